@@ -1,0 +1,29 @@
+# Shared build settings: warnings as errors, sanitizers, module naming.
+
+function(kx_warnings target)
+    if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+        target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    endif()
+endfunction()
+
+if(KX_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# A module of the installation directory: exact file name (no "lib" prefix), placed in the
+# build tree's installation directory, finding the platform library one level up.
+function(kx_library_module target file_name)
+    set_target_properties(${target} PROPERTIES
+        PREFIX ""
+        OUTPUT_NAME ${file_name}
+        SUFFIX ".DLL"
+        LIBRARY_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD}
+        RUNTIME_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD}
+        C_VISIBILITY_PRESET hidden
+        CXX_VISIBILITY_PRESET hidden
+        VISIBILITY_INLINES_HIDDEN ON
+        BUILD_RPATH "$ORIGIN/.."
+        INSTALL_RPATH "$ORIGIN/..")
+endfunction()

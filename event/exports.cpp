@@ -1,0 +1,101 @@
+// exports.cpp: the 17 exported functions of KXEvent.DLL.
+//
+// Eleven answer with fixed values and touch nothing; the others hand over to the send pipeline
+// and the population. No C++ exception ever leaves an export: the pipeline's code does not
+// throw, and the guard below turns anything unexpected into a failure result.
+#include "kxevent/kxevent.h"
+
+#include "event/pipeline.h"
+#include "event/population.h"
+
+namespace {
+
+// Shared bodies of the fixed-value exports.
+int AlwaysOne() { return 1; }
+
+template <typename Fn>
+int Guarded(Fn&& fn, int onFailure) noexcept {
+    try {
+        return fn();
+    } catch (...) {
+        return onFailure;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+KX_EXPORT int KX_API EVENT_SendAlertUsingAMgr(uint32_t, uint32_t, uint32_t) { return 0; }
+KX_EXPORT int KX_API EVENT_ConfigureEventClient(uint32_t) { return AlwaysOne(); }
+KX_EXPORT int KX_API EVENT_GetEventClientConfig(uint32_t) { return AlwaysOne(); }
+KX_EXPORT int KX_API EVENT_ConfigureEventMessages(uint32_t) { return AlwaysOne(); }
+KX_EXPORT int KX_API EVENT_ConfigureEventMessagesEx(uint32_t, uint32_t, uint32_t) {
+    return AlwaysOne();
+}
+KX_EXPORT int KX_API EVENT_ConfigureEventMgrClient(uint32_t) { return AlwaysOne(); }
+KX_EXPORT int KX_API EVENT_ConfigureEventMgrClientEx(uint32_t, uint32_t, uint32_t) {
+    return AlwaysOne();
+}
+KX_EXPORT int KX_API EVENT_GetDefaultPublishedAM(uint32_t, uint32_t, uint32_t) { return 11; }
+KX_EXPORT int KX_API EVENT_HasEventClientBeenConfigured(void) { return 1; }
+KX_EXPORT int KX_API EVENT_IsEventClientConfigurable(void) { return 0; }
+KX_EXPORT int KX_API EVENT_SelectAlertManagerDestination(uint32_t, uint32_t, uint32_t) {
+    return AlwaysOne();
+}
+
+KX_EXPORT int KX_API EVENT_PopulateEventStructures(uint32_t uProductID, const char* pszTaskName,
+                                                   MessageRecord* pMessage, DetailRecord* pDetail,
+                                                   ContextRecord* pContext) {
+    return Guarded(
+        [&] {
+            return kx::PopulateEventStructures(uProductID, pszTaskName, pMessage, pDetail,
+                                               pContext);
+        },
+        EVENT_ERR_NO_MEMORY);
+}
+
+KX_EXPORT int KX_API EVENT_QueryMessageText(uint32_t uProductID, int32_t uEventID,
+                                            MessageRecord* pMessage, DetailRecord* pDetail,
+                                            ContextRecord* pContext, char* pszText,
+                                            uint32_t cchText) {
+    return Guarded(
+        [&] {
+            return kx::QueryMessageText(uProductID, uEventID, pMessage, pDetail, pContext,
+                                        pszText, cchText);
+        },
+        EVENT_ERR_NO_MEMORY);
+}
+
+KX_EXPORT int KX_API EVENT_SendVELMessageEx(uint32_t, uint32_t uProductID, int32_t uEventID,
+                                            MessageRecord* pMessage, DetailRecord* pDetail,
+                                            ContextRecord* pContext, uint32_t bSuppressAlert,
+                                            uint32_t) {
+    return Guarded(
+        [&] {
+            return kx::SendMessageEx(uProductID, uEventID, pMessage, pDetail, pContext,
+                                     bSuppressAlert);
+        },
+        EVENT_ERR_NO_MEMORY);
+}
+
+KX_EXPORT int KX_API EVENT_SendVELMessage(uint32_t uProductID, int32_t uEventID,
+                                          MessageRecord* pMessage, DetailRecord* pDetail,
+                                          ContextRecord* pContext) {
+    return EVENT_SendVELMessageEx(0, uProductID, uEventID, pMessage, pDetail, pContext, 0, 0);
+}
+
+KX_EXPORT int KX_API EVENT_SendVELEventEx(uint32_t, uint32_t uProductID, int32_t uEventID,
+                                          const char* pszTaskName, uint32_t bSuppressAlert,
+                                          uint32_t) {
+    return Guarded(
+        [&] { return kx::SendEventEx(uProductID, uEventID, pszTaskName, bSuppressAlert); },
+        EVENT_ERR_NO_MEMORY);
+}
+
+KX_EXPORT int KX_API EVENT_SendVELEvent(uint32_t uProductID, int32_t uEventID,
+                                        const char* pszTaskName) {
+    return EVENT_SendVELEventEx(0, uProductID, uEventID, pszTaskName, 0, 0);
+}
+
+}  // extern "C"

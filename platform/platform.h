@@ -1,0 +1,248 @@
+// platform.h: the one header through which the subsystems reach the operating system.
+//
+// Every call keeps the Windows semantics the library relies on (Windows error codes, raw
+// registry bytes, "more data" reports, module handles). On Windows the backend in win32/ calls
+// the real API; on Linux the backend in posix/ stands in for it. Subsystems never include a
+// system header of their own.
+//
+// Every call below goes through the hook table at the end of this header, so that tests can
+// replace any of them (one call, or all of them back to the defaults) and inject faults.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kx::plat {
+
+using Dword = std::uint32_t;
+using Status = long;  // Windows error code: 0 is success
+
+// Windows error codes the subsystems see, whatever the backend.
+inline constexpr Status kErrorSuccess = 0;
+inline constexpr Status kErrorFileNotFound = 2;
+inline constexpr Status kErrorPathNotFound = 3;
+inline constexpr Status kErrorAccessDenied = 5;
+inline constexpr Status kErrorInvalidHandle = 6;
+inline constexpr Status kErrorNotEnoughMemory = 8;
+inline constexpr Status kErrorBadFormat = 11;
+inline constexpr Status kErrorFileExists = 80;
+inline constexpr Status kErrorInvalidParameter = 87;
+inline constexpr Status kErrorDiskFull = 112;
+inline constexpr Status kErrorInsufficientBuffer = 122;
+inline constexpr Status kErrorModNotFound = 126;
+inline constexpr Status kErrorProcNotFound = 127;
+inline constexpr Status kErrorAlreadyExists = 183;
+inline constexpr Status kErrorMoreData = 234;
+inline constexpr Status kErrorNoMoreItems = 259;
+inline constexpr Status kErrorDllInitFailed = 1114;
+inline constexpr Status kErrorResourceDataNotFound = 1812;
+inline constexpr Status kErrorResourceTypeNotFound = 1813;
+inline constexpr Status kErrorResourceNameNotFound = 1814;
+inline constexpr Status kErrorResourceLangNotFound = 1815;
+inline constexpr Status kErrorNoneMapped = 1332;
+
+// ---------------------------------------------------------------------------------------------
+// Registry: HKEY_LOCAL_MACHINE, read only (KEY_READ). Value names and key paths match without
+// regard to case; values enumerate in stored order; data is returned as raw bytes.
+struct RegistryKey;
+using HKey = RegistryKey*;
+
+inline constexpr Dword kRegNone = 0, kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4,
+                       kRegMultiSz = 7;
+
+// Opens `subkey` of HKEY_LOCAL_MACHINE for reading. kErrorFileNotFound when it does not exist.
+Status RegOpenKeyExA(const char* subkey, HKey* key);
+// Reads one value. `name` null or "" is the unnamed value. `type` may be null. With `data`
+// null only the size is reported. A value larger than *size gives kErrorMoreData with *size set
+// to the size needed and nothing copied.
+Status RegQueryValueExA(HKey key, const char* name, Dword* type, void* data, Dword* size);
+// Enumerates value `index`. *nameChars is the name buffer's size in characters on entry and the
+// name's length (without terminator) on success; a name or data that does not fit gives
+// kErrorMoreData. kErrorNoMoreItems past the last value.
+Status RegEnumValueA(HKey key, Dword index, char* name, Dword* nameChars, Dword* type, void* data,
+                    Dword* dataSize);
+Status RegCloseKey(HKey key);
+
+// ---------------------------------------------------------------------------------------------
+// Modules. Backslashes in paths are directory separators; on Linux the last path component
+// falls back to a case-insensitive match. A module's exported DllMain gets the attach
+// notification on first load and the detach when its last reference goes.
+struct ModuleObject;
+using Module = ModuleObject*;
+
+inline constexpr Dword kDontResolveDllReferences = 0x00000001;
+inline constexpr Dword kLoadWithAlteredSearchPath = 0x00000008;
+
+Module LoadLibraryA(const char* path);
+// With kDontResolveDllReferences the module is loaded for its resources only: nothing of it
+// runs. Null on failure, with the reason in GetLastError().
+Module LoadLibraryExA(const char* path, Dword flags);
+void* GetProcAddress(Module module, const char* name);
+bool FreeLibrary(Module module);
+// The module's full path; `module` null names the process's executable. Returns the length
+// copied (without terminator), 0 on failure; the text is cut to size - 1 and terminated.
+Dword GetModuleFileNameA(Module module, char* buffer, Dword size);
+// String `id` of a module's string table into `buffer` (at most size - 1 characters and the
+// terminator). Returns the number of characters copied, 0 when the string does not exist.
+int LoadStringA(Module module, unsigned id, char* buffer, int size);
+
+// ---------------------------------------------------------------------------------------------
+// Errors and messages.
+Dword GetLastError();
+void SetLastError(Dword error);
+// The system's message text for `error` (FORMAT_MESSAGE_FROM_SYSTEM, language 0) into `buffer`,
+// at most size - 1 characters and the terminator. Returns its length, 0 when the system has no
+// text. Texts end with CR LF, as the system's own do.
+Dword FormatSystemMessage(Dword error, char* buffer, Dword size);
+// A modal warning box with an OK button; on Linux caption and text go to standard error.
+void MessageBoxA(const char* text, const char* caption);
+
+// ---------------------------------------------------------------------------------------------
+// System facts.
+// `*size` is the buffer's size on entry and the name's length on success; false when the name
+// does not fit (with *size set to the size needed) or cannot be had.
+bool GetComputerNameA(char* buffer, Dword* size);
+bool GetUserNameA(char* buffer, Dword* size);
+// As LookupAccountNameA: the SID into `sid` (*sidSize bytes), the referenced domain into
+// `domain` (*domainChars characters). False when either does not fit or the account is unknown.
+bool LookupAccountNameA(const char* system, const char* account, void* sid, Dword* sidSize,
+                       char* domain, Dword* domainChars, Dword* use);
+
+inline constexpr Dword kPlatformWin32s = 0, kPlatformWindows = 1, kPlatformNt = 2;
+// A Unix host that the Windows version calls cannot describe: szCSDVersion then carries the
+// distribution's name and SystemName() the kernel's.
+inline constexpr Dword kPlatformPosix = 0x50;
+
+// OSVERSIONINFOA: 148 bytes.
+struct OsVersionInfo {
+    Dword dwOSVersionInfoSize;
+    Dword dwMajorVersion;
+    Dword dwMinorVersion;
+    Dword dwBuildNumber;
+    Dword dwPlatformId;
+    char szCSDVersion[128];
+};
+static_assert(sizeof(OsVersionInfo) == 148);
+
+// False when dwOSVersionInfoSize is not 148 or the version cannot be had.
+bool GetVersionExA(OsVersionInfo* info);
+// Low byte: major version, next byte: minor version, as GetVersion.
+Dword GetVersion();
+// The system's own name for a kPlatformPosix host ("Linux"); empty elsewhere.
+const char* SystemName();
+// Milliseconds since start-up, wrapping at 2^32.
+Dword GetTickCount();
+
+struct CalendarTime {
+    int year;    // four digits
+    int month;   // 1 to 12
+    int day;     // 1 to 31
+    int hour;    // 0 to 23
+    int minute;  // 0 to 59
+    int second;  // 0 to 59 (60 on a leap second)
+};
+// The current calendar time, with the local time-zone rules or in UTC.
+CalendarTime GetCalendarTime(bool local);
+
+// ---------------------------------------------------------------------------------------------
+// Locale ids: only the low 16 bits, the language id, matter to the library.
+Dword GetThreadLocale();
+Dword GetUserDefaultLCID();
+Dword GetSystemDefaultLCID();
+
+// ---------------------------------------------------------------------------------------------
+// Files and environment.
+inline constexpr Dword kFileAttributeDirectory = 0x10;
+// FindFirstFileA followed by FindClose: true with the first entry's attributes when an entry
+// was found.
+bool FindFirstFileAttributes(const char* path, Dword* attributes);
+// Renames without ever replacing an existing file; the rename is durable when this returns.
+bool MoveFileA(const char* from, const char* to);
+// As GetEnvironmentVariableA: the length copied (without terminator) when the value fits, the
+// size needed (with terminator) when it does not, 0 when the variable is not set.
+Dword GetEnvironmentVariableA(const char* name, char* buffer, Dword size);
+
+// ---------------------------------------------------------------------------------------------
+// Files of the kernel sibling library: exclusive create, whole writes, durable close.
+inline constexpr std::intptr_t kInvalidFile = -1;
+// Creates a new file; fails with kErrorFileExists when the name is taken (never truncates).
+std::intptr_t FileCreate(const char* path);
+// Bytes written; a short count means the write failed part-way.
+Dword FileWrite(std::intptr_t file, const void* data, Dword count);
+// Flushes the file's data to disk, then closes it. False when either step failed.
+bool FileClose(std::intptr_t file);
+bool FileDelete(const char* path);
+
+// ---------------------------------------------------------------------------------------------
+// Sockets (Winsock of WSOCK32.dll on Windows, the system resolver on Linux).
+inline constexpr int kIpProtoTcp = 6, kIpProtoUdp = 17, kAfInet = 2;
+struct ProtocolInfo {
+    int addressFamily;
+    int protocol;
+};
+// EnumProtocolsA for the zero-terminated `protocols`: the number of entries written, -1 on
+// failure.
+int EnumProtocols(const int* protocols, ProtocolInfo* entries, int maxEntries);
+int WSAStartup(std::uint16_t version);  // 0 on success
+// gethostbyname: true with the first four bytes of the host entry's first address.
+bool GetHostByName(const char* name, std::uint8_t address[4]);
+int WSACleanup();
+
+// ---------------------------------------------------------------------------------------------
+// The system event log. On Linux: syslog, and one JSON object per line appended to the file
+// named by VEL_EVENTLOG when that is set.
+void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword number,
+                 const char* text);
+
+// ---------------------------------------------------------------------------------------------
+// Memory for the library's per-send blocks. Tests make it fail on the Nth call.
+void* Allocate(std::size_t size);
+void Release(void* block);
+
+// ---------------------------------------------------------------------------------------------
+// The hook table: every call above goes through one entry. `Hooks()` is the live table,
+// `DefaultHooks()` the backend's own. Tests replace entries and restore them (see
+// platform/testing.h for scoped helpers and the fault injector).
+struct HookTable {
+    Status (*RegOpenKeyExA)(const char*, HKey*);
+    Status (*RegQueryValueExA)(HKey, const char*, Dword*, void*, Dword*);
+    Status (*RegEnumValueA)(HKey, Dword, char*, Dword*, Dword*, void*, Dword*);
+    Status (*RegCloseKey)(HKey);
+    Module (*LoadLibraryExA)(const char*, Dword);
+    void* (*GetProcAddress)(Module, const char*);
+    bool (*FreeLibrary)(Module);
+    Dword (*GetModuleFileNameA)(Module, char*, Dword);
+    int (*LoadStringA)(Module, unsigned, char*, int);
+    Dword (*FormatSystemMessage)(Dword, char*, Dword);
+    void (*MessageBoxA)(const char*, const char*);
+    bool (*GetComputerNameA)(char*, Dword*);
+    bool (*GetUserNameA)(char*, Dword*);
+    bool (*LookupAccountNameA)(const char*, const char*, void*, Dword*, char*, Dword*, Dword*);
+    bool (*GetVersionExA)(OsVersionInfo*);
+    Dword (*GetVersion)();
+    const char* (*SystemName)();
+    Dword (*GetTickCount)();
+    CalendarTime (*GetCalendarTime)(bool);
+    Dword (*GetThreadLocale)();
+    Dword (*GetUserDefaultLCID)();
+    Dword (*GetSystemDefaultLCID)();
+    bool (*FindFirstFileAttributes)(const char*, Dword*);
+    bool (*MoveFileA)(const char*, const char*);
+    Dword (*GetEnvironmentVariableA)(const char*, char*, Dword);
+    std::intptr_t (*FileCreate)(const char*);
+    Dword (*FileWrite)(std::intptr_t, const void*, Dword);
+    bool (*FileClose)(std::intptr_t);
+    bool (*FileDelete)(const char*);
+    int (*EnumProtocols)(const int*, ProtocolInfo*, int);
+    int (*WSAStartup)(std::uint16_t);
+    bool (*GetHostByName)(const char*, std::uint8_t*);
+    int (*WSACleanup)();
+    void (*AddEventLogEntry)(const char*, const char*, Dword, Dword, const char*);
+    void* (*Allocate)(std::size_t);
+    void (*Release)(void*);
+};
+
+HookTable& Hooks();
+const HookTable& DefaultHooks();
+
+}  // namespace kx::plat

@@ -1,0 +1,117 @@
+// support.cpp: shared test helpers.
+#include "support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace kx::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = fs::temp_directory_path() / ("kxtest-" + std::to_string(random()));
+        if (fs::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) previous_ = old;
+    if (value) {
+        setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (previous_) {
+        setenv(name_.c_str(), previous_->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+std::string RegFile::ValueName(std::string_view name) {
+    if (name.empty()) return "@";
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+RegFile& RegFile::Key(std::string_view path) {
+    text_ += "\r\n[HKEY_LOCAL_MACHINE\\";
+    text_ += path;
+    text_ += "]\r\n";
+    return *this;
+}
+
+RegFile& RegFile::String(std::string_view name, std::string_view value) {
+    text_ += ValueName(name) + "=\"";
+    for (char c : value) {
+        if (c == '"' || c == '\\') text_ += '\\';
+        text_ += c;
+    }
+    text_ += "\"\r\n";
+    return *this;
+}
+
+RegFile& RegFile::Dword(std::string_view name, std::uint32_t value) {
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08x", value);
+    text_ += ValueName(name) + "=dword:" + digits + "\r\n";
+    return *this;
+}
+
+RegFile& RegFile::Hex(std::string_view name, const std::vector<std::uint8_t>& bytes, int type) {
+    text_ += ValueName(name) + (type < 0 ? "=hex:" : "=hex(" + std::to_string(type) + "):");
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02x", bytes[i]);
+        if (i) text_ += ',';
+        text_ += byte;
+    }
+    text_ += "\r\n";
+    return *this;
+}
+
+void RegFile::WriteTo(const fs::path& file) const { WriteFile(file, text_); }
+
+std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const fs::path& file, std::string_view content) {
+    // Written beside and renamed into place, as an administrator's tool would.
+    fs::path temporary = file;
+    temporary += ".writing";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        if (!out) throw std::runtime_error("cannot write " + temporary.string());
+    }
+    fs::rename(temporary, file);
+}
+
+}  // namespace kx::test

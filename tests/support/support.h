@@ -1,0 +1,66 @@
+// support.h: helpers shared by the tests: scratch directories, environment variables for one
+// scope, and registry files written the way an administrator writes them.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kx::test {
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable for the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, std::optional<std::string> value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
+// Builds a registry file in the Windows export format ("REGEDIT4").
+//   RegFile reg;
+//   reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting")
+//      .Dword("bEnableCAlert", 1).String("Centralized Alerting Path", dir);
+//   reg.WriteTo(path);
+class RegFile {
+public:
+    // Starts a key; the HKEY_LOCAL_MACHINE\ prefix is added.
+    RegFile& Key(std::string_view path);
+    RegFile& String(std::string_view name, std::string_view value);  // "" name: unnamed value
+    RegFile& Dword(std::string_view name, std::uint32_t value);
+    // Raw bytes; `type` -1 writes hex:, otherwise hex(type):.
+    RegFile& Hex(std::string_view name, const std::vector<std::uint8_t>& bytes, int type = -1);
+    std::string Text() const { return text_; }
+    void WriteTo(const std::filesystem::path& file) const;
+
+private:
+    std::string text_ = "REGEDIT4\r\n";
+    static std::string ValueName(std::string_view name);
+};
+
+std::string ReadFile(const std::filesystem::path& file);
+void WriteFile(const std::filesystem::path& file, std::string_view content);
+
+}  // namespace kx::test
