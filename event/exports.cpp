@@ -3,15 +3,16 @@
 // Eleven answer with fixed values and touch nothing; the others hand over to the send pipeline
 // and the population. No C++ exception ever leaves an export: the pipeline's code does not
 // throw, and the guard below turns anything unexpected into a failure result.
-#include "kxevent/kxevent.h"
-
 #include "event/pipeline.h"
 #include "event/population.h"
+#include "kxevent/kxevent.h"
 
 namespace {
 
 // Shared bodies of the fixed-value exports.
-int AlwaysOne() { return 1; }
+int AlwaysOne() {
+    return 1;
+}
 
 template <typename Fn>
 int Guarded(Fn&& fn, int onFailure) noexcept {
@@ -26,20 +27,36 @@ int Guarded(Fn&& fn, int onFailure) noexcept {
 
 extern "C" {
 
-KX_EXPORT int KX_API EVENT_SendAlertUsingAMgr(uint32_t, uint32_t, uint32_t) { return 0; }
-KX_EXPORT int KX_API EVENT_ConfigureEventClient(uint32_t) { return AlwaysOne(); }
-KX_EXPORT int KX_API EVENT_GetEventClientConfig(uint32_t) { return AlwaysOne(); }
-KX_EXPORT int KX_API EVENT_ConfigureEventMessages(uint32_t) { return AlwaysOne(); }
+KX_EXPORT int KX_API EVENT_SendAlertUsingAMgr(uint32_t, uint32_t, uint32_t) {
+    return 0;
+}
+KX_EXPORT int KX_API EVENT_ConfigureEventClient(uint32_t) {
+    return AlwaysOne();
+}
+KX_EXPORT int KX_API EVENT_GetEventClientConfig(uint32_t) {
+    return AlwaysOne();
+}
+KX_EXPORT int KX_API EVENT_ConfigureEventMessages(uint32_t) {
+    return AlwaysOne();
+}
 KX_EXPORT int KX_API EVENT_ConfigureEventMessagesEx(uint32_t, uint32_t, uint32_t) {
     return AlwaysOne();
 }
-KX_EXPORT int KX_API EVENT_ConfigureEventMgrClient(uint32_t) { return AlwaysOne(); }
+KX_EXPORT int KX_API EVENT_ConfigureEventMgrClient(uint32_t) {
+    return AlwaysOne();
+}
 KX_EXPORT int KX_API EVENT_ConfigureEventMgrClientEx(uint32_t, uint32_t, uint32_t) {
     return AlwaysOne();
 }
-KX_EXPORT int KX_API EVENT_GetDefaultPublishedAM(uint32_t, uint32_t, uint32_t) { return 11; }
-KX_EXPORT int KX_API EVENT_HasEventClientBeenConfigured(void) { return 1; }
-KX_EXPORT int KX_API EVENT_IsEventClientConfigurable(void) { return 0; }
+KX_EXPORT int KX_API EVENT_GetDefaultPublishedAM(uint32_t, uint32_t, uint32_t) {
+    return 11;
+}
+KX_EXPORT int KX_API EVENT_HasEventClientBeenConfigured(void) {
+    return 1;
+}
+KX_EXPORT int KX_API EVENT_IsEventClientConfigurable(void) {
+    return 0;
+}
 KX_EXPORT int KX_API EVENT_SelectAlertManagerDestination(uint32_t, uint32_t, uint32_t) {
     return AlwaysOne();
 }
@@ -61,8 +78,8 @@ KX_EXPORT int KX_API EVENT_QueryMessageText(uint32_t uProductID, int32_t uEventI
                                             uint32_t cchText) {
     return Guarded(
         [&] {
-            return kx::QueryMessageText(uProductID, uEventID, pMessage, pDetail, pContext,
-                                        pszText, cchText);
+            return kx::QueryMessageText(uProductID, uEventID, pMessage, pDetail, pContext, pszText,
+                                        cchText);
         },
         EVENT_ERR_NO_MEMORY);
 }

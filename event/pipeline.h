@@ -15,13 +15,12 @@ struct PipelineStages {
     int (*LoadMessageDefinition)(std::int32_t, MessageRecord*, DetailRecord*);
     int (*PopulateEventStructures)(std::uint32_t, const char*, MessageRecord*, DetailRecord*,
                                    ContextRecord*);
-    VariableTable* (*BuildVariableTable)(std::uint32_t, std::int32_t, MessageRecord*,
-                                         DetailRecord*, ContextRecord*);
+    VariableTable* (*BuildVariableTable)(std::uint32_t, std::int32_t, MessageRecord*, DetailRecord*,
+                                         ContextRecord*);
     int (*ExpandVariables)(const char*, const VariableTable*, char*, int);
     void (*FreeVariableTable)(VariableTable*);
     bool (*RunCentralAlertStage)(std::int32_t, MessageRecord*, DetailRecord*, const char*);
-    int (*ForwardEvent)(std::uint32_t, std::int32_t, MessageRecord*, DetailRecord*,
-                        ContextRecord*);
+    int (*ForwardEvent)(std::uint32_t, std::int32_t, MessageRecord*, DetailRecord*, ContextRecord*);
 };
 
 PipelineStages& Stages();
