@@ -18,6 +18,9 @@ struct NumberStringNode {
 struct VariableSlot {
     const char* name;   // token name, null in the end slot
     const char* value;  // the record field itself, a number text, or null
+    // Bytes `value` may be read over: the field's width (its text need not be terminated in
+    // it). 0 for a value that is a terminated text of its own.
+    std::uint32_t width;
 };
 
 struct VariableTable {
