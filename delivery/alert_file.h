@@ -1,0 +1,122 @@
+// alert_file.h: the central alert file writer: the alert record, its key table, the file's
+// names and lines, and the publication under the final ".ALR" name.
+//
+// Internal to the delivery subsystem; the send reaches it through central_alert.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "delivery/platform_block.h"
+#include "platform/platform.h"
+
+namespace kx {
+
+inline constexpr std::size_t kAlertPathSize = 256;         // "Centralized Alerting Path" buffer
+inline constexpr std::size_t kAlertNameSize = 260;         // temporary and final file names
+inline constexpr std::size_t kAlertLineSize = 4096;        // one formatted line
+inline constexpr std::size_t kAlertKeyCount = 27;          // key lines after the section line
+inline constexpr std::uint32_t kAlertNameAttempts = 1000;  // numbers tried from the tick count
+
+// A text of the alert: the bytes of a field of someone else, or absent.
+using AlertText = std::optional<std::string_view>;
+
+// One alert: references into the send's records and buffers, in key-line order.
+struct AlertRecord {
+    std::uint32_t uFileVersion = 1;
+    std::uint32_t uStatus = 0;
+    AlertText szVirusName;
+    AlertText szItemName;
+    AlertText szUserName;
+    AlertText szSoftware;
+    AlertText szSoftwareVersion;
+    AlertText szComputerName;
+    std::uint32_t uYear = 0;
+    std::uint32_t uMonth = 0;
+    std::uint32_t uDay = 0;
+    std::uint32_t uHour = 0;
+    std::uint32_t uMinute = 0;
+    std::uint32_t uSecond = 0;
+    AlertText szAlertPath;
+    std::uint32_t uSeverity = 0;
+    AlertText szSourceIP;
+    std::uint32_t uMessageID = 0;
+    AlertText szTaskName;
+    AlertText szGMTTime;
+    AlertText szOS;
+    AlertText szEngineVersion;
+    AlertText szDatVersion;
+    std::uint32_t dwWinStaClientID = 0;
+    AlertText pszWinStaClientName;
+    std::uint32_t uSpecificTrap = 0;
+    AlertText szActualMessage;
+};
+
+enum class AlertKeyKind : std::uint32_t { kText = 0, kNumber = 1 };
+
+// One key line to write; the end entry has no name.
+struct AlertKey {
+    const char* name = nullptr;
+    AlertKeyKind kind = AlertKeyKind::kText;
+    const std::uint32_t* number = nullptr;  // kNumber
+    AlertText text;                         // kText
+};
+
+using AlertKeyTable = std::unique_ptr<AlertKey[], PlatformRelease>;
+using AlertLineBuffer = std::unique_ptr<char[], PlatformRelease>;
+
+enum class AlertOutcome : int {
+    kWritten = 0,       // complete file under its final name
+    kIncomplete = 1,    // a required field is missing; nothing made
+    kNotCreated = 2,    // no temporary file could be created; nothing made
+    kNameTooLong = 3,   // directory and name exceed 259 characters; nothing made
+    kWriteFailed = 4,   // a line was not written whole; the temporary file is deleted
+    kNoMemory = 5,      // no key table or line buffer; nothing made
+    kNotPublished = 6,  // complete and flushed, but left under its ".TMP" name
+};
+
+// The key table of `record`: 27 entries in key-line order and the end entry. Null when memory
+// is short.
+AlertKeyTable BuildAlertKeyTable(const AlertRecord& record);
+
+// "<directory>\<number as %08d>.TMP" into `out` (`size` bytes). False when it does not fit in
+// 259 characters (or in `size`).
+bool MakeAlertTempName(std::string_view directory, std::uint32_t number, char* out,
+                       std::size_t size);
+
+// The section line, in one write. True when written whole.
+bool WriteAlertSectionLine(std::uint32_t file);
+// One key line, formatted into `line` (kAlertLineSize bytes) and written in one write.
+bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line);
+
+// The numbers an alert may be named by: the tick count, then the next ones, a bounded number
+// of times (the count wraps at 2^32 like the tick count itself).
+class AlertNumbering {
+  public:
+    AlertNumbering(std::uint32_t first, std::uint32_t count) : next_(first), left_(count) {}
+    // The next number to try; false when the attempts are used up.
+    bool Take(std::uint32_t* number);
+
+  private:
+    std::uint32_t next_;
+    std::uint32_t left_;
+};
+
+// Gives the complete temporary file `tempName` a final ".ALR" name that no other alert bears,
+// never replacing a file. When its own ".ALR" is taken, the file moves, by renames that never
+// replace, to the next free number of `numbers`. True with the name in `finalName`
+// (kAlertNameSize bytes); false leaves the file, complete, under the temporary name that
+// `tempName` then holds.
+bool PublishAlertFile(char* tempName, std::string_view directory, AlertNumbering& numbers,
+                      char* finalName);
+
+// Reads "Centralized Alerting Path" into `buffer` (kAlertPathSize bytes): the buffer on
+// success; null when no buffer was given, or the path is missing, too long or empty.
+char* ReadCentralAlertPath(char* buffer);
+
+// Writes the alert file into `directory`.
+AlertOutcome WriteCentralAlert(std::string_view directory, const AlertRecord& record);
+
+}  // namespace kx

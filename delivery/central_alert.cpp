@@ -1,0 +1,113 @@
+// central_alert.cpp: the central-alert stage of a send: the switch, the alerting directory,
+// the alert record taken from the send's records, and the report of a failed delivery.
+#include "delivery/central_alert.h"
+
+#include <array>
+#include <cstddef>
+
+#include "catalogue/variables.h"
+#include "common/registry.h"
+#include "common/text.h"
+#include "delivery/alert_file.h"
+#include "delivery/alert_log.h"
+#include "event/population.h"
+#include "runtime/resources.h"
+
+namespace kx {
+
+namespace {
+
+constexpr char kEnableValue[] = "bEnableCAlert";
+constexpr char kPathValue[] = "Centralized Alerting Path";
+
+template <std::size_t N>
+AlertText Field(const char (&field)[N]) {
+    return FieldText(field);
+}
+
+// Fills the record from the send's records as they stand now; the clock is read once, in UTC.
+AlertRecord MakeAlertRecord(std::int32_t eventId, const MessageRecord& m, const DetailRecord& d,
+                            std::string_view message) {
+    const plat::CalendarTime utc = GetEventTime(false);
+    AlertRecord r;
+    r.uStatus = d.uEngineStatus;
+    r.szVirusName = Field(d.szVirusName);
+    r.szItemName = Field(d.szFileName);
+    r.szUserName = Field(d.szUserName);
+    r.szSoftware = Field(m.szSoftwareName);
+    r.szSoftwareVersion = Field(m.szSoftwareVersion);
+    r.szComputerName = Field(m.szComputerName);
+    r.uYear = static_cast<std::uint32_t>(utc.year);
+    r.uMonth = static_cast<std::uint32_t>(utc.month);
+    r.uDay = static_cast<std::uint32_t>(utc.day);
+    r.uHour = static_cast<std::uint32_t>(utc.hour);
+    r.uMinute = static_cast<std::uint32_t>(utc.minute);
+    r.uSecond = static_cast<std::uint32_t>(utc.second);
+    r.uSeverity = m.uSeverity;
+    r.szSourceIP = Field(m.szSourceIP);
+    r.uMessageID = d.uTrapID;
+    r.szTaskName = Field(m.szTaskID);
+    r.szGMTTime = Field(m.szGMTTime);
+    r.szOS = Field(d.szOS);
+    r.szEngineVersion = Field(d.szEngineVersion);
+    r.szDatVersion = Field(d.szDatVersion);
+    r.dwWinStaClientID = d.dwTSClientID;
+    r.pszWinStaClientName = Field(d.szClientComputer);
+    r.uSpecificTrap = static_cast<std::uint32_t>(eventId);
+    r.szActualMessage = message;
+    return r;
+}
+
+// The message text: the expansion buffer (bounded by its size), else the long description.
+std::string_view AlertMessage(const MessageRecord& m, const char* expansion) {
+    if (expansion == nullptr) return FieldText(m.szLongDescript);
+    return {expansion, FieldLength(expansion, kExpansionBufferSize)};
+}
+
+unsigned FailureString(AlertOutcome outcome) {
+    return outcome == AlertOutcome::kNotCreated ? kStringCannotCreateAlert : kStringAlertFailed;
+}
+
+}  // namespace
+
+int IsCentralAlertEnabled() {
+    // A shorter value fills only the low bytes; the rest stay zero.
+    std::array<std::byte, 4> data{};
+    if (!ReadRegistryValue(kAlertingKey, kEnableValue, data)) return 0;
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        value |= static_cast<std::uint32_t>(data[i]) << (8 * i);
+    }
+    return value != 0 ? 1 : 0;
+}
+
+char* ReadCentralAlertPath(char* buffer) {
+    if (buffer == nullptr) return nullptr;
+    buffer[0] = '\0';
+    const std::span<char> path(buffer, kAlertPathSize);
+    // An empty path names no directory: it counts as no path at all.
+    if (!ReadRegistryText(kAlertingKey, kPathValue, path) || buffer[0] == '\0') {
+        buffer[0] = '\0';
+        return nullptr;
+    }
+    return buffer;
+}
+
+bool RunCentralAlertStage(std::int32_t eventId, MessageRecord* message, DetailRecord* detail,
+                          const char* expansion) {
+    if (message == nullptr || detail == nullptr) return true;
+    const std::string_view text = AlertMessage(*message, expansion);
+    AlertRecord record = MakeAlertRecord(eventId, *message, *detail, text);
+    char path[kAlertPathSize] = {};
+    if (ReadCentralAlertPath(path) == nullptr) {
+        LogAlertFailure(kStringAlertFailed, "", text);
+        return false;
+    }
+    const std::string_view directory = BoundedText(path);
+    record.szAlertPath = directory;
+    const AlertOutcome outcome = WriteCentralAlert(directory, record);
+    if (outcome != AlertOutcome::kWritten) LogAlertFailure(FailureString(outcome), directory, text);
+    return true;
+}
+
+}  // namespace kx
