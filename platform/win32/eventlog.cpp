@@ -1,0 +1,106 @@
+// eventlog.cpp: entries of the system event log, and, when VEL_EVENTLOG names a file, the same
+// entry appended to it as one JSON object per line (the form the Linux backend writes, so tests
+// read both alike).
+#include <string>
+#include <string_view>
+
+#include "platform/win32/backend.h"
+#include "platform/win32/system_headers.h"
+
+namespace kx::plat::win32 {
+namespace {
+
+// Traces carry no source of their own; the log needs one to file them under.
+constexpr const char* kDefaultSource = "KXEvent";
+
+WORD EntryType(Dword kind) {
+    switch (kind) {
+        case 0:
+            return EVENTLOG_ERROR_TYPE;
+        case 1:
+            return EVENTLOG_WARNING_TYPE;
+        default:
+            return EVENTLOG_INFORMATION_TYPE;
+    }
+}
+
+void ReportToSystemLog(const char* source, const char* label, Dword kind, Dword number,
+                       const char* text) {
+    const HANDLE log = ::RegisterEventSourceA(nullptr, source != nullptr ? source : kDefaultSource);
+    if (log == nullptr) return;
+    const std::string message = std::string(label != nullptr ? label : "") + ": " +
+                                std::string(text != nullptr ? text : "");
+    const char* strings[] = {message.c_str()};
+    ::ReportEventA(log, EntryType(kind), 0, number, nullptr, 1, 0, strings, nullptr);
+    ::DeregisterEventSource(log);
+}
+
+// Quotes and backslashes are escaped; every control character and every byte outside ASCII
+// becomes \u00XX, so the line is valid JSON whatever the text's code page.
+void AppendJsonText(std::string& out, const char* text) {
+    if (text == nullptr) {
+        out += "null";
+        return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (const unsigned char c : std::string_view(text)) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+std::string JsonLine(const char* source, const char* label, Dword kind, Dword number,
+                     const char* text) {
+    std::string line = "{\"source\":";
+    AppendJsonText(line, source);
+    line += ",\"label\":";
+    AppendJsonText(line, label != nullptr ? label : "");
+    line += ",\"kind\":" + std::to_string(kind);
+    line += ",\"number\":" + std::to_string(number);
+    line += ",\"text\":";
+    AppendJsonText(line, text != nullptr ? text : "");
+    line += "}\n";
+    return line;
+}
+
+std::string EventLogFile() {
+    char path[MAX_PATH];
+    const DWORD length = ::GetEnvironmentVariableA("VEL_EVENTLOG", path, sizeof path);
+    if (length == 0 || length >= sizeof path) return {};
+    return std::string(path, length);
+}
+
+// One WriteFile of the whole line on a handle opened for appending: lines of processes that log
+// at the same time never interleave.
+void AppendToFile(const std::string& path, const std::string& line) {
+    const HANDLE file =
+        ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+}  // namespace
+
+void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword number,
+                      const char* text) {
+    const DWORD savedError = ::GetLastError();
+    ReportToSystemLog(source, label, kind, number, text);
+    const std::string path = EventLogFile();
+    if (!path.empty()) AppendToFile(path, JsonLine(source, label, kind, number, text));
+    ::SetLastError(savedError);
+}
+
+}  // namespace kx::plat::win32

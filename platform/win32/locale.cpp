@@ -1,0 +1,17 @@
+// locale.cpp: the thread's, the user's and the system's locale ids.
+#include "platform/win32/backend.h"
+#include "platform/win32/system_headers.h"
+
+namespace kx::plat::win32 {
+
+Dword GetThreadLocale() {
+    return static_cast<Dword>(::GetThreadLocale());
+}
+Dword GetUserDefaultLCID() {
+    return static_cast<Dword>(::GetUserDefaultLCID());
+}
+Dword GetSystemDefaultLCID() {
+    return static_cast<Dword>(::GetSystemDefaultLCID());
+}
+
+}  // namespace kx::plat::win32

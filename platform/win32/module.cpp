@@ -1,0 +1,55 @@
+// module.cpp: loading, resolving and releasing modules through the system's loader, which also
+// runs each module's DllMain.
+#include "platform/win32/backend.h"
+#include "platform/win32/system_headers.h"
+
+namespace kx::plat::win32 {
+namespace {
+
+HMODULE Native(Module module) {
+    return reinterpret_cast<HMODULE>(module);
+}
+
+}  // namespace
+
+// kDontResolveDllReferences and kLoadWithAlteredSearchPath carry the system's own values, so the
+// flags pass through unchanged.
+Module LoadLibraryExA(const char* path, Dword flags) {
+    if (path == nullptr) {
+        Fail(kErrorInvalidParameter);
+        return nullptr;
+    }
+    return reinterpret_cast<Module>(::LoadLibraryExA(path, nullptr, flags));
+}
+
+void* GetProcAddress(Module module, const char* name) {
+    if (module == nullptr || name == nullptr) {
+        Fail(kErrorInvalidHandle);
+        return nullptr;
+    }
+    return reinterpret_cast<void*>(::GetProcAddress(Native(module), name));
+}
+
+bool FreeLibrary(Module module) {
+    return module != nullptr && ::FreeLibrary(Native(module));
+}
+
+// Older systems leave a cut path unterminated; the facade always terminates it.
+Dword GetModuleFileNameA(Module module, char* buffer, Dword size) {
+    if (buffer == nullptr || size == 0) {
+        Fail(kErrorInsufficientBuffer);
+        return 0;
+    }
+    const DWORD length = ::GetModuleFileNameA(Native(module), buffer, size);
+    if (length == 0) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    if (length >= size) {
+        buffer[size - 1] = '\0';
+        return size - 1;
+    }
+    return length;
+}
+
+}  // namespace kx::plat::win32
