@@ -5,9 +5,11 @@
 #include "platform/win32/backend.h"
 #include "platform/win32/system_headers.h"
 // The sockets headers need the base declarations above first, and the protocol list needs the
-// socket address types.
-#include <nspapi.h>
+// socket address types: the order matters.
+// clang-format off
 #include <winsock.h>
+#include <nspapi.h>
+// clang-format on
 
 namespace kx::plat::win32 {
 namespace {
