@@ -13,16 +13,14 @@ namespace kx {
 
 using KrnlFileCreateFn = std::uint32_t(KX_API*)(const char* path);
 using KrnlFileWriteFn = std::uint32_t(KX_API*)(std::uint32_t file, const void* data,
-                                                std::uint32_t count);
+                                               std::uint32_t count);
 using KrnlFileCloseFn = std::uint32_t(KX_API*)(std::uint32_t file);
 using KrnlFileDeleteFn = std::uint32_t(KX_API*)(const char* path);
-using KrnlCpuGetSerialNumberFn = std::uint32_t(KX_API*)(std::uint32_t* first,
-                                                         std::uint32_t* second,
-                                                         std::uint32_t* third);
+using KrnlCpuGetSerialNumberFn = std::uint32_t(KX_API*)(std::uint32_t* first, std::uint32_t* second,
+                                                        std::uint32_t* third);
 using UtilAddMessageToEventLogFn = std::uint32_t(KX_API*)(std::uint32_t zero, const char* source,
-                                                           const char* label, std::uint32_t kind,
-                                                           std::uint32_t number,
-                                                           const char* text);
+                                                          const char* label, std::uint32_t kind,
+                                                          std::uint32_t number, const char* text);
 
 inline constexpr std::uint32_t kKrnlInvalidFile = 0xFFFFFFFFu;
 
