@@ -7,6 +7,11 @@
 
 #include "platform/platform.h"
 
+namespace kx::plat {
+// The backend's own hook table; DefaultHooks() returns it.
+const HookTable& BackendHooks();
+}  // namespace kx::plat
+
 namespace kx::plat::win32 {
 
 // errors.cpp: the system already speaks Windows error codes; these keep the last error the

@@ -11,6 +11,9 @@
 #include <nspapi.h>
 // clang-format on
 
+// The header maps the plain name onto the ANSI call; this backend's function keeps the plain one.
+#undef EnumProtocols
+
 namespace kx::plat::win32 {
 namespace {
 
