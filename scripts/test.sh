@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# test.sh: builds everything and runs every test: the Linux build with its test suite (ctest),
+# and the cross-compiled Windows builds for i686 (the library's real target) and x86_64, whose
+# export tables the test suite then checks.
+#
+#   bash scripts/test.sh
+#
+# Build directories: build-ci (Linux), build-mingw32, build-mingw64. Exits non-zero when any
+# build or test fails; every step runs even after an earlier one failed, so one run reports all.
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root="$(pwd)"
+source scripts/setup.sh
+
+kx_ensure_packages "${KX_TEST_PACKAGES[@]}" || exit 1
+
+failed=()
+step() {
+    local name="$1"
+    shift
+    kx_log "$name"
+    if ! "$@"; then
+        failed+=("$name")
+        return 1
+    fi
+}
+
+windows_build() {
+    local dir="$1" toolchain="$2"
+    cmake -S "$root" -B "$root/$dir" -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$toolchain" &&
+        cmake --build "$root/$dir" -j"$KX_JOBS"
+}
+
+step "configure Linux (build-ci)" \
+    cmake -S "$root" -B "$root/build-ci" -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE" \
+    -DKX_MINGW32_BUILD_DIR="$root/build-mingw32" -DKX_MINGW64_BUILD_DIR="$root/build-mingw64"
+linux_configured=$?
+if [ "$linux_configured" -eq 0 ]; then
+    step "build Linux" cmake --build "$root/build-ci" -j"$KX_JOBS"
+fi
+step "build Windows i686 (build-mingw32)" windows_build build-mingw32 mingw-i686.cmake
+step "build Windows x86_64 (build-mingw64)" windows_build build-mingw64 mingw-x86_64.cmake
+
+if [ "$linux_configured" -eq 0 ]; then
+    step "test" ctest --test-dir "$root/build-ci" -j"$KX_JOBS" --output-on-failure \
+        --no-tests=error
+fi
+
+if [ "${#failed[@]}" -ne 0 ]; then
+    kx_log "FAILED: ${failed[*]}"
+    exit 1
+fi
+kx_log "all builds and tests passed"
