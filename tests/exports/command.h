@@ -1,0 +1,21 @@
+// command.h: running a tool of the build machine (nm, objdump, cmake) and reading its output.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kx::test {
+
+struct CommandResult {
+    int status = -1;  // the tool's exit status; -1 when it could not be run
+    std::string output;
+};
+
+// Runs `argv` (no shell interpretation of the arguments) and captures its standard output;
+// standard error is passed through to the test's log.
+CommandResult RunCommand(const std::vector<std::string>& argv);
+
+std::vector<std::string_view> Lines(std::string_view text);
+
+}  // namespace kx::test
