@@ -104,7 +104,8 @@ void FillDomain(DetailRecord& detail, bool userPresent) {
 void FillOperatingSystem(DetailRecord& detail) {
     plat::OsVersionInfo info;
     if (!QueryVersion(info)) return;
-    DescribeOperatingSystem(info, plat::SystemName(), detail.szOS);
+    const bool unixHost = info.dwPlatformId == plat::kPlatformPosix;
+    DescribeOperatingSystem(info, unixHost ? plat::SystemName() : nullptr, detail.szOS);
 }
 
 // Reads the Alerting key's "NoIP" switch and, unless it is set, looks the computer's address
