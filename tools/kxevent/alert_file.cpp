@@ -1,0 +1,186 @@
+// alert_file.cpp: parsing and showing central alert files.
+#include "tools/kxevent/alert_file.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "tools/kxevent/errors.h"
+
+namespace kx::tool {
+
+namespace {
+
+constexpr std::string_view kSectionLine = "[CentralAlert]";
+
+struct Line {
+    std::string_view text;
+    int number;
+};
+
+// Splits on the file's line end (CR LF, or LF for files that were converted); the content must
+// end with one.
+std::vector<Line> SplitLines(std::string_view content, std::string_view origin) {
+    const std::string_view end = content.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+    std::vector<Line> lines;
+    std::size_t at = 0;
+    int number = 1;
+    while (at < content.size()) {
+        const std::size_t next = content.find(end, at);
+        if (next == std::string_view::npos) {
+            throw RuntimeError(std::string(origin) + ": line " + std::to_string(number) +
+                               ": the line has no line end; the file is incomplete");
+        }
+        lines.push_back({content.substr(at, next - at), number++});
+        at = next + end.size();
+    }
+    return lines;
+}
+
+bool IsUnsignedNumber(std::string_view text) {
+    if (text.empty() || text.size() > 10) return false;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value <= 0xFFFFFFFFu;
+}
+
+std::string_view LineEndOf(std::string_view content) {
+    return content.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+}
+
+std::string Escaped(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Length of the valid UTF-8 sequence at `at`, or 0 when the bytes there are not one.
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                         : lead >= 0xE0                 ? 3
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                        : 0;
+    if (lead >= 0xF5) length = 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+const std::string* AlertFile::Find(std::string_view key) const {
+    for (const AlertEntry& entry : entries) {
+        if (entry.key == key) return &entry.value;
+    }
+    return nullptr;
+}
+
+AlertFile ParseAlertFile(std::string_view content, std::string_view origin) {
+    const std::string where(origin);
+    if (content.empty()) throw RuntimeError(where + ": line 1: the file is empty");
+    const std::vector<Line> lines = SplitLines(content, origin);
+    const std::string_view lineEnd = LineEndOf(content);
+    if (lines.front().text != kSectionLine) {
+        throw RuntimeError(where + ": line 1: expected the section line [CentralAlert]");
+    }
+    AlertFile alert;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const Line& line = lines[i];
+        const std::size_t next = alert.entries.size();
+        if (next < kAlertKeys.size()) {
+            const AlertKeySpec& spec = kAlertKeys[next];
+            const std::string prefix = std::string(spec.name) + "=";
+            if (line.text.substr(0, prefix.size()) == prefix) {
+                alert.entries.push_back(
+                    {spec.name, spec.number, std::string(line.text.substr(prefix.size()))});
+                if (spec.number && !IsUnsignedNumber(alert.entries.back().value)) {
+                    throw RuntimeError(where + ": line " + std::to_string(line.number) + ": " +
+                                       prefix + " needs an unsigned number");
+                }
+                continue;
+            }
+        }
+        // A text value that itself holds line breaks goes on over the following lines.
+        if (alert.entries.empty() || alert.entries.back().number) {
+            throw RuntimeError(where + ": line " + std::to_string(line.number) +
+                               ": expected the key " + std::string(kAlertKeys[next].name));
+        }
+        alert.entries.back().value.append(lineEnd).append(line.text);
+    }
+    if (alert.entries.size() < kAlertKeys.size()) {
+        throw RuntimeError(where + ": line " + std::to_string(lines.back().number + 1) +
+                           ": the file ends before the key " +
+                           std::string(kAlertKeys[alert.entries.size()].name));
+    }
+    return alert;
+}
+
+std::string FormatAlertTable(const AlertFile& alert) {
+    std::string out;
+    for (const AlertEntry& entry : alert.entries) {
+        std::string key(entry.key);
+        key.resize(21, ' ');
+        out += key + Escaped(entry.value) + "\n";
+    }
+    return out;
+}
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            if (const std::size_t length = Utf8SequenceAt(text, i)) {
+                out.append(text.substr(i, length));
+                i += length;
+                continue;
+            }
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string FormatAlertJson(const AlertFile& alert, std::string_view file) {
+    std::string out = "{\"file\": " + JsonString(file) + ", \"CentralAlert\": {";
+    bool first = true;
+    for (const AlertEntry& entry : alert.entries) {
+        if (!first) out += ", ";
+        first = false;
+        out +=
+            JsonString(entry.key) + ": " + (entry.number ? entry.value : JsonString(entry.value));
+    }
+    return out + "}}";
+}
+
+}  // namespace kx::tool

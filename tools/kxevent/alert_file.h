@@ -1,0 +1,72 @@
+// alert_file.h: reading central alert files back: a strict parser of the "CentralAlert" format
+// (section line, 27 keys in their fixed order, CR LF line ends) and its table and JSON forms.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kx::tool {
+
+struct AlertKeySpec {
+    std::string_view name;
+    bool number;
+};
+
+// The 27 keys of an alert file, in file order.
+inline constexpr std::array<AlertKeySpec, 27> kAlertKeys = {{
+    {"uFileVersion", true},
+    {"uStatus", true},
+    {"szVirusName", false},
+    {"szItemName", false},
+    {"szUserName", false},
+    {"szSoftware", false},
+    {"szSoftwareVersion", false},
+    {"szComputerName", false},
+    {"uYear", true},
+    {"uMonth", true},
+    {"uDay", true},
+    {"uHour", true},
+    {"uMinute", true},
+    {"uSecond", true},
+    {"szAlertPath", false},
+    {"uSeverity", true},
+    {"szSourceIP", false},
+    {"uMessageID", true},
+    {"szTaskName", false},
+    {"szGMTTime", false},
+    {"szOS", false},
+    {"szEngineVersion", false},
+    {"szDatVersion", false},
+    {"dwWinStaClientID", true},
+    {"pszWinStaClientName", false},
+    {"uSpecificTrap", true},
+    {"szActualMessage", false},
+}};
+
+struct AlertEntry {
+    std::string_view key;
+    bool number;
+    std::string value;  // text exactly as stored; a value over several lines keeps its CR LF
+};
+
+struct AlertFile {
+    std::vector<AlertEntry> entries;  // the 27 keys in file order
+    const std::string* Find(std::string_view key) const;
+};
+
+// Parses the content of one alert file. Throws RuntimeError "<origin>: line N: ..." for
+// anything that is not a complete, well-formed alert.
+AlertFile ParseAlertFile(std::string_view content, std::string_view origin);
+
+// Two columns, key and value; control characters in values are shown escaped.
+std::string FormatAlertTable(const AlertFile& alert);
+// One JSON object: {"file": ..., "CentralAlert": {key: value, ...}} with numbers as numbers.
+std::string FormatAlertJson(const AlertFile& alert, std::string_view file);
+
+// A JSON string literal for 8-bit text: valid UTF-8 passes through, other bytes are taken as
+// Latin-1 characters.
+std::string JsonString(std::string_view text);
+
+}  // namespace kx::tool

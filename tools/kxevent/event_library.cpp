@@ -1,0 +1,119 @@
+// event_library.cpp: finding and loading KXEvent.DLL for the command.
+#include "tools/kxevent/event_library.h"
+
+#include <array>
+#include <cstdlib>
+#include <system_error>
+
+#include "tools/kxevent/errors.h"
+
+#ifndef KXEVENT_RELATIVE_LIBRARY_DIR
+#define KXEVENT_RELATIVE_LIBRARY_DIR "../lib/velmora"
+#endif
+
+namespace kx::tool {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kLibraryFile[] = "KXEvent.DLL";
+
+fs::path ExecutableDirectory() {
+    std::array<char, 4096> buffer{};
+    const plat::Dword length =
+        plat::GetModuleFileNameA(nullptr, buffer.data(), static_cast<plat::Dword>(buffer.size()));
+    if (length == 0) return fs::current_path();
+    return fs::path(std::string(buffer.data(), length)).parent_path();
+}
+
+std::string SystemMessage(plat::Dword error) {
+    std::array<char, 512> text{};
+    plat::Dword length =
+        plat::FormatSystemMessage(error, text.data(), static_cast<plat::Dword>(text.size()));
+    std::string message(text.data(), length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+        message.pop_back();
+    }
+    if (message.empty()) message = "system error " + std::to_string(error);
+    return message;
+}
+
+}  // namespace
+
+fs::path FindLibraryDirectory() {
+    if (const char* configured = std::getenv("KXEVENT_LIBRARY_DIR"); configured && *configured) {
+        return configured;
+    }
+    const fs::path executable = ExecutableDirectory();
+    for (const char* relative : {KXEVENT_RELATIVE_LIBRARY_DIR, "../lib/velmora"}) {
+        fs::path candidate = (executable / relative).lexically_normal();
+        std::error_code ignored;
+        if (fs::exists(candidate / kLibraryFile, ignored)) return candidate;
+    }
+    return (executable / KXEVENT_RELATIVE_LIBRARY_DIR).lexically_normal();
+}
+
+EventLibrary::EventLibrary(const fs::path& directory) {
+    const std::string path = (directory / kLibraryFile).string();
+    module_ = plat::LoadLibraryA(path.c_str());
+    if (module_ == nullptr) {
+        throw RuntimeError("cannot load " + path + ": " + SystemMessage(plat::GetLastError()));
+    }
+    sendMessageEx =
+        reinterpret_cast<SendMessageExFn>(plat::GetProcAddress(module_, "EVENT_SendVELMessageEx"));
+    sendEventEx =
+        reinterpret_cast<SendEventExFn>(plat::GetProcAddress(module_, "EVENT_SendVELEventEx"));
+    queryMessageText = reinterpret_cast<QueryMessageTextFn>(
+        plat::GetProcAddress(module_, "EVENT_QueryMessageText"));
+    if (!sendMessageEx || !sendEventEx || !queryMessageText) {
+        plat::FreeLibrary(module_);
+        throw RuntimeError(path + " lacks the EVENT_ exports the command needs");
+    }
+}
+
+EventLibrary::~EventLibrary() {
+    plat::FreeLibrary(module_);
+}
+
+const char* ResultName(int result) {
+    switch (result) {
+        case EVENT_OK:
+            return "EVENT_OK";
+        case EVENT_ERR_NO_ALERT_PATH:
+            return "EVENT_ERR_NO_ALERT_PATH";
+        case EVENT_ERR_NO_ALERTING_KEY:
+            return "EVENT_ERR_NO_ALERTING_KEY";
+        case EVENT_ERR_NO_PRODUCT_NAME:
+            return "EVENT_ERR_NO_PRODUCT_NAME";
+        case EVENT_ERR_NO_DEFINITION:
+            return "EVENT_ERR_NO_DEFINITION";
+        case EVENT_ERR_NO_MEMORY:
+            return "EVENT_ERR_NO_MEMORY";
+        default:
+            return "unknown result";
+    }
+}
+
+const char* ResultExplanation(int result) {
+    switch (result) {
+        case EVENT_OK:
+            return "success";
+        case EVENT_ERR_NO_ALERT_PATH:
+            return "central alerting is on but \"Centralized Alerting Path\" cannot be read; "
+                   "no alert file was written";
+        case EVENT_ERR_NO_ALERTING_KEY:
+            return "the Alerting registry key cannot be opened; the records are partly filled";
+        case EVENT_ERR_NO_PRODUCT_NAME:
+            return "no product name can be had for the product number";
+        case EVENT_ERR_NO_DEFINITION:
+            return "the catalogue holds no definition of the event, in the current language "
+                   "nor in 0901";
+        case EVENT_ERR_NO_MEMORY:
+            return "out of memory; nothing was delivered";
+        default:
+            return "the library returned a result the command does not know";
+    }
+}
+
+}  // namespace kx::tool

@@ -1,0 +1,44 @@
+// event_library.h: KXEvent.DLL loaded through the platform's module loader, as any product
+// loads it, with the exports the command uses.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "kxevent/kxevent.h"
+#include "platform/platform.h"
+
+namespace kx::tool {
+
+using SendMessageExFn = int(KX_API*)(uint32_t, uint32_t, int32_t, MessageRecord*, DetailRecord*,
+                                     ContextRecord*, uint32_t, uint32_t);
+using SendEventExFn = int(KX_API*)(uint32_t, uint32_t, int32_t, const char*, uint32_t, uint32_t);
+using QueryMessageTextFn = int(KX_API*)(uint32_t, int32_t, MessageRecord*, DetailRecord*,
+                                        ContextRecord*, char*, uint32_t);
+
+// The installation directory that holds KXEvent.DLL: KXEVENT_LIBRARY_DIR when set, else the
+// installation directory relative to this executable (installed layout, then build tree).
+std::filesystem::path FindLibraryDirectory();
+
+class EventLibrary {
+  public:
+    // Loads KXEvent.DLL from `directory`; throws RuntimeError naming the reason.
+    explicit EventLibrary(const std::filesystem::path& directory);
+    ~EventLibrary();
+    EventLibrary(const EventLibrary&) = delete;
+    EventLibrary& operator=(const EventLibrary&) = delete;
+
+    SendMessageExFn sendMessageEx = nullptr;
+    SendEventExFn sendEventEx = nullptr;
+    QueryMessageTextFn queryMessageText = nullptr;
+
+  private:
+    plat::Module module_ = nullptr;
+};
+
+// "EVENT_OK", "EVENT_ERR_NO_DEFINITION", ...; "unknown result" for anything else.
+const char* ResultName(int result);
+// One sentence saying what a non-zero result means to the user.
+const char* ResultExplanation(int result);
+
+}  // namespace kx::tool

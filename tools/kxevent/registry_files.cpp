@@ -1,0 +1,171 @@
+// registry_files.cpp: choosing, installing, loading and saving registry files.
+#include "tools/kxevent/registry_files.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <system_error>
+
+#include "config/default_registry.h"
+#include "platform/platform.h"
+#include "tools/kxevent/errors.h"
+
+namespace kx::tool {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kStatePlaceholder = "@KXEVENT_STATE_DIR@";
+constexpr std::string_view kInstallPlaceholder = "@KXEVENT_INSTALL_DIR@";
+
+std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+bool IsTextType(std::uint32_t type) {
+    return type == plat::kRegSz || type == plat::kRegExpandSz;
+}
+
+void FillValue(reg::Value& value, std::string_view state, std::string_view install) {
+    if (!IsTextType(value.type)) return;
+    std::string text(value.data.begin(), value.data.end());
+    if (const auto end = text.find('\0'); end != std::string::npos) text.resize(end);
+    text = ReplaceAll(ReplaceAll(text, kStatePlaceholder, state), kInstallPlaceholder, install);
+    value.data.assign(text.begin(), text.end());
+    value.data.push_back(0);
+}
+
+std::string TemporaryNameFor(const fs::path& file) {
+    std::random_device seed;
+    std::mt19937 random(seed());
+    return file.string() + ".tmp-" + std::to_string(random());
+}
+
+}  // namespace
+
+fs::path SystemRegistryPath() {
+    if (const char* path = std::getenv("KXEVENT_SYSTEM_REGISTRY"); path && *path) return path;
+    return "/etc/velmora/hklm.reg";
+}
+
+fs::path StateDirectory() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
+        return fs::path(state) / "kxevent";
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') {
+        throw RuntimeError("cannot find a state directory: neither XDG_STATE_HOME nor HOME is set");
+    }
+    return fs::path(home) / ".local" / "state" / "kxevent";
+}
+
+void SetEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+
+RegistryChoice SelectRegistry(const fs::path& libraryDirectory) {
+    if (const char* configured = std::getenv("VEL_REGISTRY"); configured && *configured) {
+        return {configured, RegistrySource::Environment};
+    }
+    std::error_code ignored;
+    RegistryChoice choice{SystemRegistryPath(), RegistrySource::System};
+    if (!fs::exists(choice.file, ignored)) {
+        choice = {InstallDefaultRegistry(StateDirectory(), libraryDirectory),
+                  RegistrySource::UserDefault};
+    }
+    SetEnvironment("VEL_REGISTRY", choice.file.string());
+    return choice;
+}
+
+reg::Document FillDefaultTemplate(std::string_view templateText, const fs::path& stateDirectory,
+                                  const fs::path& libraryDirectory) {
+    reg::Document document = ParseRegistryText(templateText, "built-in default registry");
+    const std::string state = stateDirectory.string();
+    const std::string install = libraryDirectory.string();
+    for (reg::Key& key : document.keys) {
+        for (reg::Value& value : key.values) FillValue(value, state, install);
+    }
+    return document;
+}
+
+fs::path InstallDefaultRegistry(const fs::path& stateDirectory, const fs::path& libraryDirectory) {
+    const fs::path file = stateDirectory / "hklm.reg";
+    std::error_code error;
+    fs::create_directories(stateDirectory / "alerts", error);
+    if (error) {
+        throw RuntimeError("cannot create the state directory " + stateDirectory.string() + ": " +
+                           error.message());
+    }
+    if (fs::exists(file, error)) return file;
+    const fs::path absoluteLibrary = fs::absolute(libraryDirectory, error).lexically_normal();
+    SaveRegistryFile(file, FillDefaultTemplate(config::DefaultRegistryTemplate(), stateDirectory,
+                                               absoluteLibrary));
+    return file;
+}
+
+std::string ReadWholeFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        throw RuntimeError("cannot read " + file.string() + ": " + std::strerror(errno));
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) throw RuntimeError("cannot read " + file.string());
+    return content.str();
+}
+
+reg::Document ParseRegistryText(std::string_view text, std::string_view origin) {
+    std::vector<reg::ParseIssue> issues;
+    reg::Document document = reg::Parse(text, &issues);
+    if (!issues.empty()) {
+        throw RuntimeError(std::string(origin) + ": line " + std::to_string(issues.front().line) +
+                           ": " + issues.front().message);
+    }
+    return document;
+}
+
+reg::Document LoadRegistryFile(const fs::path& file) {
+    return ParseRegistryText(ReadWholeFile(file), file.string());
+}
+
+void SaveTextAtomically(const fs::path& file, std::string_view text) {
+    std::string temporary;
+    std::intptr_t handle = plat::kInvalidFile;
+    for (int attempt = 0; attempt < 16 && handle == plat::kInvalidFile; ++attempt) {
+        temporary = TemporaryNameFor(file);
+        handle = plat::FileCreate(temporary.c_str());
+    }
+    if (handle == plat::kInvalidFile) {
+        throw RuntimeError("cannot create a temporary file next to " + file.string());
+    }
+    const auto size = static_cast<plat::Dword>(text.size());
+    const bool written = plat::FileWrite(handle, text.data(), size) == size;
+    const bool closed = plat::FileClose(handle);
+    std::error_code error;
+    if (written && closed) fs::rename(temporary, file, error);
+    if (!written || !closed || error) {
+        plat::FileDelete(temporary.c_str());
+        throw RuntimeError("cannot write " + file.string() +
+                           (error ? ": " + error.message() : std::string(": write failed")) +
+                           "; the file is unchanged");
+    }
+}
+
+void SaveRegistryFile(const fs::path& file, const reg::Document& document) {
+    SaveTextAtomically(file, reg::Serialize(document));
+}
+
+}  // namespace kx::tool

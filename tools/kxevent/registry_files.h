@@ -1,0 +1,59 @@
+// registry_files.h: the registry file the command and the library use: which one it is, the
+// built-in default installed at first use, strict loading and atomic saving.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "platform/regfile.h"
+
+namespace kx::tool {
+
+// Where the registry in use came from.
+enum class RegistrySource { Environment, System, UserDefault };
+
+struct RegistryChoice {
+    std::filesystem::path file;
+    RegistrySource source;
+};
+
+// The system registry file: KXEVENT_SYSTEM_REGISTRY when set (packagers, tests), else
+// /etc/velmora/hklm.reg.
+std::filesystem::path SystemRegistryPath();
+
+// The per-user state directory: $XDG_STATE_HOME/kxevent, else ~/.local/state/kxevent.
+std::filesystem::path StateDirectory();
+
+// VEL_REGISTRY when set; else the system file when it exists; else the built-in default,
+// installed into the state directory at first use with its placeholders filled from
+// `libraryDirectory`. Sets VEL_REGISTRY to the choice, so that the library reads the same file.
+RegistryChoice SelectRegistry(const std::filesystem::path& libraryDirectory);
+
+// Installs the built-in default registry into `stateDirectory` unless a hklm.reg is already
+// there: alerting directory `stateDirectory`/alerts, modules from `libraryDirectory`.
+std::filesystem::path InstallDefaultRegistry(const std::filesystem::path& stateDirectory,
+                                             const std::filesystem::path& libraryDirectory);
+
+// The template's text with its placeholders replaced, as a registry document.
+reg::Document FillDefaultTemplate(std::string_view templateText,
+                                  const std::filesystem::path& stateDirectory,
+                                  const std::filesystem::path& libraryDirectory);
+
+// Parses a registry file and refuses anything that is not clean: an unreadable file, a missing
+// header or any malformed line throws RuntimeError naming the file and the line.
+reg::Document LoadRegistryFile(const std::filesystem::path& file);
+reg::Document ParseRegistryText(std::string_view text, std::string_view origin);
+
+// Writes `document` to `file` through a temporary file in the same directory that is renamed
+// over it only once complete: the old file stays whole when anything fails.
+void SaveRegistryFile(const std::filesystem::path& file, const reg::Document& document);
+void SaveTextAtomically(const std::filesystem::path& file, std::string_view text);
+
+// Reads a whole file; throws RuntimeError naming the file when it cannot.
+std::string ReadWholeFile(const std::filesystem::path& file);
+
+// Sets an environment variable for this process and the library it loads.
+void SetEnvironment(const char* name, const std::string& value);
+
+}  // namespace kx::tool

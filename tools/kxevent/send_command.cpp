@@ -1,0 +1,372 @@
+// send_command.cpp: filling the records from options, sending, and reporting what happened.
+#include "tools/kxevent/send_command.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <set>
+#include <system_error>
+
+#include "common/text.h"
+#include "platform/platform.h"
+#include "tools/kxevent/alert_file.h"
+#include "tools/kxevent/errors.h"
+#include "tools/kxevent/event_library.h"
+#include "tools/kxevent/registry_files.h"
+
+namespace kx::tool {
+
+namespace fs = std::filesystem;
+
+const char kSendHelp[] =
+    "usage: kxevent send   --product N --event N [--virus NAME] [--file PATH] [--user NAME]\n"
+    "                      [--task NAME] [--suppress] [--field NAME=VALUE ...]\n"
+    "       kxevent query  --product N --event N [--field NAME=VALUE ...]\n"
+    "       kxevent resend --product N --event N [--task NAME] [--suppress]\n"
+    "       any of them followed by --then and another one, run in the same process\n"
+    "\n"
+    "send     fills the event records from the options, sends them through KXEvent.DLL and\n"
+    "         prints the result, the expanded description and the alert file written.\n"
+    "query    prints the event's long description as the catalogue holds it (unexpanded).\n"
+    "resend   sends the records of the last populated event again under a new event number\n"
+    "         (the library's snapshot): chain it after a send or query with --then.\n"
+    "\n"
+    "  --product N        product number (decimal or 0x hexadecimal)\n"
+    "  --event N          event number\n"
+    "  --virus NAME       szVirusName          --file PATH   szFileName\n"
+    "  --user NAME        szUserName           --task NAME   szTaskName\n"
+    "  --suppress         raise no central alert unless the event says \"Always Alert\"\n"
+    "  --field NAME=VALUE any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3\n"
+    "\n"
+    "Exit status: 0 when every send returned EVENT_OK, 1 on a send or runtime failure,\n"
+    "2 on a usage error.\n";
+
+namespace {
+
+StepKind KindOf(std::string_view command) {
+    if (command == "send") return StepKind::Send;
+    if (command == "query") return StepKind::Query;
+    if (command == "resend") return StepKind::Resend;
+    throw UsageError("'" + std::string(command) + "' cannot be chained; use send, query or resend");
+}
+
+const char* NameOf(StepKind kind) {
+    switch (kind) {
+        case StepKind::Send:
+            return "send";
+        case StepKind::Query:
+            return "query";
+        case StepKind::Resend:
+            return "resend";
+    }
+    return "?";
+}
+
+FieldAssignment ParseAssignment(std::string_view text) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos || equals == 0) {
+        throw UsageError("--field needs NAME=VALUE, got '" + std::string(text) + "'");
+    }
+    const std::string_view name = text.substr(0, equals);
+    const fields::FieldInfo* field = fields::FindField(name);
+    if (field == nullptr) {
+        throw UsageError("unknown record field '" + std::string(name) + "'");
+    }
+    return {field, std::string(text.substr(equals + 1))};
+}
+
+FieldAssignment Named(std::string_view fieldName, std::string value) {
+    return {fields::FindField(fieldName), std::move(value)};
+}
+
+void CheckStep(const SendStep& step, bool haveProduct, bool haveEvent) {
+    if (!haveProduct) throw UsageError(std::string(NameOf(step.kind)) + " needs --product N");
+    if (!haveEvent) throw UsageError(std::string(NameOf(step.kind)) + " needs --event N");
+    if (step.kind == StepKind::Resend && !step.assignments.empty()) {
+        throw UsageError("resend sends the last event's records; it takes no record options");
+    }
+    if (step.kind == StepKind::Query && (step.suppress || step.task)) {
+        throw UsageError("query takes neither --suppress nor --task");
+    }
+    if (step.kind == StepKind::Resend && step.task && step.task->size() >= 16) {
+        throw UsageError("--task: '" + *step.task + "' is " + std::to_string(step.task->size()) +
+                         " characters long; szTaskName holds at most 15");
+    }
+}
+
+// Parses one step from args[at] (the command name) up to the next "--then".
+SendStep ParseStep(std::span<const std::string> args, std::size_t& at) {
+    SendStep step;
+    step.kind = KindOf(args[at++]);
+    bool haveProduct = false, haveEvent = false;
+    auto value = [&](const std::string& option) -> const std::string& {
+        if (at >= args.size()) throw UsageError(option + " needs a value");
+        return args[at++];
+    };
+    while (at < args.size() && args[at] != "--then") {
+        const std::string option = args[at++];
+        if (option == "--product") {
+            step.product = ParseUnsigned(value(option), "--product");
+            haveProduct = true;
+        } else if (option == "--event") {
+            step.event = ParseSigned(value(option), "--event");
+            haveEvent = true;
+        } else if (option == "--suppress") {
+            step.suppress = true;
+        } else if (option == "--task") {
+            step.task = value(option);
+            if (step.kind == StepKind::Send)
+                step.assignments.push_back(Named("szTaskName", *step.task));
+        } else if (option == "--virus" && step.kind != StepKind::Resend) {
+            step.assignments.push_back(Named("szVirusName", value(option)));
+        } else if (option == "--file" && step.kind != StepKind::Resend) {
+            step.assignments.push_back(Named("szFileName", value(option)));
+        } else if (option == "--user" && step.kind != StepKind::Resend) {
+            step.assignments.push_back(Named("szUserName", value(option)));
+        } else if (option == "--field" && step.kind != StepKind::Resend) {
+            step.assignments.push_back(ParseAssignment(value(option)));
+        } else {
+            throw UsageError("unknown option '" + option + "' for " + NameOf(step.kind));
+        }
+    }
+    CheckStep(step, haveProduct, haveEvent);
+    return step;
+}
+
+void AssignText(const FieldAssignment& assignment, char* bytes) {
+    const std::size_t limit = assignment.field->width - 1;
+    if (assignment.value.size() > limit) {
+        throw UsageError(std::string(assignment.field->name) + ": the value is " +
+                         std::to_string(assignment.value.size()) +
+                         " characters long; the field holds at most " + std::to_string(limit));
+    }
+    std::memset(bytes, 0, assignment.field->width);
+    std::memcpy(bytes, assignment.value.data(), assignment.value.size());
+}
+
+// Names of the *.ALR files in the alerting directory.
+std::set<std::string> AlertFileNames(const std::optional<fs::path>& directory) {
+    std::set<std::string> names;
+    std::error_code error;
+    if (!directory || !fs::is_directory(*directory, error)) return names;
+    for (const auto& entry : fs::directory_iterator(*directory, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 4 && name.ends_with(".ALR")) names.insert(name);
+    }
+    return names;
+}
+
+// The newest alert file that was not there before the send.
+std::optional<fs::path> NewAlertFile(const AlertSettings& alerts,
+                                     const std::set<std::string>& before) {
+    std::optional<fs::path> newest;
+    fs::file_time_type newestTime{};
+    for (const std::string& name : AlertFileNames(alerts.directory)) {
+        if (before.contains(name)) continue;
+        const fs::path path = *alerts.directory / name;
+        std::error_code error;
+        const auto time = fs::last_write_time(path, error);
+        if (!newest || time > newestTime || (time == newestTime && path > *newest)) {
+            newest = path;
+            newestTime = time;
+        }
+    }
+    return newest;
+}
+
+std::string WithoutCarriageReturns(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
+// Prints the alert file a send wrote; returns false when one was due and none appeared.
+bool ReportAlertFile(const AlertSettings& alerts, const std::set<std::string>& before,
+                     bool alertDue, std::string* actualMessage) {
+    const std::optional<fs::path> file = NewAlertFile(alerts, before);
+    if (!file) {
+        if (!alertDue) {
+            std::cout << "alert file: none (central alerting "
+                      << (alerts.enabled ? "not asked for" : "off") << ")\n";
+            return true;
+        }
+        std::cerr << "kxevent: no alert file appeared in "
+                  << (alerts.directory ? alerts.directory->string() : std::string("(no path)"))
+                  << "; the library logs the reason in the system event log\n";
+        return false;
+    }
+    std::cout << "alert file: " << file->string() << "\n";
+    const std::string content = ReadWholeFile(*file);
+    if (actualMessage) {
+        try {
+            const AlertFile parsed = ParseAlertFile(content, file->string());
+            if (const std::string* message = parsed.Find("szActualMessage"))
+                *actualMessage = *message;
+        } catch (const RuntimeError&) {
+            // Shown raw below; the description simply stays unknown.
+        }
+    }
+    std::cout << WithoutCarriageReturns(content);
+    return true;
+}
+
+int ReportFailure(const SendStep& step, int result) {
+    std::cerr << "kxevent: " << NameOf(step.kind) << " of event " << step.event << " returned "
+              << result << " " << ResultName(result) << ": " << ResultExplanation(result) << "\n";
+    return kExitFailure;
+}
+
+int RunSend(const SendStep& step, EventLibrary& library, const AlertSettings& alerts) {
+    MessageRecord message{};
+    DetailRecord detail{};
+    ContextRecord context{};
+    FillRecords(step, message, detail);
+    const std::set<std::string> before = AlertFileNames(alerts.directory);
+    const int result = library.sendMessageEx(0, step.product, step.event, &message, &detail,
+                                             &context, step.suppress ? 1 : 0, 0);
+    std::cout << "result: " << result << " " << ResultName(result) << "\n";
+    if (result == EVENT_ERR_NO_DEFINITION) return ReportFailure(step, result);
+    std::cout << "event: " << step.event << " " << FieldText(detail.szEventName) << " (severity "
+              << message.uSeverity << ")\n";
+    std::cout << "description: " << FieldText(message.szLongDescript) << "\n";
+    const bool due =
+        result == EVENT_OK && alerts.enabled && (!step.suppress || detail.bAlwaysAlert);
+    const bool delivered = ReportAlertFile(alerts, before, due, nullptr);
+    if (result != EVENT_OK) return ReportFailure(step, result);
+    return delivered ? kExitOk : kExitFailure;
+}
+
+int RunResend(const SendStep& step, EventLibrary& library, const AlertSettings& alerts) {
+    const std::set<std::string> before = AlertFileNames(alerts.directory);
+    const int result =
+        library.sendEventEx(0, step.product, step.event, step.task ? step.task->c_str() : nullptr,
+                            step.suppress ? 1 : 0, 0);
+    std::cout << "result: " << result << " " << ResultName(result) << "\n";
+    if (result == EVENT_ERR_NO_DEFINITION) return ReportFailure(step, result);
+    std::string description;
+    const bool due = result == EVENT_OK && alerts.enabled && !step.suppress;
+    const bool delivered = ReportAlertFile(alerts, before, due, &description);
+    if (!description.empty()) std::cout << "description: " << description << "\n";
+    if (result != EVENT_OK) return ReportFailure(step, result);
+    return delivered ? kExitOk : kExitFailure;
+}
+
+int RunQuery(const SendStep& step, EventLibrary& library) {
+    MessageRecord message{};
+    DetailRecord detail{};
+    ContextRecord context{};
+    FillRecords(step, message, detail);
+    char text[1025] = {};  // one byte more than offered, so the text always ends inside
+    const int result = library.queryMessageText(step.product, step.event, &message, &detail,
+                                                &context, text, sizeof text - 1);
+    if (result != EVENT_OK) return ReportFailure(step, result);
+    std::cout << text << "\n";
+    return kExitOk;
+}
+
+}  // namespace
+
+std::uint32_t ParseUnsigned(std::string_view text, std::string_view what) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string_view digits = hex ? text.substr(2) : text;
+    const unsigned base = hex ? 16 : 10;
+    std::uint64_t value = 0;
+    for (char c : digits) {
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (hex && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (hex && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            throw UsageError(std::string(what) + ": '" + std::string(text) + "' is not a number");
+        }
+        value = value * base + digit;
+        if (value > 0xFFFFFFFFu) {
+            throw UsageError(std::string(what) + ": " + std::string(text) +
+                             " does not fit 32 bits");
+        }
+    }
+    if (digits.empty()) throw UsageError(std::string(what) + ": a number is needed");
+    return static_cast<std::uint32_t>(value);
+}
+
+std::int32_t ParseSigned(std::string_view text, std::string_view what) {
+    const bool negative = !text.empty() && text[0] == '-';
+    const std::uint32_t magnitude = ParseUnsigned(negative ? text.substr(1) : text, what);
+    if (magnitude > (negative ? 0x80000000u : 0x7FFFFFFFu)) {
+        throw UsageError(std::string(what) + ": " + std::string(text) + " is out of range");
+    }
+    return negative ? static_cast<std::int32_t>(0u - magnitude)
+                    : static_cast<std::int32_t>(magnitude);
+}
+
+std::vector<SendStep> ParseSteps(std::span<const std::string> args) {
+    std::vector<SendStep> steps;
+    std::size_t at = 0;
+    while (at < args.size()) {
+        steps.push_back(ParseStep(args, at));
+        if (at < args.size()) {
+            ++at;  // "--then"
+            if (at >= args.size()) throw UsageError("--then needs a command after it");
+        }
+    }
+    if (steps.empty()) throw UsageError("no command given");
+    return steps;
+}
+
+void FillRecords(const SendStep& step, MessageRecord& message, DetailRecord& detail) {
+    for (const FieldAssignment& assignment : step.assignments) {
+        char* bytes = fields::FieldBytes(*assignment.field, message, detail);
+        if (assignment.field->kind == fields::Kind::Number) {
+            const std::uint32_t number = ParseUnsigned(assignment.value, assignment.field->name);
+            std::memcpy(bytes, &number, sizeof number);
+        } else {
+            AssignText(assignment, bytes);
+        }
+    }
+}
+
+AlertSettings ReadAlertSettings(const fs::path& registryFile) {
+    AlertSettings settings;
+    const reg::Document document = LoadRegistryFile(registryFile);
+    const reg::Key* key =
+        reg::FindKey(document, "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting");
+    if (key == nullptr) return settings;
+    if (const reg::Value* enable = reg::FindValue(*key, "bEnableCAlert");
+        enable && !enable->data.empty() && enable->data.size() <= 4) {
+        settings.enabled = std::any_of(enable->data.begin(), enable->data.end(),
+                                       [](std::uint8_t byte) { return byte != 0; });
+    }
+    if (const reg::Value* path = reg::FindValue(*key, "Centralized Alerting Path");
+        path && path->data.size() <= 256) {
+        std::string text(path->data.begin(), path->data.end());
+        text.resize(std::min(text.find('\0'), text.size()));
+        std::replace(text.begin(), text.end(), '\\', '/');
+        if (!text.empty()) settings.directory = fs::path(text);
+    }
+    return settings;
+}
+
+int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
+             const AlertSettings& alerts) {
+    for (const SendStep& step : steps) {
+        int status = kExitOk;
+        switch (step.kind) {
+            case StepKind::Send:
+                status = RunSend(step, library, alerts);
+                break;
+            case StepKind::Query:
+                status = RunQuery(step, library);
+                break;
+            case StepKind::Resend:
+                status = RunResend(step, library, alerts);
+                break;
+        }
+        if (status != kExitOk) return status;
+    }
+    return kExitOk;
+}
+
+}  // namespace kx::tool

@@ -1,0 +1,62 @@
+// send_command.h: the send, query and resend commands: their options, the records they fill,
+// and running a chain of them ("--then") in one process so that a resend sees the snapshot
+// left by the sends before it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kxevent/kxevent.h"
+#include "tools/kxevent/record_fields.h"
+
+namespace kx::tool {
+
+class EventLibrary;
+
+enum class StepKind { Send, Query, Resend };
+
+struct FieldAssignment {
+    const fields::FieldInfo* field;
+    std::string value;
+};
+
+struct SendStep {
+    StepKind kind = StepKind::Send;
+    std::uint32_t product = 0;
+    std::int32_t event = 0;
+    bool suppress = false;
+    std::optional<std::string> task;
+    std::vector<FieldAssignment> assignments;
+};
+
+// Parses "send|query|resend OPTIONS [--then send|query|resend OPTIONS ...]". Throws UsageError
+// for an unknown option, a missing value, an unknown field or a value that does not fit.
+std::vector<SendStep> ParseSteps(std::span<const std::string> args);
+
+// Fills the records from the step's options. Throws UsageError when a value does not fit.
+void FillRecords(const SendStep& step, MessageRecord& message, DetailRecord& detail);
+
+// Parses a 32-bit number in decimal or 0x hexadecimal; throws UsageError naming `what`.
+std::uint32_t ParseUnsigned(std::string_view text, std::string_view what);
+std::int32_t ParseSigned(std::string_view text, std::string_view what);
+
+// Where alerts go according to the registry file in use.
+struct AlertSettings {
+    bool enabled = false;
+    std::optional<std::filesystem::path> directory;
+};
+AlertSettings ReadAlertSettings(const std::filesystem::path& registryFile);
+
+// Runs the steps in order on the loaded library; stops at the first that fails. Returns the
+// exit status.
+int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
+             const AlertSettings& alerts);
+
+// Help text of the three commands.
+extern const char kSendHelp[];
+
+}  // namespace kx::tool
