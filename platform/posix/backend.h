@@ -1,0 +1,118 @@
+// backend.h: the Linux stand-ins for the platform calls, as the hook table's defaults, and the
+// helpers they share (error translation, path handling, numbers from the environment).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace kx::plat {
+// The backend's own hook table; DefaultHooks() returns it.
+const HookTable& BackendHooks();
+}  // namespace kx::plat
+
+namespace kx::plat::posix {
+
+// Error codes the backend reports beyond those the subsystems know.
+inline constexpr Status kErrorTooManyOpenFiles = 4;
+inline constexpr Status kErrorNotSameDevice = 17;
+inline constexpr Status kErrorGenFailure = 31;
+inline constexpr Status kErrorBufferOverflow = 111;
+inline constexpr Status kErrorBadExeFormat = 193;
+inline constexpr Status kErrorEnvVarNotFound = 203;
+inline constexpr Status kErrorFilenameTooLong = 206;
+inline constexpr Status kErrorMrMidNotFound = 317;
+inline constexpr Status kWsaHostNotFound = 11001;
+
+// errno to a Windows error code: the one place where the system's errors are translated.
+Status FromErrno(int error);
+// Sets the thread's last error from errno and returns it.
+Status SetLastErrorFromErrno();
+
+// A path with backslashes turned into directory separators.
+std::string NativePath(std::string_view path);
+// The file named by `path` (native separators) when it exists as given, or else the entry of
+// its directory whose name matches the last component without regard to case.
+std::optional<std::string> FindPathIgnoringCase(const std::string& path);
+// Directory of the running executable, without the trailing separator.
+std::string ExecutableDirectory();
+std::string ExecutablePath();
+
+// A 32-bit number written in decimal or with a 0x prefix in hexadecimal; nothing when the text
+// is anything else.
+std::optional<Dword> ParseNumber(std::string_view text);
+// An environment variable's value; nothing when unset.
+std::optional<std::string> Env(const char* name);
+
+// Registry.
+Status RegOpenKeyExA(const char* subkey, HKey* key);
+Status RegQueryValueExA(HKey key, const char* name, Dword* type, void* data, Dword* size);
+Status RegEnumValueA(HKey key, Dword index, char* name, Dword* nameChars, Dword* type, void* data,
+                     Dword* dataSize);
+Status RegCloseKey(HKey key);
+// Number of times the registry file was parsed by this process (the cache's misses).
+std::uint64_t RegistryParseCount();
+
+// Modules.
+Module LoadLibraryExA(const char* path, Dword flags);
+void* GetProcAddress(Module module, const char* name);
+bool FreeLibrary(Module module);
+Dword GetModuleFileNameA(Module module, char* buffer, Dword size);
+int LoadStringA(Module module, unsigned id, char* buffer, int size);
+// Reference count of a loaded module; 0 when the handle is not a loaded module.
+int ModuleReferenceCount(Module module);
+
+// Messages.
+Dword FormatSystemMessage(Dword error, char* buffer, Dword size);
+void MessageBoxA(const char* text, const char* caption);
+
+// System facts.
+bool GetComputerNameA(char* buffer, Dword* size);
+bool GetUserNameA(char* buffer, Dword* size);
+bool LookupAccountNameA(const char* system, const char* account, void* sid, Dword* sidSize,
+                        char* domain, Dword* domainChars, Dword* use);
+bool GetVersionExA(OsVersionInfo* info);
+Dword GetVersion();
+const char* SystemName();
+Dword GetTickCount();
+CalendarTime GetCalendarTime(bool local);
+
+// Locale.
+Dword GetThreadLocale();
+Dword GetUserDefaultLCID();
+Dword GetSystemDefaultLCID();
+// The locale id of a POSIX locale name ("de_DE.UTF-8", "fr_CA", "C"); 0x0409 when unknown.
+Dword LcidFromLocaleName(std::string_view name);
+// The LANG= setting of a system locale file (/etc/default/locale form); nothing when absent.
+std::optional<std::string> LangFromLocaleFile(const std::string& path);
+
+// Files and environment.
+bool FindFirstFileAttributes(const char* path, Dword* attributes);
+bool MoveFileA(const char* from, const char* to);
+Dword GetEnvironmentVariableA(const char* name, char* buffer, Dword size);
+std::intptr_t FileCreate(const char* path);
+Dword FileWrite(std::intptr_t file, const void* data, Dword count);
+bool FileClose(std::intptr_t file);
+bool FileDelete(const char* path);
+
+// Sockets.
+int EnumProtocols(const int* protocols, ProtocolInfo* entries, int maxEntries);
+int WSAStartup(std::uint16_t version);
+bool GetHostByName(const char* name, std::uint8_t* address);
+int WSACleanup();
+
+// Event log.
+void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword number,
+                      const char* text);
+// The JSON line (with its line end) written for one event-log entry.
+std::string EventLogJsonLine(const char* source, const char* label, Dword kind, Dword number,
+                             const char* text);
+
+// Memory.
+void* Allocate(std::size_t size);
+void Release(void* block);
+
+}  // namespace kx::plat::posix

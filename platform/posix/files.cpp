@@ -1,0 +1,193 @@
+// files.cpp: file and environment calls: attributes of a path, renames that never replace,
+// exclusive creates, whole writes and durable closes.
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/posix/backend.h"
+
+namespace kx::plat::posix {
+namespace {
+
+bool Fail(Status error) {
+    SetLastError(static_cast<Dword>(error));
+    return false;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes a directory's entries durable (a rename or a new name in it).
+bool SyncDirectory(const std::string& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return synced;
+}
+
+Dword AttributesOf(const struct stat& info) {
+    return S_ISDIR(info.st_mode) ? kFileAttributeDirectory : 0x80;  // FILE_ATTRIBUTE_NORMAL
+}
+
+// The first entry of a directory matching a pattern of '*' and '?', without regard to case.
+bool FindMatching(const std::string& native, Dword* attributes) {
+    const std::string directory = DirectoryOf(native);
+    const std::string pattern = native.substr(native.rfind('/') + 1);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (::fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD | FNM_PERIOD) != 0) continue;
+        struct stat info;
+        if (::stat((directory + "/" + entry->d_name).c_str(), &info) != 0) continue;
+        *attributes = AttributesOf(info);
+        return true;
+    }
+    return Fail(kErrorFileNotFound);
+}
+
+// Renames unless `to` exists, atomically where the file system allows it.
+int RenameNoReplace(const char* from, const char* to) {
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    // The file system cannot rename without replacing: a new link fails when `to` exists.
+    if (::link(from, to) == 0) return ::unlink(from);
+    if (errno != EPERM && errno != ENOTSUP) return -1;
+    // Directories cannot be linked: check, then rename.
+    struct stat info;
+    if (::lstat(to, &info) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::rename(from, to);
+}
+
+}  // namespace
+
+bool FindFirstFileAttributes(const char* path, Dword* attributes) {
+    if (!path || !attributes || !*path) return Fail(kErrorInvalidParameter);
+    const std::string native = NativePath(path);
+    // As FindFirstFile, a name ending in a separator names no entry.
+    if (native.back() == '/') return Fail(kErrorFileNotFound);
+    if (native.find_first_of("*?", native.rfind('/') + 1) != std::string::npos) {
+        return FindMatching(native, attributes);
+    }
+    struct stat info;
+    if (::stat(native.c_str(), &info) != 0) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    *attributes = AttributesOf(info);
+    return true;
+}
+
+bool MoveFileA(const char* from, const char* to) {
+    if (!from || !to || !*from || !*to) return Fail(kErrorInvalidParameter);
+    const std::string source = NativePath(from);
+    const std::string target = NativePath(to);
+    if (RenameNoReplace(source.c_str(), target.c_str()) != 0) {
+        return Fail(errno == EEXIST ? kErrorAlreadyExists : FromErrno(errno));
+    }
+    const std::string targetDirectory = DirectoryOf(target);
+    const std::string sourceDirectory = DirectoryOf(source);
+    bool durable = SyncDirectory(targetDirectory);
+    if (sourceDirectory != targetDirectory) durable = SyncDirectory(sourceDirectory) && durable;
+    // The file has its new name; the failure to make that durable is still reported.
+    if (!durable) return Fail(SetLastErrorFromErrno());
+    return true;
+}
+
+Dword GetEnvironmentVariableA(const char* name, char* buffer, Dword size) {
+    if (!name || !*name) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+    }
+    const char* value = std::getenv(name);
+    if (!value) {
+        SetLastError(kErrorEnvVarNotFound);
+        return 0;
+    }
+    const std::size_t length = std::strlen(value);
+    if (!buffer || length + 1 > size) return static_cast<Dword>(length + 1);
+    std::memcpy(buffer, value, length + 1);
+    return static_cast<Dword>(length);
+}
+
+std::intptr_t FileCreate(const char* path) {
+    if (!path || !*path) {
+        SetLastError(kErrorInvalidParameter);
+        return kInvalidFile;
+    }
+    const std::string native = NativePath(path);
+    int fd;
+    do {
+        fd = ::open(native.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        SetLastErrorFromErrno();  // EEXIST: kErrorFileExists
+        return kInvalidFile;
+    }
+    return fd;
+}
+
+Dword FileWrite(std::intptr_t file, const void* data, Dword count) {
+    if (file < 0 || file > INT32_MAX) {
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    if (!data && count) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+    }
+    const auto* bytes = static_cast<const char*>(data);
+    Dword done = 0;
+    while (done < count) {
+        const ssize_t wrote = ::write(static_cast<int>(file), bytes + done, count - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            if (wrote == 0) errno = ENOSPC;
+            SetLastErrorFromErrno();
+            break;
+        }
+        done += static_cast<Dword>(wrote);
+    }
+    return done;
+}
+
+bool FileClose(std::intptr_t file) {
+    if (file < 0 || file > INT32_MAX) return Fail(kErrorInvalidHandle);
+    const int fd = static_cast<int>(file);
+    // Files that cannot be synchronised (pipes, devices) only need closing.
+    bool ok = ::fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS;
+    if (!ok) SetLastErrorFromErrno();
+    if (::close(fd) != 0 && errno != EINTR) {
+        if (ok) SetLastErrorFromErrno();
+        ok = false;
+    }
+    return ok;
+}
+
+bool FileDelete(const char* path) {
+    if (!path || !*path) return Fail(kErrorInvalidParameter);
+    if (::unlink(NativePath(path).c_str()) != 0) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kx::plat::posix

@@ -1,0 +1,376 @@
+// loader.cpp: modules over the dynamic loader, with the Windows bookkeeping on top: one object
+// per real file with a reference count, DllMain notifications, resource-only modules (string
+// tables in the KXRS format) and string loading.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/posix/backend.h"
+
+namespace kx::plat {
+
+struct ModuleObject {
+    std::string path;  // full path of the file
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool resourceOnly = false;
+    void* handle = nullptr;  // the dynamic loader's handle (code modules)
+    bool attached = false;   // DllMain got the attach notification from this loader
+    int references = 0;
+    std::unordered_map<std::uint32_t, std::string> strings;  // resource modules
+};
+
+namespace posix {
+namespace {
+
+using DllMainFn = int (*)(void*, std::uint32_t, void*);
+constexpr std::uint32_t kProcessDetach = 0, kProcessAttach = 1;
+constexpr char kResourceMagic[4] = {'K', 'X', 'R', 'S'};
+constexpr std::uint32_t kResourceVersion = 1;
+constexpr off_t kMaxResourceFileSize = 16 * 1024 * 1024;
+
+struct Loader {
+    // Recursive: a DllMain may itself load and free modules.
+    std::recursive_mutex mutex;
+    std::vector<std::unique_ptr<ModuleObject>> modules;
+
+    ModuleObject* Find(dev_t device, ino_t inode, bool resourceOnly) {
+        for (auto& module : modules) {
+            if (module->device == device && module->inode == inode &&
+                module->resourceOnly == resourceOnly) {
+                return module.get();
+            }
+        }
+        return nullptr;
+    }
+    bool Knows(Module module) {
+        return std::any_of(modules.begin(), modules.end(),
+                           [&](const auto& known) { return known.get() == module; });
+    }
+    void Forget(Module module) {
+        std::erase_if(modules, [&](const auto& known) { return known.get() == module; });
+    }
+};
+
+Loader& TheLoader() {
+    static Loader loader;
+    return loader;
+}
+
+Module Fail(Status error) {
+    SetLastError(static_cast<Dword>(error));
+    return nullptr;
+}
+
+std::optional<std::string> RealPath(const std::string& path) {
+    std::unique_ptr<char, void (*)(void*)> full(::realpath(path.c_str(), nullptr), std::free);
+    if (!full) return std::nullopt;
+    return std::string(full.get());
+}
+
+// The file a module path names. A path with a separator is taken as given (relative to the
+// current directory); a bare name is looked for in the executable's directory, then the
+// current directory. In each place the last component may differ in case.
+std::optional<std::string> Locate(const std::string& native) {
+    if (native.find('/') != std::string::npos) {
+        std::optional<std::string> found = FindPathIgnoringCase(native);
+        return found ? RealPath(*found) : std::nullopt;
+    }
+    for (const std::string& directory : {ExecutableDirectory(), std::string(".")}) {
+        if (directory.empty()) continue;
+        if (std::optional<std::string> found = FindPathIgnoringCase(directory + "/" + native)) {
+            return RealPath(*found);
+        }
+    }
+    return std::nullopt;
+}
+
+std::uint32_t ReadLe32(const unsigned char* bytes) {
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+           (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path, off_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat info;
+    std::optional<std::string> content;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= limit) {
+        std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        if (done == bytes.size()) content = std::move(bytes);
+    }
+    ::close(fd);
+    return content;
+}
+
+// A string table: "KXRS", version 1, a count, then per entry an id, a length and the text.
+// Every length is checked against what is left of the file; anything else fails.
+bool ParseStringTable(std::string_view file,
+                      std::unordered_map<std::uint32_t, std::string>& strings) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+    if (file.size() < 12 || std::memcmp(bytes, kResourceMagic, 4) != 0) return false;
+    if (ReadLe32(bytes + 4) != kResourceVersion) return false;
+    const std::uint32_t count = ReadLe32(bytes + 8);
+    std::size_t at = 12;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (file.size() - at < 8) return false;
+        const std::uint32_t id = ReadLe32(bytes + at);
+        const std::uint32_t length = ReadLe32(bytes + at + 4);
+        at += 8;
+        if (file.size() - at < length) return false;
+        strings.try_emplace(id, file.substr(at, length));
+        at += length;
+    }
+    return at == file.size();
+}
+
+// The module's own export `name`: a symbol that the dynamic loader finds in one of the
+// module's dependencies does not count, as GetProcAddress finds only the module's exports.
+void* OwnSymbol(void* handle, const char* name) {
+    ::dlerror();
+    void* symbol = ::dlsym(handle, name);
+    if (!symbol) return nullptr;
+    link_map* own = nullptr;
+    link_map* where = nullptr;
+    Dl_info info;
+    if (::dlinfo(handle, RTLD_DI_LINKMAP, &own) != 0 ||
+        !::dladdr1(symbol, &info, reinterpret_cast<void**>(&where), RTLD_DL_LINKMAP)) {
+        return nullptr;
+    }
+    return where == own ? symbol : nullptr;
+}
+
+bool IsElf(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char magic[4] = {};
+    const bool elf = ::read(fd, magic, 4) == 4 && std::memcmp(magic,
+                                                              "\x7f"
+                                                              "ELF",
+                                                              4) == 0;
+    ::close(fd);
+    return elf;
+}
+
+// Why the dynamic loader refused a file, as Windows would say it.
+Status DlopenFailure(const std::string& path, const char* message) {
+    if (!IsElf(path)) return kErrorBadFormat;
+    const std::string_view text = message ? message : "";
+    if (text.find("cannot open shared object file") != std::string_view::npos) {
+        return kErrorModNotFound;  // a library it depends on is missing
+    }
+    if (text.find("undefined symbol") != std::string_view::npos) return kErrorProcNotFound;
+    return kErrorBadFormat;
+}
+
+Module LoadResourceModule(Loader& loader, const std::string& file, const struct stat& info) {
+    if (ModuleObject* existing = loader.Find(info.st_dev, info.st_ino, true)) {
+        ++existing->references;
+        return existing;
+    }
+    std::optional<std::string> content = ReadSmallFile(file, kMaxResourceFileSize);
+    auto module = std::make_unique<ModuleObject>();
+    if (!content || !ParseStringTable(*content, module->strings)) return Fail(kErrorBadFormat);
+    module->path = file;
+    module->device = info.st_dev;
+    module->inode = info.st_ino;
+    module->resourceOnly = true;
+    module->references = 1;
+    loader.modules.push_back(std::move(module));
+    return loader.modules.back().get();
+}
+
+// Registers a module the dynamic loader just opened and runs its attach notification.
+Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
+                       const struct stat& info, bool loadedBefore) {
+    if (ModuleObject* existing = loader.Find(info.st_dev, info.st_ino, false)) {
+        ::dlclose(handle);  // the loader's own reference is held by the existing object
+        ++existing->references;
+        return existing;
+    }
+    auto owned = std::make_unique<ModuleObject>();
+    ModuleObject* module = owned.get();
+    module->path = file;
+    module->device = info.st_dev;
+    module->inode = info.st_ino;
+    module->handle = handle;
+    module->references = 1;
+    loader.modules.push_back(std::move(owned));
+    // A module that the process had mapped already (linked in, or opened without this loader)
+    // was initialised then; it gets no second attach.
+    auto entry = reinterpret_cast<DllMainFn>(OwnSymbol(handle, "DllMain"));
+    if (!entry || loadedBefore) return module;
+    module->attached = true;
+    if (entry(module, kProcessAttach, nullptr) != 0) return module;
+    // A refused attach: the module gets its detach, as Windows does, and is unloaded.
+    entry(module, kProcessDetach, nullptr);
+    loader.Forget(module);
+    ::dlclose(handle);
+    return Fail(kErrorDllInitFailed);
+}
+
+Module LoadCodeModule(Loader& loader, const std::string& file) {
+    struct stat info;
+    if (::stat(file.c_str(), &info) != 0) return Fail(kErrorModNotFound);
+    if (ModuleObject* existing = loader.Find(info.st_dev, info.st_ino, false)) {
+        ++existing->references;
+        return existing;
+    }
+    void* previous = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (previous) ::dlclose(previous);
+    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return Fail(DlopenFailure(file, ::dlerror()));
+    return AdoptCodeModule(loader, handle, file, info, previous != nullptr);
+}
+
+// A bare name found nowhere else: the dynamic loader's own search.
+Module LoadFromSystem(Loader& loader, const std::string& name) {
+    void* previous = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (previous) ::dlclose(previous);
+    void* handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return Fail(kErrorModNotFound);
+    link_map* map = nullptr;
+    struct stat info;
+    std::optional<std::string> file;
+    if (::dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name) {
+        file = RealPath(map->l_name);
+    }
+    if (!file || ::stat(file->c_str(), &info) != 0) {
+        ::dlclose(handle);
+        return Fail(kErrorModNotFound);
+    }
+    return AdoptCodeModule(loader, handle, *file, info, previous != nullptr);
+}
+
+}  // namespace
+
+Module LoadLibraryExA(const char* path, Dword flags) {
+    if (!path || !*path) return Fail(kErrorInvalidParameter);
+    const bool resourceOnly = (flags & kDontResolveDllReferences) != 0;
+    const std::string native = NativePath(path);
+    Loader& loader = TheLoader();
+    std::lock_guard lock(loader.mutex);
+    const std::optional<std::string> file = Locate(native);
+    if (!file) {
+        const bool bare = native.find('/') == std::string::npos;
+        return bare && !resourceOnly ? LoadFromSystem(loader, native) : Fail(kErrorModNotFound);
+    }
+    struct stat info;
+    if (::stat(file->c_str(), &info) != 0) return Fail(kErrorModNotFound);
+    if (!S_ISREG(info.st_mode)) return Fail(kErrorAccessDenied);
+    return resourceOnly ? LoadResourceModule(loader, *file, info) : LoadCodeModule(loader, *file);
+}
+
+void* GetProcAddress(Module module, const char* name) {
+    Loader& loader = TheLoader();
+    std::lock_guard lock(loader.mutex);
+    if (!module || !loader.Knows(module)) {
+        SetLastError(kErrorInvalidHandle);
+        return nullptr;
+    }
+    // Names only: an ordinal (a small number in place of the name) is not served.
+    const bool ordinal = reinterpret_cast<std::uintptr_t>(name) <= 0xFFFF;
+    void* symbol = module->resourceOnly || ordinal ? nullptr : OwnSymbol(module->handle, name);
+    if (!symbol) SetLastError(kErrorProcNotFound);
+    return symbol;
+}
+
+bool FreeLibrary(Module module) {
+    Loader& loader = TheLoader();
+    std::lock_guard lock(loader.mutex);
+    if (!module || !loader.Knows(module) || module->references <= 0) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    if (--module->references > 0) return true;
+    if (module->attached) {
+        auto entry = reinterpret_cast<DllMainFn>(OwnSymbol(module->handle, "DllMain"));
+        if (entry) entry(module, kProcessDetach, nullptr);
+        // Loaded again while detaching: it stays.
+        if (module->references > 0) return true;
+    }
+    void* handle = module->handle;
+    loader.Forget(module);
+    if (handle) ::dlclose(handle);
+    return true;
+}
+
+Dword GetModuleFileNameA(Module module, char* buffer, Dword size) {
+    std::string path;
+    if (!module) {
+        path = ExecutablePath();
+    } else {
+        Loader& loader = TheLoader();
+        std::lock_guard lock(loader.mutex);
+        if (loader.Knows(module)) path = module->path;
+    }
+    if (path.empty()) {
+        SetLastError(kErrorModNotFound);
+        return 0;
+    }
+    if (!buffer || size == 0) {
+        SetLastError(kErrorInsufficientBuffer);
+        return 0;
+    }
+    const std::size_t length = std::min<std::size_t>(path.size(), size - 1);
+    std::memcpy(buffer, path.data(), length);
+    buffer[length] = '\0';
+    SetLastError(length < path.size() ? kErrorInsufficientBuffer : kErrorSuccess);
+    return static_cast<Dword>(length);
+}
+
+int LoadStringA(Module module, unsigned id, char* buffer, int size) {
+    if (!buffer || size <= 0) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+    }
+    buffer[0] = '\0';
+    Loader& loader = TheLoader();
+    std::lock_guard lock(loader.mutex);
+    if (!module || !loader.Knows(module)) {
+        SetLastError(kErrorResourceDataNotFound);
+        return 0;
+    }
+    if (!module->resourceOnly) {
+        SetLastError(kErrorResourceTypeNotFound);
+        return 0;
+    }
+    const auto found = module->strings.find(id);
+    if (found == module->strings.end()) {
+        SetLastError(kErrorResourceNameNotFound);
+        return 0;
+    }
+    const std::size_t length = std::min(found->second.size(), static_cast<std::size_t>(size) - 1);
+    std::memcpy(buffer, found->second.data(), length);
+    buffer[length] = '\0';
+    return static_cast<int>(length);
+}
+
+int ModuleReferenceCount(Module module) {
+    Loader& loader = TheLoader();
+    std::lock_guard lock(loader.mutex);
+    return module && loader.Knows(module) ? module->references : 0;
+}
+
+}  // namespace posix
+}  // namespace kx::plat

@@ -1,0 +1,203 @@
+// registry.cpp: HKEY_LOCAL_MACHINE kept in a registry file (VEL_REGISTRY, by default
+// /etc/velmora/hklm.reg), read only.
+//
+// The file is parsed once and the parsed document shared until the file changes; checking for
+// a change costs one stat. An open key holds the document it was opened on, so a file replaced
+// meanwhile never changes what an open key reads.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/posix/backend.h"
+#include "platform/regfile.h"
+
+namespace kx::plat {
+
+struct RegistryKey {
+    std::shared_ptr<const reg::Document> document;
+    const reg::Key* key;  // null: a key that exists only as the parent of others (no values)
+};
+
+namespace posix {
+namespace {
+
+constexpr char kDefaultRegistryFile[] = "/etc/velmora/hklm.reg";
+// A registry file beyond this size is not read (it is treated as empty), so that a runaway
+// file cannot exhaust the process's memory.
+constexpr off_t kMaxRegistryFileSize = 64 * 1024 * 1024;
+
+// What identifies one version of the file.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+    timespec changed{};
+
+    static FileIdentity Of(const struct stat& info) {
+        return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+    }
+    bool operator==(const FileIdentity& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+struct Cache {
+    std::mutex mutex;
+    std::string path;
+    bool missing = false;  // the cached document stands for an absent file
+    FileIdentity identity;
+    std::shared_ptr<const reg::Document> document;
+};
+
+Cache& TheCache() {
+    static Cache cache;
+    return cache;
+}
+
+std::atomic<std::uint64_t> gParseCount{0};
+
+std::string RegistryPath() {
+    std::optional<std::string> path = Env("VEL_REGISTRY");
+    return path && !path->empty() ? *path : kDefaultRegistryFile;
+}
+
+// Reads one consistent version of the file: opened once, its size and identity taken from the
+// open file, read whole. Nothing when it cannot be read.
+std::optional<std::string> ReadWhole(int fd, const struct stat& info) {
+    if (!S_ISREG(info.st_mode) || info.st_size > kMaxRegistryFileSize) return std::nullopt;
+    std::string text(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t got = ::read(fd, text.data() + done, text.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    text.resize(done);
+    return text;
+}
+
+std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        if (fd >= 0) ::close(fd);
+        cache.path = path;
+        cache.missing = true;
+        cache.identity = {};
+        cache.document = std::make_shared<const reg::Document>();
+        return cache.document;
+    }
+    std::optional<std::string> text = ReadWhole(fd, info);
+    ::close(fd);
+    ++gParseCount;
+    cache.path = path;
+    cache.missing = false;
+    cache.identity = FileIdentity::Of(info);
+    cache.document =
+        std::make_shared<const reg::Document>(text ? reg::Parse(*text) : reg::Document{});
+    return cache.document;
+}
+
+// The current version of the registry, parsed at most once per version of the file.
+std::shared_ptr<const reg::Document> CurrentDocument() {
+    Cache& cache = TheCache();
+    const std::string path = RegistryPath();
+    std::lock_guard lock(cache.mutex);
+    struct stat info;
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    if (cache.document && cache.path == path) {
+        if (!exists && cache.missing) return cache.document;
+        if (exists && !cache.missing && FileIdentity::Of(info) == cache.identity) {
+            return cache.document;
+        }
+    }
+    return Load(cache, path);
+}
+
+bool IsParentOfAny(const reg::Document& document, std::string_view path) {
+    return std::any_of(document.keys.begin(), document.keys.end(), [&](const reg::Key& key) {
+        return key.path.size() > path.size() && key.path[path.size()] == '\\' &&
+               ::strncasecmp(key.path.data(), path.data(), path.size()) == 0;
+    });
+}
+
+const reg::Value* ValueAt(HKey key, Dword index) {
+    if (!key->key || index >= key->key->values.size()) return nullptr;
+    return &key->key->values[index];
+}
+
+}  // namespace
+
+std::uint64_t RegistryParseCount() {
+    return gParseCount.load();
+}
+
+Status RegOpenKeyExA(const char* subkey, HKey* key) {
+    if (!key) return kErrorInvalidParameter;
+    *key = nullptr;
+    std::shared_ptr<const reg::Document> document = CurrentDocument();
+    const std::string_view path = subkey ? subkey : "";
+    const reg::Key* found = reg::FindKey(*document, path);
+    // HKEY_LOCAL_MACHINE itself and the parents of stored keys exist without values.
+    if (!found && !path.empty() && !IsParentOfAny(*document, path)) return kErrorFileNotFound;
+    *key = new (std::nothrow) RegistryKey{std::move(document), found};
+    return *key ? kErrorSuccess : kErrorNotEnoughMemory;
+}
+
+Status RegQueryValueExA(HKey key, const char* name, Dword* type, void* data, Dword* size) {
+    if (!key) return kErrorInvalidHandle;
+    if (data && !size) return kErrorInvalidParameter;
+    const reg::Value* value = key->key ? reg::FindValue(*key->key, name ? name : "") : nullptr;
+    if (!value) return kErrorFileNotFound;
+    const Dword needed = static_cast<Dword>(value->data.size());
+    if (type) *type = value->type;
+    if (data && needed > *size) {
+        *size = needed;
+        return kErrorMoreData;
+    }
+    if (data && needed) std::memcpy(data, value->data.data(), needed);
+    if (size) *size = needed;
+    return kErrorSuccess;
+}
+
+Status RegEnumValueA(HKey key, Dword index, char* name, Dword* nameChars, Dword* type, void* data,
+                     Dword* dataSize) {
+    if (!key) return kErrorInvalidHandle;
+    if (!name || !nameChars || (data && !dataSize)) return kErrorInvalidParameter;
+    const reg::Value* value = ValueAt(key, index);
+    if (!value) return kErrorNoMoreItems;
+    const Dword needed = static_cast<Dword>(value->data.size());
+    if (value->name.size() + 1 > *nameChars) return kErrorMoreData;
+    if (data && needed > *dataSize) {
+        *dataSize = needed;
+        return kErrorMoreData;
+    }
+    std::memcpy(name, value->name.c_str(), value->name.size() + 1);
+    *nameChars = static_cast<Dword>(value->name.size());
+    if (type) *type = value->type;
+    if (data && needed) std::memcpy(data, value->data.data(), needed);
+    if (dataSize) *dataSize = needed;
+    return kErrorSuccess;
+}
+
+Status RegCloseKey(HKey key) {
+    if (!key) return kErrorInvalidHandle;
+    delete key;
+    return kErrorSuccess;
+}
+
+}  // namespace posix
+}  // namespace kx::plat

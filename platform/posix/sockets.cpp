@@ -1,0 +1,78 @@
+// sockets.cpp: the little of Winsock the library uses: the installed protocols, and a host
+// name's first IPv4 address through the system resolver.
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/posix/backend.h"
+
+namespace kx::plat::posix {
+namespace {
+
+constexpr ProtocolInfo kInstalled[] = {{kAfInet, kIpProtoTcp}, {kAfInet, kIpProtoUdp}};
+
+bool Wanted(const int* protocols, int protocol) {
+    if (!protocols) return true;
+    for (const int* p = protocols; *p; ++p) {
+        if (*p == protocol) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int EnumProtocols(const int* protocols, ProtocolInfo* entries, int maxEntries) {
+    int count = 0;
+    for (const ProtocolInfo& installed : kInstalled) count += Wanted(protocols, installed.protocol);
+    if (count == 0) {
+        SetLastError(kErrorInvalidParameter);
+        return -1;
+    }
+    if (!entries || maxEntries < count) {
+        SetLastError(kErrorInsufficientBuffer);
+        return -1;
+    }
+    int written = 0;
+    for (const ProtocolInfo& installed : kInstalled) {
+        if (Wanted(protocols, installed.protocol)) entries[written++] = installed;
+    }
+    return written;
+}
+
+int WSAStartup(std::uint16_t) {
+    return 0;
+}
+
+int WSACleanup() {
+    return 0;
+}
+
+bool GetHostByName(const char* name, std::uint8_t* address) {
+    if (!address) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
+    }
+    char host[256] = {};
+    if (!name) {
+        // As gethostbyname, no name means this host.
+        if (::gethostname(host, sizeof host - 1) != 0) return false;
+        name = host;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) {
+        SetLastError(kWsaHostNotFound);
+        return false;
+    }
+    const auto* inet = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    std::memcpy(address, &inet->sin_addr, 4);  // network order, as in a host entry
+    ::freeaddrinfo(found);
+    return true;
+}
+
+}  // namespace kx::plat::posix
