@@ -99,8 +99,10 @@ void MessageBoxA(const char* text, const char* caption);
 
 // ---------------------------------------------------------------------------------------------
 // System facts.
-// `*size` is the buffer's size on entry and the name's length on success; false when the name
-// does not fit (with *size set to the size needed) or cannot be had.
+// `*size` is the buffer's size in characters on entry. False when the name does not fit (with
+// *size set to the size needed, terminator included) or cannot be had. On success *size is the
+// name's length for GetComputerNameA, and the length plus the terminator for GetUserNameA, as
+// the Windows calls report them. A name of exactly `*size` characters does not fit.
 bool GetComputerNameA(char* buffer, Dword* size);
 bool GetUserNameA(char* buffer, Dword* size);
 // As LookupAccountNameA: the SID into `sid` (*sidSize bytes), the referenced domain into
