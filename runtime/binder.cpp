@@ -2,6 +2,7 @@
 // their name tables all or nothing, counts their uses and releases them.
 #include "runtime/binder.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "common/registry.h"
 #include "common/text.h"
+#include "runtime/binder_internal.h"
 #include "runtime/core_names.h"
 #include "runtime/siblings.h"
 
@@ -291,6 +293,28 @@ int ReleaseCoreComponents(std::uint32_t mask) {
 
 const char* GetInstallDirectory() {
     return installDirectory;
+}
+
+std::int32_t ComponentUseCount(std::uint32_t flag) {
+    return ComponentOf(flag).count;
+}
+
+plat::Module ComponentHandle(std::uint32_t flag) {
+    return ComponentOf(flag).handle;
+}
+
+std::size_t ComponentResolvedEntries(std::uint32_t flag) {
+    const auto& entries = ComponentOf(flag).entries;
+    return static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(),
+                                                  [](void* entry) { return entry != nullptr; }));
+}
+
+const char* GetScanEngineDirectory() {
+    return scanEngineDirectory;
+}
+
+const char* GetScanDataDirectory() {
+    return dataDirectory;
 }
 
 }  // namespace kx

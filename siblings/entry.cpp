@@ -19,8 +19,9 @@ void NoteEvent(const char* what) {
 
 }  // namespace
 
-KX_STANDIN_EXPORT int KX_API DllMain(void* /*module*/, std::uint32_t reason, void* /*reserved*/) {
-    if (reason == KX_DLL_PROCESS_ATTACH) NoteEvent("attach");
-    if (reason == KX_DLL_PROCESS_DETACH) NoteEvent("detach");
+KX_STANDIN_EXPORT int KX_STANDIN_API DllMain(void* /*module*/, std::uint32_t reason,
+                                             void* /*reserved*/) {
+    if (reason == kStandinProcessAttach) NoteEvent("attach");
+    if (reason == kStandinProcessDetach) NoteEvent("detach");
     return 1;
 }

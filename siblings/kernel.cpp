@@ -77,7 +77,7 @@ std::uint32_t ReadSerial(std::uint32_t*, std::uint32_t*, std::uint32_t*) {
 }  // namespace
 
 // Creates a new file; an existing one is never truncated: the call fails instead.
-KX_STANDIN_EXPORT std::uint32_t KX_API KRNL_FileCreate(const char* path) {
+KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_FileCreate(const char* path) {
     std::uint32_t handle = 0;
     while (handle < openFiles.size() && openFiles[handle] != kx::plat::kInvalidFile) ++handle;
     if (handle == openFiles.size()) {
@@ -90,8 +90,9 @@ KX_STANDIN_EXPORT std::uint32_t KX_API KRNL_FileCreate(const char* path) {
     return handle;
 }
 
-KX_STANDIN_EXPORT std::uint32_t KX_API KRNL_FileWrite(std::uint32_t handle, const void* data,
-                                                      std::uint32_t count) {
+KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_FileWrite(std::uint32_t handle,
+                                                              const void* data,
+                                                              std::uint32_t count) {
     const std::intptr_t* file = FileOf(handle);
     if (file == nullptr) {
         kx::plat::SetLastError(kx::plat::kErrorInvalidHandle);
@@ -102,7 +103,7 @@ KX_STANDIN_EXPORT std::uint32_t KX_API KRNL_FileWrite(std::uint32_t handle, cons
 
 // 1 when the file's data reached the disk and the file closed; the handle is free afterwards
 // either way.
-KX_STANDIN_EXPORT std::uint32_t KX_API KRNL_FileClose(std::uint32_t handle) {
+KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_FileClose(std::uint32_t handle) {
     std::intptr_t* file = FileOf(handle);
     if (file == nullptr) {
         kx::plat::SetLastError(kx::plat::kErrorInvalidHandle);
@@ -113,14 +114,14 @@ KX_STANDIN_EXPORT std::uint32_t KX_API KRNL_FileClose(std::uint32_t handle) {
     return closed ? 1 : 0;
 }
 
-KX_STANDIN_EXPORT std::uint32_t KX_API KRNL_FileDelete(const char* path) {
+KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_FileDelete(const char* path) {
     return kx::plat::FileDelete(path) ? 1 : 0;
 }
 
 // Status 1 with the serial in the three outputs, 0 when the processor has none.
-KX_STANDIN_EXPORT std::uint32_t KX_API KRNL_CPU_GetSerialNumber(std::uint32_t* first,
-                                                                std::uint32_t* second,
-                                                                std::uint32_t* third) {
+KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_CPU_GetSerialNumber(std::uint32_t* first,
+                                                                        std::uint32_t* second,
+                                                                        std::uint32_t* third) {
     if (first == nullptr || second == nullptr || third == nullptr) return 0;
     return ReadSerial(first, second, third);
 }

@@ -8,7 +8,7 @@
 
 // The first argument is reserved (always 0); the rest map one to one onto the event log entry.
 // Always 1.
-KX_STANDIN_EXPORT std::uint32_t KX_API
+KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API
 UTIL_AddMessageToEventLog(std::uint32_t /*reserved*/, const char* source, const char* label,
                           std::uint32_t kind, std::uint32_t number, const char* text) {
     kx::plat::AddEventLogEntry(source, label, kind, number, text);

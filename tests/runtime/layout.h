@@ -1,0 +1,66 @@
+// layout.h: installation directories built on disk for the runtime tests: copies of the built
+// sibling stand-ins and resource modules, the current directory, and the stand-ins' trace.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support.h"
+
+namespace kx::test {
+
+inline const std::filesystem::path kBuiltInstallDir = KX_TEST_INSTALL_DIR;
+inline const std::filesystem::path kStandinDir = KX_TEST_STANDIN_DIR;
+
+// A built module of the installation directory ("KXKRNL.DLL", "Res0901/kxUtlRes.dll").
+inline std::filesystem::path Built(std::string_view relative) {
+    return kBuiltInstallDir / relative;
+}
+// A test-only stand-in variant ("krnl_no_fileseek/KXKRNL.DLL").
+inline std::filesystem::path Variant(std::string_view relative) {
+    return kStandinDir / relative;
+}
+
+// Copies `from` to `dir/name`, creating the directories on the way.
+inline void Place(const std::filesystem::path& from, const std::filesystem::path& dir,
+                  std::string_view name) {
+    std::filesystem::create_directories((dir / name).parent_path());
+    std::filesystem::copy_file(from, dir / name, std::filesystem::copy_options::overwrite_existing);
+}
+
+// Makes `dir` the current directory for the scope.
+class ScopedCurrentDir {
+  public:
+    explicit ScopedCurrentDir(const std::filesystem::path& dir)
+        : previous_(std::filesystem::current_path()) {
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+    }
+    ~ScopedCurrentDir() { std::filesystem::current_path(previous_); }
+    ScopedCurrentDir(const ScopedCurrentDir&) = delete;
+    ScopedCurrentDir& operator=(const ScopedCurrentDir&) = delete;
+
+  private:
+    std::filesystem::path previous_;
+};
+
+// The lines the stand-ins' entry notifications wrote ("KXKRNL attach", "KXUTIL detach").
+inline std::vector<std::string> TraceLines(const std::filesystem::path& file) {
+    std::vector<std::string> lines;
+    if (!std::filesystem::exists(file)) return lines;
+    std::string text = ReadFile(file);
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace kx::test
