@@ -16,7 +16,7 @@ kx_log "configure ($build)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE" \
     -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF
 kx_log "build"
-cmake --build "$build" -j"$KX_JOBS" --target kxhost
+cmake --build "$build" -j"$KX_JOBS"
 
 kx_log "run"
 # The registry, the installation directory and the event log of this run: the sample registry,
