@@ -20,6 +20,7 @@
 #include "delivery_fixture.h"
 #include "platform/testing.h"
 #include "runtime/resources.h"
+#include "runtime/siblings.h"
 #include "runtime/state.h"
 #include "support.h"
 
@@ -609,6 +610,58 @@ TEST_F(CentralAlertTest, SeveralProcessesWithOneTickCountLoseNoAlert) {
         messages.insert(message);
     }
     EXPECT_EQ(messages.size(), static_cast<std::size_t>(kProcesses * kSendsEach));
+}
+
+// ----- Through the kernel library itself -------------------------------------------------------
+
+// The same writer with the file operations of the installed kernel library bound, as the
+// binder binds them: taken names must be recognised through it too.
+class KernelLibraryAlertTest : public CentralAlertTest {
+  protected:
+    KernelLibraryAlertTest() : kernel_(plat::LoadLibraryA(KX_TEST_INSTALL_DIR "/KXKRNL.DLL")) {
+        if (kernel_ == nullptr) return;
+        SiblingEntries& siblings = Siblings();
+        siblings.FileCreate = Entry<KrnlFileCreateFn>("KRNL_FileCreate");
+        siblings.FileWrite = Entry<KrnlFileWriteFn>("KRNL_FileWrite");
+        siblings.FileClose = Entry<KrnlFileCloseFn>("KRNL_FileClose");
+        siblings.FileDelete = Entry<KrnlFileDeleteFn>("KRNL_FileDelete");
+    }
+    ~KernelLibraryAlertTest() override {
+        Siblings() = SiblingEntries{};
+        if (kernel_ != nullptr) plat::FreeLibrary(kernel_);
+    }
+    template <typename Fn>
+    Fn Entry(const char* name) const {
+        return reinterpret_cast<Fn>(plat::GetProcAddress(kernel_, name));
+    }
+
+    plat::Module kernel_;
+};
+
+TEST_F(KernelLibraryAlertTest, TakenNamesMoveTheAlertOnAndItArrivesWhole) {
+    ASSERT_NE(kernel_, nullptr);
+    WriteFile(alerts_ / "00000005.TMP", "another sender's half");
+    WriteFile(alerts_ / "00000006.ALR", "earlier alert");
+    EnableAlerts(alerts_.string());
+    EXPECT_TRUE(RunStage());
+    EXPECT_EQ(Listing(),
+              (std::vector<std::string>{"00000005.TMP", "00000006.ALR", "00000007.ALR"}));
+    EXPECT_EQ(ReadFile(alerts_ / "00000007.ALR"),
+              ExpectedKnownAlert(alerts_.string(), "Expanded message"));
+    EXPECT_TRUE(LoggedEntries().empty());
+}
+
+TEST_F(KernelLibraryAlertTest, FailedWriteLeavesNoFile) {
+    ASSERT_NE(kernel_, nullptr);
+    ScopedHook<&plat::HookTable::FileWrite> full(
+        +[](std::intptr_t, const void*, plat::Dword n) -> plat::Dword {
+            plat::SetLastError(plat::kErrorDiskFull);
+            return n - 1;
+        });
+    EnableAlerts(alerts_.string());
+    EXPECT_TRUE(RunStage());
+    EXPECT_TRUE(Listing().empty());
+    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
 }
 
 }  // namespace
