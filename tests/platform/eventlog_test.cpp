@@ -1,0 +1,78 @@
+// eventlog_test.cpp: event-log entries appended as JSON lines to the file named by
+// VEL_EVENTLOG.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "platform/platform.h"
+#include "platform/posix/backend.h"
+#include "support.h"
+
+namespace {
+
+namespace plat = kx::plat;
+using kx::test::ReadFile;
+using kx::test::ScopedEnv;
+using kx::test::TempDir;
+
+TEST(EventLog, OneJsonObjectPerLine) {
+    TempDir dir;
+    ScopedEnv env("VEL_EVENTLOG", (dir / "events.jsonl").string());
+    plat::AddEventLogEntry("Source", "Label", 0, 0xC0000101, "text");
+    plat::AddEventLogEntry(nullptr, "Trace", 2, 3, "second");
+    EXPECT_EQ(
+        ReadFile(dir / "events.jsonl"),
+        "{\"source\":\"Source\",\"label\":\"Label\",\"kind\":0,\"number\":3221225729,"
+        "\"text\":\"text\"}\n"
+        "{\"source\":null,\"label\":\"Trace\",\"kind\":2,\"number\":3,\"text\":\"second\"}\n");
+}
+
+TEST(EventLog, EscapesQuotesControlsAndNonAscii) {
+    EXPECT_EQ(plat::posix::EventLogJsonLine("a\"b", "c\\d", 1, 0, "line\r\n\t\x01\x7f\xc3\xa9"),
+              "{\"source\":\"a\\\"b\",\"label\":\"c\\\\d\",\"kind\":1,\"number\":0,"
+              "\"text\":\"line\\u000d\\u000a\\u0009\\u0001\\u007f\\u00c3\\u00a9\"}\n");
+}
+
+TEST(EventLog, NullTextsBecomeEmpty) {
+    EXPECT_EQ(plat::posix::EventLogJsonLine(nullptr, nullptr, 2, 0, nullptr),
+              "{\"source\":null,\"label\":\"\",\"kind\":2,\"number\":0,\"text\":\"\"}\n");
+}
+
+TEST(EventLog, WithoutFileNothingIsWritten) {
+    TempDir dir;
+    ScopedEnv env("VEL_EVENTLOG", std::nullopt);
+    plat::AddEventLogEntry(nullptr, "Label", 2, 0, "text");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(EventLog, ConcurrentProcessesNeverInterleaveLines) {
+    TempDir dir;
+    ScopedEnv env("VEL_EVENTLOG", (dir / "events.jsonl").string());
+    const std::string text(3000, 'q');
+    constexpr int kProcesses = 4, kEntries = 50;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0; i < kEntries; ++i)
+                plat::AddEventLogEntry(nullptr, "L", 2, p, text.c_str());
+            ::_exit(0);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) ::waitpid(child, nullptr, 0);
+    std::istringstream lines(ReadFile(dir / "events.jsonl"));
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        ++count;
+        EXPECT_TRUE(line.starts_with("{\"source\":null,\"label\":\"L\"")) << count;
+        EXPECT_TRUE(line.ends_with("\"}")) << count;
+    }
+    EXPECT_EQ(count, kProcesses * kEntries);
+}
+
+}  // namespace
