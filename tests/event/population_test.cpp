@@ -32,7 +32,7 @@ struct Machine {
     std::string user = "alice";
     plat::Dword platformId = plat::kPlatformNt;
     plat::Dword major = 4, minor = 0;
-    std::string csd = "Service Pack 3";
+    std::string csd = "SP3";
     bool versionOk = true;
     plat::Dword versionWord = 4;  // GetVersion: low byte is the major version
     const char* systemName = "";
@@ -206,7 +206,7 @@ TEST_F(Population, WritesEveryFactInItsFormat) {
     EXPECT_STREQ(message.szComputerName, "HOST1");
     EXPECT_STREQ(detail.szUserName, "alice");
     EXPECT_STREQ(detail.szDomain, "CORP");
-    EXPECT_STREQ(detail.szOS, "Windows NT V4 0 (Service Pack 3)");
+    EXPECT_STREQ(detail.szOS, "Windows NT V4 0 (SP3)");
     EXPECT_STREQ(message.szSourceIP, "10.1.2.3");
     EXPECT_STREQ(message.szLocalTime, "2024  3  5  7: 8: 9");
     EXPECT_STREQ(message.szGMTTime, "2024  3  5  6: 8: 9");
@@ -352,7 +352,7 @@ TEST_F(Population, MissingAlertingKeyWithEmptyAddressReturns2AndStopsThere) {
     EXPECT_STREQ(message.szComputerName, "HOST1");
     EXPECT_STREQ(detail.szUserName, "alice");
     EXPECT_STREQ(detail.szDomain, "CORP");
-    EXPECT_STREQ(detail.szOS, "Windows NT V4 0 (Service Pack 3)");
+    EXPECT_STREQ(detail.szOS, "Windows NT V4 0 (SP3)");
     EXPECT_NE(message.szSoftwareName[0], '\0');
     EXPECT_STREQ(message.szSourceIP, "");
     EXPECT_STREQ(message.szLocalTime, "L");
