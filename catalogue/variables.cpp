@@ -144,24 +144,9 @@ std::string_view SlotText(const VariableSlot& slot) {
     return {slot.value, FieldLength(slot.value, slot.width)};
 }
 
-// The text to expand: a text that lies in one of the table's fields is read within the field.
-std::string_view BoundedSource(const char* text, const VariableTable* table) {
-    if (table != nullptr) {
-        for (const VariableSlot& slot : table->slots) {
-            if (slot.name == nullptr || slot.name[0] == '\0') break;
-            if (slot.value == nullptr || slot.width == 0) continue;
-            if (PointsInto(text, slot.value, slot.value + slot.width - 1)) {
-                const auto room = static_cast<std::size_t>(slot.value + slot.width - text);
-                return {text, FieldLength(text, room)};
-            }
-        }
-    }
-    return text;
-}
-
-const VariableSlot* FindVariable(const VariableTable* table, std::string_view candidate) {
-    if (table == nullptr || candidate.empty()) return nullptr;
-    for (const VariableSlot& slot : table->slots) {
+// Any table: the first slot whose name equals the candidate, up to the first empty slot.
+const VariableSlot* ScanForVariable(const VariableTable& table, std::string_view candidate) {
+    for (const VariableSlot& slot : table.slots) {
         const char* name = slot.name;
         if (name == nullptr || name[0] == '\0') return nullptr;
         if (name[0] == candidate[0] &&
@@ -171,6 +156,85 @@ const VariableSlot* FindVariable(const VariableTable* table, std::string_view ca
         }
     }
     return nullptr;
+}
+
+// The token names grouped by length, so that a candidate is compared only with names of its
+// own length.
+constexpr std::size_t kLongestName = 18;
+constexpr std::size_t kMostNamesOfOneLength = 8;
+struct NamesByLength {
+    std::array<std::array<std::int8_t, kMostNamesOfOneLength>, kLongestName + 1> index{};
+    std::array<std::uint8_t, kLongestName + 1> count{};
+};
+
+constexpr NamesByLength GroupNamesByLength() {
+    NamesByLength groups;
+    for (std::size_t i = 0; i < kVariables.size(); ++i) {
+        const std::size_t length = std::string_view(kVariables[i].name).size();
+        groups.index[length][groups.count[length]++] = static_cast<std::int8_t>(i);
+    }
+    return groups;
+}
+
+constexpr NamesByLength kNamesByLength = GroupNamesByLength();
+static_assert([] {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < kVariables.size(); ++i) {
+        const std::size_t length = std::string_view(kVariables[i].name).size();
+        if (length == 0 || length > kLongestName) return false;
+    }
+    for (std::uint8_t count : kNamesByLength.count) {
+        if (count > kMostNamesOfOneLength) return false;
+        total += count;
+    }
+    return total == kVariables.size();
+}());
+
+// A table whose slots carry this unit's own token names in their own order: the tables
+// BuildVariableTable makes.
+bool HasOwnTokenNames(const VariableTable& table) {
+    for (std::size_t i = 0; i < kVariables.size(); ++i) {
+        if (table.slots[i].name != kVariables[i].name) return false;
+    }
+    return true;
+}
+
+const VariableSlot* LookUpOwnVariable(const VariableTable& table, std::string_view candidate) {
+    if (candidate.size() > kLongestName) return nullptr;
+    const auto& group = kNamesByLength.index[candidate.size()];
+    for (std::size_t k = 0; k < kNamesByLength.count[candidate.size()]; ++k) {
+        const auto i = static_cast<std::size_t>(group[k]);
+        if (kVariables[i].name[0] == candidate[0] &&
+            std::memcmp(kVariables[i].name, candidate.data(), candidate.size()) == 0) {
+            return &table.slots[i];
+        }
+    }
+    return nullptr;
+}
+
+std::size_t NamedSlots(const VariableTable& table, bool ownNames) {
+    if (ownNames) return kVariables.size();
+    std::size_t count = 0;
+    while (count < kVariableCount && table.slots[count].name != nullptr &&
+           table.slots[count].name[0] != '\0') {
+        ++count;
+    }
+    return count;
+}
+
+// The text to expand: a text that lies in one of the table's fields is read within the field.
+std::string_view BoundedSource(const char* text, const VariableTable* table, bool ownNames) {
+    if (table == nullptr) return text;
+    const auto at = reinterpret_cast<std::uintptr_t>(text);
+    const std::size_t slots = NamedSlots(*table, ownNames);
+    for (std::size_t i = 0; i < slots; ++i) {
+        const VariableSlot& slot = table->slots[i];
+        const std::uintptr_t offset = at - reinterpret_cast<std::uintptr_t>(slot.value);
+        if (slot.value != nullptr && offset < slot.width) {
+            return {text, FieldLength(text, slot.width - offset)};
+        }
+    }
+    return text;
 }
 
 // The stored "%4d %2d %2d %2d:%2d:%2d" time with its blanks filled where a date reads better.
@@ -192,8 +256,8 @@ std::string_view DateCopy(std::string_view stored, std::array<char, kDateCopySiz
 
 class Expansion {
   public:
-    Expansion(std::string_view source, const VariableTable* table, char* result)
-        : source_(source), table_(table), result_(result) {}
+    Expansion(std::string_view source, const VariableTable* table, bool ownNames, char* result)
+        : source_(source), table_(table), ownNames_(ownNames), result_(result) {}
 
     void Run() {
         const char* cursor = source_.data();
@@ -228,8 +292,14 @@ class Expansion {
         length_ += piece.size();
     }
 
+    const VariableSlot* FindVariable(std::string_view candidate) const {
+        if (table_ == nullptr || candidate.empty()) return nullptr;
+        return ownNames_ ? LookUpOwnVariable(*table_, candidate)
+                         : ScanForVariable(*table_, candidate);
+    }
+
     std::string_view Replacement(std::string_view candidate) {
-        const VariableSlot* slot = FindVariable(table_, candidate);
+        const VariableSlot* slot = FindVariable(candidate);
         if (slot == nullptr) return candidate;
         if (IsTextBeingExpanded(*slot)) return TextBeforeFirstPercent(*slot);
         std::string_view value = SlotText(*slot);
@@ -253,6 +323,7 @@ class Expansion {
 
     std::string_view source_;
     const VariableTable* table_;
+    bool ownNames_;  // names can be looked up by length instead of scanned
     char* result_;
     std::size_t length_ = 0;
     std::array<char, kDateCopySize> date_{};
@@ -312,7 +383,8 @@ int ExpandVariables(const char* text, const VariableTable* table, char* out, int
     auto* result = static_cast<char*>(plat::Allocate(kExpansionBufferSize));
     if (result == nullptr) return 0;
 
-    Expansion expansion(BoundedSource(text, table), table, result);
+    const bool ownNames = table != nullptr && HasOwnTokenNames(*table);
+    Expansion expansion(BoundedSource(text, table, ownNames), table, ownNames, result);
     expansion.Run();
     const std::size_t length = std::min(expansion.length(), static_cast<std::size_t>(size) - 1);
     std::memcpy(out, result, length);

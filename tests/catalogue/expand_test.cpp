@@ -190,6 +190,36 @@ TEST_F(ExpandTest, FileNameWithoutTerminatorIsShortenedWithinItsWidth) {
     EXPECT_EQ(Expand("%FILENAME%"), std::string(128, 'F') + "..." + std::string(134, 'F') + "e");
 }
 
+TEST_F(ExpandTest, TextInsideAFieldWithoutTerminatorIsReadWithinTheField) {
+    std::memset(detail_.szVirusName, 'V', sizeof detail_.szVirusName);
+    std::memset(detail_.szVirusType, 'T', sizeof detail_.szVirusType);
+    std::vector<char> out(kExpansionBufferSize, '#');
+    ASSERT_EQ(ExpandVariables(detail_.szVirusName + 10, Table(), out.data(), kExpansionBufferSize),
+              1);
+    EXPECT_EQ(std::string(out.data()), std::string(54, 'V'));
+}
+
+TEST(ExpandHandMadeTable, FirstEqualNameWinsAndTheScanStopsAtTheFirstEmptySlot) {
+    VariableTable table{};
+    table.slots[0] = {"A", "first", 0};
+    table.slots[1] = {"A", "second", 0};
+    table.slots[2] = {"B", "bee", 0};
+    table.slots[3] = {"", nullptr, 0};
+    table.slots[4] = {"C", "sea", 0};
+    char out[64];
+    ASSERT_EQ(ExpandVariables("%A% %B% %C% %D%", &table, out, sizeof out), 1);
+    EXPECT_STREQ(out, "first bee C D");
+}
+
+TEST(ExpandHandMadeTable, SlotWidthBoundsItsValue) {
+    VariableTable table{};
+    const char value[4] = {'a', 'b', 'c', 'd'};
+    table.slots[0] = {"V", value, sizeof value};
+    char out[64];
+    ASSERT_EQ(ExpandVariables("[%V%]", &table, out, sizeof out), 1);
+    EXPECT_STREQ(out, "[abcd]");
+}
+
 // ---------------------------------------------------------------------------------------------
 // The 2048-byte result.
 
