@@ -17,14 +17,15 @@ constexpr char kGoodSource[] =
     "140 Cannot write %s: %s\n"
     "141   Failed %s (100%%)\\r\\n%s \\\\ end  \r\n";
 
-struct Run {
+struct CompileResult {
     int status;
     std::string error;
 };
 
 class KxrcTest : public ::testing::Test {
   protected:
-    Run Compile(std::string_view source, const char* mode = "module", const char* extra = "") {
+    CompileResult Compile(std::string_view source, const char* mode = "module",
+                          const char* extra = "") {
         test::WriteFile(source_, source);
         const std::string command = std::string("'") + KX_TEST_KXRC + "' " + mode + " '" +
                                     source_.string() + "' '" + output_.string() + "' " + extra +
@@ -33,7 +34,7 @@ class KxrcTest : public ::testing::Test {
         return {status, test::ReadFile(errors_)};
     }
     void ExpectRefused(std::string_view source, const std::string& lineAndReason) {
-        const Run run = Compile(source);
+        const CompileResult run = Compile(source);
         EXPECT_NE(run.status, 0);
         EXPECT_EQ(run.error, source_.string() + ":" + lineAndReason + "\n");
         EXPECT_FALSE(std::filesystem::exists(output_));
