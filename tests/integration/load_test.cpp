@@ -1,0 +1,112 @@
+// load_test.cpp: KXEvent.DLL loaded and unloaded by a real host process from an installation
+// directory on disk: a good layout, a missing kernel library, a missing resource module.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#define KX_TEST_STANDIN_DIR ""
+#include "layout.h"
+#include "support.h"
+
+namespace kx {
+namespace {
+
+using test::Built;
+using test::Place;
+using test::TraceLines;
+using Lines = std::vector<std::string>;
+
+struct HostRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class LoadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Place(Built("KXEvent.DLL"), install_, "KXEvent.DLL");
+        Place(Built("KXKRNL.DLL"), install_, "KXKRNL.DLL");
+        Place(Built("KXUTIL.DLL"), install_, "KXUTIL.DLL");
+        Place(Built("Res0901/kxUtlRes.dll"), install_, "Res0901/kxUtlRes.dll");
+        test::RegFile reg;
+        reg.Key("SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion")
+            .String("szInstallDir", install_.string());
+        reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting")
+            .String("Diagnostics", "1");
+        reg.WriteTo(tmp_ / "registry.reg");
+    }
+    HostRun RunHost() {
+        const auto out = tmp_ / "out.txt";
+        const auto err = tmp_ / "err.txt";
+        const std::string command = std::string("'") + KX_TEST_LOAD_HOST + "' '" +
+                                    (install_ / "KXEvent.DLL").string() + "' >'" + out.string() +
+                                    "' 2>'" + err.string() + "' </dev/null";
+        const int status = std::system(command.c_str());
+        return {WEXITSTATUS(status), test::ReadFile(out), test::ReadFile(err)};
+    }
+    std::string EventLog() const {
+        return std::filesystem::exists(eventLog_) ? test::ReadFile(eventLog_) : std::string();
+    }
+
+    test::TempDir tmp_;
+    std::filesystem::path install_ = tmp_ / "install";
+    std::filesystem::path eventLog_ = tmp_ / "events.log";
+    std::filesystem::path trace_ = tmp_ / "trace.txt";
+    test::ScopedEnv registry_{"VEL_REGISTRY", (tmp_ / "registry.reg").string()};
+    test::ScopedEnv eventLogEnv_{"VEL_EVENTLOG", eventLog_.string()};
+    test::ScopedEnv traceEnv_{"KX_STANDIN_TRACE", trace_.string()};
+    test::ScopedEnv debugCore_{"VEL_DEBUGCORE", std::nullopt};
+    test::ScopedEnv thread_{"VEL_THREAD_LCID", "1033"};
+    test::ScopedEnv user_{"VEL_USER_LCID", "1033"};
+    test::ScopedEnv system_{"VEL_SYSTEM_LCID", "1033"};
+};
+
+TEST_F(LoadTest, AttachBindsSiblingsAndTakesTheLanguageOfTheModuleThatLoaded) {
+    const HostRun run = RunHost();
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out, "populate 0 0901 Event Reporter\nunloaded\n");
+    EXPECT_NE(EventLog().find(R"("label":"VelEvent","kind":2,"number":0,)"
+                              R"("text":"Diagnostics Logging ON")"),
+              std::string::npos);
+    EXPECT_EQ(run.err, "");
+}
+
+TEST_F(LoadTest, UnloadFreesResourceModuleThenUtilityThenKernel) {
+    ASSERT_EQ(RunHost().status, 0);
+    EXPECT_EQ(TraceLines(trace_),
+              (Lines{"KXKRNL attach", "KXUTIL attach", "free KXEvent.DLL", "free kxUtlRes.dll",
+                     "free KXUTIL.DLL", "KXUTIL detach", "free KXKRNL.DLL", "KXKRNL detach"}));
+}
+
+TEST_F(LoadTest, MissingKernelLibraryRefusesTheLoadWithoutWarning) {
+    std::filesystem::remove(install_ / "KXKRNL.DLL");
+    const HostRun run = RunHost();
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out.rfind("refused ", 0), 0u) << run.out;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(EventLog(), "");
+}
+
+TEST_F(LoadTest, MissingResourceModuleWarnsWithEveryTriedPathAndRefuses) {
+    std::filesystem::remove_all(install_ / "Res0901");
+    const HostRun run = RunHost();
+    EXPECT_EQ(run.status, 3);
+    const std::string& err = run.err;
+    EXPECT_EQ(err.rfind("KXUtil.dll : Error loading resource DLL (kxUtlRes.dll)\n", 0), 0u) << err;
+    const std::string base = install_.string() + "\\";
+    std::size_t at = 0;
+    for (const char* dir : {"Res0901", "Res0000", "Res0001", "Res0901"}) {
+        const std::string entry = base + dir + "\\kxUtlRes.dll   : ";
+        const std::size_t found = err.find(entry, at);
+        ASSERT_NE(found, std::string::npos) << dir << " in " << err;
+        at = found + entry.size();
+    }
+    EXPECT_EQ(TraceLines(trace_), (Lines{"KXKRNL attach", "KXUTIL attach", "free KXUTIL.DLL",
+                                         "KXUTIL detach", "free KXKRNL.DLL", "KXKRNL detach"}));
+}
+
+}  // namespace
+}  // namespace kx
