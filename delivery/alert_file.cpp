@@ -190,6 +190,8 @@ bool PublishAlertFile(char* tempName, std::string_view directory, AlertNumbering
 
 AlertOutcome WriteCentralAlert(std::string_view directory, const AlertRecord& record) {
     if (!RequiredFieldsPresent(record)) return AlertOutcome::kIncomplete;
+    // An empty directory would put the file at the root of the drive: nothing is created.
+    if (directory.empty()) return AlertOutcome::kNotCreated;
     const AlertKeyTable table = BuildAlertKeyTable(record);
     const AlertLineBuffer line = AllocateZeroed<char>(kAlertLineSize);
     if (!table || !line) return AlertOutcome::kNoMemory;

@@ -425,6 +425,17 @@ TEST_F(CentralAlertTest, AbsentRequiredTextGivesIncompleteButEmptyOnesDoNot) {
     EXPECT_NE(ReadFile(alerts_ / "00000005.ALR").find("\r\nszTaskName=\r\n"), std::string::npos);
 }
 
+TEST_F(CentralAlertTest, EmptyDirectoryCreatesNothing) {
+    static int creates;
+    creates = 0;
+    ScopedHook<&plat::HookTable::FileCreate> count(+[](const char* path) {
+        ++creates;
+        return plat::DefaultHooks().FileCreate(path);
+    });
+    EXPECT_EQ(WriteCentralAlert("", CompleteRecord("m")), AlertOutcome::kNotCreated);
+    EXPECT_EQ(creates, 0);
+}
+
 TEST_F(CentralAlertTest, MissingDirectoryGivesNotCreatedAndLogs140) {
     EnableAlerts((alerts_ / "gone").string());
     EXPECT_TRUE(RunStage());
