@@ -26,6 +26,9 @@ struct PipelineStages {
 PipelineStages& Stages();
 const PipelineStages& RealStages();
 
+// The send, the re-send of the last populated event and the long-description query. A null
+// record address is refused with EVENT_ERR_NO_DEFINITION before any stage runs ("nothing was
+// done"). A re-send keeps at most the first 15 characters of its task name.
 int SendMessageEx(std::uint32_t productId, std::int32_t eventId, MessageRecord* message,
                   DetailRecord* detail, ContextRecord* context, std::uint32_t suppressAlert);
 int SendEventEx(std::uint32_t productId, std::int32_t eventId, const char* taskName,

@@ -233,12 +233,15 @@ void DescribeOperatingSystem(const plat::OsVersionInfo& info, const char* system
                               minor == 0 ? "Windows 95 V%d %d" : "Windows 98 V%d %d", major, minor);
             break;
         case plat::kPlatformNt:
-            n = std::snprintf(text.data(), text.size(),
-                              major <= 4 ? "Windows NT V%d %d (%s)" : "Windows 2000 V%d %d (%s)",
-                              major, minor, pack.data());
+            n = std::snprintf(
+                text.data(), text.size(),
+                info.dwMajorVersion <= 4 ? "Windows NT V%d %d (%s)" : "Windows 2000 V%d %d (%s)",
+                major, minor, pack.data());
             break;
         case plat::kPlatformPosix:
-            // A Unix host in the same shape: system name, kernel major and minor, distribution.
+            // A Unix host is described in the same shape as the Windows rows: the system's
+            // name, the kernel's major and minor version and the distribution in parentheses,
+            // as "Linux V6 1 (Debian 12)", cut like every description to the field.
             n = std::snprintf(text.data(), text.size(), "%s V%d %d (%s)",
                               systemName != nullptr ? systemName : "?", major, minor, pack.data());
             break;
