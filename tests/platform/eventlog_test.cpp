@@ -17,7 +17,7 @@ using kx::test::ReadFile;
 using kx::test::ScopedEnv;
 using kx::test::TempDir;
 
-TEST(EventLog, OneJsonObjectPerLine) {
+TEST(PlatEventLog, OneJsonObjectPerLine) {
     TempDir dir;
     ScopedEnv env("VEL_EVENTLOG", (dir / "events.jsonl").string());
     plat::AddEventLogEntry("Source", "Label", 0, 0xC0000101, "text");
@@ -29,25 +29,25 @@ TEST(EventLog, OneJsonObjectPerLine) {
         "{\"source\":null,\"label\":\"Trace\",\"kind\":2,\"number\":3,\"text\":\"second\"}\n");
 }
 
-TEST(EventLog, EscapesQuotesControlsAndNonAscii) {
+TEST(PlatEventLog, EscapesQuotesControlsAndNonAscii) {
     EXPECT_EQ(plat::posix::EventLogJsonLine("a\"b", "c\\d", 1, 0, "line\r\n\t\x01\x7f\xc3\xa9"),
               "{\"source\":\"a\\\"b\",\"label\":\"c\\\\d\",\"kind\":1,\"number\":0,"
               "\"text\":\"line\\u000d\\u000a\\u0009\\u0001\\u007f\\u00c3\\u00a9\"}\n");
 }
 
-TEST(EventLog, NullTextsBecomeEmpty) {
+TEST(PlatEventLog, NullTextsBecomeEmpty) {
     EXPECT_EQ(plat::posix::EventLogJsonLine(nullptr, nullptr, 2, 0, nullptr),
               "{\"source\":null,\"label\":\"\",\"kind\":2,\"number\":0,\"text\":\"\"}\n");
 }
 
-TEST(EventLog, WithoutFileNothingIsWritten) {
+TEST(PlatEventLog, WithoutFileNothingIsWritten) {
     TempDir dir;
     ScopedEnv env("VEL_EVENTLOG", std::nullopt);
     plat::AddEventLogEntry(nullptr, "Label", 2, 0, "text");
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(EventLog, ConcurrentProcessesNeverInterleaveLines) {
+TEST(PlatEventLog, ConcurrentProcessesNeverInterleaveLines) {
     TempDir dir;
     ScopedEnv env("VEL_EVENTLOG", (dir / "events.jsonl").string());
     const std::string text(3000, 'q');

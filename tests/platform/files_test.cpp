@@ -33,7 +33,7 @@ plat::Dword Code(plat::Status status) {
     return static_cast<plat::Dword>(status);
 }
 
-TEST(FindFile, DirectoriesAndFilesHaveTheirAttributes) {
+TEST(PlatFindFile, DirectoriesAndFilesHaveTheirAttributes) {
     TempDir dir;
     WriteFile(dir / "file.txt", "x");
     plat::Dword attributes = 0;
@@ -43,7 +43,7 @@ TEST(FindFile, DirectoriesAndFilesHaveTheirAttributes) {
     EXPECT_EQ(attributes, 0x80u);
 }
 
-TEST(FindFile, AbsentEntryOrTrailingSeparatorFindsNothing) {
+TEST(PlatFindFile, AbsentEntryOrTrailingSeparatorFindsNothing) {
     TempDir dir;
     plat::Dword attributes = 0;
     EXPECT_FALSE(plat::FindFirstFileAttributes((dir / "absent").c_str(), &attributes));
@@ -53,7 +53,7 @@ TEST(FindFile, AbsentEntryOrTrailingSeparatorFindsNothing) {
     EXPECT_FALSE(plat::FindFirstFileAttributes("", &attributes));
 }
 
-TEST(FindFile, WildcardsMatchWithoutRegardToCase) {
+TEST(PlatFindFile, WildcardsMatchWithoutRegardToCase) {
     TempDir dir;
     WriteFile(dir / "Alert.ALR", "x");
     plat::Dword attributes = 0;
@@ -62,7 +62,7 @@ TEST(FindFile, WildcardsMatchWithoutRegardToCase) {
     EXPECT_FALSE(plat::FindFirstFileAttributes((dir / "*.tmp").c_str(), &attributes));
 }
 
-TEST(MoveFile, RenamesAndNeverReplaces) {
+TEST(PlatMoveFile, RenamesAndNeverReplaces) {
     TempDir dir;
     WriteFile(dir / "a.TMP", "new");
     WriteFile(dir / "a.ALR", "old");
@@ -77,7 +77,7 @@ TEST(MoveFile, RenamesAndNeverReplaces) {
     EXPECT_FALSE(fs::exists(dir / "a.TMP"));
 }
 
-TEST(MoveFile, MovesDirectoriesAndReportsMissingSources) {
+TEST(PlatMoveFile, MovesDirectoriesAndReportsMissingSources) {
     TempDir dir;
     fs::create_directory(dir / "d");
     ASSERT_TRUE(plat::MoveFileA((dir / "d").c_str(), (dir / "e").c_str()));
@@ -86,7 +86,7 @@ TEST(MoveFile, MovesDirectoriesAndReportsMissingSources) {
     EXPECT_EQ(LastError(), Code(plat::kErrorFileNotFound));
 }
 
-TEST(FileCreate, NeverTruncatesAnExistingFile) {
+TEST(PlatFileCreate, NeverTruncatesAnExistingFile) {
     TempDir dir;
     WriteFile(dir / "taken", "keep me");
     EXPECT_EQ(plat::FileCreate(Backslashed(dir / "taken").c_str()), plat::kInvalidFile);
@@ -94,7 +94,7 @@ TEST(FileCreate, NeverTruncatesAnExistingFile) {
     EXPECT_EQ(ReadFile(dir / "taken"), "keep me");
 }
 
-TEST(FileCreate, WritesWholeAndClosesDurably) {
+TEST(PlatFileCreate, WritesWholeAndClosesDurably) {
     TempDir dir;
     const std::intptr_t file = plat::FileCreate(Backslashed(dir / "out.TMP").c_str());
     ASSERT_NE(file, plat::kInvalidFile);
@@ -105,7 +105,7 @@ TEST(FileCreate, WritesWholeAndClosesDurably) {
     EXPECT_EQ(ReadFile(dir / "out.TMP"), content);
 }
 
-TEST(FileCreate, ModeFollowsTheUmask) {
+TEST(PlatFileCreate, ModeFollowsTheUmask) {
     TempDir dir;
     const mode_t previous = ::umask(027);
     const std::intptr_t file = plat::FileCreate((dir / "m").c_str());
@@ -117,18 +117,18 @@ TEST(FileCreate, ModeFollowsTheUmask) {
     EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
-TEST(FileCreate, MissingDirectoryFails) {
+TEST(PlatFileCreate, MissingDirectoryFails) {
     TempDir dir;
     EXPECT_EQ(plat::FileCreate((dir / "no" / "file").c_str()), plat::kInvalidFile);
     EXPECT_EQ(LastError(), Code(plat::kErrorFileNotFound));
 }
 
-TEST(FileWrite, BadHandleWritesNothing) {
+TEST(PlatFileWrite, BadHandleWritesNothing) {
     EXPECT_EQ(plat::FileWrite(plat::kInvalidFile, "x", 1), 0u);
     EXPECT_FALSE(plat::FileClose(plat::kInvalidFile));
 }
 
-TEST(FileWrite, FullDeviceGivesAShortCount) {
+TEST(PlatFileWrite, FullDeviceGivesAShortCount) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     const std::intptr_t file = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(file, 0);
@@ -137,7 +137,7 @@ TEST(FileWrite, FullDeviceGivesAShortCount) {
     plat::FileClose(file);
 }
 
-TEST(FileDelete, RemovesAndReportsAbsence) {
+TEST(PlatFileDelete, RemovesAndReportsAbsence) {
     TempDir dir;
     WriteFile(dir / "x", "1");
     EXPECT_TRUE(plat::FileDelete(Backslashed(dir / "x").c_str()));
@@ -146,7 +146,7 @@ TEST(FileDelete, RemovesAndReportsAbsence) {
     EXPECT_EQ(LastError(), Code(plat::kErrorFileNotFound));
 }
 
-TEST(Environment, ValueFitsOrSizeNeededIsReturned) {
+TEST(PlatEnvironment, ValueFitsOrSizeNeededIsReturned) {
     ScopedEnv env("KX_TEST_VALUE", "abcdef");
     char buffer[16];
     EXPECT_EQ(plat::GetEnvironmentVariableA("KX_TEST_VALUE", buffer, sizeof buffer), 6u);
@@ -157,7 +157,7 @@ TEST(Environment, ValueFitsOrSizeNeededIsReturned) {
     EXPECT_EQ(plat::GetEnvironmentVariableA("KX_TEST_VALUE", nullptr, 0), 7u);
 }
 
-TEST(Environment, UnsetVariableGivesZero) {
+TEST(PlatEnvironment, UnsetVariableGivesZero) {
     ScopedEnv env("KX_TEST_VALUE", std::nullopt);
     char buffer[16];
     EXPECT_EQ(plat::GetEnvironmentVariableA("KX_TEST_VALUE", buffer, sizeof buffer), 0u);

@@ -12,7 +12,7 @@ namespace plat = kx::plat;
 using plat::HookTable;
 using plat::testing::ScopedHook;
 
-TEST(Hooks, ScopedReplacementIsUndoneAtScopeEnd) {
+TEST(PlatHooks, ScopedReplacementIsUndoneAtScopeEnd) {
     {
         ScopedHook<&HookTable::GetTickCount> tick(+[]() -> plat::Dword { return 77; });
         EXPECT_EQ(plat::GetTickCount(), 77u);
@@ -20,7 +20,7 @@ TEST(Hooks, ScopedReplacementIsUndoneAtScopeEnd) {
     EXPECT_EQ(plat::Hooks().GetTickCount, plat::DefaultHooks().GetTickCount);
 }
 
-TEST(Hooks, LoadLibraryGoesThroughTheExtendedEntry) {
+TEST(PlatHooks, LoadLibraryGoesThroughTheExtendedEntry) {
     static plat::Dword seenFlags = 99;
     ScopedHook<&HookTable::LoadLibraryExA> load(
         +[](const char*, plat::Dword flags) -> plat::Module {
@@ -31,7 +31,7 @@ TEST(Hooks, LoadLibraryGoesThroughTheExtendedEntry) {
     EXPECT_EQ(seenFlags, 0u);
 }
 
-TEST(Hooks, RestoreAllPutsEveryDefaultBack) {
+TEST(PlatHooks, RestoreAllPutsEveryDefaultBack) {
     plat::Hooks().GetTickCount = +[]() -> plat::Dword { return 1; };
     plat::Hooks().SystemName = +[]() -> const char* { return "x"; };
     plat::testing::RestoreAllHooks();
@@ -39,7 +39,7 @@ TEST(Hooks, RestoreAllPutsEveryDefaultBack) {
     EXPECT_EQ(plat::Hooks().SystemName, plat::DefaultHooks().SystemName);
 }
 
-TEST(AllocationFaults, NthAllocationFailsOnce) {
+TEST(PlatAllocationFaults, NthAllocationFailsOnce) {
     plat::testing::FailAllocation(2);
     void* first = plat::Allocate(16);
     void* second = plat::Allocate(16);
@@ -53,7 +53,7 @@ TEST(AllocationFaults, NthAllocationFailsOnce) {
     plat::Release(third);
 }
 
-TEST(AllocationFaults, StickyFaultFailsEveryLaterAllocation) {
+TEST(PlatAllocationFaults, StickyFaultFailsEveryLaterAllocation) {
     plat::testing::FailAllocation(1, true);
     EXPECT_EQ(plat::Allocate(1), nullptr);
     EXPECT_EQ(plat::Allocate(1), nullptr);
@@ -63,7 +63,7 @@ TEST(AllocationFaults, StickyFaultFailsEveryLaterAllocation) {
     plat::Release(block);
 }
 
-TEST(AllocationFaults, RestoreAllClearsFaults) {
+TEST(PlatAllocationFaults, RestoreAllClearsFaults) {
     plat::testing::FailAllocation(1, true);
     plat::testing::RestoreAllHooks();
     void* block = plat::Allocate(8);
@@ -71,7 +71,7 @@ TEST(AllocationFaults, RestoreAllClearsFaults) {
     plat::Release(block);
 }
 
-TEST(AllocationFaults, ApplyToAReplacedAllocator) {
+TEST(PlatAllocationFaults, ApplyToAReplacedAllocator) {
     static int calls = 0;
     ScopedHook<&HookTable::Allocate> allocate(+[](std::size_t size) -> void* {
         ++calls;

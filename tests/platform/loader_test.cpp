@@ -30,7 +30,7 @@ std::string WithBackslashes(std::string path) {
     return path;
 }
 
-class Loader : public ::testing::Test {
+class PlatLoader : public ::testing::Test {
   protected:
     TempDir dir;
     fs::path log = dir / "notifications.log";
@@ -55,7 +55,7 @@ std::string StringTable(const std::vector<std::pair<std::uint32_t, std::string>>
     return out;
 }
 
-TEST_F(Loader, AttachOnFirstLoadDetachOnLastFree) {
+TEST_F(PlatLoader, AttachOnFirstLoadDetachOnLastFree) {
     plat::Module first = plat::LoadLibraryA(ModulePath("kxtest_attach.so").c_str());
     ASSERT_NE(first, nullptr) << plat::GetLastError();
     plat::Module second = plat::LoadLibraryA(ModulePath("kxtest_attach.so").c_str());
@@ -72,7 +72,7 @@ TEST_F(Loader, AttachOnFirstLoadDetachOnLastFree) {
     EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 0);
 }
 
-TEST_F(Loader, RefusedAttachFailsTheLoadAndUnloads) {
+TEST_F(PlatLoader, RefusedAttachFailsTheLoadAndUnloads) {
     plat::SetLastError(0);
     EXPECT_EQ(plat::LoadLibraryA(ModulePath("kxtest_refuse.so").c_str()), nullptr);
     EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorDllInitFailed));
@@ -82,7 +82,7 @@ TEST_F(Loader, RefusedAttachFailsTheLoadAndUnloads) {
     EXPECT_EQ(Notifications(), "attach\ndetach\nattach\ndetach\n");
 }
 
-TEST_F(Loader, LastComponentFallsBackToCaseInsensitiveMatch) {
+TEST_F(PlatLoader, LastComponentFallsBackToCaseInsensitiveMatch) {
     plat::Module module = plat::LoadLibraryA(ModulePath("KXTEST_ATTACH.SO").c_str());
     ASSERT_NE(module, nullptr);
     char path[4096];
@@ -91,7 +91,7 @@ TEST_F(Loader, LastComponentFallsBackToCaseInsensitiveMatch) {
     plat::FreeLibrary(module);
 }
 
-TEST_F(Loader, BackslashesAreSeparatorsAndFormsShareOneModule) {
+TEST_F(PlatLoader, BackslashesAreSeparatorsAndFormsShareOneModule) {
     plat::Module slashed = plat::LoadLibraryA(ModulePath("kxtest_attach.so").c_str());
     plat::Module backslashed =
         plat::LoadLibraryA(WithBackslashes(ModulePath("kxtest_attach.so")).c_str());
@@ -107,7 +107,7 @@ TEST_F(Loader, BackslashesAreSeparatorsAndFormsShareOneModule) {
     EXPECT_EQ(Notifications(), "attach\ndetach\n");
 }
 
-TEST_F(Loader, RelativePathsStartAtTheCurrentDirectory) {
+TEST_F(PlatLoader, RelativePathsStartAtTheCurrentDirectory) {
     const fs::path previous = fs::current_path();
     fs::current_path(kModuleDir);
     plat::Module relative = plat::LoadLibraryA(".\\kxtest_attach.so");
@@ -119,20 +119,20 @@ TEST_F(Loader, RelativePathsStartAtTheCurrentDirectory) {
     plat::FreeLibrary(bare);
 }
 
-TEST_F(Loader, MissingFileIsModNotFound) {
+TEST_F(PlatLoader, MissingFileIsModNotFound) {
     EXPECT_EQ(plat::LoadLibraryA((dir / "absent.dll").c_str()), nullptr);
     EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorModNotFound));
     EXPECT_EQ(plat::LoadLibraryA("no_such_module_anywhere.so"), nullptr);
     EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorModNotFound));
 }
 
-TEST_F(Loader, FileThatIsNoModuleIsBadFormat) {
+TEST_F(PlatLoader, FileThatIsNoModuleIsBadFormat) {
     kx::test::WriteFile(dir / "text.dll", "just text");
     EXPECT_EQ(plat::LoadLibraryA((dir / "text.dll").c_str()), nullptr);
     EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorBadFormat));
 }
 
-TEST_F(Loader, DependencyDllMainIsNotTheModules) {
+TEST_F(PlatLoader, DependencyDllMainIsNotTheModules) {
     plat::Module module = plat::LoadLibraryA(ModulePath("kxtest_dependent.so").c_str());
     ASSERT_NE(module, nullptr) << plat::GetLastError();
     EXPECT_EQ(plat::GetProcAddress(module, "DllMain"), nullptr);
@@ -144,7 +144,7 @@ TEST_F(Loader, DependencyDllMainIsNotTheModules) {
     EXPECT_FALSE(fs::exists(log));  // the base library's DllMain never ran
 }
 
-TEST_F(Loader, DllMainMayLoadOtherModules) {
+TEST_F(PlatLoader, DllMainMayLoadOtherModules) {
     ScopedEnv target("KX_TEST_NESTED_TARGET", ModulePath("kxtest_attach.so"));
     plat::Module nested = plat::LoadLibraryA(ModulePath("kxtest_nested.so").c_str());
     ASSERT_NE(nested, nullptr) << plat::GetLastError();
@@ -153,7 +153,7 @@ TEST_F(Loader, DllMainMayLoadOtherModules) {
     EXPECT_EQ(Notifications(), "attach\ndetach\n");
 }
 
-TEST_F(Loader, ProcAddressFailures) {
+TEST_F(PlatLoader, ProcAddressFailures) {
     plat::Module module = plat::LoadLibraryA(ModulePath("kxtest_attach.so").c_str());
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(plat::GetProcAddress(module, "NoSuchExport"), nullptr);
@@ -166,7 +166,7 @@ TEST_F(Loader, ProcAddressFailures) {
     EXPECT_FALSE(plat::FreeLibrary(nullptr));
 }
 
-TEST_F(Loader, ModuleFileNameIsCutAndTerminated) {
+TEST_F(PlatLoader, ModuleFileNameIsCutAndTerminated) {
     char exe[4096];
     const plat::Dword length = plat::GetModuleFileNameA(nullptr, exe, sizeof exe);
     ASSERT_GT(length, 0u);
@@ -177,7 +177,7 @@ TEST_F(Loader, ModuleFileNameIsCutAndTerminated) {
     EXPECT_EQ(std::string(small), std::string(exe, 4));
 }
 
-TEST_F(Loader, ResourceModuleServesItsStrings) {
+TEST_F(PlatLoader, ResourceModuleServesItsStrings) {
     kx::test::WriteFile(dir / "kxUtlRes.dll",
                         StringTable({{140, "alert %s %s"}, {142, "Product"}, {7, ""}}));
     plat::Module module =
@@ -199,7 +199,7 @@ TEST_F(Loader, ResourceModuleServesItsStrings) {
     EXPECT_TRUE(plat::FreeLibrary(module));
 }
 
-TEST_F(Loader, ResourceLoadRunsNothingOfACodeModule) {
+TEST_F(PlatLoader, ResourceLoadRunsNothingOfACodeModule) {
     EXPECT_EQ(plat::LoadLibraryExA(ModulePath("kxtest_attach.so").c_str(),
                                    plat::kDontResolveDllReferences),
               nullptr);
@@ -207,7 +207,7 @@ TEST_F(Loader, ResourceLoadRunsNothingOfACodeModule) {
     EXPECT_FALSE(fs::exists(log));
 }
 
-TEST_F(Loader, CodeModuleHasNoStrings) {
+TEST_F(PlatLoader, CodeModuleHasNoStrings) {
     plat::Module module = plat::LoadLibraryA(ModulePath("kxtest_attach.so").c_str());
     ASSERT_NE(module, nullptr);
     char text[8] = "x";
@@ -216,7 +216,7 @@ TEST_F(Loader, CodeModuleHasNoStrings) {
     plat::FreeLibrary(module);
 }
 
-TEST_F(Loader, CorruptStringTablesFailAsBadFormat) {
+TEST_F(PlatLoader, CorruptStringTablesFailAsBadFormat) {
     std::string good = StringTable({{1, "abc"}, {2, "de"}});
     std::string bigCount = good;
     bigCount[8] = '\xff';
@@ -245,7 +245,7 @@ TEST_F(Loader, CorruptStringTablesFailAsBadFormat) {
     plat::FreeLibrary(module);
 }
 
-TEST_F(Loader, StringLoadRefusesBadArguments) {
+TEST_F(PlatLoader, StringLoadRefusesBadArguments) {
     kx::test::WriteFile(dir / "r.dll", StringTable({{1, "abc"}}));
     plat::Module module =
         plat::LoadLibraryExA((dir / "r.dll").c_str(), plat::kDontResolveDllReferences);

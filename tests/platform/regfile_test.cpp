@@ -31,7 +31,7 @@ const kx::reg::Value& ValueOf(const Document& document, std::string_view key,
     return *value;
 }
 
-TEST(RegFileParse, ReadsEveryValueForm) {
+TEST(PlatRegFileParse, ReadsEveryValueForm) {
     const Document document = Parse(
         "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\A]\r\n"
         "\"Text\"=\"C:\\\\Dir \\\"quoted\\\"\"\r\n"
@@ -50,20 +50,20 @@ TEST(RegFileParse, ReadsEveryValueForm) {
     EXPECT_EQ(ValueOf(document, "Software\\A", "").data, Text("unnamed"));
 }
 
-TEST(RegFileParse, AcceptsBothHeaders) {
+TEST(PlatRegFileParse, AcceptsBothHeaders) {
     const char* body = "\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=dword:1\n";
     EXPECT_NE(FindKey(Parse(std::string("REGEDIT4") + body), "K"), nullptr);
     EXPECT_NE(FindKey(Parse(std::string("Windows Registry Editor Version 5.00") + body), "K"),
               nullptr);
 }
 
-TEST(RegFileParse, WithoutHeaderYieldsNoKeys) {
+TEST(PlatRegFileParse, WithoutHeaderYieldsNoKeys) {
     std::vector<kx::reg::ParseIssue> issues;
     EXPECT_TRUE(Parse("[HKEY_LOCAL_MACHINE\\K]\n\"v\"=dword:1\n", &issues).keys.empty());
     EXPECT_FALSE(issues.empty());
 }
 
-TEST(RegFileParse, JoinsContinuedHexLines) {
+TEST(PlatRegFileParse, JoinsContinuedHexLines) {
     const Document document = Parse(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"b\"=hex(7):61,00,\\\n  62,00,\\\n  00,00\n"
         "\"after\"=dword:2\n");
@@ -72,7 +72,7 @@ TEST(RegFileParse, JoinsContinuedHexLines) {
     EXPECT_EQ(ValueOf(document, "K", "after").data, (Bytes{2, 0, 0, 0}));
 }
 
-TEST(RegFileParse, SkipsBadLinesAndKeepsTheRest) {
+TEST(PlatRegFileParse, SkipsBadLinesAndKeepsTheRest) {
     std::vector<kx::reg::ParseIssue> issues;
     const Document document = Parse(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n"
@@ -96,7 +96,7 @@ TEST(RegFileParse, SkipsBadLinesAndKeepsTheRest) {
     EXPECT_EQ(issues.back().line, 10);
 }
 
-TEST(RegFileParse, IgnoresKeysOfOtherRoots) {
+TEST(PlatRegFileParse, IgnoresKeysOfOtherRoots) {
     const Document document = Parse(
         "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=dword:1\n[HKEY_LOCAL_MACHINEX\\K]\n"
         "\"v\"=dword:1\n[HKEY_LOCAL_MACHINE\\K]\n\"w\"=dword:2\n");
@@ -105,7 +105,7 @@ TEST(RegFileParse, IgnoresKeysOfOtherRoots) {
     EXPECT_EQ(document.keys[0].values[0].name, "w");
 }
 
-TEST(RegFileParse, HonoursKeyAndValueDeletions) {
+TEST(PlatRegFileParse, HonoursKeyAndValueDeletions) {
     const Document document = Parse(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1\n\"y\"=dword:2\n"
         "[HKEY_LOCAL_MACHINE\\A\\Sub]\n\"z\"=dword:3\n[HKEY_LOCAL_MACHINE\\AB]\n"
@@ -117,7 +117,7 @@ TEST(RegFileParse, HonoursKeyAndValueDeletions) {
     EXPECT_EQ(FindKey(document, "A")->values[0].name, "y");
 }
 
-TEST(RegFileParse, LaterDefinitionWinsInItsFirstPlace) {
+TEST(PlatRegFileParse, LaterDefinitionWinsInItsFirstPlace) {
     const Document document = Parse(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1\n\"y\"=dword:2\n"
         "[HKEY_LOCAL_MACHINE\\a]\n\"X\"=dword:9\n");
@@ -126,7 +126,7 @@ TEST(RegFileParse, LaterDefinitionWinsInItsFirstPlace) {
     EXPECT_EQ(document.keys[0].values[0].data, (Bytes{9, 0, 0, 0}));
 }
 
-TEST(RegFileParse, ReadsUtf16FilesWithByteOrderMark) {
+TEST(PlatRegFileParse, ReadsUtf16FilesWithByteOrderMark) {
     const std::string narrow =
         "Windows Registry Editor Version 5.00\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\K]\r\n\"v\"=\"abc\"\r\n";
@@ -139,7 +139,7 @@ TEST(RegFileParse, ReadsUtf16FilesWithByteOrderMark) {
     EXPECT_EQ(ValueOf(document, "K", "v").data, Text("abc"));
 }
 
-TEST(RegFileParse, SurvivesRandomBytes) {
+TEST(PlatRegFileParse, SurvivesRandomBytes) {
     std::mt19937 random(1234);
     for (int round = 0; round < 200; ++round) {
         std::string text = round % 2 ? "REGEDIT4\n" : "";
@@ -156,7 +156,7 @@ TEST(RegFileParse, SurvivesRandomBytes) {
     }
 }
 
-TEST(RegFileFind, MatchesKeysAndValuesWithoutRegardToCase) {
+TEST(PlatRegFileFind, MatchesKeysAndValuesWithoutRegardToCase) {
     Document document =
         Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora]\n\"Name\"=\"x\"\n");
     kx::reg::Key* key = FindKey(document, "SOFTWARE\\velmora");
@@ -166,7 +166,7 @@ TEST(RegFileFind, MatchesKeysAndValuesWithoutRegardToCase) {
     EXPECT_EQ(FindKey(document, "Software"), nullptr);
 }
 
-TEST(RegFileSerialize, RoundTripsEveryValueShape) {
+TEST(PlatRegFileSerialize, RoundTripsEveryValueShape) {
     Document document;
     document.keys.push_back({"", {{"root", 1, Text("r")}}});
     document.keys.push_back({"Software\\Velmora\\QRD",
@@ -199,7 +199,7 @@ TEST(RegFileSerialize, RoundTripsEveryValueShape) {
     }
 }
 
-TEST(RegFileSerialize, ReadsWhatTheTestWriterWrites) {
+TEST(PlatRegFileSerialize, ReadsWhatTheTestWriterWrites) {
     kx::test::RegFile file;
     file.Key("Software\\K").String("s", "v\\\"").Dword("d", 0x80000001).Hex("h", {1, 2}, 7);
     const Document document = Parse(file.Text());

@@ -19,7 +19,7 @@ using kx::test::TempDir;
 
 constexpr char kKey[] = "Software\\Velmora\\QRD\\Shared Components\\Test";
 
-class Registry : public ::testing::Test {
+class PlatRegistry : public ::testing::Test {
   protected:
     TempDir dir;
     std::filesystem::path file = dir / "hklm.reg";
@@ -40,7 +40,7 @@ class Registry : public ::testing::Test {
     }
 };
 
-TEST_F(Registry, QueryReturnsRawBytesOfEveryType) {
+TEST_F(PlatRegistry, QueryReturnsRawBytesOfEveryType) {
     RegFile()
         .Key(kKey)
         .String("Text", "abc")
@@ -71,14 +71,14 @@ TEST_F(Registry, QueryReturnsRawBytesOfEveryType) {
     EXPECT_EQ(plat::RegCloseKey(key), plat::kErrorSuccess);
 }
 
-TEST_F(Registry, KeysAndValueNamesMatchWithoutRegardToCase) {
+TEST_F(PlatRegistry, KeysAndValueNamesMatchWithoutRegardToCase) {
     RegFile().Key(kKey).String("MixedCase", "v").WriteTo(file);
     plat::HKey key = Open("SOFTWARE\\velmora\\qrd\\SHARED COMPONENTS\\test");
     EXPECT_EQ(QueryText(key, "mixedcase"), std::string("v\0", 2));
     plat::RegCloseKey(key);
 }
 
-TEST_F(Registry, MissingKeyAndValueAreNotFound) {
+TEST_F(PlatRegistry, MissingKeyAndValueAreNotFound) {
     RegFile().Key(kKey).String("a", "v").WriteTo(file);
     plat::HKey key = nullptr;
     EXPECT_EQ(plat::RegOpenKeyExA("Software\\Nowhere", &key), plat::kErrorFileNotFound);
@@ -90,7 +90,7 @@ TEST_F(Registry, MissingKeyAndValueAreNotFound) {
     plat::RegCloseKey(key);
 }
 
-TEST_F(Registry, ParentsOfStoredKeysExistWithoutValues) {
+TEST_F(PlatRegistry, ParentsOfStoredKeysExistWithoutValues) {
     RegFile().Key(kKey).String("a", "v").WriteTo(file);
     plat::HKey key = Open("software\\velmora");
     char name[8];
@@ -102,7 +102,7 @@ TEST_F(Registry, ParentsOfStoredKeysExistWithoutValues) {
     EXPECT_EQ(plat::RegOpenKeyExA("Software\\Velm", &partial), plat::kErrorFileNotFound);
 }
 
-TEST_F(Registry, UnnamedValueAnswersNullAndEmptyName) {
+TEST_F(PlatRegistry, UnnamedValueAnswersNullAndEmptyName) {
     RegFile().Key(kKey).String("", "default").WriteTo(file);
     plat::HKey key = Open();
     EXPECT_EQ(QueryText(key, nullptr), std::string("default\0", 8));
@@ -110,7 +110,7 @@ TEST_F(Registry, UnnamedValueAnswersNullAndEmptyName) {
     plat::RegCloseKey(key);
 }
 
-TEST_F(Registry, QueryIntoSmallBufferReportsMoreDataAndCopiesNothing) {
+TEST_F(PlatRegistry, QueryIntoSmallBufferReportsMoreDataAndCopiesNothing) {
     RegFile().Key(kKey).String("v", "0123456789").WriteTo(file);
     plat::HKey key = Open();
     char data[8];
@@ -129,7 +129,7 @@ TEST_F(Registry, QueryIntoSmallBufferReportsMoreDataAndCopiesNothing) {
     plat::RegCloseKey(key);
 }
 
-TEST_F(Registry, EnumerationFollowsFileOrder) {
+TEST_F(PlatRegistry, EnumerationFollowsFileOrder) {
     RegFile().Key(kKey).Dword("zeta", 1).String("alpha", "a").String("", "u").WriteTo(file);
     plat::HKey key = Open();
     std::vector<std::string> names;
@@ -148,7 +148,7 @@ TEST_F(Registry, EnumerationFollowsFileOrder) {
     plat::RegCloseKey(key);
 }
 
-TEST_F(Registry, EnumerationReportsMoreDataForNameOrData) {
+TEST_F(PlatRegistry, EnumerationReportsMoreDataForNameOrData) {
     RegFile().Key(kKey).String("name", "0123456789").WriteTo(file);
     plat::HKey key = Open();
     char name[8];
@@ -171,7 +171,7 @@ TEST_F(Registry, EnumerationReportsMoreDataForNameOrData) {
     plat::RegCloseKey(key);
 }
 
-TEST_F(Registry, OpenKeyKeepsItsVersionWhenTheFileIsReplaced) {
+TEST_F(PlatRegistry, OpenKeyKeepsItsVersionWhenTheFileIsReplaced) {
     RegFile().Key(kKey).String("v", "old").WriteTo(file);
     plat::HKey before = Open();
     RegFile().Key(kKey).String("v", "new").WriteTo(file);
@@ -182,7 +182,7 @@ TEST_F(Registry, OpenKeyKeepsItsVersionWhenTheFileIsReplaced) {
     plat::RegCloseKey(after);
 }
 
-TEST_F(Registry, ChangeOfSameSizeInPlaceIsSeen) {
+TEST_F(PlatRegistry, ChangeOfSameSizeInPlaceIsSeen) {
     RegFile().Key(kKey).String("v", "aaa").WriteTo(file);
     plat::RegCloseKey(Open());
     {
@@ -197,7 +197,7 @@ TEST_F(Registry, ChangeOfSameSizeInPlaceIsSeen) {
     plat::RegCloseKey(key);
 }
 
-TEST_F(Registry, UnchangedFileIsParsedOnce) {
+TEST_F(PlatRegistry, UnchangedFileIsParsedOnce) {
     RegFile().Key(kKey).String("v", "x").WriteTo(file);
     plat::RegCloseKey(Open());
     const std::uint64_t parses = plat::posix::RegistryParseCount();
@@ -208,7 +208,7 @@ TEST_F(Registry, UnchangedFileIsParsedOnce) {
     EXPECT_EQ(plat::posix::RegistryParseCount(), parses + 1);
 }
 
-TEST_F(Registry, MissingFileIsAnEmptyRegistry) {
+TEST_F(PlatRegistry, MissingFileIsAnEmptyRegistry) {
     plat::HKey key = nullptr;
     EXPECT_EQ(plat::RegOpenKeyExA(kKey, &key), plat::kErrorFileNotFound);
     RegFile().Key(kKey).String("v", "x").WriteTo(file);
@@ -220,7 +220,7 @@ TEST_F(Registry, MissingFileIsAnEmptyRegistry) {
     EXPECT_EQ(plat::RegOpenKeyExA(kKey, &key), plat::kErrorFileNotFound);
 }
 
-TEST_F(Registry, MalformedFilesNeverCrashAndKeepGoodLines) {
+TEST_F(PlatRegistry, MalformedFilesNeverCrashAndKeepGoodLines) {
     const std::string good = "[HKEY_LOCAL_MACHINE\\" + std::string(kKey) + "]\n\"v\"=dword:7\n";
     const std::vector<std::string> files = {
         std::string("\x7f"
@@ -248,7 +248,7 @@ TEST_F(Registry, MalformedFilesNeverCrashAndKeepGoodLines) {
     }
 }
 
-TEST_F(Registry, BadHandlesAreRefused) {
+TEST_F(PlatRegistry, BadHandlesAreRefused) {
     plat::Dword size = 0;
     EXPECT_EQ(plat::RegQueryValueExA(nullptr, "v", nullptr, nullptr, &size),
               plat::kErrorInvalidHandle);
@@ -256,7 +256,7 @@ TEST_F(Registry, BadHandlesAreRefused) {
     EXPECT_EQ(plat::RegOpenKeyExA(kKey, nullptr), plat::kErrorInvalidParameter);
 }
 
-TEST_F(Registry, ConcurrentReadersAndWriterSeeWholeVersions) {
+TEST_F(PlatRegistry, ConcurrentReadersAndWriterSeeWholeVersions) {
     RegFile().Key(kKey).String("a", "1").String("b", "1").WriteTo(file);
     std::atomic<bool> stop{false};
     std::atomic<int> torn{0};

@@ -23,7 +23,7 @@ std::string CurrentUser() {
     return entry ? entry->pw_name : "";
 }
 
-TEST(ComputerName, OverrideIsUsedAndSizeIsItsLength) {
+TEST(PlatComputerName, OverrideIsUsedAndSizeIsItsLength) {
     ScopedEnv name("VEL_COMPUTERNAME", "SCANHOST");
     char buffer[16];
     plat::Dword size = sizeof buffer;
@@ -32,7 +32,7 @@ TEST(ComputerName, OverrideIsUsedAndSizeIsItsLength) {
     EXPECT_EQ(size, 8u);
 }
 
-TEST(ComputerName, TooSmallBufferReportsSizeNeeded) {
+TEST(PlatComputerName, TooSmallBufferReportsSizeNeeded) {
     const std::string name(64, 'N');
     ScopedEnv env("VEL_COMPUTERNAME", name);
     char buffer[64];
@@ -44,7 +44,7 @@ TEST(ComputerName, TooSmallBufferReportsSizeNeeded) {
     EXPECT_EQ(buffer[0], 'x');
 }
 
-TEST(ComputerName, HostNameIsCutAtFirstDotAndUpperCased) {
+TEST(PlatComputerName, HostNameIsCutAtFirstDotAndUpperCased) {
     ScopedEnv env("VEL_COMPUTERNAME", std::nullopt);
     char host[256] = {};
     ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
@@ -57,7 +57,7 @@ TEST(ComputerName, HostNameIsCutAtFirstDotAndUpperCased) {
     EXPECT_EQ(std::string(buffer), expected);
 }
 
-TEST(UserName, OverrideAndSizeWithTerminator) {
+TEST(PlatUserName, OverrideAndSizeWithTerminator) {
     ScopedEnv env("VEL_USERNAME", "alice");
     char buffer[16];
     plat::Dword size = sizeof buffer;
@@ -70,7 +70,7 @@ TEST(UserName, OverrideAndSizeWithTerminator) {
     EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorInsufficientBuffer));
 }
 
-TEST(UserName, DefaultIsTheEffectiveUser) {
+TEST(PlatUserName, DefaultIsTheEffectiveUser) {
     ScopedEnv env("VEL_USERNAME", std::nullopt);
     char buffer[256];
     plat::Dword size = sizeof buffer;
@@ -78,7 +78,7 @@ TEST(UserName, DefaultIsTheEffectiveUser) {
     EXPECT_EQ(std::string(buffer), CurrentUser());
 }
 
-TEST(AccountLookup, KnownUserNeedsRoomForSidAndDomain) {
+TEST(PlatAccountLookup, KnownUserNeedsRoomForSidAndDomain) {
     ScopedEnv env("VEL_COMPUTERNAME", "BOX");
     const std::string user = CurrentUser();
     ASSERT_FALSE(user.empty());
@@ -105,7 +105,7 @@ TEST(AccountLookup, KnownUserNeedsRoomForSidAndDomain) {
     EXPECT_EQ(domainChars, 4u);
 }
 
-TEST(AccountLookup, UnknownUserIsNotMapped) {
+TEST(PlatAccountLookup, UnknownUserIsNotMapped) {
     std::uint8_t sid[64];
     char domain[64];
     plat::Dword sidSize = sizeof sid, domainChars = sizeof domain, use = 0;
@@ -114,7 +114,7 @@ TEST(AccountLookup, UnknownUserIsNotMapped) {
     EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorNoneMapped));
 }
 
-TEST(AccountLookup, DomainPrefixMustBeThisComputer) {
+TEST(PlatAccountLookup, DomainPrefixMustBeThisComputer) {
     ScopedEnv env("VEL_COMPUTERNAME", "BOX");
     const std::string user = CurrentUser();
     std::uint8_t sid[64];
@@ -129,7 +129,7 @@ TEST(AccountLookup, DomainPrefixMustBeThisComputer) {
     EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorNoneMapped));
 }
 
-TEST(Version, OverrideDescribesAWindowsHost) {
+TEST(PlatVersion, OverrideDescribesAWindowsHost) {
     ScopedEnv env("VEL_OSVERSION", "2 5 1 Service Pack 3");
     plat::OsVersionInfo info{};
     info.dwOSVersionInfoSize = sizeof info;
@@ -143,12 +143,12 @@ TEST(Version, OverrideDescribesAWindowsHost) {
     EXPECT_STREQ(plat::SystemName(), "");
 }
 
-TEST(Version, NonNtWindowsSetsTheHighBit) {
+TEST(PlatVersion, NonNtWindowsSetsTheHighBit) {
     ScopedEnv env("VEL_OSVERSION", "1 4 90");
     EXPECT_EQ(plat::GetVersion(), 0x80005A04u);
 }
 
-TEST(Version, RealSystemIsAPosixHost) {
+TEST(PlatVersion, RealSystemIsAPosixHost) {
     ScopedEnv env("VEL_OSVERSION", std::nullopt);
     plat::OsVersionInfo info{};
     info.dwOSVersionInfoSize = sizeof info;
@@ -160,13 +160,13 @@ TEST(Version, RealSystemIsAPosixHost) {
     EXPECT_STREQ(plat::SystemName(), "Linux");
 }
 
-TEST(Version, WrongRecordSizeFails) {
+TEST(PlatVersion, WrongRecordSizeFails) {
     plat::OsVersionInfo info{};
     info.dwOSVersionInfoSize = 156;
     EXPECT_FALSE(plat::GetVersionExA(&info));
 }
 
-TEST(Version, MalformedOverrideFallsBackToTheSystem) {
+TEST(PlatVersion, MalformedOverrideFallsBackToTheSystem) {
     ScopedEnv env("VEL_OSVERSION", "two five");
     plat::OsVersionInfo info{};
     info.dwOSVersionInfoSize = sizeof info;
@@ -174,7 +174,7 @@ TEST(Version, MalformedOverrideFallsBackToTheSystem) {
     EXPECT_EQ(info.dwPlatformId, plat::kPlatformPosix);
 }
 
-TEST(TickCount, OverrideInDecimalOrHex) {
+TEST(PlatTickCount, OverrideInDecimalOrHex) {
     {
         ScopedEnv env("VEL_TICKCOUNT", "4294967295");
         EXPECT_EQ(plat::GetTickCount(), 0xFFFFFFFFu);
@@ -183,7 +183,7 @@ TEST(TickCount, OverrideInDecimalOrHex) {
     EXPECT_EQ(plat::GetTickCount(), 16u);
 }
 
-TEST(TickCount, RealCountAdvancesWithTheMonotonicClock) {
+TEST(PlatTickCount, RealCountAdvancesWithTheMonotonicClock) {
     ScopedEnv env("VEL_TICKCOUNT", "not a number");
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -193,7 +193,7 @@ TEST(TickCount, RealCountAdvancesWithTheMonotonicClock) {
     EXPECT_LT(ticks - expected, 1000u);
 }
 
-TEST(CalendarTime, UtcMatchesTheClock) {
+TEST(PlatCalendarTime, UtcMatchesTheClock) {
     ScopedEnv tz("TZ", "UTC");
     const time_t now = std::time(nullptr);
     tm parts{};
@@ -204,7 +204,7 @@ TEST(CalendarTime, UtcMatchesTheClock) {
     EXPECT_EQ(t.day, parts.tm_mday);
 }
 
-TEST(CalendarTime, LocalFollowsTheTimeZone) {
+TEST(PlatCalendarTime, LocalFollowsTheTimeZone) {
     ScopedEnv tz("TZ", "XXX-14");  // fourteen hours ahead of UTC, no daylight saving
     ::tzset();
     const plat::CalendarTime local = plat::GetCalendarTime(true);
@@ -213,7 +213,7 @@ TEST(CalendarTime, LocalFollowsTheTimeZone) {
     EXPECT_EQ(difference, 14);
 }
 
-TEST(Locale, PosixNamesMapToLocaleIds) {
+TEST(PlatLocale, PosixNamesMapToLocaleIds) {
     EXPECT_EQ(plat::posix::LcidFromLocaleName("de_DE.UTF-8"), 0x0407u);
     EXPECT_EQ(plat::posix::LcidFromLocaleName("fr_CA"), 0x0C0Cu);
     EXPECT_EQ(plat::posix::LcidFromLocaleName("ja_JP.eucJP"), 0x0411u);
@@ -225,7 +225,7 @@ TEST(Locale, PosixNamesMapToLocaleIds) {
     EXPECT_EQ(plat::posix::LcidFromLocaleName(""), 0x0409u);
 }
 
-TEST(Locale, UnknownTerritoryFallsBackToTheLanguage) {
+TEST(PlatLocale, UnknownTerritoryFallsBackToTheLanguage) {
     EXPECT_EQ(plat::posix::LcidFromLocaleName("de"), 0x0407u);
     EXPECT_EQ(plat::posix::LcidFromLocaleName("de_XX.UTF-8"), 0x0407u);
     EXPECT_EQ(plat::posix::LcidFromLocaleName("fr"), 0x040Cu);
@@ -233,7 +233,7 @@ TEST(Locale, UnknownTerritoryFallsBackToTheLanguage) {
     EXPECT_EQ(plat::posix::LcidFromLocaleName("d"), 0x0409u);
 }
 
-TEST(Locale, ThreadLocaleFollowsLcAllThenLcMessagesThenLang) {
+TEST(PlatLocale, ThreadLocaleFollowsLcAllThenLcMessagesThenLang) {
     ScopedEnv fixed("VEL_THREAD_LCID", std::nullopt);
     ScopedEnv all("LC_ALL", "fr_FR.UTF-8");
     ScopedEnv messages("LC_MESSAGES", "de_DE.UTF-8");
@@ -247,7 +247,7 @@ TEST(Locale, ThreadLocaleFollowsLcAllThenLcMessagesThenLang) {
     }
 }
 
-TEST(Locale, OverridesFixEachLocale) {
+TEST(PlatLocale, OverridesFixEachLocale) {
     ScopedEnv lang("LANG", "de_DE.UTF-8");
     ScopedEnv thread("VEL_THREAD_LCID", "0x0c03");
     ScopedEnv user("VEL_USER_LCID", "1033");
@@ -257,13 +257,13 @@ TEST(Locale, OverridesFixEachLocale) {
     EXPECT_EQ(plat::GetSystemDefaultLCID(), 0x0411u);
 }
 
-TEST(Locale, UserLocaleFollowsLang) {
+TEST(PlatLocale, UserLocaleFollowsLang) {
     ScopedEnv user("VEL_USER_LCID", "garbage");
     ScopedEnv lang("LANG", "it_IT.UTF-8");
     EXPECT_EQ(plat::GetUserDefaultLCID(), 0x0410u);
 }
 
-TEST(Locale, SystemLocaleFileGivesLang) {
+TEST(PlatLocale, SystemLocaleFileGivesLang) {
     TempDir dir;
     kx::test::WriteFile(dir / "locale", "# comment\nLC_TIME=en_GB\n  LANG=\"es_ES.UTF-8\"\r\n");
     EXPECT_EQ(plat::posix::LangFromLocaleFile((dir / "locale").string()), "es_ES.UTF-8");
@@ -272,7 +272,7 @@ TEST(Locale, SystemLocaleFileGivesLang) {
     EXPECT_EQ(plat::posix::LangFromLocaleFile((dir / "absent").string()), std::nullopt);
 }
 
-TEST(SystemMessage, KnownCodesEndWithCrLf) {
+TEST(PlatSystemMessage, KnownCodesEndWithCrLf) {
     for (plat::Dword code :
          {0u,   2u,   3u,   5u,   6u,   8u,    11u,   80u,   87u,   112u,  122u, 126u,
           127u, 183u, 193u, 234u, 259u, 1114u, 1812u, 1813u, 1814u, 1815u, 1332u}) {
@@ -289,19 +289,19 @@ TEST(SystemMessage, KnownCodesEndWithCrLf) {
     EXPECT_STREQ(text, "The specified resource language ID cannot be found in the image file.\r\n");
 }
 
-TEST(SystemMessage, UnknownCodeGivesNothing) {
+TEST(PlatSystemMessage, UnknownCodeGivesNothing) {
     char text[16] = "untouched";
     EXPECT_EQ(plat::FormatSystemMessage(987654, text, sizeof text), 0u);
     EXPECT_STREQ(text, "untouched");
 }
 
-TEST(SystemMessage, TextIsCutToTheBuffer) {
+TEST(PlatSystemMessage, TextIsCutToTheBuffer) {
     char text[8];
     EXPECT_EQ(plat::FormatSystemMessage(5, text, sizeof text), 7u);
     EXPECT_STREQ(text, "Access ");
 }
 
-TEST(LastError, IsKeptPerThread) {
+TEST(PlatLastError, IsKeptPerThread) {
     plat::SetLastError(5);
     plat::Dword other = 1;
     std::thread([&] { other = plat::GetLastError(); }).join();
@@ -309,13 +309,13 @@ TEST(LastError, IsKeptPerThread) {
     EXPECT_EQ(plat::GetLastError(), 5u);
 }
 
-TEST(WarningBox, WritesCaptionThenTextToStandardError) {
+TEST(PlatWarningBox, WritesCaptionThenTextToStandardError) {
     ::testing::internal::CaptureStderr();
     plat::MessageBoxA("line one\r\nline two", "Caption");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Caption\nline one\r\nline two\n\n");
 }
 
-TEST(Sockets, ProtocolsAreTcpAndUdpOverIpv4) {
+TEST(PlatSockets, ProtocolsAreTcpAndUdpOverIpv4) {
     const int wanted[] = {plat::kIpProtoTcp, plat::kIpProtoUdp, 0};
     plat::ProtocolInfo entries[4] = {};
     ASSERT_EQ(plat::EnumProtocols(wanted, entries, 4), 2);
@@ -327,7 +327,7 @@ TEST(Sockets, ProtocolsAreTcpAndUdpOverIpv4) {
     EXPECT_EQ(plat::EnumProtocols(none, entries, 4), -1);
 }
 
-TEST(Sockets, LocalhostResolvesToLoopback) {
+TEST(PlatSockets, LocalhostResolvesToLoopback) {
     ASSERT_EQ(plat::WSAStartup(0x0101), 0);
     std::uint8_t address[4] = {};
     ASSERT_TRUE(plat::GetHostByName("localhost", address));
