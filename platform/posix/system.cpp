@@ -26,7 +26,9 @@ bool Fail(Status error) {
 }
 
 std::string ComputerName() {
-    if (std::optional<std::string> name = Env("VEL_COMPUTERNAME")) return *name;
+    if (std::optional<std::string> name = Env("VEL_COMPUTERNAME"); name && !name->empty()) {
+        return *name;
+    }
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0) return {};
     std::string name(host, ::strnlen(host, sizeof host));
@@ -46,7 +48,9 @@ std::optional<passwd> Account(const char* name, std::vector<char>& storage, uid_
 }
 
 std::string UserName() {
-    if (std::optional<std::string> name = Env("VEL_USERNAME")) return *name;
+    if (std::optional<std::string> name = Env("VEL_USERNAME"); name && !name->empty()) {
+        return *name;
+    }
     std::vector<char> storage;
     if (std::optional<passwd> entry = Account(nullptr, storage, ::geteuid())) {
         if (entry->pw_name && *entry->pw_name) return entry->pw_name;

@@ -1,10 +1,13 @@
 // loader_test.cpp: modules loaded from disk: DllMain notifications, reference counts, path
 // forms, resource-only string tables and their corruption.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "platform/platform.h"
 #include "platform/posix/backend.h"
@@ -256,6 +259,77 @@ TEST_F(PlatLoader, StringLoadRefusesBadArguments) {
     EXPECT_EQ(plat::LoadStringA(nullptr, 1, text, sizeof text), 0);
     plat::FreeLibrary(module);
     EXPECT_EQ(plat::LoadStringA(module, 1, text, sizeof text), 0);
+}
+
+TEST_F(PlatLoader, ModuleMappedBeforeGetsNoSecondAttach) {
+    // Mapped by the process itself (as a library linked in would be): already initialised.
+    void* own = ::dlopen(ModulePath("kxtest_attach.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(own, nullptr);
+    plat::Module module = plat::LoadLibraryA(ModulePath("kxtest_attach.so").c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_NE(plat::GetProcAddress(module, "ModuleAnswer"), nullptr);
+    EXPECT_TRUE(plat::FreeLibrary(module));
+    EXPECT_FALSE(fs::exists(log));
+    ::dlclose(own);
+}
+
+TEST_F(PlatLoader, BareNameFoundNowhereElseUsesTheSystemSearch) {
+    plat::Module module = plat::LoadLibraryA("libm.so.6");
+    ASSERT_NE(module, nullptr) << plat::GetLastError();
+    EXPECT_NE(plat::GetProcAddress(module, "cos"), nullptr);
+    char path[4096];
+    ASSERT_GT(plat::GetModuleFileNameA(module, path, sizeof path), 0u);
+    EXPECT_EQ(path[0], '/');
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_EQ(plat::LoadLibraryA(path), module);
+    EXPECT_EQ(plat::posix::ModuleReferenceCount(module), 2);
+    plat::FreeLibrary(module);
+    plat::FreeLibrary(module);
+}
+
+TEST_F(PlatLoader, ResourceAndCodeLoadsOfOneFileAreSeparate) {
+    kx::test::WriteFile(dir / "strings.dll", StringTable({{1, "a"}}));
+    plat::Module first =
+        plat::LoadLibraryExA((dir / "strings.dll").c_str(), plat::kDontResolveDllReferences);
+    plat::Module second =
+        plat::LoadLibraryExA((dir / "STRINGS.DLL").c_str(), plat::kDontResolveDllReferences);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 2);
+    EXPECT_EQ(plat::LoadLibraryA((dir / "strings.dll").c_str()), nullptr);
+    EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorBadFormat));
+    EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 2);
+    plat::FreeLibrary(first);
+    plat::FreeLibrary(second);
+    EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 0);
+}
+
+TEST_F(PlatLoader, DirectoryIsNoModule) {
+    EXPECT_EQ(plat::LoadLibraryA(dir.str().c_str()), nullptr);
+    EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorAccessDenied));
+    EXPECT_EQ(plat::LoadLibraryA(""), nullptr);
+    EXPECT_EQ(plat::LoadLibraryA(nullptr), nullptr);
+}
+
+TEST_F(PlatLoader, ConcurrentLoadsAndFreesKeepCountsRight) {
+    const std::string path = ModulePath("kxtest_attach.so");
+    plat::Module held = plat::LoadLibraryA(path.c_str());
+    ASSERT_NE(held, nullptr);
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                plat::Module module = plat::LoadLibraryA(path.c_str());
+                if (module != held || !plat::FreeLibrary(module)) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(plat::posix::ModuleReferenceCount(held), 1);
+    plat::FreeLibrary(held);
+    EXPECT_EQ(Notifications(), "attach\ndetach\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // registry_test.cpp: HKEY_LOCAL_MACHINE read from the registry file named by VEL_REGISTRY.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -285,6 +286,33 @@ TEST_F(PlatRegistry, ConcurrentReadersAndWriterSeeWholeVersions) {
     stop = true;
     for (auto& reader : readers) reader.join();
     EXPECT_EQ(torn, 0);
+}
+
+TEST_F(PlatRegistry, ChangedRegistryVariableIsFollowed) {
+    RegFile().Key(kKey).String("v", "first").WriteTo(file);
+    plat::RegCloseKey(Open());
+    const std::filesystem::path other = dir / "other.reg";
+    RegFile().Key(kKey).String("v", "second").WriteTo(other);
+    ScopedEnv switched("VEL_REGISTRY", other.string());
+    plat::HKey key = Open();
+    EXPECT_EQ(QueryText(key, "v"), std::string("second\0", 7));
+    plat::RegCloseKey(key);
+}
+
+TEST_F(PlatRegistry, RootKeyIsTheWholeMachineKey) {
+    RegFile().Key("").String("top", "t").Key(kKey).String("v", "x").WriteTo(file);
+    plat::HKey key = Open("");
+    EXPECT_EQ(QueryText(key, "top"), std::string("t\0", 2));
+    plat::RegCloseKey(key);
+    key = Open(nullptr);
+    EXPECT_EQ(QueryText(key, "top"), std::string("t\0", 2));
+    plat::RegCloseKey(key);
+}
+
+TEST_F(PlatRegistry, DirectoryInPlaceOfTheFileIsAnEmptyRegistry) {
+    std::filesystem::create_directory(file);
+    plat::HKey key = nullptr;
+    EXPECT_EQ(plat::RegOpenKeyExA(kKey, &key), plat::kErrorFileNotFound);
 }
 
 }  // namespace
