@@ -1,0 +1,125 @@
+// Sends through the real stages: a catalogue in a registry file, the population on this
+// machine's platform layer, the expansion and a central alert file in a scratch directory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "common/registry.h"
+#include "event/snapshot.h"
+#include "kxevent/kxevent.h"
+#include "platform/platform.h"
+#include "runtime/siblings.h"
+#include "runtime/state.h"
+#include "support.h"
+
+namespace kx::test {
+namespace {
+
+constexpr std::int32_t kEvent = 1000;
+
+// The kernel library's file operations, done directly on the platform's files.
+std::uint32_t KX_API CreateDouble(const char* path) {
+    const std::intptr_t file = plat::FileCreate(path);
+    return file == plat::kInvalidFile ? kKrnlInvalidFile : static_cast<std::uint32_t>(file);
+}
+std::uint32_t KX_API WriteDouble(std::uint32_t file, const void* data, std::uint32_t count) {
+    return plat::FileWrite(file, data, count);
+}
+std::uint32_t KX_API CloseDouble(std::uint32_t file) {
+    return plat::FileClose(file) ? 1 : 0;
+}
+std::uint32_t KX_API DeleteDouble(const char* path) {
+    return plat::FileDelete(path) ? 1 : 0;
+}
+
+class RealSend : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::strcpy(LanguageCode, "0901");
+        WriteCatalogue(false);
+        std::memset(&LastEventSnapshot, 0, sizeof(LastEventSnapshot));
+        Siblings().FileCreate = &CreateDouble;
+        Siblings().FileWrite = &WriteDouble;
+        Siblings().FileClose = &CloseDouble;
+        Siblings().FileDelete = &DeleteDouble;
+    }
+    void TearDown() override { Siblings() = SiblingEntries{}; }
+
+    void WriteCatalogue(bool alerting) {
+        RegFile reg;
+        reg.Key(std::string(kEventsKey) + "\\0901\\" + std::to_string(kEvent))
+            .String("ID", "Virus Found")
+            .String("LONGDESCRIPT", "Found %VIRUSNAME% on %COMPUTERNAME%.");
+        reg.Key(kAlertingKey)
+            .Dword("bEnableCAlert", alerting ? 1 : 0)
+            .String("Centralized Alerting Path", alerts_.str())
+            .Dword("NoIP", 1);
+        reg.WriteTo(dir_ / "registry.reg");
+    }
+
+    int AlertFiles() const {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(alerts_.path())) {
+            const std::string name = entry.path().filename().string();
+            count += name.size() >= 3 && name.substr(name.size() - 3) == "ALR";
+        }
+        return count;
+    }
+
+    TempDir dir_;
+    TempDir alerts_;
+    ScopedEnv registry_{"VEL_REGISTRY", (dir_ / "registry.reg").string()};
+    ScopedEnv computer_{"VEL_COMPUTERNAME", "TESTBOX"};
+    MessageRecord message{};
+    DetailRecord detail{};
+    ContextRecord context{};
+};
+
+TEST_F(RealSend, ExpandsTheLongDescriptionFromThePopulatedRecords) {
+    std::strcpy(detail.szVirusName, "EICAR");
+    ASSERT_EQ(EVENT_SendVELMessage(1, kEvent, &message, &detail, &context), EVENT_OK);
+    EXPECT_EQ(std::string(message.szLongDescript).rfind("Found EICAR on TESTBOX.", 0), 0u)
+        << message.szLongDescript;
+    EXPECT_STREQ(message.szComputerName, "TESTBOX");
+    EXPECT_STREQ(message.szSourceIP, "0.0.0.0");
+    EXPECT_EQ(detail.uTrapID, static_cast<std::uint32_t>(kEvent));
+    // The snapshot holds the records as the population left them: unexpanded.
+    EXPECT_EQ(std::string(LastEventSnapshot.message.szLongDescript).rfind("Found %VIRUSNAME%", 0),
+              0u);
+}
+
+TEST_F(RealSend, UnknownEventReturns9) {
+    EXPECT_EQ(EVENT_SendVELMessage(1, kEvent + 1, &message, &detail, &context),
+              EVENT_ERR_NO_DEFINITION);
+    EXPECT_STREQ(message.szComputerName, "");
+}
+
+TEST_F(RealSend, QueryGivesTheUnexpandedText) {
+    char text[64] = {};
+    ASSERT_EQ(EVENT_QueryMessageText(1, kEvent, &message, &detail, &context, text, sizeof(text)),
+              EVENT_OK);
+    EXPECT_EQ(std::string(text).rfind("Found %VIRUSNAME% on %COMPUTERNAME%.", 0), 0u) << text;
+}
+
+TEST_F(RealSend, ReSendUsesTheLastPopulatedEvent) {
+    std::strcpy(detail.szVirusName, "EICAR");
+    ASSERT_EQ(EVENT_PopulateEventStructures(1, "first", &message, &detail, &context), EVENT_OK);
+    ASSERT_EQ(EVENT_SendVELEvent(1, kEvent, "again"), EVENT_OK);
+    EXPECT_STREQ(LastEventSnapshot.detail.szTaskName, "again");
+    EXPECT_EQ(
+        std::string(LastEventSnapshot.message.szLongDescript).rfind("Found EICAR on TESTBOX.", 0),
+        0u);
+}
+
+TEST_F(RealSend, CentralAlertingWritesOneAlertFileUnlessSuppressed) {
+    WriteCatalogue(true);
+    ASSERT_EQ(EVENT_SendVELMessageEx(0, 1, kEvent, &message, &detail, &context, 1, 0), EVENT_OK);
+    EXPECT_EQ(AlertFiles(), 0);
+    ASSERT_EQ(EVENT_SendVELMessageEx(0, 1, kEvent, &message, &detail, &context, 0, 0), EVENT_OK);
+    EXPECT_EQ(AlertFiles(), 1);
+}
+
+}  // namespace
+}  // namespace kx::test
