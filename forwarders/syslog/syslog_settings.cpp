@@ -2,6 +2,7 @@
 #include "forwarders/syslog/syslog_settings.h"
 
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -87,11 +88,13 @@ std::optional<std::uint32_t> ReadNumber(const Key& key, const char* name, bool& 
 bool ReadTransport(const Key& key, SyslogSettings& settings, std::string& problem) {
     const auto text = key.Text("Transport");
     if (!text) return true;
-    if (*text == "local") {
+    std::string name = *text;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "local") {
         settings.transport = Transport::Local;
-    } else if (*text == "udp") {
+    } else if (name == "udp") {
         settings.transport = Transport::Udp;
-    } else if (*text == "tcp") {
+    } else if (name == "tcp") {
         settings.transport = Transport::Tcp;
     } else {
         problem = "Transport \"" + *text + "\" is not local, udp or tcp";

@@ -186,8 +186,7 @@ bool ReportAlertFile(const AlertSettings& alerts, const std::set<std::string>& b
     const std::optional<fs::path> file = NewAlertFile(alerts, before);
     if (!file) {
         if (!alertDue) {
-            std::cout << "alert file: none (central alerting "
-                      << (alerts.enabled ? "not asked for" : "off") << ")\n";
+            std::cout << "alert file: none\n";
             return true;
         }
         std::cerr << "kxevent: no alert file appeared in "

@@ -1,0 +1,119 @@
+// syslog_message_test.cpp: events formatted as RFC 5424 messages.
+#include "forwarders/syslog/syslog_message.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace kx::fwd {
+namespace {
+
+constexpr plat::CalendarTime kNow{2024, 2, 29, 23, 59, 58};
+
+struct Records {
+    MessageRecord message{};
+    DetailRecord detail{};
+    Records() {
+        std::strcpy(message.szGMTTime, "2024  5  1  9: 3: 7");
+        std::strcpy(message.szComputerName, "HOST-1");
+        std::strcpy(message.szLongDescript, "Found it.");
+        message.uSeverity = 3;
+    }
+    std::string Format(const MessageHeader& header = {}) const {
+        return FormatMessage(1, 1000, message, detail, header, kNow);
+    }
+};
+
+TEST(SyslogMessage, HeaderCarriesPriorityTimeHostAppProcessAndEvent) {
+    Records records;
+    MessageHeader header;
+    header.facility = 16;
+    header.procId = "42";
+    const std::string text = records.Format(header);
+    EXPECT_EQ(text.rfind("<131>1 2024-05-01T09:03:07Z HOST-1 kxevent 42 1000 [kxevent@32473 ", 0),
+              0u)
+        << text;
+}
+
+TEST(SyslogMessage, DescriptionIsTheMessageAfterAByteOrderMark) {
+    const std::string text = Records().Format();
+    EXPECT_TRUE(
+        text.ends_with("] \xEF\xBB\xBF"
+                       "Found it."))
+        << text;
+}
+
+TEST(SyslogMessage, EmptyDescriptionLeavesNoMessagePart) {
+    Records records;
+    records.message.szLongDescript[0] = 0;
+    EXPECT_TRUE(records.Format().ends_with("]"));
+}
+
+TEST(SyslogMessage, StructuredDataHasProductEventNumbersAndNonEmptyTexts) {
+    Records records;
+    std::strcpy(records.detail.szVirusName, "W32.Test");
+    records.detail.uNumVirs = 3;
+    const std::string text = records.Format();
+    EXPECT_NE(text.find(" uProductID=\"1\" uEventID=\"1000\""), std::string::npos);
+    EXPECT_NE(text.find(" szVirusName=\"W32.Test\""), std::string::npos);
+    EXPECT_NE(text.find(" uNumVirs=\"3\""), std::string::npos);
+    EXPECT_EQ(text.find("szMailFromName"), std::string::npos);
+    EXPECT_EQ(text.find("szLongDescript"), std::string::npos);
+    EXPECT_EQ(text.find("Reserved"), std::string::npos);
+}
+
+TEST(SyslogMessage, ParamValuesEscapeQuoteBackslashAndBracket) {
+    EXPECT_EQ(EscapeParamValue("a\"b\\c]d"), "a\\\"b\\\\c\\]d");
+    Records records;
+    std::strcpy(records.detail.szFileName, "C:\\x]\"y\"");
+    EXPECT_NE(records.Format().find(" szFileName=\"C:\\\\x\\]\\\"y\\\"\""), std::string::npos);
+}
+
+TEST(SyslogMessage, FieldWithoutTerminatorIsReadOnlyToItsEnd) {
+    Records records;
+    std::memset(records.detail.szNoteID, 'n', sizeof records.detail.szNoteID);
+    std::strcpy(records.detail.szNotesServerName, "SRV");
+    EXPECT_NE(records.Format().find(" szNoteID=\"" + std::string(16, 'n') + "\""),
+              std::string::npos);
+}
+
+TEST(SyslogMessage, EightBitTextBecomesUtf8) {
+    EXPECT_EQ(ToUtf8("M\xFC"
+                     "ller"),
+              "M\xC3\xBC"
+              "ller");
+    EXPECT_EQ(ToUtf8("\xC3\xBC"), "\xC3\xBC");
+    EXPECT_EQ(ToUtf8("\xC3"), "\xC3\x83");
+}
+
+TEST(SyslogMessage, SeveritiesMapFromInformationToCritical) {
+    EXPECT_EQ(SyslogSeverity(0), 6);
+    EXPECT_EQ(SyslogSeverity(1), 5);
+    EXPECT_EQ(SyslogSeverity(2), 4);
+    EXPECT_EQ(SyslogSeverity(3), 3);
+    EXPECT_EQ(SyslogSeverity(4), 2);
+    EXPECT_EQ(SyslogSeverity(99), 5);
+}
+
+TEST(SyslogMessage, UnreadableRecordTimeFallsBackToTheClock) {
+    EXPECT_EQ(Timestamp("", kNow), "2024-02-29T23:59:58Z");
+    EXPECT_EQ(Timestamp("2024 13  1 00:00:00", kNow), "2024-02-29T23:59:58Z");
+    EXPECT_EQ(Timestamp("2024 12 31 23:59:59 junk", kNow), "2024-02-29T23:59:58Z");
+    EXPECT_EQ(Timestamp("2024 12 31 23:59:59", kNow), "2024-12-31T23:59:59Z");
+}
+
+TEST(SyslogMessage, HeaderTokensHoldOnlyPrintableCharactersWithinTheirLimit) {
+    EXPECT_EQ(HeaderToken("my host", 255), "my_host");
+    EXPECT_EQ(HeaderToken("", 48), "-");
+    EXPECT_EQ(HeaderToken(std::string(60, 'a'), 48), std::string(48, 'a'));
+}
+
+TEST(SyslogMessage, OctetCountingCountsBytes) {
+    EXPECT_EQ(OctetCountingFrame("<13>1 - - - - - - \xEF\xBB\xBF"
+                                 "x"),
+              "22 <13>1 - - - - - - \xEF\xBB\xBF"
+              "x");
+}
+
+}  // namespace
+}  // namespace kx::fwd

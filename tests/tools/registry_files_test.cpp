@@ -1,0 +1,170 @@
+// registry_files_test.cpp: the built-in default registry, the choice of the registry file and
+// atomic saving.
+#include "tools/kxevent/registry_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+#include "config/default_registry.h"
+#include "platform/platform.h"
+#include "support.h"
+#include "tools/kxevent/errors.h"
+
+namespace kx::tool {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::ScopedEnv;
+using test::TempDir;
+using test::WriteFile;
+
+constexpr char kEvents[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\";
+
+std::string TextOf(const reg::Value* value) {
+    if (value == nullptr) return "<missing>";
+    std::string text(value->data.begin(), value->data.end());
+    return text.substr(0, text.find('\0'));
+}
+
+// --- The built-in default --------------------------------------------------------------------
+
+TEST(DefaultRegistry, TemplateIsACleanRegistryFile) {
+    std::vector<reg::ParseIssue> issues;
+    const reg::Document document = reg::Parse(config::DefaultRegistryTemplate(), &issues);
+    EXPECT_TRUE(issues.empty()) << issues.front().line << ": " << issues.front().message;
+    EXPECT_FALSE(document.keys.empty());
+}
+
+TEST(DefaultRegistry, CatalogueHasTwelveEventsInBothLanguagesWithTheirTexts) {
+    const reg::Document document = reg::Parse(config::DefaultRegistryTemplate());
+    for (const std::string language : {"0901", "0701"}) {
+        ASSERT_NE(reg::FindKey(document, kEvents + language + "\\Defaults"), nullptr);
+        std::set<std::string> events;
+        int alwaysAlert = 0;
+        for (const reg::Key& key : document.keys) {
+            const std::string prefix = kEvents + language + "\\";
+            if (key.path.rfind(prefix, 0) != 0 || key.path.ends_with("Defaults")) continue;
+            events.insert(key.path);
+            for (const char* name : {"ID", "SHORTDESCRIPT", "LONGDESCRIPT", "URL", "RESOLUTION"}) {
+                const std::string text = TextOf(reg::FindValue(key, name));
+                EXPECT_FALSE(text.empty()) << key.path << " " << name;
+            }
+            // Values that do not fit their buffers in the library count as missing.
+            EXPECT_LT(TextOf(reg::FindValue(key, "SHORTDESCRIPT")).size(), 32u) << key.path;
+            EXPECT_LT(TextOf(reg::FindValue(key, "ID")).size(), 64u) << key.path;
+            EXPECT_NE(TextOf(reg::FindValue(key, "LONGDESCRIPT")).find('%'), std::string::npos);
+            const reg::Value* severity = reg::FindValue(key, "SEVERITY");
+            ASSERT_NE(severity, nullptr) << key.path;
+            EXPECT_EQ(severity->type, plat::kRegDword);
+            EXPECT_LE(severity->data[0], 4);
+            if (reg::FindValue(key, "Always Alert")) ++alwaysAlert;
+        }
+        EXPECT_GE(events.size(), 12u) << language;
+        EXPECT_GE(alwaysAlert, 1) << language;
+    }
+}
+
+TEST(DefaultRegistry, FillingReplacesEveryPlaceholder) {
+    const reg::Document document =
+        FillDefaultTemplate(config::DefaultRegistryTemplate(), "/home/u/state", "/opt/kx/lib");
+    const std::string text = reg::Serialize(document);
+    EXPECT_EQ(text.find("@KXEVENT_"), std::string::npos);
+    const reg::Key* alerting =
+        reg::FindKey(document, "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting");
+    ASSERT_NE(alerting, nullptr);
+    EXPECT_EQ(TextOf(reg::FindValue(*alerting, "Centralized Alerting Path")),
+              "/home/u/state/alerts");
+    const reg::Key* forwarding = reg::FindKey(document, std::string(kEvents) + "Forwarding");
+    ASSERT_NE(forwarding, nullptr);
+    ASSERT_FALSE(forwarding->values.empty());
+    EXPECT_EQ(TextOf(&forwarding->values[0]), "/opt/kx/lib/FwdSyslog.DLL");
+}
+
+TEST(DefaultRegistry, InstallWritesOnceAndKeepsLaterChanges) {
+    TempDir dir;
+    const fs::path file = InstallDefaultRegistry(dir / "state", dir / "lib");
+    EXPECT_TRUE(fs::is_directory(dir / "state" / "alerts"));
+    WriteFile(file, "REGEDIT4\r\n");
+    EXPECT_EQ(InstallDefaultRegistry(dir / "state", dir / "lib"), file);
+    EXPECT_EQ(ReadFile(file), "REGEDIT4\r\n");
+}
+
+// --- Which registry --------------------------------------------------------------------------
+
+TEST(RegistryChoice, EnvironmentComesFirst) {
+    TempDir dir;
+    ScopedEnv registry("VEL_REGISTRY", (dir / "mine.reg").string());
+    const RegistryChoice choice = SelectRegistry(dir / "lib");
+    EXPECT_EQ(choice.source, RegistrySource::Environment);
+    EXPECT_EQ(choice.file, dir / "mine.reg");
+}
+
+TEST(RegistryChoice, SystemFileWhenItExistsAndThenTheLibrarySeesIt) {
+    TempDir dir;
+    WriteFile(dir / "system.reg", "REGEDIT4\r\n");
+    ScopedEnv registry("VEL_REGISTRY", std::nullopt);
+    ScopedEnv system("KXEVENT_SYSTEM_REGISTRY", (dir / "system.reg").string());
+    const RegistryChoice choice = SelectRegistry(dir / "lib");
+    EXPECT_EQ(choice.source, RegistrySource::System);
+    EXPECT_EQ(std::string(std::getenv("VEL_REGISTRY")), (dir / "system.reg").string());
+}
+
+TEST(RegistryChoice, UserDefaultWhenNothingElseExists) {
+    TempDir dir;
+    ScopedEnv registry("VEL_REGISTRY", std::nullopt);
+    ScopedEnv system("KXEVENT_SYSTEM_REGISTRY", (dir / "none.reg").string());
+    ScopedEnv state("XDG_STATE_HOME", (dir / "xdg").string());
+    const RegistryChoice choice = SelectRegistry(dir / "lib");
+    EXPECT_EQ(choice.source, RegistrySource::UserDefault);
+    EXPECT_EQ(choice.file, dir / "xdg" / "kxevent" / "hklm.reg");
+    EXPECT_TRUE(fs::exists(choice.file));
+}
+
+TEST(RegistryChoice, StateDirectoryFallsBackToHome) {
+    ScopedEnv state("XDG_STATE_HOME", std::nullopt);
+    ScopedEnv home("HOME", "/home/someone");
+    EXPECT_EQ(StateDirectory(), fs::path("/home/someone/.local/state/kxevent"));
+}
+
+// --- Loading and saving ----------------------------------------------------------------------
+
+TEST(RegistryFileLoad, MalformedLineIsRefusedWithItsNumber) {
+    try {
+        ParseRegistryText("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\ngarbage\r\n", "x.reg");
+        FAIL() << "no error";
+    } catch (const RuntimeError& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("x.reg: line 4: ", 0), 0u) << error.what();
+    }
+}
+
+TEST(RegistryFileLoad, FileWithoutHeaderIsRefused) {
+    EXPECT_THROW(ParseRegistryText("[HKEY_LOCAL_MACHINE\\A]\r\n", "x.reg"), RuntimeError);
+}
+
+TEST(RegistryFileSave, ReplacesTheFileWhole) {
+    TempDir dir;
+    WriteFile(dir / "a.reg", "old");
+    SaveTextAtomically(dir / "a.reg", "new content");
+    EXPECT_EQ(ReadFile(dir / "a.reg"), "new content");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(RegistryFileSave, FailureLeavesNeitherTheOldFileChangedNorATemporaryFile) {
+    TempDir dir;
+    fs::create_directory(dir / "target");  // a directory cannot be replaced by a file
+    WriteFile(dir / "target" / "keep", "x");
+    EXPECT_THROW(SaveTextAtomically(dir / "target", "text"), RuntimeError);
+    EXPECT_TRUE(fs::is_directory(dir / "target"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(RegistryFileSave, DirectoryThatDoesNotExistIsReported) {
+    TempDir dir;
+    EXPECT_THROW(SaveTextAtomically(dir / "missing" / "a.reg", "text"), RuntimeError);
+}
+
+}  // namespace
+}  // namespace kx::tool
