@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# bench.sh: builds the benchmarks (Release, in build-bench) and runs them: the catalogue steps,
+# the population and whole sends beside the floor (the same alert file written with bare system
+# calls), each printed as "name: X us, ratio Y"; then the system calls of one send beside those
+# of one floor drop, traced with strace.
+#
+#   bash scripts/bench.sh [extra Google Benchmark options]
+#
+# Environment: KX_BENCH_BUILD (build directory), KX_BENCH_DIR (scratch directory for the registry
+# files and the alerting and floor directories; one file system for both), KX_BENCH_REPETITIONS
+# (default 5; the medians are compared), KX_BENCH_MIN_TIME (seconds per run, default 0.5).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${KX_BENCH_BUILD:-$root/build-bench}
+repetitions=${KX_BENCH_REPETITIONS:-5}
+min_time=${KX_BENCH_MIN_TIME:-0.5}
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKX_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target kxevent_bench kxevent_send_once
+
+export KX_BENCH_DIR=${KX_BENCH_DIR:-$build/bench-scratch}
+mkdir -p "$KX_BENCH_DIR"
+unset VEL_EVENTLOG VEL_OSVERSION VEL_COMPUTERNAME VEL_USERNAME VEL_TICKCOUNT
+
+echo "== Benchmarks (load: $(cut -d' ' -f1-3 /proc/loadavg)) =="
+"$build/bin/kxevent_bench" \
+    --benchmark_repetitions="$repetitions" \
+    --benchmark_enable_random_interleaving=true \
+    --benchmark_report_aggregates_only=true \
+    --benchmark_min_time="$min_time" "$@"
+
+echo
+echo "== System calls: one send (central alerting on, no forwarding) beside one floor drop =="
+if ! command -v strace >/dev/null 2>&1; then
+    echo "strace is missing: installing it"
+    if [ "$(id -u)" -eq 0 ]; then
+        apt-get install -y strace >/dev/null
+    else
+        sudo apt-get install -y strace >/dev/null
+    fi
+fi
+
+traces=$(mktemp -d)
+trap 'rm -rf "$traces"' EXIT
+# The measured step lies between two marker calls; everything else (loading the library, a
+# warm-up send) is cut away.
+window() {
+    awk '/kx-bench-mark-begin/ { on = 1; next } /kx-bench-mark-end/ { on = 0 } on' "$1" |
+        sed -E 's/^[0-9]+ +//'
+}
+counts() {
+    window "$1" | sed -E 's/^([a-z0-9_]+)\(.*/\1/' | sort | uniq -c |
+        awk '{ printf "%-14s %4d\n", $2, $1 }'
+}
+strace -f -qq -o "$traces/send.trace" "$build/bin/kxevent_send_once" send 0
+strace -f -qq -o "$traces/floor.trace" "$build/bin/kxevent_send_once" floor
+counts "$traces/send.trace" >"$traces/send.counts"
+counts "$traces/floor.trace" >"$traces/floor.counts"
+printf '%-19s %-19s\n' "send" "floor"
+paste -d' ' <(awk '{ printf "%-19s\n", $0 }' "$traces/send.counts") \
+    <(awk '{ printf "%-19s\n", $0 }' "$traces/floor.counts") |
+    sed 's/^ *$//'
+printf '%-14s %4d %-14s %4d\n' total "$(window "$traces/send.trace" | wc -l)" \
+    total "$(window "$traces/floor.trace" | wc -l)"
+registry_stats=$(window "$traces/send.trace" | grep -c 'stat.*\.reg"' || true)
+registry_opens=$(window "$traces/send.trace" | grep -c 'open.*\.reg"' || true)
+echo "registry file during the send: $registry_stats stat, $registry_opens open (no re-parse)"
+echo
+echo "The send's system calls, in order (writes of the alert lines folded):"
+window "$traces/send.trace" | cut -c1-110 |
+    awk '/^write\(/ { writes++; next } { if (writes) { print "  write x" writes; writes = 0 } print "  " $0 }
+         END { if (writes) print "  write x" writes }'
