@@ -55,11 +55,25 @@ kx_log "Wine prefix ($WINEPREFIX)"
 timeout 300 "$wine" wineboot --init >/dev/null 2>&1
 
 kx_log "run the suite under Wine"
-timeout 600 "$wine" "$build/bin/kxwine_test.exe" --gtest_color=no \
-    --gtest_output="xml:$(printf 'Z:%s' "$build/wine/results.xml" | tr / '\\')" "$@"
-status=$?
-if [ "$status" -ne 0 ]; then
-    kx_log "FAILED: Windows integration suite (exit status $status)"
+driver="$build/bin/kxwine_test.exe"
+results="$(printf 'Z:%s' "$build/wine" | tr / '\\')"
+failed=()
+timeout 600 "$wine" "$driver" --gtest_color=no --gtest_output="xml:$results\\results.xml" "$@" ||
+    failed+=("suite")
+
+# Wine takes the user's and the system's locale from the Unix locale it is started under: the
+# resource module case once more under each locale with a module of its own or a fallback.
+if [ "$#" -eq 0 ]; then
+    for locale in de_DE fr_FR fr_CA ja_JP it_IT en_GB; do
+        kx_log "resource module case under $locale.UTF-8"
+        LC_ALL="$locale.UTF-8" timeout 120 "$wine" "$driver" --gtest_color=no \
+            --gtest_filter='SystemLocaleTest.*' \
+            --gtest_output="xml:$results\\results-$locale.xml" || failed+=("$locale")
+    done
+fi
+
+if [ "${#failed[@]}" -ne 0 ]; then
+    kx_log "FAILED: Windows integration suite (${failed[*]})"
     exit 1
 fi
 kx_log "Windows integration suite passed"
