@@ -60,13 +60,14 @@ TEST_F(ForwardingTest, EveryListedModuleIsLoadedCalledAndUnloadedWithinEachSend)
 
 TEST_F(ForwardingTest, MarkedRepeatedAndEntrylessModulesAreNotCalled) {
     RegFile reg = BaseRegistry();
+    // Names sort as they are listed: Wine enumerates values by name, Windows in creation order.
     reg.Key(kForwardingKey)
-        .String("Probe A Dont Load", Module("FwdProbeA.dll"))
-        .String("Probe B", Module("FwdProbeB.dll"))
-        .String("Probe B again", Module("FwdProbeB.dll"))
-        .String("No entry", Module("FwdProbeNoEntry.dll"))
-        .String("Empty", "")
-        .String("Probe A2 dont load", Module("FwdProbeA.dll"));
+        .String("1 Probe A Dont Load", Module("FwdProbeA.dll"))
+        .String("2 Probe B", Module("FwdProbeB.dll"))
+        .String("3 Probe B again", Module("FwdProbeB.dll"))
+        .String("4 No entry", Module("FwdProbeNoEntry.dll"))
+        .String("5 Empty", "")
+        .String("6 Probe A dont load", Module("FwdProbeA.dll"));
     Import(reg);
     EventLibrary library(JoinPath(InstallDir(), "KXEvent.DLL"));
     ASSERT_TRUE(library.loaded()) << library.error();
