@@ -47,6 +47,8 @@ if [ "$linux_configured" -eq 0 ]; then
         --no-tests=error
 fi
 
+step "Windows integration suite under Wine (build-wine64)" bash "$root/scripts/wine-test.sh"
+
 if [ "${#failed[@]}" -ne 0 ]; then
     kx_log "FAILED: ${failed[*]}"
     exit 1
