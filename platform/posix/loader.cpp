@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -46,6 +47,9 @@ struct Loader {
     // Recursive: a DllMain may itself load and free modules.
     std::recursive_mutex mutex;
     std::vector<std::unique_ptr<ModuleObject>> modules;
+    // Files this loader has unloaded. The dynamic loader may keep such a file mapped (a C++
+    // module with unique symbols cannot be unmapped); a later load still gets a fresh attach.
+    std::set<std::pair<dev_t, ino_t>> unloaded;
 
     ModuleObject* Find(dev_t device, ino_t inode, bool resourceOnly) {
         for (auto& module : modules) {
@@ -224,9 +228,19 @@ Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
     if (entry(module, kProcessAttach, nullptr) != 0) return module;
     // A refused attach: the module gets its detach, as Windows does, and is unloaded.
     entry(module, kProcessDetach, nullptr);
+    loader.unloaded.insert({info.st_dev, info.st_ino});
     loader.Forget(module);
     ::dlclose(handle);
     return Fail(kErrorDllInitFailed);
+}
+
+// True when the process had mapped the file without this loader, so that it was initialised
+// already.
+bool MappedBefore(Loader& loader, const char* name, const struct stat& info) {
+    void* previous = ::dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (!previous) return false;
+    ::dlclose(previous);
+    return !loader.unloaded.contains({info.st_dev, info.st_ino});
 }
 
 Module LoadCodeModule(Loader& loader, const std::string& file) {
@@ -236,11 +250,10 @@ Module LoadCodeModule(Loader& loader, const std::string& file) {
         ++existing->references;
         return existing;
     }
-    void* previous = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-    if (previous) ::dlclose(previous);
+    const bool mappedElsewhere = MappedBefore(loader, file.c_str(), info);
     void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) return Fail(DlopenFailure(file, ::dlerror()));
-    return AdoptCodeModule(loader, handle, file, info, previous != nullptr);
+    return AdoptCodeModule(loader, handle, file, info, mappedElsewhere);
 }
 
 // A bare name found nowhere else: the dynamic loader's own search.
@@ -259,7 +272,34 @@ Module LoadFromSystem(Loader& loader, const std::string& name) {
         ::dlclose(handle);
         return Fail(kErrorModNotFound);
     }
-    return AdoptCodeModule(loader, handle, *file, info, previous != nullptr);
+    const bool mappedElsewhere = previous && !loader.unloaded.contains({info.st_dev, info.st_ino});
+    return AdoptCodeModule(loader, handle, *file, info, mappedElsewhere);
+}
+
+// A module named by configuration is loaded only while the configuration and the module file
+// are safe from other users; a refusal is logged, as the host sees only a failed load.
+void LogRefusal(const char* path, const std::string& untrusted, const char* what) {
+    const std::string text = std::string("Module ") + path + " was not loaded: " + what + " " +
+                             untrusted +
+                             " can be changed by users other than its owner and root, or is "
+                             "owned by another user";
+    plat::AddEventLogEntry(kRefusalSource, kRefusalLabel, 0, static_cast<Dword>(kErrorAccessDenied),
+                           text.c_str());
+}
+
+bool RegistryFileTrusted(const char* path) {
+    const std::string registry = RegistryFilePath();
+    struct stat info;
+    if (::stat(registry.c_str(), &info) != 0) return true;  // no file: the registry names nothing
+    if (plat::IsTrustedPath(registry.c_str())) return true;
+    LogRefusal(path, UntrustedPart(registry.c_str()).value_or(registry), "the registry file");
+    return false;
+}
+
+bool ModuleFileTrusted(const char* path, const std::string& file) {
+    if (plat::IsTrustedPath(file.c_str())) return true;
+    LogRefusal(path, UntrustedPart(file.c_str()).value_or(file), "its file or directory");
+    return false;
 }
 
 }  // namespace
@@ -267,14 +307,19 @@ Module LoadFromSystem(Loader& loader, const std::string& name) {
 Module LoadLibraryExA(const char* path, Dword flags) {
     if (!path || !*path) return Fail(kErrorInvalidParameter);
     const bool resourceOnly = (flags & kDontResolveDllReferences) != 0;
+    const bool configured = (flags & kLoadNamedByConfiguration) != 0;
     const std::string native = NativePath(path);
+    if (configured && !RegistryFileTrusted(path)) return Fail(kErrorAccessDenied);
     Loader& loader = TheLoader();
     std::lock_guard lock(loader.mutex);
     const std::optional<std::string> file = Locate(native);
     if (!file) {
+        // The system's own search covers only places that root or the process's environment
+        // chose, never the configuration.
         const bool bare = native.find('/') == std::string::npos;
         return bare && !resourceOnly ? LoadFromSystem(loader, native) : Fail(kErrorModNotFound);
     }
+    if (configured && !ModuleFileTrusted(path, *file)) return Fail(kErrorAccessDenied);
     struct stat info;
     if (::stat(file->c_str(), &info) != 0) return Fail(kErrorModNotFound);
     if (!S_ISREG(info.st_mode)) return Fail(kErrorAccessDenied);
@@ -310,6 +355,7 @@ bool FreeLibrary(Module module) {
         if (module->references > 0) return true;
     }
     void* handle = module->handle;
+    if (handle) loader.unloaded.insert({module->device, module->inode});
     loader.Forget(module);
     if (handle) ::dlclose(handle);
     return true;

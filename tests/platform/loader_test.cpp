@@ -332,4 +332,18 @@ TEST_F(PlatLoader, ConcurrentLoadsAndFreesKeepCountsRight) {
     EXPECT_EQ(Notifications(), "attach\ndetach\n");
 }
 
+TEST_F(PlatLoader, ModuleThatStaysMappedGetsAFreshAttachWhenLoadedAgain) {
+    const std::string path = ModulePath("kxtest_nodelete.so");
+    for (int round = 0; round < 2; ++round) {
+        plat::Module module = plat::LoadLibraryA(path.c_str());
+        ASSERT_NE(module, nullptr);
+        plat::FreeLibrary(module);
+        // Still mapped: the case this covers.
+        void* mapped = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        ASSERT_NE(mapped, nullptr);
+        ::dlclose(mapped);
+    }
+    EXPECT_EQ(Notifications(), "attach\ndetach\nattach\ndetach\n");
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/backend.h"
+#include "platform/testing.h"
 #include "support.h"
 
 namespace {
@@ -74,6 +75,27 @@ TEST(PlatUserName, DefaultIsTheEffectiveUser) {
     ScopedEnv env("VEL_USERNAME", std::nullopt);
     char buffer[256];
     plat::Dword size = sizeof buffer;
+    ASSERT_TRUE(plat::GetUserNameA(buffer, &size));
+    EXPECT_EQ(std::string(buffer), CurrentUser());
+}
+
+// The name is looked up again when the effective user changes, though the account files did not.
+TEST(PlatUserName, FollowsAChangeOfTheEffectiveUser) {
+    ScopedEnv env("VEL_USERNAME", std::nullopt);
+    const passwd* other = ::getpwnam("nobody");
+    if (::geteuid() != 0 || other == nullptr) GTEST_SKIP() << "needs root and a nobody account";
+    const uid_t otherUid = other->pw_uid;
+    char buffer[256];
+    plat::Dword size = sizeof buffer;
+    ASSERT_TRUE(plat::GetUserNameA(buffer, &size));
+    EXPECT_EQ(std::string(buffer), CurrentUser());
+    ASSERT_EQ(::seteuid(otherUid), 0);
+    size = sizeof buffer;
+    const bool asOther = plat::GetUserNameA(buffer, &size);
+    ASSERT_EQ(::seteuid(0), 0);
+    ASSERT_TRUE(asOther);
+    EXPECT_STREQ(buffer, "nobody");
+    size = sizeof buffer;
     ASSERT_TRUE(plat::GetUserNameA(buffer, &size));
     EXPECT_EQ(std::string(buffer), CurrentUser());
 }
@@ -172,6 +194,36 @@ TEST(PlatVersion, MalformedOverrideFallsBackToTheSystem) {
     info.dwOSVersionInfoSize = sizeof info;
     ASSERT_TRUE(plat::GetVersionExA(&info));
     EXPECT_EQ(info.dwPlatformId, plat::kPlatformPosix);
+}
+
+TEST(PlatVersion, RepeatedQueriesOfTheSystemAgree) {
+    ScopedEnv env("VEL_OSVERSION", std::nullopt);
+    plat::OsVersionInfo first{};
+    first.dwOSVersionInfoSize = sizeof first;
+    ASSERT_TRUE(plat::GetVersionExA(&first));
+    for (int i = 0; i < 3; ++i) {
+        plat::OsVersionInfo again{};
+        again.dwOSVersionInfoSize = sizeof again;
+        ASSERT_TRUE(plat::GetVersionExA(&again));
+        EXPECT_EQ(std::memcmp(&first, &again, sizeof first), 0);
+    }
+}
+
+TEST(PlatVersion, SystemNameFollowsAReplacedVersionCall) {
+    ScopedEnv env("VEL_OSVERSION", std::nullopt);
+    {
+        plat::testing::ScopedHook<&plat::HookTable::GetVersionExA> nt(+[](plat::OsVersionInfo* i) {
+            i->dwPlatformId = plat::kPlatformNt;
+            return true;
+        });
+        EXPECT_STREQ(plat::SystemName(), "");
+    }
+    {
+        plat::testing::ScopedHook<&plat::HookTable::GetVersionExA> failing(
+            +[](plat::OsVersionInfo*) { return false; });
+        EXPECT_STREQ(plat::SystemName(), "Linux");
+    }
+    EXPECT_STREQ(plat::SystemName(), "Linux");
 }
 
 TEST(PlatTickCount, OverrideInDecimalOrHex) {
