@@ -72,18 +72,34 @@ using Module = ModuleObject*;
 
 inline constexpr Dword kDontResolveDllReferences = 0x00000001;
 inline constexpr Dword kLoadWithAlteredSearchPath = 0x00000008;
+// The path was named by configuration (the registry, the installation directory): the loader
+// refuses it, with an event-log entry, unless IsTrustedPath holds for the registry file and for
+// the module's file. Never passed on to the system.
+inline constexpr Dword kLoadNamedByConfiguration = 0x80000000;
 
 Module LoadLibraryA(const char* path);
 // With kDontResolveDllReferences the module is loaded for its resources only: nothing of it
-// runs. Null on failure, with the reason in GetLastError().
+// runs. On Linux such a module is a string table file ("KXRS", version, count, then id, length
+// and text per string, little endian). Null on failure, with the reason in GetLastError():
+// kErrorModNotFound (no such file), kErrorBadFormat (not a loadable module), kErrorDllInitFailed
+// (its DllMain refused the attach).
 Module LoadLibraryExA(const char* path, Dword flags);
 void* GetProcAddress(Module module, const char* name);
 bool FreeLibrary(Module module);
+// LoadLibraryExA with kLoadNamedByConfiguration: the load for modules whose path comes from the
+// forwarding list or the installation directory. Null with kErrorAccessDenied when refused.
+Module LoadConfiguredLibraryA(const char* path);
+// True when no user but the owner and root can change the file or directory `path`, nor any
+// directory above it (a shared directory with the sticky bit excepted above the last level),
+// and its owner is root or the process's user. On Windows the system's access control decides.
+bool IsTrustedPath(const char* path);
 // The module's full path; `module` null names the process's executable. Returns the length
-// copied (without terminator), 0 on failure; the text is cut to size - 1 and terminated.
+// copied (without terminator), 0 on failure; the text is cut to size - 1 and terminated. On
+// Linux the path uses '/' separators.
 Dword GetModuleFileNameA(Module module, char* buffer, Dword size);
 // String `id` of a module's string table into `buffer` (at most size - 1 characters and the
-// terminator). Returns the number of characters copied, 0 when the string does not exist.
+// terminator). Returns the number of characters copied, 0 when the string does not exist
+// (kErrorResourceNameNotFound) or the module has no strings.
 int LoadStringA(Module module, unsigned id, char* buffer, int size);
 
 // ---------------------------------------------------------------------------------------------
@@ -242,6 +258,7 @@ struct HookTable {
     void (*AddEventLogEntry)(const char*, const char*, Dword, Dword, const char*);
     void* (*Allocate)(std::size_t);
     void (*Release)(void*);
+    bool (*IsTrustedPath)(const char*);
 };
 
 HookTable& Hooks();
