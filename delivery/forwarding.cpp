@@ -111,7 +111,9 @@ void LoadForwardingDll(ForwardingTable& table, const char* description, const ch
     const std::uint32_t number = SlotNumber(index);
     Trace("LoadForwarding Dll description in reg", number, description);
     Trace("LoadForwarding Dll name in reg about to load", number, modulePath);
-    ModuleRef module(plat::LoadLibraryA(modulePath));
+    // Refused (and logged by the platform) when the list or the module could be changed by
+    // other users: the list decides which code runs inside every reporting product.
+    ModuleRef module(plat::LoadConfiguredLibraryA(modulePath));
     if (!module) {
         Trace("LoadForwarding LoadLibrary Failed", number, modulePath);
         return;

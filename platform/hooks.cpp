@@ -57,6 +57,14 @@ bool FreeLibrary(Module module) {
     return Hooks().FreeLibrary(module);
 }
 
+Module LoadConfiguredLibraryA(const char* path) {
+    return Hooks().LoadLibraryExA(path, kLoadNamedByConfiguration);
+}
+
+bool IsTrustedPath(const char* path) {
+    return Hooks().IsTrustedPath(path);
+}
+
 Dword GetModuleFileNameA(Module module, char* buffer, Dword size) {
     return Hooks().GetModuleFileNameA(module, buffer, size);
 }

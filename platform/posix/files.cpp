@@ -135,7 +135,7 @@ std::intptr_t FileCreate(const char* path) {
     const std::string native = NativePath(path);
     int fd;
     do {
-        fd = ::open(native.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        fd = ::open(native.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         SetLastErrorFromErrno();  // EEXIST: kErrorFileExists

@@ -52,6 +52,7 @@ const HookTable& BackendHooks() {
         .AddEventLogEntry = posix::AddEventLogEntry,
         .Allocate = posix::Allocate,
         .Release = posix::Release,
+        .IsTrustedPath = posix::IsTrustedPath,
     };
     return table;
 }

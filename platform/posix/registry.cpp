@@ -68,10 +68,6 @@ Cache& TheCache() {
 
 std::atomic<std::uint64_t> gParseCount{0};
 
-std::string RegistryPath() {
-    std::optional<std::string> path = Env("VEL_REGISTRY");
-    return path && !path->empty() ? *path : kDefaultRegistryFile;
-}
 
 // Reads one consistent version of the file: opened once, its size and identity taken from the
 // open file, read whole. Nothing when it cannot be read.
@@ -114,7 +110,7 @@ std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path)
 // The current version of the registry, parsed at most once per version of the file.
 std::shared_ptr<const reg::Document> CurrentDocument() {
     Cache& cache = TheCache();
-    const std::string path = RegistryPath();
+    const std::string path = RegistryFilePath();
     std::lock_guard lock(cache.mutex);
     struct stat info;
     const bool exists = ::stat(path.c_str(), &info) == 0;
@@ -140,6 +136,11 @@ const reg::Value* ValueAt(HKey key, Dword index) {
 }
 
 }  // namespace
+
+std::string RegistryFilePath() {
+    std::optional<std::string> path = Env("VEL_REGISTRY");
+    return path && !path->empty() ? *path : kDefaultRegistryFile;
+}
 
 std::uint64_t RegistryParseCount() {
     return gParseCount.load();

