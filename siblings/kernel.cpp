@@ -2,6 +2,7 @@
 // deletion on the file system, the processor serial number, and every other kernel name as an
 // unsupported entry.
 #include <array>
+#include <atomic>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -22,19 +23,35 @@ constexpr std::uint32_t kInvalidHandle = 0xFFFFFFFFu;
 constexpr Dword kErrorTooManyOpenFiles = 4;
 constexpr std::size_t kMaxOpenFiles = 256;
 
-// Handles are indexes into this table of the platform's open files; a free slot holds
-// kInvalidFile. Handle values therefore stay small and never reach all bits set.
-std::array<std::intptr_t, kMaxOpenFiles> openFiles = [] {
-    std::array<std::intptr_t, kMaxOpenFiles> table{};
-    table.fill(kx::plat::kInvalidFile);
-    return table;
-}();
+// A slot claimed by a create that has not yet got its file.
+constexpr std::intptr_t kClaimedSlot = -2;
 
-std::intptr_t* FileOf(std::uint32_t handle) {
-    if (handle >= openFiles.size() || openFiles[handle] == kx::plat::kInvalidFile) {
-        return nullptr;
+// Handles are indexes into this table of the platform's open files; a free slot holds
+// kInvalidFile. Handle values therefore stay small and never reach all bits set. Callers in
+// several threads create files at once: a slot is claimed atomically, so no two creates share
+// one handle.
+struct OpenFileTable {
+    std::array<std::atomic<std::intptr_t>, kMaxOpenFiles> slots;
+    OpenFileTable() {
+        for (auto& slot : slots) slot.store(kx::plat::kInvalidFile);
     }
-    return &openFiles[handle];
+    std::size_t size() const { return slots.size(); }
+    std::atomic<std::intptr_t>& operator[](std::size_t index) { return slots[index]; }
+};
+OpenFileTable openFiles;
+
+std::intptr_t FileOf(std::uint32_t handle) {
+    if (handle >= openFiles.size()) return kx::plat::kInvalidFile;
+    const std::intptr_t file = openFiles[handle].load();
+    return file == kClaimedSlot ? kx::plat::kInvalidFile : file;
+}
+
+std::uint32_t ClaimSlot() {
+    for (std::uint32_t handle = 0; handle < openFiles.size(); ++handle) {
+        std::intptr_t expected = kx::plat::kInvalidFile;
+        if (openFiles[handle].compare_exchange_strong(expected, kClaimedSlot)) return handle;
+    }
+    return kInvalidHandle;
 }
 
 #if defined(KX_STANDIN_SERIAL_FROM_ENV)
@@ -78,40 +95,43 @@ std::uint32_t ReadSerial(std::uint32_t*, std::uint32_t*, std::uint32_t*) {
 
 // Creates a new file; an existing one is never truncated: the call fails instead.
 KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_FileCreate(const char* path) {
-    std::uint32_t handle = 0;
-    while (handle < openFiles.size() && openFiles[handle] != kx::plat::kInvalidFile) ++handle;
-    if (handle == openFiles.size()) {
+    const std::uint32_t handle = ClaimSlot();
+    if (handle == kInvalidHandle) {
         kx::plat::SetLastError(kErrorTooManyOpenFiles);
         return kInvalidHandle;
     }
     const std::intptr_t file = kx::plat::FileCreate(path);
-    if (file == kx::plat::kInvalidFile) return kInvalidHandle;
-    openFiles[handle] = file;
-    return handle;
+    openFiles[handle].store(file);  // kInvalidFile frees the slot again
+    return file == kx::plat::kInvalidFile ? kInvalidHandle : handle;
 }
 
 KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_FileWrite(std::uint32_t handle,
                                                               const void* data,
                                                               std::uint32_t count) {
-    const std::intptr_t* file = FileOf(handle);
-    if (file == nullptr) {
+    const std::intptr_t file = FileOf(handle);
+    if (file == kx::plat::kInvalidFile) {
         kx::plat::SetLastError(kx::plat::kErrorInvalidHandle);
         return 0;
     }
-    return kx::plat::FileWrite(*file, data, count);
+    return kx::plat::FileWrite(file, data, count);
 }
 
 // 1 when the file's data reached the disk and the file closed; the handle is free afterwards
 // either way.
 KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_FileClose(std::uint32_t handle) {
-    std::intptr_t* file = FileOf(handle);
-    if (file == nullptr) {
+    const std::intptr_t file = FileOf(handle);
+    if (file == kx::plat::kInvalidFile) {
         kx::plat::SetLastError(kx::plat::kErrorInvalidHandle);
         return 0;
     }
-    const bool closed = kx::plat::FileClose(*file);
-    *file = kx::plat::kInvalidFile;
-    return closed ? 1 : 0;
+    // Free the slot only if it still holds this file: a second close of the handle in another
+    // thread must not close the file twice.
+    std::intptr_t expected = file;
+    if (!openFiles[handle].compare_exchange_strong(expected, kx::plat::kInvalidFile)) {
+        kx::plat::SetLastError(kx::plat::kErrorInvalidHandle);
+        return 0;
+    }
+    return kx::plat::FileClose(file) ? 1 : 0;
 }
 
 KX_STANDIN_EXPORT std::uint32_t KX_STANDIN_API KRNL_FileDelete(const char* path) {
