@@ -1,0 +1,131 @@
+// robust_support.h: what the load, fault and security tests share: a registry that makes every
+// send raise an alert, the installed library loaded through the platform loader, and a reader
+// that checks alert files line by line.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kxevent/kxevent.h"
+#include "support.h"
+
+namespace kx::robust {
+
+inline constexpr std::uint32_t kProduct = 1;
+inline constexpr std::int32_t kEvent = 1001;
+inline constexpr char kAlertingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
+inline constexpr char kInstallKey[] =
+    "SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
+inline constexpr char kForwardingKey[] =
+    "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
+inline constexpr char kEventKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\1001";
+
+// Installation directory, alerting on into `alerts`, no address lookup, one event definition
+// whose long description is `description`.
+inline test::RegFile SendingRegistry(const std::filesystem::path& alerts,
+                                     const std::string& description = "Robust event") {
+    test::RegFile reg;
+    reg.Key(kInstallKey).String("szInstallDir", KX_TEST_INSTALL_DIR);
+    reg.Key(kAlertingKey)
+        .Dword("bEnableCAlert", 1)
+        .String("Centralized Alerting Path", alerts.string())
+        .Dword("NoIP", 1);
+    reg.Key(kEventKey).String("ID", "Robust").String("LONGDESCRIPT", description);
+    return reg;
+}
+
+// One alert file read back: its key lines in order, and whether the bytes form a whole file.
+struct AlertFile {
+    bool complete = false;  // section line, 27 key lines, every line ending CR LF
+    std::vector<std::pair<std::string, std::string>> keys;
+    std::string Value(const std::string& key) const {
+        for (const auto& [name, value] : keys) {
+            if (name == key) return value;
+        }
+        return {};
+    }
+};
+
+inline const std::vector<std::string>& AlertKeyNames() {
+    static const std::vector<std::string> names = {"uFileVersion",
+                                                   "uStatus",
+                                                   "szVirusName",
+                                                   "szItemName",
+                                                   "szUserName",
+                                                   "szSoftware",
+                                                   "szSoftwareVersion",
+                                                   "szComputerName",
+                                                   "uYear",
+                                                   "uMonth",
+                                                   "uDay",
+                                                   "uHour",
+                                                   "uMinute",
+                                                   "uSecond",
+                                                   "szAlertPath",
+                                                   "uSeverity",
+                                                   "szSourceIP",
+                                                   "uMessageID",
+                                                   "szTaskName",
+                                                   "szGMTTime",
+                                                   "szOS",
+                                                   "szEngineVersion",
+                                                   "szDatVersion",
+                                                   "dwWinStaClientID",
+                                                   "pszWinStaClientName",
+                                                   "uSpecificTrap",
+                                                   "szActualMessage"};
+    return names;
+}
+
+// Parses a file whose values hold no line breaks (the tests' own records).
+inline AlertFile ReadAlert(const std::filesystem::path& file) {
+    AlertFile alert;
+    const std::string text = test::ReadFile(file);
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) return alert;  // a last line without CR LF
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    if (lines.size() != 28 || lines[0] != "[CentralAlert]") return alert;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::size_t equals = lines[i].find('=');
+        if (equals == std::string::npos) return alert;
+        alert.keys.emplace_back(lines[i].substr(0, equals), lines[i].substr(equals + 1));
+        if (alert.keys.back().first != AlertKeyNames()[i - 1]) return alert;
+    }
+    alert.complete = true;
+    return alert;
+}
+
+// The files of a directory whose names end with `suffix`.
+inline std::vector<std::filesystem::path> FilesEndingWith(const std::filesystem::path& dir,
+                                                          const std::string& suffix) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() >= suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            files.push_back(entry.path());
+        }
+    }
+    return files;
+}
+
+// Lines of the VEL_EVENTLOG file that contain `text`.
+inline std::size_t CountLogLines(const std::filesystem::path& log, const std::string& text) {
+    if (!std::filesystem::exists(log)) return 0;
+    const std::string all = test::ReadFile(log);
+    std::size_t count = 0;
+    for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace kx::robust
