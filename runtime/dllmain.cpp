@@ -3,7 +3,15 @@
 #include "kxevent/kxevent.h"
 #include "runtime/startup.h"
 
-extern "C" KX_EXPORT int KX_API DllMain(void* module, uint32_t reason, void*) {
+// Windows finds the entry point through the image header, so it stays out of the export table
+// there; the Linux platform loader looks it up by name.
+#if defined(_WIN32)
+#define KX_ENTRY_EXPORT
+#else
+#define KX_ENTRY_EXPORT KX_EXPORT
+#endif
+
+extern "C" KX_ENTRY_EXPORT int KX_API DllMain(void* module, uint32_t reason, void*) {
     try {
         switch (reason) {
             case KX_DLL_PROCESS_ATTACH:
