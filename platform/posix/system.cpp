@@ -1,7 +1,13 @@
 // system.cpp: facts about the machine: computer and user names, accounts, the operating
 // system's version, the tick count and the calendar clock. Each fact can be fixed through an
 // environment variable, so that a machine can describe itself as another.
+//
+// Every send asks for these facts. What cannot change while the process runs (the kernel's
+// name and release) is read once; what lives in files (the account database, the distribution's
+// description) is read again only when a stat shows that its file changed; the host name is
+// asked for every time.
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +15,7 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <vector>
 
@@ -37,6 +44,28 @@ std::string ComputerName() {
     return name;
 }
 
+// What identifies one version of a file: a replaced or rewritten file differs in one of these.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+    timespec changed{};
+
+    static FileStamp Of(const char* path) {
+        struct stat info;
+        if (::stat(path, &info) != 0) return {};
+        return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+    }
+    bool exists() const { return size >= 0; }
+    bool operator==(const FileStamp& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
 std::optional<passwd> Account(const char* name, std::vector<char>& storage, uid_t uid) {
     passwd entry;
     passwd* found = nullptr;
@@ -47,14 +76,50 @@ std::optional<passwd> Account(const char* name, std::vector<char>& storage, uid_
     return entry;
 }
 
+// The effective user's account name, as the account database gave it for one version of the
+// database files.
+struct AccountNameCache {
+    std::mutex mutex;
+    bool valid = false;
+    uid_t uid = 0;
+    FileStamp passwdFile;
+    FileStamp switchFile;
+    std::string name;
+};
+
+AccountNameCache& TheAccountNameCache() {
+    static AccountNameCache cache;
+    return cache;
+}
+
+// The account database is read again only when the effective user or one of its files changed.
+std::string AccountName(uid_t uid) {
+    const FileStamp passwdFile = FileStamp::Of("/etc/passwd");
+    const FileStamp switchFile = FileStamp::Of("/etc/nsswitch.conf");
+    AccountNameCache& cache = TheAccountNameCache();
+    std::lock_guard lock(cache.mutex);
+    if (cache.valid && cache.uid == uid && cache.passwdFile == passwdFile &&
+        cache.switchFile == switchFile) {
+        return cache.name;
+    }
+    cache.valid = false;
+    std::vector<char> storage;
+    const std::optional<passwd> entry = Account(nullptr, storage, uid);
+    if (!entry || !entry->pw_name || !*entry->pw_name) return {};
+    // Without an account file the answer came from elsewhere and is asked for every time.
+    cache.valid = passwdFile.exists();
+    cache.uid = uid;
+    cache.passwdFile = passwdFile;
+    cache.switchFile = switchFile;
+    cache.name = entry->pw_name;
+    return cache.name;
+}
+
 std::string UserName() {
     if (std::optional<std::string> name = Env("VEL_USERNAME"); name && !name->empty()) {
         return *name;
     }
-    std::vector<char> storage;
-    if (std::optional<passwd> entry = Account(nullptr, storage, ::geteuid())) {
-        if (entry->pw_name && *entry->pw_name) return entry->pw_name;
-    }
+    if (std::string name = AccountName(::geteuid()); !name.empty()) return name;
     return Env("USER").value_or("");
 }
 
@@ -126,31 +191,86 @@ std::string OsReleaseField(const std::string& content, std::string_view key) {
     return {};
 }
 
-// "NAME VERSION_ID" of the distribution, e.g. "Debian GNU/Linux 12".
+// "NAME VERSION_ID" of the distribution in one os-release file; nothing when it cannot be read.
+std::optional<std::string> ReadDistributionText(const char* file) {
+    std::ifstream in(file);
+    if (!in) return std::nullopt;
+    std::stringstream content;
+    content << in.rdbuf();
+    std::string name = OsReleaseField(content.str(), "NAME");
+    const std::string version = OsReleaseField(content.str(), "VERSION_ID");
+    if (!version.empty()) name += (name.empty() ? "" : " ") + version;
+    return name;
+}
+
+// The description read from one version of an os-release file.
+struct DistributionCache {
+    std::mutex mutex;
+    const char* file = nullptr;
+    FileStamp stamp;
+    std::string text;
+};
+
+DistributionCache& TheDistributionCache() {
+    static DistributionCache cache;
+    return cache;
+}
+
+// "NAME VERSION_ID" of the distribution, e.g. "Debian GNU/Linux 12". An upgrade replaces the
+// file, so one stat tells whether the text read last time still holds.
 std::string DistributionText() {
+    DistributionCache& cache = TheDistributionCache();
     for (const char* file : {"/etc/os-release", "/usr/lib/os-release"}) {
-        std::ifstream in(file);
-        if (!in) continue;
-        std::stringstream content;
-        content << in.rdbuf();
-        std::string name = OsReleaseField(content.str(), "NAME");
-        const std::string version = OsReleaseField(content.str(), "VERSION_ID");
-        if (!version.empty()) name += (name.empty() ? "" : " ") + version;
-        return name;
+        const FileStamp stamp = FileStamp::Of(file);
+        if (!stamp.exists()) continue;
+        std::lock_guard lock(cache.mutex);
+        if (cache.file == file && cache.stamp == stamp) return cache.text;
+        std::optional<std::string> text = ReadDistributionText(file);
+        if (!text) continue;
+        cache.file = file;
+        cache.stamp = stamp;
+        cache.text = *text;
+        return cache.text;
     }
     return {};
 }
 
+// The kernel's name and release cannot change while the process runs.
+struct KernelFacts {
+    std::string name;
+    unsigned major = 0;
+    unsigned minor = 0;
+};
+
+const KernelFacts& Kernel() {
+    static const KernelFacts facts = [] {
+        KernelFacts kernel;
+        utsname names{};
+        if (::uname(&names) != 0) return kernel;
+        kernel.name = names.sysname;
+        std::sscanf(names.release, "%u.%u", &kernel.major, &kernel.minor);
+        return kernel;
+    }();
+    return facts;
+}
+
 void VersionFromSystem(OsVersionInfo* info) {
-    utsname names{};
-    ::uname(&names);
-    unsigned major = 0, minor = 0;
-    std::sscanf(names.release, "%u.%u", &major, &minor);
     info->dwPlatformId = kPlatformPosix;
-    info->dwMajorVersion = major;
-    info->dwMinorVersion = minor;
+    info->dwMajorVersion = Kernel().major;
+    info->dwMinorVersion = Kernel().minor;
     info->dwBuildNumber = 0;
     std::strncpy(info->szCSDVersion, DistributionText().c_str(), sizeof info->szCSDVersion - 1);
+}
+
+// Whether the version calls describe this machine as a Unix host. The backend's own answer
+// needs no file: only the override can make it another system.
+bool DescribedAsPosixHost() {
+    OsVersionInfo info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (Hooks().GetVersionExA != &posix::GetVersionExA) {
+        return !Hooks().GetVersionExA(&info) || info.dwPlatformId == kPlatformPosix;
+    }
+    return !VersionFromEnvironment(&info) || info.dwPlatformId == kPlatformPosix;
 }
 
 }  // namespace
@@ -228,15 +348,8 @@ Dword GetVersion() {
 }
 
 const char* SystemName() {
-    thread_local char name[sizeof(utsname::sysname)] = {};
-    OsVersionInfo info{};
-    info.dwOSVersionInfoSize = sizeof info;
-    if (Hooks().GetVersionExA(&info) && info.dwPlatformId != kPlatformPosix) return "";
-    utsname names{};
-    if (::uname(&names) != 0) return "";
-    std::memcpy(name, names.sysname, sizeof name);
-    name[sizeof name - 1] = '\0';
-    return name;
+    if (!DescribedAsPosixHost()) return "";
+    return Kernel().name.c_str();
 }
 
 Dword GetTickCount() {
@@ -254,6 +367,7 @@ CalendarTime GetCalendarTime(bool local) {
     const time_t now = ::time(nullptr);
     tm parts{};
     if (local) {
+        ::tzset();  // follow a time zone changed since the last call
         ::localtime_r(&now, &parts);
     } else {
         ::gmtime_r(&now, &parts);

@@ -256,13 +256,17 @@ TEST(PlatCalendarTime, UtcMatchesTheClock) {
     EXPECT_EQ(t.day, parts.tm_mday);
 }
 
-TEST(PlatCalendarTime, LocalFollowsTheTimeZone) {
-    ScopedEnv tz("TZ", "XXX-14");  // fourteen hours ahead of UTC, no daylight saving
-    ::tzset();
+int HoursAheadOfUtc() {
     const plat::CalendarTime local = plat::GetCalendarTime(true);
     const plat::CalendarTime utc = plat::GetCalendarTime(false);
-    const int difference = ((local.hour - utc.hour) + 24) % 24;
-    EXPECT_EQ(difference, 14);
+    return ((local.hour - utc.hour) + 24) % 24;
+}
+
+TEST(PlatCalendarTime, LocalFollowsTheTimeZoneAndItsChanges) {
+    ScopedEnv tz("TZ", "XXX-2");  // two hours ahead of UTC, no daylight saving
+    EXPECT_EQ(HoursAheadOfUtc(), 2);
+    ScopedEnv later("TZ", "YYY-14");
+    EXPECT_EQ(HoursAheadOfUtc(), 14);
 }
 
 TEST(PlatLocale, PosixNamesMapToLocaleIds) {
