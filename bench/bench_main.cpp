@@ -225,6 +225,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
             times_[name] = seconds * 1e6;
             if (const auto ratio = run.counters.find("ratio"); ratio != run.counters.end()) {
                 pairedRatio_ = ratio->second.value;
+                pairedSendUs_ = run.counters.at("send_us").value;
+                pairedFloorUs_ = run.counters.at("floor_us").value;
             }
         }
     }
@@ -235,7 +237,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         std::printf("\nRatios to the floor (%s):\n", kFloorName);
         for (const std::string& name : order_) {
             const double us = times_[name];
-            if (floor == times_.end()) {
+            if (name == kPairedName) {
+                std::printf("%s: send %.3f us, floor %.3f us, ratio %.3f\n", name.c_str(),
+                            pairedSendUs_, pairedFloorUs_, pairedRatio_);
+            } else if (floor == times_.end()) {
                 std::printf("%s: %.3f us, ratio n/a (no floor measured)\n", name.c_str(), us);
             } else {
                 std::printf("%s: %.3f us, ratio %.3f\n", name.c_str(), us, us / floor->second);
@@ -268,6 +273,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> times_;
     std::vector<std::string> order_;
     double pairedRatio_ = 0;  // send over floor, timed in turns
+    double pairedSendUs_ = 0;
+    double pairedFloorUs_ = 0;
 };
 
 // One send fills the alerting directory; its file's lines are what the floor writes.
