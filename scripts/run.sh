@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# run.sh: builds the library and runs the main job: a host program loads KXEvent.DLL with the
-# platform loader from the build tree's installation directory and queries an event of the
-# sample registry (examples/sample.reg).
+# run.sh: builds the library and the kxevent command and reports one event for real, the way a
+# scanning product would: the built-in default configuration (installed at first use), the
+# expanded description, the central alert file the alerting service would collect, and the
+# event forwarded to a syslog collector by the FwdSyslog forwarding module.
 #
 #   bash scripts/run.sh [event number] [product number]
+#
+# The demonstration keeps its state under build/demo: the per-user default registry and its
+# alerting directory, and a private syslog collector on a loopback port whose log shows the
+# forwarded message.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root="$(pwd)"
@@ -18,10 +23,47 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE" \
 kx_log "build"
 cmake --build "$build" -j"$KX_JOBS"
 
-kx_log "run"
-# The registry, the installation directory and the event log of this run: the sample registry,
-# the build tree's installation directory, and a log file in the build tree.
-export VEL_REGISTRY="${VEL_REGISTRY:-$root/examples/sample.reg}"
-export VEL_DEBUGCORE="${VEL_DEBUGCORE:-$build/lib/velmora}"
-export VEL_EVENTLOG="${VEL_EVENTLOG:-$build/eventlog.jsonl}"
-"$build/bin/kxhost" "$build/lib/velmora/KXEvent.DLL" "${1:-1000}" "${2:-1}"
+demo="$build/demo"
+rm -rf "$demo"
+mkdir -p "$demo/syslog"
+export XDG_STATE_HOME="$demo/state"
+export KXEVENT_SYSTEM_REGISTRY="$demo/no-system-registry.reg"
+unset VEL_REGISTRY
+kxevent="$build/bin/kxevent"
+
+# A private collector: rsyslogd in the foreground on a free loopback UDP port, raw messages
+# into one file.
+port=$((20000 + RANDOM % 30000))
+cat > "$demo/syslog/rsyslog.conf" <<EOF
+global(workDirectory="$demo/syslog")
+module(load="imudp")
+input(type="imudp" address="127.0.0.1" port="$port")
+template(name="raw" type="string" string="%rawmsg%\n")
+action(type="omfile" file="$demo/syslog/messages.log" template="raw")
+EOF
+/usr/sbin/rsyslogd -n -f "$demo/syslog/rsyslog.conf" -i "$demo/syslog/rsyslogd.pid" &
+collector=$!
+trap 'kill "$collector" 2>/dev/null || true' EXIT
+for _ in $(seq 1 50); do
+    [ -s "$demo/syslog/rsyslogd.pid" ] && break
+    sleep 0.1
+done
+
+kx_log "first use: the built-in default configuration"
+"$kxevent" query --product "${2:-1}" --event "${1:-1000}" > /dev/null
+registry="$XDG_STATE_HOME/kxevent/hklm.reg"
+echo "registry: $registry"
+forwarding='Software\Velmora\QRD\Shared Components\Events\Forwarding\Syslog'
+"$kxevent" reg --file "$registry" set "$forwarding" Transport udp
+"$kxevent" reg --file "$registry" set "$forwarding" Port "$port" --type dword
+
+kx_log "send"
+"$kxevent" send --product "${2:-1}" --event "${1:-1000}" --virus "Demo.Trojan.A" \
+    --file "/srv/share/invoice.pdf.exe" --task "Nightly scan" --field szTaskID=Nightly
+
+kx_log "syslog line"
+for _ in $(seq 1 50); do
+    [ -s "$demo/syslog/messages.log" ] && break
+    sleep 0.1
+done
+cat "$demo/syslog/messages.log"
