@@ -191,13 +191,16 @@ std::string OsReleaseField(const std::string& content, std::string_view key) {
     return {};
 }
 
-// "NAME VERSION_ID" of the distribution in one os-release file; nothing when it cannot be read.
+// The distribution's short name (the first word of NAME) and VERSION_ID in one os-release
+// file, e.g. "Debian 12": short enough that the system's description fits its 32-byte field.
+// Nothing when the file cannot be read.
 std::optional<std::string> ReadDistributionText(const char* file) {
     std::ifstream in(file);
     if (!in) return std::nullopt;
     std::stringstream content;
     content << in.rdbuf();
     std::string name = OsReleaseField(content.str(), "NAME");
+    name = name.substr(0, name.find(' '));
     const std::string version = OsReleaseField(content.str(), "VERSION_ID");
     if (!version.empty()) name += (name.empty() ? "" : " ") + version;
     return name;
@@ -216,7 +219,7 @@ DistributionCache& TheDistributionCache() {
     return cache;
 }
 
-// "NAME VERSION_ID" of the distribution, e.g. "Debian GNU/Linux 12". An upgrade replaces the
+// The distribution's short name and version, e.g. "Debian 12". An upgrade replaces the
 // file, so one stat tells whether the text read last time still holds.
 std::string DistributionText() {
     DistributionCache& cache = TheDistributionCache();

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "platform/platform.h"
@@ -393,3 +395,25 @@ TEST(PlatSockets, LocalhostResolvesToLoopback) {
 }
 
 }  // namespace
+
+// The distribution is named by the first word of its name and its version ("Debian 12"), so
+// that the system's description fits the 32-byte szOS field whole.
+TEST(PlatVersion, DistributionIsItsShortNameAndVersion) {
+    std::ifstream file("/etc/os-release");
+    if (!file) GTEST_SKIP() << "this system has no /etc/os-release";
+    std::string line, name, version;
+    auto unquote = [](std::string text) {
+        if (text.size() >= 2 && text.front() == '"') text = text.substr(1, text.size() - 2);
+        return text;
+    };
+    while (std::getline(file, line)) {
+        if (line.rfind("NAME=", 0) == 0) name = unquote(line.substr(5));
+        if (line.rfind("VERSION_ID=", 0) == 0) version = unquote(line.substr(11));
+    }
+    if (name.empty() || version.empty()) GTEST_SKIP() << "os-release lacks NAME or VERSION_ID";
+    ScopedEnv env("VEL_OSVERSION", std::nullopt);
+    plat::OsVersionInfo info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    ASSERT_TRUE(plat::GetVersionExA(&info));
+    EXPECT_EQ(std::string(info.szCSDVersion), name.substr(0, name.find(' ')) + " " + version);
+}

@@ -82,7 +82,9 @@ RegFile& RegFile::Dword(std::string_view name, std::uint32_t value) {
 }
 
 RegFile& RegFile::Hex(std::string_view name, const std::vector<std::uint8_t>& bytes, int type) {
-    text_ += ValueName(name) + (type < 0 ? "=hex:" : "=hex(" + std::to_string(type) + "):");
+    char typeText[16];
+    std::snprintf(typeText, sizeof typeText, "%x", static_cast<unsigned>(type));
+    text_ += ValueName(name) + (type < 0 ? "=hex:" : "=hex(" + std::string(typeText) + "):");
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         char byte[4];
         std::snprintf(byte, sizeof byte, "%02x", bytes[i]);
@@ -93,7 +95,9 @@ RegFile& RegFile::Hex(std::string_view name, const std::vector<std::uint8_t>& by
     return *this;
 }
 
-void RegFile::WriteTo(const fs::path& file) const { WriteFile(file, text_); }
+void RegFile::WriteTo(const fs::path& file) const {
+    WriteFile(file, text_);
+}
 
 std::string ReadFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);

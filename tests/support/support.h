@@ -50,7 +50,7 @@ public:
     RegFile& Key(std::string_view path);
     RegFile& String(std::string_view name, std::string_view value);  // "" name: unnamed value
     RegFile& Dword(std::string_view name, std::uint32_t value);
-    // Raw bytes; `type` -1 writes hex:, otherwise hex(type):.
+    // Raw bytes; `type` -1 writes hex:, otherwise hex(type): with the type in hexadecimal.
     RegFile& Hex(std::string_view name, const std::vector<std::uint8_t>& bytes, int type = -1);
     std::string Text() const { return text_; }
     void WriteTo(const std::filesystem::path& file) const;
