@@ -11,7 +11,9 @@ RegKey::RegKey(const char* path) {
     if (plat::RegOpenKeyExA(path, &key_) != plat::kErrorSuccess) key_ = nullptr;
 }
 
-RegKey::~RegKey() { Close(); }
+RegKey::~RegKey() {
+    Close();
+}
 
 RegKey::RegKey(RegKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
 
@@ -45,7 +47,7 @@ bool RegKey::ReadText(const char* name, std::span<char> buffer) const {
 }
 
 std::optional<std::size_t> ReadRegistryValue(const char* path, const char* name,
-                                              std::span<std::byte> buffer) {
+                                             std::span<std::byte> buffer) {
     return RegKey(path).Read(name, buffer);
 }
 

@@ -14,15 +14,14 @@
 namespace kx {
 
 inline constexpr char kSharedComponentsKey[] = "Software\\Velmora\\QRD\\Shared Components";
-inline constexpr char kAlertingKey[] =
-    "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
+inline constexpr char kAlertingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
 inline constexpr char kEventsKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events";
 inline constexpr char kForwardingKey[] =
     "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
 
 // An open registry key under HKEY_LOCAL_MACHINE; closed when it goes out of scope.
 class RegKey {
-public:
+  public:
     RegKey() = default;
     explicit RegKey(const char* path);
     ~RegKey();
@@ -45,14 +44,14 @@ public:
     // after the bytes read, or by cutting the last character when they fill the buffer.
     bool ReadText(const char* name, std::span<char> buffer) const;
 
-private:
+  private:
     plat::HKey key_ = nullptr;
 };
 
 // Opens `path`, reads one value into `buffer`, closes the key: the bytes read, or nothing
 // when the key or the value is missing or the value larger than the buffer.
 std::optional<std::size_t> ReadRegistryValue(const char* path, const char* name,
-                                              std::span<std::byte> buffer);
+                                             std::span<std::byte> buffer);
 bool ReadRegistryText(const char* path, const char* name, std::span<char> buffer);
 
 }  // namespace kx

@@ -60,7 +60,7 @@ Status RegQueryValueExA(HKey key, const char* name, Dword* type, void* data, Dwo
 // name's length (without terminator) on success; a name or data that does not fit gives
 // kErrorMoreData. kErrorNoMoreItems past the last value.
 Status RegEnumValueA(HKey key, Dword index, char* name, Dword* nameChars, Dword* type, void* data,
-                    Dword* dataSize);
+                     Dword* dataSize);
 Status RegCloseKey(HKey key);
 
 // ---------------------------------------------------------------------------------------------
@@ -124,7 +124,7 @@ bool GetUserNameA(char* buffer, Dword* size);
 // As LookupAccountNameA: the SID into `sid` (*sidSize bytes), the referenced domain into
 // `domain` (*domainChars characters). False when either does not fit or the account is unknown.
 bool LookupAccountNameA(const char* system, const char* account, void* sid, Dword* sidSize,
-                       char* domain, Dword* domainChars, Dword* use);
+                        char* domain, Dword* domainChars, Dword* use);
 
 inline constexpr Dword kPlatformWin32s = 0, kPlatformWindows = 1, kPlatformNt = 2;
 // A Unix host that the Windows version calls cannot describe: szCSDVersion then carries the
@@ -210,7 +210,7 @@ int WSACleanup();
 // The system event log. On Linux: syslog, and one JSON object per line appended to the file
 // named by VEL_EVENTLOG when that is set.
 void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword number,
-                 const char* text);
+                      const char* text);
 
 // ---------------------------------------------------------------------------------------------
 // Memory for the library's per-send blocks. Tests make it fail on the Nth call.

@@ -16,7 +16,7 @@ namespace kx::plat::testing {
 
 template <auto Member>
 class ScopedHook {
-public:
+  public:
     using Fn = std::remove_reference_t<decltype(Hooks().*Member)>;
     explicit ScopedHook(Fn replacement) : previous_(Hooks().*Member) {
         Hooks().*Member = replacement;
@@ -25,7 +25,7 @@ public:
     ScopedHook(const ScopedHook&) = delete;
     ScopedHook& operator=(const ScopedHook&) = delete;
 
-private:
+  private:
     Fn previous_;
 };
 

@@ -68,7 +68,6 @@ Cache& TheCache() {
 
 std::atomic<std::uint64_t> gParseCount{0};
 
-
 // Reads one consistent version of the file: opened once, its size and identity taken from the
 // open file, read whole. Nothing when it cannot be read.
 std::optional<std::string> ReadWhole(int fd, const struct stat& info) {

@@ -13,7 +13,7 @@ namespace kx::test {
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,19 +22,19 @@ public:
     std::string str() const { return path_.string(); }
     std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Sets (or, with nullopt, unsets) an environment variable for the scope.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::string name, std::optional<std::string> value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> previous_;
 };
@@ -45,7 +45,7 @@ private:
 //      .Dword("bEnableCAlert", 1).String("Centralized Alerting Path", dir);
 //   reg.WriteTo(path);
 class RegFile {
-public:
+  public:
     // Starts a key; the HKEY_LOCAL_MACHINE\ prefix is added.
     RegFile& Key(std::string_view path);
     RegFile& String(std::string_view name, std::string_view value);  // "" name: unnamed value
@@ -55,7 +55,7 @@ public:
     std::string Text() const { return text_; }
     void WriteTo(const std::filesystem::path& file) const;
 
-private:
+  private:
     std::string text_ = "REGEDIT4\r\n";
     static std::string ValueName(std::string_view name);
 };
