@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# test.sh: builds everything and runs every test: the Linux build with its test suite (ctest),
-# and the cross-compiled Windows builds for i686 (the library's real target) and x86_64, whose
-# export tables the test suite then checks.
+# test.sh: builds everything and runs every test: the Linux build with its test suite (ctest);
+# the cross-compiled Windows builds for i686 (the library's real target) and x86_64, whose
+# export tables the test suite then checks; the Windows integration suite under Wine; the whole
+# suite again under the address and undefined-behaviour sanitizers; every fuzz target for a
+# bounded time (KX_FUZZ_SECONDS, default 20); and the source formatting.
 #
 #   bash scripts/test.sh
 #
@@ -32,6 +34,11 @@ windows_build() {
         cmake --build "$root/$dir" -j"$KX_JOBS"
 }
 
+# Every C and C++ source of the tree as clang-format lays it out.
+format_check() {
+    git -C "$root" ls-files -z '*.c' '*.cpp' '*.h' | (cd "$root" && xargs -0 clang-format --dry-run --Werror)
+}
+
 step "configure Linux (build-ci)" \
     cmake -S "$root" -B "$root/build-ci" -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE" \
     -DKX_MINGW32_BUILD_DIR="$root/build-mingw32" -DKX_MINGW64_BUILD_DIR="$root/build-mingw64"
@@ -48,6 +55,10 @@ if [ "$linux_configured" -eq 0 ]; then
 fi
 
 step "Windows integration suite under Wine (build-wine64)" bash "$root/scripts/wine-test.sh"
+step "address and undefined-behaviour sanitizers (build-asan)" bash "$root/scripts/sanitize.sh"
+step "fuzzing, ${KX_FUZZ_SECONDS:-20} s per target (build-fuzz)" \
+    bash "$root/fuzz/run.sh" "${KX_FUZZ_SECONDS:-20}"
+step "source formatting (clang-format)" format_check
 
 if [ "${#failed[@]}" -ne 0 ]; then
     kx_log "FAILED: ${failed[*]}"
