@@ -11,7 +11,7 @@ namespace {
 // A complete alert file with `message` as szActualMessage and `virus` as szVirusName.
 std::string AlertText(const std::string& virus = "V", const std::string& message = "M") {
     std::string text = "[CentralAlert]\r\n";
-    for (const AlertKeySpec& key : kAlertKeys) {
+    for (const AlertKeyName& key : kAlertKeys) {
         std::string value = key.number ? "7" : "t";
         if (key.name == "szVirusName") value = virus;
         if (key.name == "szActualMessage") value = message;

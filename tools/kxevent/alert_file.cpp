@@ -107,12 +107,12 @@ AlertFile ParseAlertFile(std::string_view content, std::string_view origin) {
         const Line& line = lines[i];
         const std::size_t next = alert.entries.size();
         if (next < kAlertKeys.size()) {
-            const AlertKeySpec& spec = kAlertKeys[next];
-            const std::string prefix = std::string(spec.name) + "=";
+            const AlertKeyName& expected = kAlertKeys[next];
+            const std::string prefix = std::string(expected.name) + "=";
             if (line.text.substr(0, prefix.size()) == prefix) {
                 alert.entries.push_back(
-                    {spec.name, spec.number, std::string(line.text.substr(prefix.size()))});
-                if (spec.number && !IsUnsignedNumber(alert.entries.back().value)) {
+                    {expected.name, expected.number, std::string(line.text.substr(prefix.size()))});
+                if (expected.number && !IsUnsignedNumber(alert.entries.back().value)) {
                     throw RuntimeError(where + ": line " + std::to_string(line.number) + ": " +
                                        prefix + " needs an unsigned number");
                 }

@@ -9,13 +9,13 @@
 
 namespace kx::tool {
 
-struct AlertKeySpec {
+struct AlertKeyName {
     std::string_view name;
     bool number;
 };
 
 // The 27 keys of an alert file, in file order.
-inline constexpr std::array<AlertKeySpec, 27> kAlertKeys = {{
+inline constexpr std::array<AlertKeyName, 27> kAlertKeys = {{
     {"uFileVersion", true},
     {"uStatus", true},
     {"szVirusName", false},
