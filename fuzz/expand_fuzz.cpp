@@ -13,6 +13,7 @@
 #include <string>
 
 #include "catalogue/variables.h"
+#include "fuzz/fuzz_input.h"
 #include "platform/platform.h"
 
 namespace {
@@ -26,22 +27,7 @@ int FixedProductName(kx::plat::Module, unsigned, char* buffer, int size) {
     return length;
 }
 
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::size_t Take(std::size_t wanted, const std::uint8_t** out) {
-        const std::size_t n = std::min(wanted, size_ - pos_);
-        *out = data_ + pos_;
-        pos_ += n;
-        return n;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
+using kx::fuzz::Input;
 
 void Fill(void* record, std::size_t size, std::uint8_t fill, Input& input) {
     std::memset(record, fill, size);

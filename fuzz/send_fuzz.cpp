@@ -22,6 +22,7 @@
 #include "catalogue/definitions.h"
 #include "common/registry.h"
 #include "event/pipeline.h"
+#include "fuzz/fuzz_input.h"
 #include "platform/platform.h"
 #include "platform/regfile.h"
 #include "runtime/siblings.h"
@@ -31,28 +32,7 @@ namespace {
 
 namespace plat = kx::plat;
 
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::vector<std::uint8_t> Bytes(std::size_t wanted) {
-        const std::size_t n = std::min(wanted, size_ - pos_);
-        std::vector<std::uint8_t> out(data_ + pos_, data_ + pos_ + n);
-        pos_ += n;
-        return out;
-    }
-    std::size_t Take(std::size_t wanted, const std::uint8_t** out) {
-        const std::size_t n = std::min(wanted, size_ - pos_);
-        *out = data_ + pos_;
-        pos_ += n;
-        return n;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
+using kx::fuzz::Input;
 
 // The doubles read every byte handed to them into this sink.
 volatile std::uint8_t sink;
