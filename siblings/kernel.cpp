@@ -73,17 +73,31 @@ std::uint32_t ReadSerial(std::uint32_t* first, std::uint32_t* second, std::uint3
 #elif defined(__i386__) || defined(__x86_64__)
 constexpr unsigned kSerialFeatureBit = 1u << 18;  // leaf 1, EDX
 
+struct ProcessorSerial {
+    std::uint32_t status = 0;
+    std::uint32_t first = 0, second = 0, third = 0;
+};
+
 // Processors that report a serial number give its top 32 bits as the signature of leaf 1 and
 // the rest in EDX and ECX of leaf 3.
-std::uint32_t ReadSerial(std::uint32_t* first, std::uint32_t* second, std::uint32_t* third) {
+ProcessorSerial AskProcessor() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (edx & kSerialFeatureBit) == 0) return 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (edx & kSerialFeatureBit) == 0) return {};
     const unsigned signature = eax;
-    if (!__get_cpuid(3, &eax, &ebx, &ecx, &edx)) return 0;
-    *first = signature;
-    *second = edx;
-    *third = ecx;
-    return 1;
+    if (!__get_cpuid(3, &eax, &ebx, &ecx, &edx)) return {};
+    return {1, signature, edx, ecx};
+}
+
+// The processor's answer cannot change while the process runs, and under a hypervisor each
+// CPUID leaves the guest: it is asked once.
+std::uint32_t ReadSerial(std::uint32_t* first, std::uint32_t* second, std::uint32_t* third) {
+    static const ProcessorSerial serial = AskProcessor();
+    if (serial.status == 1) {
+        *first = serial.first;
+        *second = serial.second;
+        *third = serial.third;
+    }
+    return serial.status;
 }
 #else
 std::uint32_t ReadSerial(std::uint32_t*, std::uint32_t*, std::uint32_t*) {
