@@ -264,4 +264,23 @@ struct HookTable {
 HookTable& Hooks();
 const HookTable& DefaultHooks();
 
+// ---------------------------------------------------------------------------------------------
+// One call's view of the machine (not a system call, so not in the hook table). While a
+// FactsView lives on a thread, each file that the Linux backend reads facts from (the registry
+// file, the account database, the distribution's description, the resolver's configuration) is
+// checked for a change once, at its first use, and the registry keeps the version that check
+// found: a send reads one whole version of the registry and pays one stat per file. Views
+// nest; the outermost one decides. On Windows the system answers every call and a view changes
+// nothing.
+void BeginFactsView();
+void EndFactsView();
+
+class FactsView {
+  public:
+    FactsView() { BeginFactsView(); }
+    ~FactsView() { EndFactsView(); }
+    FactsView(const FactsView&) = delete;
+    FactsView& operator=(const FactsView&) = delete;
+};
+
 }  // namespace kx::plat

@@ -3,7 +3,8 @@
 //
 // The file is parsed once and the parsed document shared until the file changes; checking for
 // a change costs one stat. An open key holds the document it was opened on, so a file replaced
-// meanwhile never changes what an open key reads.
+// meanwhile never changes what an open key reads; inside a facts view every key opened by the
+// thread comes from the version the view's first open found.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <mutex>
 
 #include "platform/posix/backend.h"
+#include "platform/posix/facts_view.h"
 #include "platform/regfile.h"
 
 namespace kx::plat {
@@ -34,30 +36,11 @@ constexpr char kDefaultRegistryFile[] = "/etc/velmora/hklm.reg";
 // file cannot exhaust the process's memory.
 constexpr off_t kMaxRegistryFileSize = 64 * 1024 * 1024;
 
-// What identifies one version of the file.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = -1;
-    timespec modified{};
-    timespec changed{};
-
-    static FileIdentity Of(const struct stat& info) {
-        return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
-    }
-    bool operator==(const FileIdentity& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
-
 struct Cache {
     std::mutex mutex;
     std::string path;
     bool missing = false;  // the cached document stands for an absent file
-    FileIdentity identity;
+    FileStamp stamp;
     std::shared_ptr<const reg::Document> document;
 };
 
@@ -91,7 +74,7 @@ std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path)
         if (fd >= 0) ::close(fd);
         cache.path = path;
         cache.missing = true;
-        cache.identity = {};
+        cache.stamp = {};
         cache.document = std::make_shared<const reg::Document>();
         return cache.document;
     }
@@ -100,26 +83,41 @@ std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path)
     ++gParseCount;
     cache.path = path;
     cache.missing = false;
-    cache.identity = FileIdentity::Of(info);
+    cache.stamp = FileStamp::From(info);
     cache.document =
         std::make_shared<const reg::Document>(text ? reg::Parse(*text) : reg::Document{});
     return cache.document;
 }
 
+// The registry version a facts view keeps for its thread.
+struct ViewedRegistry {
+    std::uint64_t view = 0;
+    std::string path;
+    std::shared_ptr<const reg::Document> document;
+};
+
+thread_local ViewedRegistry tViewed;
+
 // The current version of the registry, parsed at most once per version of the file.
-std::shared_ptr<const reg::Document> CurrentDocument() {
+std::shared_ptr<const reg::Document> LatestDocument(const std::string& path) {
     Cache& cache = TheCache();
-    const std::string path = RegistryFilePath();
+    const FileStamp stamp = FileStamp::Of(path.c_str());
     std::lock_guard lock(cache.mutex);
-    struct stat info;
-    const bool exists = ::stat(path.c_str(), &info) == 0;
     if (cache.document && cache.path == path) {
-        if (!exists && cache.missing) return cache.document;
-        if (exists && !cache.missing && FileIdentity::Of(info) == cache.identity) {
-            return cache.document;
-        }
+        if (!stamp.exists() && cache.missing) return cache.document;
+        if (stamp.exists() && !cache.missing && stamp == cache.stamp) return cache.document;
     }
     return Load(cache, path);
+}
+
+// Inside a facts view, the version the view's first open found; else the latest.
+std::shared_ptr<const reg::Document> CurrentDocument() {
+    const std::string path = RegistryFilePath();
+    const std::uint64_t view = CurrentFactsView();
+    if (view != 0 && tViewed.view == view && tViewed.path == path) return tViewed.document;
+    std::shared_ptr<const reg::Document> document = LatestDocument(path);
+    if (view != 0) tViewed = {view, path, document};
+    return document;
 }
 
 bool IsParentOfAny(const reg::Document& document, std::string_view path) {
@@ -135,6 +133,10 @@ const reg::Value* ValueAt(HKey key, Dword index) {
 }
 
 }  // namespace
+
+void ForgetViewedRegistry() {
+    tViewed = {};
+}
 
 std::string RegistryFilePath() {
     std::optional<std::string> path = Env("VEL_REGISTRY");

@@ -1,5 +1,6 @@
 // sockets.cpp: the little of Winsock the library uses: the installed protocols, and a host
-// name's first IPv4 address through the system resolver.
+// name's first IPv4 address through the system resolver, whose answer is kept for a few seconds
+// while the resolver's files stay unchanged.
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,11 +9,35 @@
 #include <cstring>
 
 #include "platform/posix/backend.h"
+#include "platform/posix/host_answers.h"
 
 namespace kx::plat::posix {
 namespace {
 
 constexpr ProtocolInfo kInstalled[] = {{kAfInet, kIpProtoTcp}, {kAfInet, kIpProtoUdp}};
+
+// Long enough to spare a burst of sends the resolver's work, short enough that a changed answer
+// from a name server shows in the next alerts.
+constexpr auto kAnswerLifetime = std::chrono::seconds(5);
+
+HostAnswers& TheHostAnswers() {
+    static HostAnswers answers(
+        {"/etc/hosts", "/etc/resolv.conf", "/etc/nsswitch.conf", "/etc/gai.conf"}, kAnswerLifetime);
+    return answers;
+}
+
+std::optional<HostAddress> Resolve(const char* name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) return std::nullopt;
+    HostAddress address;
+    const auto* inet = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    std::memcpy(address.data(), &inet->sin_addr, 4);  // network order, as in a host entry
+    ::freeaddrinfo(found);
+    return address;
+}
 
 bool Wanted(const int* protocols, int protocol) {
     if (!protocols) return true;
@@ -61,17 +86,19 @@ bool GetHostByName(const char* name, std::uint8_t* address) {
         if (::gethostname(host, sizeof host - 1) != 0) return false;
         name = host;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) {
-        SetLastError(kWsaHostNotFound);
-        return false;
+    HostAnswers& answers = TheHostAnswers();
+    const std::vector<FileStamp> stamps = answers.Stamps();
+    const HostAnswers::Clock::time_point now = HostAnswers::Clock::now();
+    std::optional<HostAddress> found = answers.Find(name, stamps, now);
+    if (!found) {
+        found = Resolve(name);
+        if (!found) {
+            SetLastError(kWsaHostNotFound);
+            return false;
+        }
+        answers.Keep(name, *found, stamps, now);
     }
-    const auto* inet = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    std::memcpy(address, &inet->sin_addr, 4);  // network order, as in a host entry
-    ::freeaddrinfo(found);
+    std::memcpy(address, found->data(), found->size());
     return true;
 }
 

@@ -4,10 +4,9 @@
 //
 // Every send asks for these facts. What cannot change while the process runs (the kernel's
 // name and release) is read once; what lives in files (the account database, the distribution's
-// description) is read again only when a stat shows that its file changed; the host name is
-// asked for every time.
+// description) is read again only when a stat shows that its file changed (once per facts
+// view); the host name is asked for every time.
 #include <pwd.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "platform/posix/backend.h"
+#include "platform/posix/facts_view.h"
 
 namespace kx::plat::posix {
 namespace {
@@ -43,28 +43,6 @@ std::string ComputerName() {
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return name;
 }
-
-// What identifies one version of a file: a replaced or rewritten file differs in one of these.
-struct FileStamp {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = -1;
-    timespec modified{};
-    timespec changed{};
-
-    static FileStamp Of(const char* path) {
-        struct stat info;
-        if (::stat(path, &info) != 0) return {};
-        return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
-    }
-    bool exists() const { return size >= 0; }
-    bool operator==(const FileStamp& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
 
 std::optional<passwd> Account(const char* name, std::vector<char>& storage, uid_t uid) {
     passwd entry;
