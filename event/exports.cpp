@@ -2,10 +2,13 @@
 //
 // Eleven answer with fixed values and touch nothing; the others hand over to the send pipeline
 // and the population. No C++ exception ever leaves an export: the pipeline's code does not
-// throw, and the guard below turns anything unexpected into a failure result.
+// throw, and the guard below turns anything unexpected into a failure result. Each working
+// call sees the machine through one facts view: one version of the registry for the whole
+// send, and each file of facts checked once.
 #include "event/pipeline.h"
 #include "event/population.h"
 #include "kxevent/kxevent.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -17,6 +20,7 @@ int AlwaysOne() {
 template <typename Fn>
 int Guarded(Fn&& fn, int onFailure) noexcept {
     try {
+        const kx::plat::FactsView view;
         return fn();
     } catch (...) {
         return onFailure;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/registry.h"
+#include "event/pipeline.h"
 #include "event/snapshot.h"
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
@@ -47,21 +48,23 @@ class RealSend : public ::testing::Test {
     }
     void TearDown() override { Siblings() = SiblingEntries{}; }
 
-    void WriteCatalogue(bool alerting) {
+    void WriteCatalogue(bool alerting) { WriteCatalogue(alerting, alerts_.str()); }
+    void WriteCatalogue(bool alerting, const std::string& alertingPath) {
         RegFile reg;
         reg.Key(std::string(kEventsKey) + "\\0901\\" + std::to_string(kEvent))
             .String("ID", "Virus Found")
             .String("LONGDESCRIPT", "Found %VIRUSNAME% on %COMPUTERNAME%.");
         reg.Key(kAlertingKey)
             .Dword("bEnableCAlert", alerting ? 1 : 0)
-            .String("Centralized Alerting Path", alerts_.str())
+            .String("Centralized Alerting Path", alertingPath)
             .Dword("NoIP", 1);
         reg.WriteTo(dir_ / "registry.reg");
     }
 
-    int AlertFiles() const {
+    int AlertFiles() const { return AlertFilesIn(alerts_.path()); }
+    static int AlertFilesIn(const std::filesystem::path& directory) {
         int count = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(alerts_.path())) {
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
             const std::string name = entry.path().filename().string();
             count += name.size() >= 3 && name.substr(name.size() - 3) == "ALR";
         }
@@ -119,6 +122,34 @@ TEST_F(RealSend, CentralAlertingWritesOneAlertFileUnlessSuppressed) {
     EXPECT_EQ(AlertFiles(), 0);
     ASSERT_EQ(EVENT_SendVELMessageEx(0, 1, kEvent, &message, &detail, &context, 0, 0), EVENT_OK);
     EXPECT_EQ(AlertFiles(), 1);
+}
+
+// The registry file is replaced by another administrator's version while a send runs (here:
+// between its population and its alert); the send still reads one whole version, the one it
+// started with, and the next send reads the new one.
+TEST_F(RealSend, ASendReadsTheRegistryVersionItStartedWith) {
+    static std::filesystem::path registry, replacement;
+    registry = dir_ / "registry.reg";
+    replacement = dir_ / "replacement.reg";
+    TempDir newAlerts;
+    WriteCatalogue(true, newAlerts.str());
+    std::filesystem::rename(registry, replacement);
+    WriteCatalogue(true);
+    const PipelineStages saved = Stages();
+    Stages().PopulateEventStructures = +[](std::uint32_t product, const char* task,
+                                           MessageRecord* m, DetailRecord* d, ContextRecord* c) {
+        std::filesystem::rename(replacement, registry);
+        return RealStages().PopulateEventStructures(product, task, m, d, c);
+    };
+    const int result = EVENT_SendVELMessage(1, kEvent, &message, &detail, &context);
+    Stages() = saved;
+    ASSERT_EQ(result, EVENT_OK);
+    EXPECT_EQ(AlertFiles(), 1);
+    EXPECT_EQ(AlertFilesIn(newAlerts.path()), 0);
+
+    ASSERT_EQ(EVENT_SendVELMessage(1, kEvent, &message, &detail, &context), EVENT_OK);
+    EXPECT_EQ(AlertFiles(), 1);
+    EXPECT_EQ(AlertFilesIn(newAlerts.path()), 1);
 }
 
 }  // namespace
