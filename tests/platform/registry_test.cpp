@@ -39,6 +39,17 @@ class PlatRegistry : public ::testing::Test {
         }
         return std::string(data, size);
     }
+    void WriteVersion(const char* text) { RegFile().Key(kKey).String("v", text).WriteTo(file); }
+    // The value "v" as a key opened now reads it; "<none>" when the key cannot be opened.
+    static std::string ReadNow() {
+        plat::HKey key = nullptr;
+        if (plat::RegOpenKeyExA(kKey, &key) != plat::kErrorSuccess) return "<none>";
+        char data[64] = {};
+        plat::Dword size = sizeof data - 1;
+        const plat::Status status = plat::RegQueryValueExA(key, "v", nullptr, data, &size);
+        plat::RegCloseKey(key);
+        return status == plat::kErrorSuccess ? std::string(data) : "<missing>";
+    }
 };
 
 TEST_F(PlatRegistry, QueryReturnsRawBytesOfEveryType) {
@@ -313,6 +324,73 @@ TEST_F(PlatRegistry, DirectoryInPlaceOfTheFileIsAnEmptyRegistry) {
     std::filesystem::create_directory(file);
     plat::HKey key = nullptr;
     EXPECT_EQ(plat::RegOpenKeyExA(kKey, &key), plat::kErrorFileNotFound);
+}
+
+// One call's facts view: every key opened in it reads the version its first open found.
+
+TEST_F(PlatRegistry, KeysOpenedInOneViewReadTheVersionItsFirstOpenFound) {
+    WriteVersion("first");
+    {
+        const plat::FactsView view;
+        EXPECT_EQ(ReadNow(), "first");
+        WriteVersion("second");
+        EXPECT_EQ(ReadNow(), "first");
+        std::filesystem::remove(file);
+        EXPECT_EQ(ReadNow(), "first");
+    }
+    EXPECT_EQ(ReadNow(), "<none>");
+}
+
+TEST_F(PlatRegistry, TheNextViewSeesTheReplacedFile) {
+    WriteVersion("first");
+    {
+        const plat::FactsView view;
+        EXPECT_EQ(ReadNow(), "first");
+    }
+    WriteVersion("second");
+    const plat::FactsView view;
+    EXPECT_EQ(ReadNow(), "second");
+}
+
+TEST_F(PlatRegistry, AnInnerViewEndingKeepsTheOuterViewsVersion) {
+    WriteVersion("first");
+    const plat::FactsView outer;
+    {
+        const plat::FactsView inner;
+        EXPECT_EQ(ReadNow(), "first");
+    }
+    WriteVersion("second");
+    EXPECT_EQ(ReadNow(), "first");
+}
+
+TEST_F(PlatRegistry, AnEndWithoutABeginChangesNothing) {
+    WriteVersion("first");
+    plat::EndFactsView();
+    const plat::FactsView view;
+    EXPECT_EQ(ReadNow(), "first");
+    WriteVersion("second");
+    EXPECT_EQ(ReadNow(), "first");
+}
+
+TEST_F(PlatRegistry, AViewFollowsTheRegistryFileItIsPointedAt) {
+    WriteVersion("first");
+    const std::filesystem::path other = dir / "other.reg";
+    RegFile().Key(kKey).String("v", "other").WriteTo(other);
+    const plat::FactsView view;
+    EXPECT_EQ(ReadNow(), "first");
+    const ScopedEnv elsewhere("VEL_REGISTRY", other.string());
+    EXPECT_EQ(ReadNow(), "other");
+}
+
+TEST_F(PlatRegistry, ViewsOfTwoThreadsAreTheirOwn) {
+    WriteVersion("first");
+    const plat::FactsView view;
+    EXPECT_EQ(ReadNow(), "first");
+    WriteVersion("second");
+    std::string seenByOther;
+    std::thread([&] { seenByOther = ReadNow(); }).join();
+    EXPECT_EQ(seenByOther, "second");
+    EXPECT_EQ(ReadNow(), "first");
 }
 
 }  // namespace
