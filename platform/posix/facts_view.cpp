@@ -2,7 +2,6 @@
 // file is stat'ed once; the stamps are kept per thread and dropped when the outermost view ends.
 #include "platform/posix/facts_view.h"
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -19,12 +18,10 @@ struct StampSeen {
 
 struct ThreadView {
     int depth = 0;
-    std::uint64_t number = 0;
     std::vector<StampSeen> seen;  // a handful of files per send: a list beats a map
 };
 
 thread_local ThreadView tView;
-std::atomic<std::uint64_t> gLastView{0};
 
 FileStamp StatNow(const char* path) {
     struct stat info;
@@ -54,21 +51,19 @@ bool FileStamp::operator==(const FileStamp& other) const {
            changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
 }
 
-std::uint64_t CurrentFactsView() {
-    return tView.number;
+bool InFactsView() {
+    return tView.depth > 0;
 }
 
 }  // namespace posix
 
 void BeginFactsView() {
-    posix::ThreadView& view = posix::tView;
-    if (view.depth++ == 0) view.number = ++posix::gLastView;
+    ++posix::tView.depth;
 }
 
 void EndFactsView() {
     posix::ThreadView& view = posix::tView;
     if (view.depth == 0 || --view.depth > 0) return;
-    view.number = 0;
     view.seen.clear();
     posix::ForgetViewedRegistry();
 }

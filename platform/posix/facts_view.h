@@ -4,8 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdint>
-
 namespace kx::plat::posix {
 
 // What identifies one version of a file: a replaced or rewritten file differs in one of these.
@@ -25,9 +23,8 @@ struct FileStamp {
     bool operator==(const FileStamp& other) const;
 };
 
-// The number of the facts view open on this thread; 0 outside any view. Each outermost view
-// gets a number of its own.
-std::uint64_t CurrentFactsView();
+// Whether a facts view is open on this thread.
+bool InFactsView();
 
 // Drops the registry version the thread's view kept (registry.cpp).
 void ForgetViewedRegistry();

@@ -89,9 +89,8 @@ std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path)
     return cache.document;
 }
 
-// The registry version a facts view keeps for its thread.
+// The registry version the thread's facts view keeps; empty outside a view.
 struct ViewedRegistry {
-    std::uint64_t view = 0;
     std::string path;
     std::shared_ptr<const reg::Document> document;
 };
@@ -113,11 +112,9 @@ std::shared_ptr<const reg::Document> LatestDocument(const std::string& path) {
 // Inside a facts view, the version the view's first open found; else the latest.
 std::shared_ptr<const reg::Document> CurrentDocument() {
     const std::string path = RegistryFilePath();
-    const std::uint64_t view = CurrentFactsView();
-    if (view != 0 && tViewed.view == view && tViewed.path == path) return tViewed.document;
-    std::shared_ptr<const reg::Document> document = LatestDocument(path);
-    if (view != 0) tViewed = {view, path, document};
-    return document;
+    if (!InFactsView()) return LatestDocument(path);
+    if (!tViewed.document || tViewed.path != path) tViewed = {path, LatestDocument(path)};
+    return tViewed.document;
 }
 
 bool IsParentOfAny(const reg::Document& document, std::string_view path) {
