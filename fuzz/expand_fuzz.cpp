@@ -29,13 +29,6 @@ int FixedProductName(kx::plat::Module, unsigned, char* buffer, int size) {
 
 using kx::fuzz::Input;
 
-void Fill(void* record, std::size_t size, std::uint8_t fill, Input& input) {
-    std::memset(record, fill, size);
-    const std::uint8_t* bytes = nullptr;
-    const std::size_t n = input.Take(size, &bytes);
-    if (n != 0) std::memcpy(record, bytes, n);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -54,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto message = std::make_unique<MessageRecord>();
     auto detail = std::make_unique<DetailRecord>();
     ContextRecord context{};
-    Fill(message.get(), sizeof(MessageRecord), fill, input);
-    Fill(detail.get(), sizeof(DetailRecord), fill, input);
+    input.FillRecord(message.get(), sizeof(MessageRecord), fill);
+    input.FillRecord(detail.get(), sizeof(DetailRecord), fill);
 
     const std::uint32_t product = (flags >> 1) & 0x0F;
     kx::VariableTable* table = kx::BuildVariableTable(

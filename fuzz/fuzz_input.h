@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace kx::fuzz {
@@ -24,6 +25,14 @@ class Input {
         const std::uint8_t* bytes = nullptr;
         const std::size_t n = Take(wanted, &bytes);
         return {bytes, bytes + n};
+    }
+    // Fills a record with `fill` (so that its fields carry no terminator), then overwrites it
+    // from the front with as many input bytes as it holds.
+    void FillRecord(void* record, std::size_t size, std::uint8_t fill) {
+        std::memset(record, fill, size);
+        const std::uint8_t* bytes = nullptr;
+        const std::size_t n = Take(size, &bytes);
+        if (n != 0) std::memcpy(record, bytes, n);
     }
 
   private:

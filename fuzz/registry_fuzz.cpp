@@ -2,41 +2,21 @@
 // again (which must give the same document), then served as HKEY_LOCAL_MACHINE by the Linux
 // registry: every key is opened and every value enumerated and queried with buffers from too
 // small to large enough.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz/registry_files.h"
 #include "platform/platform.h"
 #include "platform/regfile.h"
 
 namespace {
 
 namespace plat = kx::plat;
-
-// Two files used in turn: a change of VEL_REGISTRY makes the registry read the file anew even
-// when the new text has the size and time stamp of the last one.
-const std::string& NextRegistryFile() {
-    static std::string files[2];
-    static int turn = 0;
-    if (files[0].empty()) {
-        for (std::string& file : files) {
-            char name[] = "/tmp/kx-registry-fuzz-XXXXXX";
-            const int fd = ::mkstemp(name);
-            if (fd < 0) std::abort();
-            ::close(fd);
-            file = name;
-        }
-    }
-    turn ^= 1;
-    ::setenv("VEL_REGISTRY", files[turn].c_str(), 1);
-    return files[turn];
-}
 
 bool SameDocument(const kx::reg::Document& a, const kx::reg::Document& b) {
     if (a.keys.size() != b.keys.size()) return false;
@@ -94,11 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const kx::reg::Document document = kx::reg::Parse(text, &issues);
     if (!SameDocument(document, kx::reg::Parse(kx::reg::Serialize(document)))) std::abort();
 
-    const std::string& file = NextRegistryFile();
-    if (std::FILE* out = std::fopen(file.c_str(), "wb")) {
-        std::fwrite(data, 1, size, out);
-        std::fclose(out);
-    }
+    static kx::fuzz::RegistryFiles files("kx-registry-fuzz");
+    files.Serve(text);
     const kx::reg::Document served = kx::reg::Parse(text);
     for (const kx::reg::Key& stored : served.keys) {
         // The first key of that name (without regard to case) is the one served; a name with a

@@ -8,7 +8,6 @@
 //
 // Input: flags, event byte, fill byte, then per registry value a type byte, a size byte and that
 // many bytes, then the record bytes.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -23,6 +22,7 @@
 #include "common/registry.h"
 #include "event/pipeline.h"
 #include "fuzz/fuzz_input.h"
+#include "fuzz/registry_files.h"
 #include "platform/platform.h"
 #include "platform/regfile.h"
 #include "runtime/siblings.h"
@@ -104,23 +104,6 @@ void Prepare() {
     kx::DiagnosticsEnabled = true;  // traces read the texts too
 }
 
-// Two files used in turn, so that every run's registry is read anew.
-const char* NextRegistryFile() {
-    static std::string files[2];
-    static int turn = 0;
-    if (files[0].empty()) {
-        for (std::string& file : files) {
-            char name[] = "/tmp/kx-send-fuzz-XXXXXX";
-            const int fd = ::mkstemp(name);
-            if (fd < 0) std::abort();
-            ::close(fd);
-            file = name;
-        }
-    }
-    turn ^= 1;
-    return files[turn].c_str();
-}
-
 kx::reg::Value FuzzedValue(const char* name, Input& input) {
     constexpr std::uint32_t kTypes[] = {plat::kRegNone,   plat::kRegSz,    plat::kRegExpandSz,
                                         plat::kRegBinary, plat::kRegDword, plat::kRegMultiSz};
@@ -164,20 +147,8 @@ void WriteRegistry(Input& input, std::int32_t eventId, std::uint8_t flags) {
     }
     document.keys.push_back(forwarding);
 
-    const char* file = NextRegistryFile();
-    const std::string text = kx::reg::Serialize(document);
-    if (std::FILE* out = std::fopen(file, "wb")) {
-        std::fwrite(text.data(), 1, text.size(), out);
-        std::fclose(out);
-    }
-    ::setenv("VEL_REGISTRY", file, 1);
-}
-
-void Fill(void* record, std::size_t size, std::uint8_t fill, Input& input) {
-    std::memset(record, fill, size);
-    const std::uint8_t* bytes = nullptr;
-    const std::size_t n = input.Take(size, &bytes);
-    if (n != 0) std::memcpy(record, bytes, n);
+    static kx::fuzz::RegistryFiles files("kx-send-fuzz");
+    files.Serve(kx::reg::Serialize(document));
 }
 
 }  // namespace
@@ -195,9 +166,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto message = std::make_unique<MessageRecord>();
     auto detail = std::make_unique<DetailRecord>();
     auto context = std::make_unique<ContextRecord>();
-    Fill(message.get(), sizeof(MessageRecord), fill, input);
-    Fill(detail.get(), sizeof(DetailRecord), fill, input);
-    Fill(context.get(), sizeof(ContextRecord), fill, input);
+    input.FillRecord(message.get(), sizeof(MessageRecord), fill);
+    input.FillRecord(detail.get(), sizeof(DetailRecord), fill);
+    input.FillRecord(context.get(), sizeof(ContextRecord), fill);
 
     const std::uint32_t product = flags & 0x0F;
     kx::SendMessageEx(product, eventId, message.get(), detail.get(), context.get(), flags & 0x80);
