@@ -23,6 +23,11 @@ class RegistryFiles {
             ::close(fd);
         }
     }
+    ~RegistryFiles() {
+        for (const std::string& file : files_) ::unlink(file.c_str());
+    }
+    RegistryFiles(const RegistryFiles&) = delete;
+    RegistryFiles& operator=(const RegistryFiles&) = delete;
 
     // Writes `text` to the next file and points VEL_REGISTRY at it.
     void Serve(std::string_view text) {
