@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/text.h"
+#include "common/utf8.h"
 #include "tools/kxevent/record_fields.h"
 
 namespace kx::fwd {
@@ -11,19 +12,6 @@ namespace kx::fwd {
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-
-std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t length = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-    if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-    if (length == 0 || at + length > text.size()) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
 
 bool ValidTime(int year, int month, int day, int hour, int minute, int second) {
     return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= 31 &&
@@ -93,26 +81,6 @@ std::string Timestamp(std::string_view gmtTime, const plat::CalendarTime& now) {
     }
     if (!ValidTime(now.year, now.month, now.day, now.hour, now.minute, now.second)) return "-";
     return FormatTime(now.year, now.month, now.day, now.hour, now.minute, now.second);
-}
-
-std::string ToUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else if (const std::size_t length = Utf8SequenceAt(text, i)) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-            ++i;
-        }
-    }
-    return out;
 }
 
 std::string EscapeParamValue(std::string_view text) {

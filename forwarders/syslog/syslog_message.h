@@ -28,9 +28,6 @@ int SyslogSeverity(std::uint32_t recordSeverity);
 // when the text is not a valid time.
 std::string Timestamp(std::string_view gmtTime, const plat::CalendarTime& now);
 
-// 8-bit record text as UTF-8: valid UTF-8 passes through, any other byte is a Latin-1 character.
-std::string ToUtf8(std::string_view text);
-
 // A PARAM-VALUE: UTF-8, with '"', '\' and ']' escaped by a backslash.
 std::string EscapeParamValue(std::string_view text);
 

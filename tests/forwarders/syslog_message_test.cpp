@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "common/utf8.h"
+
 namespace kx::fwd {
 namespace {
 
@@ -84,6 +86,19 @@ TEST(SyslogMessage, EightBitTextBecomesUtf8) {
               "ller");
     EXPECT_EQ(ToUtf8("\xC3\xBC"), "\xC3\xBC");
     EXPECT_EQ(ToUtf8("\xC3"), "\xC3\x83");
+}
+
+// Only well-formed UTF-8 passes through: overlong forms, surrogates and code points above
+// U+10FFFF are 8-bit text like any other, so the message after its BOM stays valid UTF-8.
+TEST(SyslogMessage, MalformedUtf8IsTakenAsLatin1) {
+    EXPECT_EQ(ToUtf8("\xE0\x80\x80"), "\xC3\xA0\xC2\x80\xC2\x80");
+    EXPECT_EQ(ToUtf8("\xF0\x8F\xBF\xBF"), "\xC3\xB0\xC2\x8F\xC2\xBF\xC2\xBF");
+    EXPECT_EQ(ToUtf8("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xC2\x80");
+    EXPECT_EQ(ToUtf8("\xF4\x90\x80\x80"), "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80");
+    EXPECT_EQ(ToUtf8("\xE0\xA0\x80"), "\xE0\xA0\x80");
+    EXPECT_EQ(ToUtf8("\xED\x9F\xBF"), "\xED\x9F\xBF");
+    EXPECT_EQ(ToUtf8("\xF0\x90\x80\x80"), "\xF0\x90\x80\x80");
+    EXPECT_EQ(ToUtf8("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");
 }
 
 TEST(SyslogMessage, SeveritiesMapFromInformationToCritical) {

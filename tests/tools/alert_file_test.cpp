@@ -108,6 +108,8 @@ TEST(AlertFileShow, JsonStringTakesStrayHighBytesAsLatin1AndKeepsUtf8) {
               "\"M\xC3\xBC"
               "ller\"");
     EXPECT_EQ(JsonString(std::string("a\x01", 2)), "\"a\\u0001\"");
+    // A surrogate's bytes are not UTF-8: each is a Latin-1 character, so the JSON stays valid.
+    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xC3\xAD\xC2\xA0\xC2\x80\"");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/utf8.h"
 #include "tools/kxevent/errors.h"
 
 namespace kx::tool {
@@ -70,21 +71,6 @@ std::string Escaped(std::string_view text) {
     return out;
 }
 
-// Length of the valid UTF-8 sequence at `at`, or 0 when the bytes there are not one.
-std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
-                         : lead >= 0xE0                 ? 3
-                         : lead >= 0xC2 && lead <= 0xDF ? 2
-                                                        : 0;
-    if (lead >= 0xF5) length = 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
-
 }  // namespace
 
 const std::string* AlertFile::Find(std::string_view key) const {
@@ -146,27 +132,18 @@ std::string FormatAlertTable(const AlertFile& alert) {
 
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
-            if (const std::size_t length = Utf8SequenceAt(text, i)) {
-                out.append(text.substr(i, length));
-                i += length;
-                continue;
-            }
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c == '"' || c == '\\') {
+    for (const char byte : ToUtf8(text)) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (c == '"' || c == '\\') {
             out += '\\';
-            out += static_cast<char>(c);
+            out += byte;
         } else if (c < 0x20 || c == 0x7F) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", c);
             out += escape;
         } else {
-            out += static_cast<char>(c);
+            out += byte;
         }
-        ++i;
     }
     return out + "\"";
 }
