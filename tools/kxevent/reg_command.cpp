@@ -95,11 +95,7 @@ const char* TypeName(std::uint32_t type) {
 }
 
 std::string ShowData(const reg::Value& value) {
-    if (value.type == plat::kRegSz || value.type == plat::kRegExpandSz) {
-        std::string text(value.data.begin(), value.data.end());
-        text.resize(std::min(text.find('\0'), text.size()));
-        return text;
-    }
+    if (IsTextType(value.type)) return ValueText(value);
     if (value.type == plat::kRegDword && value.data.size() == 4) {
         const std::uint32_t number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
                                      (std::uint32_t{value.data[3]} << 24);

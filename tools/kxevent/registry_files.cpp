@@ -1,6 +1,7 @@
 // registry_files.cpp: choosing, installing, loading and saving registry files.
 #include "tools/kxevent/registry_files.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -31,14 +32,9 @@ std::string ReplaceAll(std::string text, std::string_view from, std::string_view
     return text;
 }
 
-bool IsTextType(std::uint32_t type) {
-    return type == plat::kRegSz || type == plat::kRegExpandSz;
-}
-
 void FillValue(reg::Value& value, std::string_view state, std::string_view install) {
     if (!IsTextType(value.type)) return;
-    std::string text(value.data.begin(), value.data.end());
-    if (const auto end = text.find('\0'); end != std::string::npos) text.resize(end);
+    std::string text = ValueText(value);
     text = ReplaceAll(ReplaceAll(text, kStatePlaceholder, state), kInstallPlaceholder, install);
     value.data.assign(text.begin(), text.end());
     value.data.push_back(0);
@@ -51,6 +47,15 @@ std::string TemporaryNameFor(const fs::path& file) {
 }
 
 }  // namespace
+
+bool IsTextType(std::uint32_t type) {
+    return type == plat::kRegSz || type == plat::kRegExpandSz;
+}
+
+std::string ValueText(const reg::Value& value) {
+    const auto end = std::find(value.data.begin(), value.data.end(), std::uint8_t{0});
+    return std::string(value.data.begin(), end);
+}
 
 fs::path SystemRegistryPath() {
     if (const char* path = std::getenv("KXEVENT_SYSTEM_REGISTRY"); path && *path) return path;

@@ -2,6 +2,7 @@
 // built-in default installed at first use, strict loading and atomic saving.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -49,6 +50,11 @@ reg::Document ParseRegistryText(std::string_view text, std::string_view origin);
 // over it only once complete: the old file stays whole when anything fails.
 void SaveRegistryFile(const std::filesystem::path& file, const reg::Document& document);
 void SaveTextAtomically(const std::filesystem::path& file, std::string_view text);
+
+// Whether a value's type holds text (REG_SZ, REG_EXPAND_SZ).
+bool IsTextType(std::uint32_t type);
+// A value's bytes up to its first zero byte (all of them when it has none), whatever its type.
+std::string ValueText(const reg::Value& value);
 
 // Reads a whole file; throws RuntimeError naming the file when it cannot.
 std::string ReadWholeFile(const std::filesystem::path& file);

@@ -8,7 +8,9 @@
 #include <set>
 #include <system_error>
 
+#include "common/registry.h"
 #include "common/text.h"
+#include "delivery/alert_file.h"
 #include "platform/platform.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/errors.h"
@@ -330,18 +332,19 @@ void FillRecords(const SendStep& step, MessageRecord& message, DetailRecord& det
 AlertSettings ReadAlertSettings(const fs::path& registryFile) {
     AlertSettings settings;
     const reg::Document document = LoadRegistryFile(registryFile);
-    const reg::Key* key =
-        reg::FindKey(document, "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting");
+    const reg::Key* key = reg::FindKey(document, kAlertingKey);
     if (key == nullptr) return settings;
     if (const reg::Value* enable = reg::FindValue(*key, "bEnableCAlert");
         enable && !enable->data.empty() && enable->data.size() <= 4) {
         settings.enabled = std::any_of(enable->data.begin(), enable->data.end(),
                                        [](std::uint8_t byte) { return byte != 0; });
     }
+    // Read as the library reads it: a value larger than its buffer counts as missing, and one
+    // that fills the buffer keeps all but its last byte.
     if (const reg::Value* path = reg::FindValue(*key, "Centralized Alerting Path");
-        path && path->data.size() <= 256) {
-        std::string text(path->data.begin(), path->data.end());
-        text.resize(std::min(text.find('\0'), text.size()));
+        path && path->data.size() <= kAlertPathSize) {
+        std::string text = ValueText(*path);
+        text.resize(std::min(text.size(), kAlertPathSize - 1));
         std::replace(text.begin(), text.end(), '\\', '/');
         if (!text.empty()) settings.directory = fs::path(text);
     }
