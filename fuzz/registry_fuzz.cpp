@@ -76,11 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static kx::fuzz::RegistryFiles files("kx-registry-fuzz");
     files.Serve(text);
-    const kx::reg::Document served = kx::reg::Parse(text);
-    for (const kx::reg::Key& stored : served.keys) {
+    for (const kx::reg::Key& stored : document.keys) {
         // The first key of that name (without regard to case) is the one served; a name with a
         // zero byte cannot be asked for.
-        const kx::reg::Key* first = kx::reg::FindKey(served, stored.path);
+        const kx::reg::Key* first = kx::reg::FindKey(document, stored.path);
         if (first == nullptr || stored.path.find('\0') != std::string::npos) continue;
         plat::HKey key = nullptr;
         if (plat::RegOpenKeyExA(stored.path.c_str(), &key) != plat::kErrorSuccess) std::abort();
