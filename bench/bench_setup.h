@@ -43,10 +43,8 @@ class BenchDirectory {
 // Removes every file in `directory`.
 void EmptyDirectory(const std::filesystem::path& directory);
 
-using SendFn = int(KX_API*)(std::uint32_t, std::uint32_t, std::int32_t, MessageRecord*,
-                            DetailRecord*, ContextRecord*, std::uint32_t, std::uint32_t);
-using PopulateFn = int(KX_API*)(std::uint32_t, const char*, MessageRecord*, DetailRecord*,
-                                ContextRecord*);
+using SendFn = decltype(&EVENT_SendVELMessageEx);
+using PopulateFn = decltype(&EVENT_PopulateEventStructures);
 
 // KXEvent.DLL of the build tree, loaded as a reporting product loads it.
 class LoadedLibrary {

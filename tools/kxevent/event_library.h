@@ -10,11 +10,10 @@
 
 namespace kx::tool {
 
-using SendMessageExFn = int(KX_API*)(uint32_t, uint32_t, int32_t, MessageRecord*, DetailRecord*,
-                                     ContextRecord*, uint32_t, uint32_t);
-using SendEventExFn = int(KX_API*)(uint32_t, uint32_t, int32_t, const char*, uint32_t, uint32_t);
-using QueryMessageTextFn = int(KX_API*)(uint32_t, int32_t, MessageRecord*, DetailRecord*,
-                                        ContextRecord*, char*, uint32_t);
+// The exports' own types, so that the compiler keeps them in step with the public header.
+using SendMessageExFn = decltype(&EVENT_SendVELMessageEx);
+using SendEventExFn = decltype(&EVENT_SendVELEventEx);
+using QueryMessageTextFn = decltype(&EVENT_QueryMessageText);
 
 // The installation directory that holds KXEvent.DLL: KXEVENT_LIBRARY_DIR when set, else the
 // installation directory relative to this executable (installed layout, then build tree).
