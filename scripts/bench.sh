@@ -12,6 +12,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/setup.sh"
+kx_ensure_packages cmake make g++ libbenchmark-dev strace
 build=${KX_BENCH_BUILD:-$root/build-bench}
 repetitions=${KX_BENCH_REPETITIONS:-5}
 min_time=${KX_BENCH_MIN_TIME:-0.5}
@@ -32,15 +34,6 @@ echo "== Benchmarks (load: $(cut -d' ' -f1-3 /proc/loadavg)) =="
 
 echo
 echo "== System calls: one send (central alerting on, no forwarding) beside one floor drop =="
-if ! command -v strace >/dev/null 2>&1; then
-    echo "strace is missing: installing it"
-    if [ "$(id -u)" -eq 0 ]; then
-        apt-get install -y strace >/dev/null
-    else
-        sudo apt-get install -y strace >/dev/null
-    fi
-fi
-
 traces=$(mktemp -d)
 trap 'rm -rf "$traces"' EXIT
 # The measured step lies between two marker calls; everything else (loading the library, a
