@@ -66,6 +66,14 @@ TEST_F(KxrcTest, ModuleHoldsEntriesInIdOrderWithEscapesResolved) {
     EXPECT_EQ(test::ReadFile(output_), expected);
 }
 
+TEST_F(KxrcTest, AnOutputThatCannotBeReplacedLeavesNoPartialFile) {
+    std::filesystem::create_directory(output_);  // a file cannot be renamed over a directory
+    const CompileResult run = Compile(kGoodSource);
+    EXPECT_NE(run.status, 0);
+    EXPECT_EQ(run.error, output_.string() + ": cannot be written\n");
+    EXPECT_FALSE(std::filesystem::exists(output_.string() + ".partial"));
+}
+
 TEST_F(KxrcTest, ResourceScriptCarriesLanguageAndQuotedStrings) {
     ASSERT_EQ(Compile("140 a \"%s\" %s\n141 %s\\\\%s\n142 \xe9t\xe9\n", "rc", "0c01").status, 0);
     const std::string script = test::ReadFile(output_);

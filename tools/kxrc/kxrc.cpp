@@ -128,10 +128,10 @@ void ParseLine(std::string_view line, std::size_t number, Table& table) {
     table.emplace(*id, Entry{std::move(text), number});
 }
 
-Table ParseSource(std::istream& in, std::size_t& lastLine) {
+Table ParseSource(std::istream& in) {
     Table table;
     std::string line;
-    lastLine = 0;
+    std::size_t lastLine = 0;
     while (std::getline(in, line)) ParseLine(line, ++lastLine, table);
     for (const unsigned id : {kCannotCreateAlert, kAlertFailed, kProductName}) {
         if (!table.contains(id)) {
@@ -207,14 +207,17 @@ bool ParseLanguage(std::string_view text, unsigned& primary, unsigned& sub) {
 bool WriteOutput(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::path partial = path;
     partial += ".partial";
+    bool written = false;
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) return false;
+        written = static_cast<bool>(out.flush());
     }
     std::error_code error;
-    std::filesystem::rename(partial, path, error);
-    return !error;
+    if (written) std::filesystem::rename(partial, path, error);
+    if (written && !error) return true;
+    std::filesystem::remove(partial, error);  // leave no half-written file behind
+    return false;
 }
 
 int Usage() {
@@ -240,9 +243,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     Table table;
-    std::size_t lines = 0;
     try {
-        table = ParseSource(in, lines);
+        table = ParseSource(in);
     } catch (const SourceError& error) {
         std::cerr << source << ":" << error.line << ": " << error.reason << "\n";
         return 1;
