@@ -5,8 +5,10 @@
 #include <cctype>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <utility>
 
+#include "common/text.h"
 #include "platform/platform.h"
 
 namespace kx::fwd {
@@ -51,11 +53,10 @@ class Key {
     std::optional<std::string> Text(const char* name) const {
         const auto raw = Read(name);
         if (!raw) return std::nullopt;
-        const void* end = std::memchr(raw->data.data(), 0, raw->size);
-        const std::size_t length =
-            end ? static_cast<std::size_t>(static_cast<const char*>(end) - raw->data.data())
-                : raw->size;
-        return std::string(raw->data.data(), length);
+        return TextOf(*raw);
+    }
+    static std::string TextOf(const Raw& raw) {
+        return std::string(kx::BoundedText(std::span<const char>(raw.data.data(), raw.size)));
     }
 
   private:
@@ -82,7 +83,7 @@ std::optional<std::uint32_t> ReadNumber(const Key& key, const char* name, bool& 
         std::memcpy(&value, raw->data.data(), 4);
         return value;
     }
-    return ParseDecimal(key.Text(name).value_or(""));
+    return ParseDecimal(Key::TextOf(*raw));
 }
 
 bool ReadTransport(const Key& key, SyslogSettings& settings, std::string& problem) {
