@@ -267,6 +267,19 @@ TEST_F(KxeventCommand, AlertShowPrintsTableAndJsonOfAWrittenFile) {
     EXPECT_NE(json.out.find("\"szVirusName\": \"Q\\\"uote\""), std::string::npos) << json.out;
 }
 
+TEST_F(KxeventCommand, AlertShowSeparatesTheFilesOfADirectoryWithOneBlankLine) {
+    BaseRegistry().WriteTo(registry);
+    ASSERT_EQ(Run({"send", "--product", "1", "--event", "500"}).exitCode, 0);
+    const std::filesystem::path sent = AlertFiles()[0];
+    std::filesystem::copy_file(sent, alerts / "zzzzzzzz.ALR");
+    const ProcessResult result = Run({"alert", "show", alerts.string()});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out.rfind("# " + sent.string() + "\n", 0), 0u) << result.out;
+    const std::size_t second = result.out.find("\n\n# " + (alerts / "zzzzzzzz.ALR").string());
+    EXPECT_NE(second, std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("\n\n"), second);
+}
+
 TEST_F(KxeventCommand, AlertShowRefusesAMalformedFileNamingTheLine) {
     WriteFile(alerts / "00000001.ALR", "[CentralAlert]\r\nuFileVersion=1\r\nuStatus=x\r\n");
     const ProcessResult result = Run({"alert", "show", (alerts / "00000001.ALR").string()});

@@ -1,6 +1,7 @@
 // alert_file.cpp: parsing and showing central alert files.
 #include "tools/kxevent/alert_file.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -78,6 +79,16 @@ const std::string* AlertFile::Find(std::string_view key) const {
         if (entry.key == key) return &entry.value;
     }
     return nullptr;
+}
+
+std::vector<std::filesystem::path> ListAlertFiles(const std::filesystem::path& directory,
+                                                  std::error_code& error) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        if (entry.path().extension() == ".ALR") files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 AlertFile ParseAlertFile(std::string_view content, std::string_view origin) {

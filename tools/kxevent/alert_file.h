@@ -3,8 +3,10 @@
 #pragma once
 
 #include <array>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace kx::tool {
@@ -55,6 +57,11 @@ struct AlertFile {
     std::vector<AlertEntry> entries;  // the 27 keys in file order
     const std::string* Find(std::string_view key) const;
 };
+
+// The finished alert files (*.ALR) of `directory`, sorted by name; `error` says when it could
+// not be listed.
+std::vector<std::filesystem::path> ListAlertFiles(const std::filesystem::path& directory,
+                                                  std::error_code& error);
 
 // Parses the content of one alert file. Throws RuntimeError "<origin>: line N: ..." for
 // anything that is not a complete, well-formed alert.

@@ -1,6 +1,5 @@
 // main.cpp: the kxevent command: a command-line host of KXEvent.DLL and the administrator's
 // tool for its registry file and alert files.
-#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <span>
@@ -73,12 +72,8 @@ std::vector<fs::path> AlertFilesOf(const fs::path& target) {
         if (!fs::exists(target, error)) throw RuntimeError(target.string() + " does not exist");
         return {target};
     }
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(target, error)) {
-        if (entry.path().extension() == ".ALR") files.push_back(entry.path());
-    }
+    std::vector<fs::path> files = ListAlertFiles(target, error);
     if (error) throw RuntimeError("cannot list " + target.string() + ": " + error.message());
-    std::sort(files.begin(), files.end());
     return files;
 }
 
@@ -107,10 +102,8 @@ int RunAlertShow(std::span<const std::string> args) {
             if (json) {
                 objects.push_back(FormatAlertJson(alert, file.string()));
             } else {
-                std::cout << (objects.empty() && status == kExitOk ? "" : "\n") << "# "
-                          << file.string() << "\n"
+                std::cout << (&file == &files.front() ? "" : "\n") << "# " << file.string() << "\n"
                           << FormatAlertTable(alert);
-                objects.emplace_back();
             }
         } catch (const RuntimeError& error) {
             std::cerr << "kxevent: " << error.what() << "\n";

@@ -152,9 +152,8 @@ std::set<std::string> AlertFileNames(const std::optional<fs::path>& directory) {
     std::set<std::string> names;
     std::error_code error;
     if (!directory || !fs::is_directory(*directory, error)) return names;
-    for (const auto& entry : fs::directory_iterator(*directory, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() > 4 && name.ends_with(".ALR")) names.insert(name);
+    for (const fs::path& file : ListAlertFiles(*directory, error)) {
+        names.insert(file.filename().string());
     }
     return names;
 }
