@@ -19,10 +19,14 @@ struct Line {
     int number;
 };
 
-// Splits on the file's line end (CR LF, or LF for files that were converted); the content must
-// end with one.
+// The file's line end: CR LF, or LF for files that were converted.
+std::string_view LineEndOf(std::string_view content) {
+    return content.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+}
+
+// Splits on the file's line end; the content must end with one.
 std::vector<Line> SplitLines(std::string_view content, std::string_view origin) {
-    const std::string_view end = content.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+    const std::string_view end = LineEndOf(content);
     std::vector<Line> lines;
     std::size_t at = 0;
     int number = 1;
@@ -46,10 +50,6 @@ bool IsUnsignedNumber(std::string_view text) {
         value = value * 10 + static_cast<unsigned>(c - '0');
     }
     return value <= 0xFFFFFFFFu;
-}
-
-std::string_view LineEndOf(std::string_view content) {
-    return content.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
 }
 
 std::string Escaped(std::string_view text) {
