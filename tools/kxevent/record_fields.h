@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/text.h"
 #include "kxevent/kxevent.h"
 
 namespace kx::fields {
@@ -127,10 +128,7 @@ inline char* FieldBytes(const FieldInfo& field, MessageRecord& message, DetailRe
 // A text field's content up to its terminator, never past its width.
 inline std::string_view TextValue(const FieldInfo& field, const MessageRecord& message,
                                   const DetailRecord& detail) {
-    const char* bytes = FieldBytes(field, message, detail);
-    const void* end = std::memchr(bytes, 0, field.width);
-    return {bytes,
-            end ? static_cast<std::size_t>(static_cast<const char*>(end) - bytes) : field.width};
+    return BoundedText({FieldBytes(field, message, detail), field.width});
 }
 
 inline std::uint32_t NumberValue(const FieldInfo& field, const MessageRecord& message,
