@@ -14,7 +14,6 @@ namespace kx {
 namespace {
 
 constexpr std::string_view kSectionLine = "[CentralAlert]\r\n";
-constexpr std::uint32_t kFileVersion = 1;
 constexpr std::size_t kMaxNameLength = kAlertNameSize - 1;
 
 AlertKey NumberKey(const char* name, const std::uint32_t& value) {
@@ -96,7 +95,7 @@ AlertKeyTable BuildAlertKeyTable(const AlertRecord& r) {
     AlertKeyTable table = AllocateZeroed<AlertKey>(kAlertKeyCount + 1);
     if (!table) return table;
     const AlertKey keys[kAlertKeyCount] = {
-        NumberKey("uFileVersion", kFileVersion),
+        NumberKey("uFileVersion", r.uFileVersion),
         NumberKey("uStatus", r.uStatus),
         TextKey("szVirusName", r.szVirusName),
         TextKey("szItemName", r.szItemName),
