@@ -2,11 +2,11 @@
 // directory on disk: a good layout, a missing kernel library, a missing resource module.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #define KX_TEST_STANDIN_DIR ""
+#include "child_process.h"
 #include "layout.h"
 #include "support.h"
 
@@ -17,12 +17,6 @@ using test::Built;
 using test::Place;
 using test::TraceLines;
 using Lines = std::vector<std::string>;
-
-struct HostRun {
-    int status;
-    std::string out;
-    std::string err;
-};
 
 class LoadTest : public ::testing::Test {
   protected:
@@ -38,14 +32,9 @@ class LoadTest : public ::testing::Test {
             .String("Diagnostics", "1");
         reg.WriteTo(tmp_ / "registry.reg");
     }
-    HostRun RunHost() {
-        const auto out = tmp_ / "out.txt";
-        const auto err = tmp_ / "err.txt";
-        const std::string command = std::string("'") + KX_TEST_LOAD_HOST + "' '" +
-                                    (install_ / "KXEvent.DLL").string() + "' >'" + out.string() +
-                                    "' 2>'" + err.string() + "' </dev/null";
-        const int status = std::system(command.c_str());
-        return {WEXITSTATUS(status), test::ReadFile(out), test::ReadFile(err)};
+    // The host's exit code is -1 when it did not exit normally (a crash, a signal).
+    test::ProcessResult RunHost() {
+        return test::RunProcess(KX_TEST_LOAD_HOST, {(install_ / "KXEvent.DLL").string()});
     }
     std::string EventLog() const {
         return std::filesystem::exists(eventLog_) ? test::ReadFile(eventLog_) : std::string();
@@ -65,8 +54,8 @@ class LoadTest : public ::testing::Test {
 };
 
 TEST_F(LoadTest, AttachBindsSiblingsAndTakesTheLanguageOfTheModuleThatLoaded) {
-    const HostRun run = RunHost();
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const test::ProcessResult run = RunHost();
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(run.out, "populate 0 0901 Event Reporter\nunloaded\n");
     EXPECT_NE(EventLog().find(R"("label":"VelEvent","kind":2,"number":0,)"
                               R"("text":"Diagnostics Logging ON")"),
@@ -75,7 +64,7 @@ TEST_F(LoadTest, AttachBindsSiblingsAndTakesTheLanguageOfTheModuleThatLoaded) {
 }
 
 TEST_F(LoadTest, UnloadFreesResourceModuleThenUtilityThenKernel) {
-    ASSERT_EQ(RunHost().status, 0);
+    ASSERT_EQ(RunHost().exitCode, 0);
     EXPECT_EQ(TraceLines(trace_),
               (Lines{"KXKRNL attach", "KXUTIL attach", "free KXEvent.DLL", "free kxUtlRes.dll",
                      "free KXUTIL.DLL", "KXUTIL detach", "free KXKRNL.DLL", "KXKRNL detach"}));
@@ -83,8 +72,8 @@ TEST_F(LoadTest, UnloadFreesResourceModuleThenUtilityThenKernel) {
 
 TEST_F(LoadTest, MissingKernelLibraryRefusesTheLoadWithoutWarning) {
     std::filesystem::remove(install_ / "KXKRNL.DLL");
-    const HostRun run = RunHost();
-    EXPECT_EQ(run.status, 3);
+    const test::ProcessResult run = RunHost();
+    EXPECT_EQ(run.exitCode, 3);
     EXPECT_EQ(run.out.rfind("refused ", 0), 0u) << run.out;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(EventLog(), "");
@@ -92,8 +81,8 @@ TEST_F(LoadTest, MissingKernelLibraryRefusesTheLoadWithoutWarning) {
 
 TEST_F(LoadTest, MissingResourceModuleWarnsWithEveryTriedPathAndRefuses) {
     std::filesystem::remove_all(install_ / "Res0901");
-    const HostRun run = RunHost();
-    EXPECT_EQ(run.status, 3);
+    const test::ProcessResult run = RunHost();
+    EXPECT_EQ(run.exitCode, 3);
     const std::string& err = run.err;
     EXPECT_EQ(err.rfind("KXUtil.dll : Error loading resource DLL (kxUtlRes.dll)\n", 0), 0u) << err;
     const std::string base = install_.string() + "\\";
