@@ -82,7 +82,7 @@ class Rsyslog {
     std::vector<std::string> WaitForLines(std::size_t count) const {
         std::vector<std::string> lines;
         for (int i = 0; i < 100; ++i) {
-            if (fs::exists(Log())) lines = Lines(ReadFile(Log()));
+            lines = Lines(ReadFile(Log()));
             if (lines.size() >= count) break;
             std::this_thread::sleep_for(50ms);
         }

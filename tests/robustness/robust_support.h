@@ -119,7 +119,6 @@ inline std::vector<std::filesystem::path> FilesEndingWith(const std::filesystem:
 
 // Lines of the VEL_EVENTLOG file that contain `text`.
 inline std::size_t CountLogLines(const std::filesystem::path& log, const std::string& text) {
-    if (!std::filesystem::exists(log)) return 0;
     const std::string all = test::ReadFile(log);
     std::size_t count = 0;
     for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {

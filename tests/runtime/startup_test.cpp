@@ -66,9 +66,7 @@ class StartupTest : public ::testing::Test {
         return reg_;
     }
     void WriteRegistry() { Registry().WriteTo(registryFile_); }
-    std::string EventLog() const {
-        return std::filesystem::exists(eventLog_) ? test::ReadFile(eventLog_) : std::string();
-    }
+    std::string EventLog() const { return test::ReadFile(eventLog_); }
 
     test::TempDir tmp_;
     std::filesystem::path install_ = tmp_ / "install";

@@ -60,6 +60,7 @@ class RegFile {
     static std::string ValueName(std::string_view name);
 };
 
+// The file's bytes; "" when the file is missing or cannot be read.
 std::string ReadFile(const std::filesystem::path& file);
 void WriteFile(const std::filesystem::path& file, std::string_view content);
 
