@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,10 +53,7 @@ class ForwardingTest : public DeliveryTest {
 
     // What the modules recorded: attaches, calls and detaches, in order.
     std::vector<std::string> ModuleEvents() const {
-        std::vector<std::string> lines;
-        std::istringstream in(ReadFile(scratch_ / "forward.log"));
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
+        return Lines(ReadFile(scratch_ / "forward.log"));
     }
 
     std::vector<std::string> Calls() const {

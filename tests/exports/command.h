@@ -16,6 +16,4 @@ struct CommandResult {
 // standard error is passed through to the test's log.
 CommandResult RunCommand(const std::vector<std::string>& argv);
 
-std::vector<std::string_view> Lines(std::string_view text);
-
 }  // namespace kx::test

@@ -62,9 +62,9 @@ TEST_F(InstallLayout, InstalledLibraryResolvesTheInstalledPlatformLibrary) {
     ASSERT_EQ(result.status, 0) << result.output;
     const fs::path expected = fs::canonical(Installed("lib/libkxplatform.so"));
     bool found = false;
-    for (const auto line : kx::test::Lines(result.output)) {
+    for (const std::string& line : kx::test::Lines(result.output)) {
         const auto arrow = line.find("libkxplatform.so => ");
-        if (arrow == std::string_view::npos) continue;
+        if (arrow == std::string::npos) continue;
         std::string target(line.substr(arrow + 20));
         target = target.substr(0, target.find(" ("));
         found = true;

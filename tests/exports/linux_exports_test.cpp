@@ -11,6 +11,7 @@
 #include "runtime/core_names.h"
 #include "tests/exports/command.h"
 #include "tests/exports/event_exports.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -27,9 +28,9 @@ Names DynamicSymbols(const fs::path& module) {
         RunCommand({KX_TEST_NM, "-D", "--defined-only", "--format=posix", module.string()});
     EXPECT_EQ(result.status, 0) << "nm failed on " << module;
     Names names;
-    for (const auto line : Lines(result.output)) {
+    for (const std::string& line : Lines(result.output)) {
         const auto space = line.find(' ');
-        if (space == 0 || space == std::string_view::npos) continue;
+        if (space == 0 || space == std::string::npos) continue;
         names.emplace(line.substr(0, space));
     }
     return names;

@@ -15,6 +15,7 @@
 #include "runtime/core_names.h"
 #include "tests/exports/command.h"
 #include "tests/exports/event_exports.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -61,8 +62,7 @@ ExportTable ReadExportTable(const WindowsBuild& build, const fs::path& module) {
     ExportTable table;
     int ordinalBase = 0;
     bool inNameTable = false;
-    for (const auto view : Lines(result.output)) {
-        const std::string line(view);
+    for (const std::string& line : Lines(result.output)) {
         std::smatch m;
         if (std::regex_match(line, m, imageBase)) {
             table.imageBase = Hex(m[1]);
@@ -99,8 +99,7 @@ std::optional<std::set<unsigned>> ReturnPops(const WindowsBuild& build, const fs
         R"(^\s*[0-9a-fA-F]+:\t[0-9a-fA-F ]+\t\s*(?:repz )?ret\s*(\$0x([0-9a-fA-F]+))?)");
     std::set<unsigned> pops;
     int labels = 0;
-    for (const auto view : Lines(result.output)) {
-        const std::string line(view);
+    for (const std::string& line : Lines(result.output)) {
         std::smatch m;
         if (std::regex_match(line, label) && ++labels > 1) break;
         if (std::regex_search(line, m, ret)) {
@@ -164,9 +163,9 @@ TEST(WindowsExportsI686, ImportLibraryKeepsTheDecoratedNames) {
     const auto result = RunCommand({kI686.nm, library.string()});
     ASSERT_EQ(result.status, 0);
     std::set<std::string> imports;
-    for (const auto line : Lines(result.output)) {
+    for (const std::string& line : Lines(result.output)) {
         const auto at = line.find(" I __imp__");
-        if (at != std::string_view::npos) imports.emplace(line.substr(at + 10));
+        if (at != std::string::npos) imports.emplace(line.substr(at + 10));
     }
     std::set<std::string> expected;
     for (const auto& entry : kEventExports) {

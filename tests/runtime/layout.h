@@ -50,16 +50,7 @@ class ScopedCurrentDir {
 
 // The lines the stand-ins' entry notifications wrote ("KXKRNL attach", "KXUTIL detach").
 inline std::vector<std::string> TraceLines(const std::filesystem::path& file) {
-    std::vector<std::string> lines;
-    std::string text = ReadFile(file);
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return lines;
+    return Lines(ReadFile(file));
 }
 
 }  // namespace kx::test

@@ -108,16 +108,4 @@ bool BackgroundProcess::running() const {
     return pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
-}
-
 }  // namespace kx::test

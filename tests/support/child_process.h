@@ -33,7 +33,4 @@ class BackgroundProcess {
     int pid_ = -1;
 };
 
-// The lines of a text, without their line ends.
-std::vector<std::string> Lines(const std::string& text);
-
 }  // namespace kx::test

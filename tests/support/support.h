@@ -60,6 +60,9 @@ class RegFile {
     static std::string ValueName(std::string_view name);
 };
 
+// The lines of `text` without their line ends; a last line without one still counts.
+std::vector<std::string> Lines(std::string_view text);
+
 // The file's bytes; "" when the file is missing or cannot be read.
 std::string ReadFile(const std::filesystem::path& file);
 void WriteFile(const std::filesystem::path& file, std::string_view content);
