@@ -8,6 +8,7 @@
 #define KX_TEST_STANDIN_DIR ""
 #include "child_process.h"
 #include "layout.h"
+#include "robust_support.h"
 #include "support.h"
 
 namespace kx {
@@ -18,7 +19,7 @@ using test::Place;
 using test::TraceLines;
 using Lines = std::vector<std::string>;
 
-class LoadTest : public ::testing::Test {
+class LoadTest : public robust::ScratchMachineTest {
   protected:
     void SetUp() override {
         Place(Built("KXEvent.DLL"), install_, "KXEvent.DLL");
@@ -30,7 +31,7 @@ class LoadTest : public ::testing::Test {
             .String("szInstallDir", install_.string());
         reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting")
             .String("Diagnostics", "1");
-        reg.WriteTo(tmp_ / "registry.reg");
+        reg.WriteTo(registry_);
     }
     // The host's exit code is -1 when it did not exit normally (a crash, a signal).
     test::ProcessResult RunHost() {
@@ -38,17 +39,9 @@ class LoadTest : public ::testing::Test {
     }
     std::string EventLog() const { return test::ReadFile(eventLog_); }
 
-    test::TempDir tmp_;
     std::filesystem::path install_ = tmp_ / "install";
-    std::filesystem::path eventLog_ = tmp_ / "events.log";
     std::filesystem::path trace_ = tmp_ / "trace.txt";
-    test::ScopedEnv registry_{"VEL_REGISTRY", (tmp_ / "registry.reg").string()};
-    test::ScopedEnv eventLogEnv_{"VEL_EVENTLOG", eventLog_.string()};
     test::ScopedEnv traceEnv_{"KX_STANDIN_TRACE", trace_.string()};
-    test::ScopedEnv debugCore_{"VEL_DEBUGCORE", std::nullopt};
-    test::ScopedEnv thread_{"VEL_THREAD_LCID", "1033"};
-    test::ScopedEnv user_{"VEL_USER_LCID", "1033"};
-    test::ScopedEnv system_{"VEL_SYSTEM_LCID", "1033"};
 };
 
 TEST_F(LoadTest, AttachBindsSiblingsAndTakesTheLanguageOfTheModuleThatLoaded) {

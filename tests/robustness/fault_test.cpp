@@ -19,20 +19,12 @@ namespace fs = std::filesystem;
 
 constexpr char kAlertFailure[] = "The alert could not be delivered through the alerting directory";
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ScratchMachineTest {
   protected:
-    void WriteRegistry(const test::RegFile& reg) { reg.WriteTo(tmp_ / "registry.reg"); }
+    void WriteRegistry(const test::RegFile& reg) { reg.WriteTo(registry_); }
 
-    test::TempDir tmp_;
     fs::path alerts_ = tmp_ / "alerts";
-    fs::path eventLog_ = tmp_ / "events.log";
-    test::ScopedEnv registry_{"VEL_REGISTRY", (tmp_ / "registry.reg").string()};
-    test::ScopedEnv eventLogEnv_{"VEL_EVENTLOG", eventLog_.string()};
     test::ScopedEnv forwardLog_{"KX_TEST_FORWARD_LOG", (tmp_ / "forward.log").string()};
-    test::ScopedEnv debugCore_{"VEL_DEBUGCORE", std::nullopt};
-    test::ScopedEnv thread_{"VEL_THREAD_LCID", "1033"};
-    test::ScopedEnv user_{"VEL_USER_LCID", "1033"};
-    test::ScopedEnv system_{"VEL_SYSTEM_LCID", "1033"};
 };
 
 // A small file system of its own, filled to the last byte; unmounted at the end.
@@ -104,7 +96,7 @@ TEST_F(FaultTest, RegistryReplacedWhileSendingGivesEveryReadOneWholeVersion) {
         // Replaced the way administrators' tools do: a new file renamed over the old one.
         for (int i = 0; !done || i < 2000; ++i) {
             test::WriteFile(tmp_ / "next.reg", versions[i % 2]);
-            fs::rename(tmp_ / "next.reg", tmp_ / "registry.reg");
+            fs::rename(tmp_ / "next.reg", registry_);
             ++replaced;
         }
     });

@@ -42,21 +42,14 @@ int WaitFor(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-class LoadTest : public ::testing::Test {
+class LoadTest : public ScratchMachineTest {
   protected:
     void SetUp() override {
         fs::create_directories(alerts_);
-        SendingRegistry(alerts_).WriteTo(tmp_ / "registry.reg");
+        SendingRegistry(alerts_).WriteTo(registry_);
     }
 
-    test::TempDir tmp_;
     fs::path alerts_ = tmp_ / "alerts";
-    test::ScopedEnv registry_{"VEL_REGISTRY", (tmp_ / "registry.reg").string()};
-    test::ScopedEnv eventLog_{"VEL_EVENTLOG", (tmp_ / "events.log").string()};
-    test::ScopedEnv debugCore_{"VEL_DEBUGCORE", std::nullopt};
-    test::ScopedEnv thread_{"VEL_THREAD_LCID", "1033"};
-    test::ScopedEnv user_{"VEL_USER_LCID", "1033"};
-    test::ScopedEnv system_{"VEL_SYSTEM_LCID", "1033"};
 };
 
 TEST_F(LoadTest, ProcessesAndThreadsWithOneTickCountLoseNoAlertAndLeaveNoTemporaryFile) {
@@ -91,7 +84,7 @@ TEST_F(LoadTest, ProcessesAndThreadsWithOneTickCountLoseNoAlertAndLeaveNoTempora
     }
     EXPECT_EQ(seen, expected);
     EXPECT_TRUE(FilesEndingWith(alerts_, ".TMP").empty());
-    EXPECT_EQ(CountLogLines(tmp_ / "events.log", "alerting directory"), 0u);
+    EXPECT_EQ(CountLogLines(eventLog_, "alerting directory"), 0u);
 }
 
 TEST_F(LoadTest, SenderKilledMidStreamLeavesOnlyCompleteAlertFiles) {

@@ -1,7 +1,9 @@
-// robust_support.h: what the load, fault and security tests share: a registry that makes every
-// send raise an alert, the installed library loaded through the platform loader, and a reader
-// that checks alert files line by line.
+// robust_support.h: what the load, fault and security tests (and the integration load test)
+// share: a scratch machine for each case, a registry that makes every send raise an alert, and
+// a reader that checks alert files line by line.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
@@ -22,6 +24,24 @@ inline constexpr char kInstallKey[] =
 inline constexpr char kForwardingKey[] =
     "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
 inline constexpr char kEventKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\1001";
+
+// A scratch directory holding the registry file VEL_REGISTRY names and the event log VEL_EVENTLOG
+// names; VEL_DEBUGCORE unset and every locale US English, so that each case sees the same
+// machine whatever the one running the tests is set to. Everything is put back afterwards.
+class ScratchMachineTest : public ::testing::Test {
+  protected:
+    test::TempDir tmp_;
+    std::filesystem::path registry_ = tmp_ / "registry.reg";
+    std::filesystem::path eventLog_ = tmp_ / "events.log";
+
+  private:
+    test::ScopedEnv registryEnv_{"VEL_REGISTRY", registry_.string()};
+    test::ScopedEnv eventLogEnv_{"VEL_EVENTLOG", eventLog_.string()};
+    test::ScopedEnv debugCore_{"VEL_DEBUGCORE", std::nullopt};
+    test::ScopedEnv thread_{"VEL_THREAD_LCID", "1033"};
+    test::ScopedEnv user_{"VEL_USER_LCID", "1033"};
+    test::ScopedEnv system_{"VEL_SYSTEM_LCID", "1033"};
+};
 
 // Installation directory, alerting on into `alerts`, no address lookup, one event definition
 // whose long description is `description`.

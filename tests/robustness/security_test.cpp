@@ -92,7 +92,7 @@ TEST_F(TrustTest, BackslashPathsAreCheckedLikeTheirNativeForm) {
 }
 
 // Sends and loads through the installed library with a registry of the test's own.
-class ConfiguredModuleTest : public ::testing::Test {
+class ConfiguredModuleTest : public ScratchMachineTest {
   protected:
     void SetUp() override {
         fs::create_directories(alerts_);
@@ -122,17 +122,8 @@ class ConfiguredModuleTest : public ::testing::Test {
         return install;
     }
 
-    test::TempDir tmp_;
     fs::path alerts_ = tmp_ / "alerts";
-    fs::path registry_ = tmp_ / "registry.reg";
-    fs::path eventLog_ = tmp_ / "events.log";
-    test::ScopedEnv registryEnv_{"VEL_REGISTRY", registry_.string()};
-    test::ScopedEnv eventLogEnv_{"VEL_EVENTLOG", eventLog_.string()};
     test::ScopedEnv forwardLog_{"KX_TEST_FORWARD_LOG", (tmp_ / "forward.log").string()};
-    test::ScopedEnv debugCore_{"VEL_DEBUGCORE", std::nullopt};
-    test::ScopedEnv thread_{"VEL_THREAD_LCID", "1033"};
-    test::ScopedEnv user_{"VEL_USER_LCID", "1033"};
-    test::ScopedEnv system_{"VEL_SYSTEM_LCID", "1033"};
 };
 
 TEST_F(ConfiguredModuleTest, ForwardingModuleOfTrustedListIsCalled) {
