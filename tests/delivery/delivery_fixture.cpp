@@ -4,27 +4,11 @@
 #include "platform/testing.h"
 #include "runtime/siblings.h"
 #include "runtime/state.h"
+#include "sibling_doubles.h"
 
 namespace kx::test {
 
 namespace {
-
-std::uint32_t KX_API CreateDouble(const char* path) {
-    const std::intptr_t file = plat::FileCreate(path);
-    return file == plat::kInvalidFile ? kKrnlInvalidFile : static_cast<std::uint32_t>(file);
-}
-
-std::uint32_t KX_API WriteDouble(std::uint32_t file, const void* data, std::uint32_t count) {
-    return plat::FileWrite(static_cast<std::intptr_t>(file), data, count);
-}
-
-std::uint32_t KX_API CloseDouble(std::uint32_t file) {
-    return plat::FileClose(static_cast<std::intptr_t>(file)) ? 1 : 0;
-}
-
-std::uint32_t KX_API DeleteDouble(const char* path) {
-    return plat::FileDelete(path) ? 1 : 0;
-}
 
 std::uint32_t KX_API LogDouble(std::uint32_t, const char* source, const char* label,
                                std::uint32_t kind, std::uint32_t number, const char* text) {
@@ -43,12 +27,8 @@ std::vector<LoggedEntry>& LoggedEntries() {
 DeliveryTest::DeliveryTest()
     : registry_(scratch_ / "hklm.reg"), registryEnv_("VEL_REGISTRY", registry_.string()) {
     LoggedEntries().clear();
-    SiblingEntries& siblings = Siblings();
-    siblings.FileCreate = CreateDouble;
-    siblings.FileWrite = WriteDouble;
-    siblings.FileClose = CloseDouble;
-    siblings.FileDelete = DeleteDouble;
-    siblings.AddMessageToEventLog = LogDouble;
+    InstallFileDoubles();
+    Siblings().AddMessageToEventLog = LogDouble;
     DiagnosticsEnabled = false;
     WriteFile(registry_, "REGEDIT4\r\n");
 }

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "runtime/siblings.h"
 #include "runtime/state.h"
+#include "sibling_doubles.h"
 #include "support.h"
 
 namespace kx::test {
@@ -20,31 +21,13 @@ namespace {
 
 constexpr std::int32_t kEvent = 1000;
 
-// The kernel library's file operations, done directly on the platform's files.
-std::uint32_t KX_API CreateDouble(const char* path) {
-    const std::intptr_t file = plat::FileCreate(path);
-    return file == plat::kInvalidFile ? kKrnlInvalidFile : static_cast<std::uint32_t>(file);
-}
-std::uint32_t KX_API WriteDouble(std::uint32_t file, const void* data, std::uint32_t count) {
-    return plat::FileWrite(file, data, count);
-}
-std::uint32_t KX_API CloseDouble(std::uint32_t file) {
-    return plat::FileClose(file) ? 1 : 0;
-}
-std::uint32_t KX_API DeleteDouble(const char* path) {
-    return plat::FileDelete(path) ? 1 : 0;
-}
-
 class RealSend : public ::testing::Test {
   protected:
     void SetUp() override {
         std::strcpy(LanguageCode, "0901");
         WriteCatalogue(false);
         std::memset(&LastEventSnapshot, 0, sizeof(LastEventSnapshot));
-        Siblings().FileCreate = &CreateDouble;
-        Siblings().FileWrite = &WriteDouble;
-        Siblings().FileClose = &CloseDouble;
-        Siblings().FileDelete = &DeleteDouble;
+        InstallFileDoubles();
     }
     void TearDown() override { Siblings() = SiblingEntries{}; }
 
