@@ -1,9 +1,13 @@
-// command.cpp: runs a tool through the shell with every argument quoted.
+// command.cpp: runs a tool through the shell with every argument quoted, and reads a module's
+// dynamic symbol table with nm.
 #include "tests/exports/command.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
+
+#include "tests/support/support.h"
 
 namespace kx::test {
 namespace {
@@ -38,6 +42,19 @@ CommandResult RunCommand(const std::vector<std::string>& argv) {
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+std::set<std::string> DefinedDynamicSymbols(const std::filesystem::path& module) {
+    const auto result =
+        RunCommand({KX_TEST_NM, "-D", "--defined-only", "--format=posix", module.string()});
+    EXPECT_EQ(result.status, 0) << "nm failed on " << module;
+    std::set<std::string> names;
+    for (const std::string& line : Lines(result.output)) {
+        const auto space = line.find(' ');
+        if (space == 0 || space == std::string::npos) continue;
+        names.emplace(line.substr(0, space));
+    }
+    return names;
 }
 
 }  // namespace kx::test

@@ -1,6 +1,8 @@
 // command.h: running a tool of the build machine (nm, objdump, cmake) and reading its output.
 #pragma once
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,5 +17,9 @@ struct CommandResult {
 // Runs `argv` (no shell interpretation of the arguments) and captures its standard output;
 // standard error is passed through to the test's log.
 CommandResult RunCommand(const std::vector<std::string>& argv);
+
+// The functions and data a Linux module's dynamic symbol table defines, read with nm; nm
+// failing fails the calling test.
+std::set<std::string> DefinedDynamicSymbols(const std::filesystem::path& module);
 
 }  // namespace kx::test
