@@ -1,5 +1,5 @@
 // layout.h: installation directories built on disk for the runtime tests: copies of the built
-// sibling stand-ins and resource modules, the current directory, and the stand-ins' trace.
+// sibling stand-ins and resource modules, and the stand-ins' trace.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,22 +31,6 @@ inline void Place(const std::filesystem::path& from, const std::filesystem::path
     std::filesystem::create_directories((dir / name).parent_path());
     std::filesystem::copy_file(from, dir / name, std::filesystem::copy_options::overwrite_existing);
 }
-
-// Makes `dir` the current directory for the scope.
-class ScopedCurrentDir {
-  public:
-    explicit ScopedCurrentDir(const std::filesystem::path& dir)
-        : previous_(std::filesystem::current_path()) {
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
-    }
-    ~ScopedCurrentDir() { std::filesystem::current_path(previous_); }
-    ScopedCurrentDir(const ScopedCurrentDir&) = delete;
-    ScopedCurrentDir& operator=(const ScopedCurrentDir&) = delete;
-
-  private:
-    std::filesystem::path previous_;
-};
 
 // The lines the stand-ins' entry notifications wrote ("KXKRNL attach", "KXUTIL detach").
 inline std::vector<std::string> TraceLines(const std::filesystem::path& file) {

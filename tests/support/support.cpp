@@ -47,6 +47,15 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
+ScopedCurrentDir::ScopedCurrentDir(const fs::path& dir) : previous_(fs::current_path()) {
+    fs::create_directories(dir);
+    fs::current_path(dir);
+}
+
+ScopedCurrentDir::~ScopedCurrentDir() {
+    fs::current_path(previous_);
+}
+
 std::string RegFile::ValueName(std::string_view name) {
     if (name.empty()) return "@";
     std::string quoted = "\"";

@@ -1,5 +1,6 @@
-// support.h: helpers shared by the tests: scratch directories, environment variables for one
-// scope, and registry files written the way an administrator writes them.
+// support.h: helpers shared by the tests: scratch directories, environment variables and the
+// current directory for one scope, registry files written the way an administrator writes them,
+// and files read and written whole.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,18 @@ class ScopedEnv {
   private:
     std::string name_;
     std::optional<std::string> previous_;
+};
+
+// Makes `dir` (created when missing) the current directory for the scope.
+class ScopedCurrentDir {
+  public:
+    explicit ScopedCurrentDir(const std::filesystem::path& dir);
+    ~ScopedCurrentDir();
+    ScopedCurrentDir(const ScopedCurrentDir&) = delete;
+    ScopedCurrentDir& operator=(const ScopedCurrentDir&) = delete;
+
+  private:
+    std::filesystem::path previous_;
 };
 
 // Builds a registry file in the Windows export format ("REGEDIT4").
