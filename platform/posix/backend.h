@@ -118,9 +118,6 @@ int WSACleanup();
 // Event log.
 void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword number,
                       const char* text);
-// The JSON line (with its line end) written for one event-log entry.
-std::string EventLogJsonLine(const char* source, const char* label, Dword kind, Dword number,
-                             const char* text);
 
 // Memory.
 void* Allocate(std::size_t size);

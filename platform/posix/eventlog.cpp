@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <mutex>
 
+#include "platform/eventlog_line.h"
 #include "platform/posix/backend.h"
 
 namespace kx::plat::posix {
@@ -24,26 +24,6 @@ int Priority(Dword kind) {
     }
 }
 
-// A JSON string; every control character and every byte beyond ASCII is written as \u00XX,
-// so that the line is valid whatever encoding the text had.
-std::string JsonString(const char* text) {
-    std::string out = "\"";
-    for (const char* p = text; *p; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 void AppendLine(const std::string& file, const std::string& line) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return;
@@ -55,17 +35,6 @@ void AppendLine(const std::string& file, const std::string& line) {
 }
 
 }  // namespace
-
-std::string EventLogJsonLine(const char* source, const char* label, Dword kind, Dword number,
-                             const char* text) {
-    std::string line = "{\"source\":";
-    line += source ? JsonString(source) : "null";
-    line += ",\"label\":" + JsonString(label ? label : "");
-    line += ",\"kind\":" + std::to_string(kind);
-    line += ",\"number\":" + std::to_string(number);
-    line += ",\"text\":" + JsonString(text ? text : "");
-    return line + "}\n";
-}
 
 void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword number,
                       const char* text) {

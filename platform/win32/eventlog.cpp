@@ -1,9 +1,9 @@
 // eventlog.cpp: entries of the system event log, and, when VEL_EVENTLOG names a file, the same
-// entry appended to it as one JSON object per line (the form the Linux backend writes, so tests
-// read both alike).
+// entry appended to it as one JSON object per line (eventlog_line.cpp, the same line on both
+// systems).
 #include <string>
-#include <string_view>
 
+#include "platform/eventlog_line.h"
 #include "platform/win32/backend.h"
 #include "platform/win32/system_headers.h"
 
@@ -35,44 +35,6 @@ void ReportToSystemLog(const char* source, const char* label, Dword kind, Dword 
     ::DeregisterEventSource(log);
 }
 
-// Quotes and backslashes are escaped; every control character and every byte outside ASCII
-// becomes \u00XX, so the line is valid JSON whatever the text's code page.
-void AppendJsonText(std::string& out, const char* text) {
-    if (text == nullptr) {
-        out += "null";
-        return;
-    }
-    static constexpr char kHex[] = "0123456789abcdef";
-    out += '"';
-    for (const unsigned char c : std::string_view(text)) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xf];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
-}
-
-std::string JsonLine(const char* source, const char* label, Dword kind, Dword number,
-                     const char* text) {
-    std::string line = "{\"source\":";
-    AppendJsonText(line, source);
-    line += ",\"label\":";
-    AppendJsonText(line, label != nullptr ? label : "");
-    line += ",\"kind\":" + std::to_string(kind);
-    line += ",\"number\":" + std::to_string(number);
-    line += ",\"text\":";
-    AppendJsonText(line, text != nullptr ? text : "");
-    line += "}\n";
-    return line;
-}
-
 std::string EventLogFile() {
     char path[MAX_PATH];
     const DWORD length = ::GetEnvironmentVariableA("VEL_EVENTLOG", path, sizeof path);
@@ -99,7 +61,7 @@ void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword n
     const DWORD savedError = ::GetLastError();
     ReportToSystemLog(source, label, kind, number, text);
     const std::string path = EventLogFile();
-    if (!path.empty()) AppendToFile(path, JsonLine(source, label, kind, number, text));
+    if (!path.empty()) AppendToFile(path, EventLogJsonLine(source, label, kind, number, text));
     ::SetLastError(savedError);
 }
 

@@ -6,8 +6,8 @@
 
 #include <sstream>
 
+#include "platform/eventlog_line.h"
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
 #include "support.h"
 
 namespace {
@@ -30,13 +30,13 @@ TEST(PlatEventLog, OneJsonObjectPerLine) {
 }
 
 TEST(PlatEventLog, EscapesQuotesControlsAndNonAscii) {
-    EXPECT_EQ(plat::posix::EventLogJsonLine("a\"b", "c\\d", 1, 0, "line\r\n\t\x01\x7f\xc3\xa9"),
+    EXPECT_EQ(plat::EventLogJsonLine("a\"b", "c\\d", 1, 0, "line\r\n\t\x01\x7f\xc3\xa9"),
               "{\"source\":\"a\\\"b\",\"label\":\"c\\\\d\",\"kind\":1,\"number\":0,"
               "\"text\":\"line\\u000d\\u000a\\u0009\\u0001\\u007f\\u00c3\\u00a9\"}\n");
 }
 
 TEST(PlatEventLog, NullTextsBecomeEmpty) {
-    EXPECT_EQ(plat::posix::EventLogJsonLine(nullptr, nullptr, 2, 0, nullptr),
+    EXPECT_EQ(plat::EventLogJsonLine(nullptr, nullptr, 2, 0, nullptr),
               "{\"source\":null,\"label\":\"\",\"kind\":2,\"number\":0,\"text\":\"\"}\n");
 }
 
