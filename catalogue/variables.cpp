@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string_view>
 
 #include "catalogue/definitions.h"
 #include "catalogue/variables_internal.h"
+#include "common/platform_block.h"
 #include "common/text.h"
 #include "platform/platform.h"
 
@@ -380,16 +382,16 @@ VariableTable* BuildVariableTable(std::uint32_t productId, std::int32_t eventId,
 
 int ExpandVariables(const char* text, const VariableTable* table, char* out, int size) {
     if (out == nullptr || size <= 0 || text == nullptr || text[0] == '\0') return 0;
-    auto* result = static_cast<char*>(plat::Allocate(kExpansionBufferSize));
-    if (result == nullptr) return 0;
+    const std::unique_ptr<char[], PlatformRelease> result(
+        static_cast<char*>(plat::Allocate(kExpansionBufferSize)));
+    if (!result) return 0;
 
     const bool ownNames = table != nullptr && HasOwnTokenNames(*table);
-    Expansion expansion(BoundedSource(text, table, ownNames), table, ownNames, result);
+    Expansion expansion(BoundedSource(text, table, ownNames), table, ownNames, result.get());
     expansion.Run();
     const std::size_t length = std::min(expansion.length(), static_cast<std::size_t>(size) - 1);
-    std::memcpy(out, result, length);
+    std::memcpy(out, result.get(), length);
     out[length] = '\0';
-    plat::Release(result);
     return 1;
 }
 

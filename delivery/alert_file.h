@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "delivery/platform_block.h"
+#include "common/platform_block.h"
 #include "platform/platform.h"
 
 namespace kx {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "delivery/platform_block.h"
+#include "common/platform_block.h"
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "catalogue/definitions.h"
+#include "common/platform_block.h"
 #include "common/text.h"
 #include "delivery/central_alert.h"
 #include "delivery/forwarding.h"
@@ -25,10 +26,7 @@ struct TableRelease {
 using TablePtr = std::unique_ptr<VariableTable, TableRelease>;
 
 // The send's expansion buffer, taken from and given back to the platform's allocator.
-struct BlockRelease {
-    void operator()(char* block) const { plat::Release(block); }
-};
-using ExpansionBuffer = std::unique_ptr<char[], BlockRelease>;
+using ExpansionBuffer = std::unique_ptr<char[], PlatformRelease>;
 
 bool RecordsGiven(const MessageRecord* message, const DetailRecord* detail,
                   const ContextRecord* context) {
