@@ -10,6 +10,7 @@
 #include "catalogue/product_names.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "runtime/resources.h"
 #include "runtime/state.h"
 
 namespace kx {
@@ -19,7 +20,6 @@ MessageDefaultsData MessageDefaults{};
 namespace {
 
 constexpr std::size_t kKeyPathSize = 256;
-constexpr unsigned kGenericProductNameString = 142;
 
 constexpr std::string_view kBuiltInAppendPIII =
     "(from %COMPUTERNAME% Serial# %PROCESSORSERIAL% IP %SOURCEIP% user %USERNAME% running "
@@ -142,7 +142,7 @@ int GetProductName(std::uint32_t productId, char* name) {
         return 1;
     }
     if (name[0] != '\0') return 1;
-    if (plat::LoadStringA(ResourceModule, kGenericProductNameString, name, kNameSize) > 0) {
+    if (plat::LoadStringA(ResourceModule, kStringProductName, name, kNameSize) > 0) {
         name[kNameSize - 1] = '\0';
         return 1;
     }

@@ -18,7 +18,6 @@ constexpr plat::Dword kLoadFlags =
     plat::kDontResolveDllReferences | plat::kLoadWithAlteredSearchPath;
 constexpr plat::Dword kNeutralLocale = 0;
 constexpr plat::Dword kEnglishUsLocale = 0x409;
-constexpr plat::Dword kResourceLanguageNotFound = 1815;
 constexpr plat::Dword kFilenameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr std::string_view kEntrySeparator = "   : ";
 
@@ -109,7 +108,7 @@ plat::Module LoadResourceModule(const char* baseDirectory, const char* fileName)
 
 void ShowResourceLoadWarning(const char* caption) {
     char systemText[kPathSize] = {};
-    plat::FormatSystemMessage(kResourceLanguageNotFound, systemText, sizeof systemText);
+    plat::FormatSystemMessage(plat::kErrorResourceLangNotFound, systemText, sizeof systemText);
     // Large enough for every slot's path and message, so no failed attempt is cut from the list.
     std::string text(BoundedText(systemText));
     text += "\r\n\r\n";
