@@ -39,8 +39,7 @@ constexpr off_t kMaxRegistryFileSize = 64 * 1024 * 1024;
 struct Cache {
     std::mutex mutex;
     std::string path;
-    bool missing = false;  // the cached document stands for an absent file
-    FileStamp stamp;
+    FileStamp stamp;  // empty ({}) when the file could not be opened, as the stamp of no file
     std::shared_ptr<const reg::Document> document;
 };
 
@@ -73,7 +72,6 @@ std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path)
     if (fd < 0 || ::fstat(fd, &info) != 0) {
         if (fd >= 0) ::close(fd);
         cache.path = path;
-        cache.missing = true;
         cache.stamp = {};
         cache.document = std::make_shared<const reg::Document>();
         return cache.document;
@@ -82,7 +80,6 @@ std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path)
     ::close(fd);
     ++gParseCount;
     cache.path = path;
-    cache.missing = false;
     cache.stamp = FileStamp::From(info);
     cache.document =
         std::make_shared<const reg::Document>(text ? reg::Parse(*text) : reg::Document{});
@@ -97,15 +94,14 @@ struct ViewedRegistry {
 
 thread_local ViewedRegistry tViewed;
 
-// The current version of the registry, parsed at most once per version of the file.
+// The current version of the registry, parsed at most once per version of the file. A file
+// that stays absent keeps its empty document; one that exists but could not be opened never
+// matches the empty stamp and is tried again.
 std::shared_ptr<const reg::Document> LatestDocument(const std::string& path) {
     Cache& cache = TheCache();
     const FileStamp stamp = FileStamp::Of(path.c_str());
     std::lock_guard lock(cache.mutex);
-    if (cache.document && cache.path == path) {
-        if (!stamp.exists() && cache.missing) return cache.document;
-        if (stamp.exists() && !cache.missing && stamp == cache.stamp) return cache.document;
-    }
+    if (cache.document && cache.path == path && stamp == cache.stamp) return cache.document;
     return Load(cache, path);
 }
 
