@@ -1,7 +1,6 @@
 // support.cpp: shared test helpers.
 #include "support.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -56,56 +55,8 @@ ScopedCurrentDir::~ScopedCurrentDir() {
     fs::current_path(previous_);
 }
 
-std::string RegFile::ValueName(std::string_view name) {
-    if (name.empty()) return "@";
-    std::string quoted = "\"";
-    for (char c : name) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
-RegFile& RegFile::Key(std::string_view path) {
-    text_ += "\r\n[HKEY_LOCAL_MACHINE\\";
-    text_ += path;
-    text_ += "]\r\n";
-    return *this;
-}
-
-RegFile& RegFile::String(std::string_view name, std::string_view value) {
-    text_ += ValueName(name) + "=\"";
-    for (char c : value) {
-        if (c == '"' || c == '\\') text_ += '\\';
-        text_ += c;
-    }
-    text_ += "\"\r\n";
-    return *this;
-}
-
-RegFile& RegFile::Dword(std::string_view name, std::uint32_t value) {
-    char digits[9];
-    std::snprintf(digits, sizeof digits, "%08x", value);
-    text_ += ValueName(name) + "=dword:" + digits + "\r\n";
-    return *this;
-}
-
-RegFile& RegFile::Hex(std::string_view name, const std::vector<std::uint8_t>& bytes, int type) {
-    char typeText[16];
-    std::snprintf(typeText, sizeof typeText, "%x", static_cast<unsigned>(type));
-    text_ += ValueName(name) + (type < 0 ? "=hex:" : "=hex(" + std::string(typeText) + "):");
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        char byte[4];
-        std::snprintf(byte, sizeof byte, "%02x", bytes[i]);
-        if (i) text_ += ',';
-        text_ += byte;
-    }
-    text_ += "\r\n";
-    return *this;
-}
-
 void RegFile::WriteTo(const fs::path& file) const {
-    WriteFile(file, text_);
+    WriteFile(file, Text());
 }
 
 std::vector<std::string> Lines(std::string_view text) {

@@ -3,12 +3,13 @@
 // and files read and written whole.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "regfile_text.h"
 
 namespace kx::test {
 
@@ -52,25 +53,13 @@ class ScopedCurrentDir {
     std::filesystem::path previous_;
 };
 
-// Builds a registry file in the Windows export format ("REGEDIT4").
+// A registry file built as in regfile_text.h, then written where VEL_REGISTRY points:
 //   RegFile reg;
-//   reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting")
-//      .Dword("bEnableCAlert", 1).String("Centralized Alerting Path", dir);
+//   reg.Key(kAlertingKey).Dword("bEnableCAlert", 1);
 //   reg.WriteTo(path);
-class RegFile {
+class RegFile : public RegFileText<RegFile> {
   public:
-    // Starts a key; the HKEY_LOCAL_MACHINE\ prefix is added.
-    RegFile& Key(std::string_view path);
-    RegFile& String(std::string_view name, std::string_view value);  // "" name: unnamed value
-    RegFile& Dword(std::string_view name, std::uint32_t value);
-    // Raw bytes; `type` -1 writes hex:, otherwise hex(type): with the type in hexadecimal.
-    RegFile& Hex(std::string_view name, const std::vector<std::uint8_t>& bytes, int type = -1);
-    std::string Text() const { return text_; }
     void WriteTo(const std::filesystem::path& file) const;
-
-  private:
-    std::string text_ = "REGEDIT4\r\n";
-    static std::string ValueName(std::string_view name);
 };
 
 // The lines of `text` without their line ends; a last line without one still counts.

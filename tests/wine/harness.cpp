@@ -2,7 +2,6 @@
 #include "harness.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -182,50 +181,6 @@ ScopedThreadLocale::~ScopedThreadLocale() {
 }
 
 // --- Registry ------------------------------------------------------------------------------------
-
-std::string RegFile::Quoted(std::string_view text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
-RegFile& RegFile::Key(std::string_view path) {
-    text_ += "\r\n[HKEY_LOCAL_MACHINE\\" + std::string(path) + "]\r\n";
-    return *this;
-}
-
-RegFile& RegFile::UserKey(std::string_view path) {
-    text_ += "\r\n[HKEY_CURRENT_USER\\" + std::string(path) + "]\r\n";
-    return *this;
-}
-
-RegFile& RegFile::String(std::string_view name, std::string_view value) {
-    text_ += (name.empty() ? std::string("@") : Quoted(name)) + "=" + Quoted(value) + "\r\n";
-    return *this;
-}
-
-RegFile& RegFile::Dword(std::string_view name, std::uint32_t value) {
-    char digits[9];
-    std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(value));
-    text_ += (name.empty() ? std::string("@") : Quoted(name)) + "=dword:" + digits + "\r\n";
-    return *this;
-}
-
-RegFile& RegFile::Hex(std::string_view name, const std::vector<std::uint8_t>& bytes, int type) {
-    text_ += (name.empty() ? std::string("@") : Quoted(name));
-    text_ += type < 0 ? std::string("=hex:") : "=hex(" + std::to_string(type) + "):";
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        char byte[4];
-        std::snprintf(byte, sizeof byte, "%02x", bytes[i]);
-        if (i != 0) text_ += ',';
-        text_ += byte;
-    }
-    text_ += "\r\n";
-    return *this;
-}
 
 DWORD ImportRegistry(const RegFile& reg, const std::string& file) {
     WriteFileBytes(file, reg.Text());

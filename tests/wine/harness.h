@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/regfile_text.h"
+
 namespace kx::wine {
 
 // --- Paths -----------------------------------------------------------------------------------
@@ -96,20 +98,7 @@ inline constexpr std::string_view kCurrentVersionKey =
     "SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
 
 // A registry file in the system's export format, as an administrator writes one.
-class RegFile {
-  public:
-    RegFile& Key(std::string_view path);                             // under HKEY_LOCAL_MACHINE
-    RegFile& UserKey(std::string_view path);                         // under HKEY_CURRENT_USER
-    RegFile& String(std::string_view name, std::string_view value);  // "" name: unnamed value
-    RegFile& Dword(std::string_view name, std::uint32_t value);
-    // Raw bytes; `type` -1 writes hex:, otherwise hex(type):.
-    RegFile& Hex(std::string_view name, const std::vector<std::uint8_t>& bytes, int type = -1);
-    const std::string& Text() const { return text_; }
-
-  private:
-    static std::string Quoted(std::string_view text);
-    std::string text_ = "REGEDIT4\r\n";
-};
+class RegFile : public test::RegFileText<RegFile> {};
 
 // Writes `reg` to `file` and imports it with "reg import"; the tool's exit code.
 DWORD ImportRegistry(const RegFile& reg, const std::string& file);
