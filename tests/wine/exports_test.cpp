@@ -1,44 +1,28 @@
 // exports_test.cpp: KXEvent.DLL as the system's loader sees it: every export at its ordinal
 // under its plain name, and the fixed answers of the entries that do no work.
-#include <array>
 #include <cstdint>
+#include <string>
 
 #include "event_library.h"
 #include "harness.h"
+#include "tests/exports/event_exports.h"
 
 namespace kx::wine {
 namespace {
 
 class ExportsTest : public WineTest {};
 
-constexpr std::array<const char*, 17> kOrdinalNames = {"EVENT_SendAlertUsingAMgr",
-                                                       "EVENT_ConfigureEventClient",
-                                                       "EVENT_GetEventClientConfig",
-                                                       "EVENT_ConfigureEventMessages",
-                                                       "EVENT_ConfigureEventMessagesEx",
-                                                       "EVENT_ConfigureEventMgrClient",
-                                                       "EVENT_ConfigureEventMgrClientEx",
-                                                       "EVENT_GetDefaultPublishedAM",
-                                                       "EVENT_HasEventClientBeenConfigured",
-                                                       "EVENT_IsEventClientConfigurable",
-                                                       "EVENT_PopulateEventStructures",
-                                                       "EVENT_QueryMessageText",
-                                                       "EVENT_SelectAlertManagerDestination",
-                                                       "EVENT_SendVELEvent",
-                                                       "EVENT_SendVELEventEx",
-                                                       "EVENT_SendVELMessage",
-                                                       "EVENT_SendVELMessageEx"};
-
 TEST_F(ExportsTest, EveryNameIsFoundAtItsOrdinal) {
     Import(BaseRegistry());
     EventLibrary library(JoinPath(InstallDir(), "KXEvent.DLL"));
     ASSERT_TRUE(library.loaded()) << library.error();
-    for (std::size_t i = 0; i < kOrdinalNames.size(); ++i) {
-        const FARPROC byName = library.Entry(kOrdinalNames[i]);
+    for (const auto& entry : test::kEventExports) {
+        const std::string name(entry.name);
+        const FARPROC byName = library.Entry(name.c_str());
         const FARPROC byOrdinal =
-            ::GetProcAddress(library.module(), MAKEINTRESOURCEA(static_cast<WORD>(i + 1)));
-        ASSERT_NE(byName, nullptr) << kOrdinalNames[i];
-        EXPECT_EQ(byName, byOrdinal) << kOrdinalNames[i] << " is not ordinal " << i + 1;
+            ::GetProcAddress(library.module(), MAKEINTRESOURCEA(static_cast<WORD>(entry.ordinal)));
+        ASSERT_NE(byName, nullptr) << name;
+        EXPECT_EQ(byName, byOrdinal) << name << " is not ordinal " << entry.ordinal;
     }
     EXPECT_EQ(::GetProcAddress(library.module(), MAKEINTRESOURCEA(18)), nullptr);
     EXPECT_EQ(library.Entry("DllMain"), nullptr);
