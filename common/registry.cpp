@@ -41,8 +41,7 @@ std::optional<std::size_t> RegKey::Read(const char* name, std::span<std::byte> b
 bool RegKey::ReadText(const char* name, std::span<char> buffer) const {
     const auto read = Read(name, buffer);
     if (!read || buffer.empty()) return false;
-    if (*read < buffer.size()) buffer[*read] = '\0';
-    TerminateField(buffer);
+    TerminateReadText(buffer, *read);
     return true;
 }
 

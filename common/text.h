@@ -54,4 +54,11 @@ inline void TerminateField(std::span<char> field) {
     }
 }
 
+// Terminates a text of `length` bytes just read raw into `field`: right after it when it leaves
+// room, and in any case inside the field (a text that fills the field loses its last character).
+inline void TerminateReadText(std::span<char> field, std::size_t length) {
+    if (length < field.size()) field[length] = '\0';
+    TerminateField(field);
+}
+
 }  // namespace kx

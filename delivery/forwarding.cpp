@@ -45,10 +45,9 @@ bool ReadForwardingValue(const RegKey& key, plat::Dword index, ForwardingValue* 
     const plat::Status status = plat::RegEnumValueA(key.get(), index, value->name, &nameChars,
                                                     nullptr, value->data, &dataSize);
     if (status != plat::kErrorSuccess) return false;
-    if (nameChars < kForwardingNameSize) value->name[nameChars] = '\0';
-    if (dataSize < kForwardingDataSize) value->data[dataSize] = '\0';
-    TerminateField(value->name);
-    TerminateField(value->data);  // data of any type serves as a text of at most 259 characters
+    TerminateReadText(value->name, nameChars);
+    // Data of any type serves as a text of at most 259 characters.
+    TerminateReadText(value->data, dataSize);
     return true;
 }
 
