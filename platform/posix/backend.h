@@ -37,6 +37,9 @@ std::string NativePath(std::string_view path);
 // The file named by `path` (native separators) when it exists as given, or else the entry of
 // its directory whose name matches the last component without regard to case.
 std::optional<std::string> FindPathIgnoringCase(const std::string& path);
+// The absolute path with every symbolic link, "." and ".." resolved; nothing when the path
+// does not name an existing file.
+std::optional<std::string> RealPath(const std::string& path);
 // Directory of the running executable, without the trailing separator.
 std::string ExecutableDirectory();
 std::string ExecutablePath();

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -77,12 +76,6 @@ Loader& TheLoader() {
 Module Fail(Status error) {
     SetLastError(static_cast<Dword>(error));
     return nullptr;
-}
-
-std::optional<std::string> RealPath(const std::string& path) {
-    std::unique_ptr<char, void (*)(void*)> full(::realpath(path.c_str(), nullptr), std::free);
-    if (!full) return std::nullopt;
-    return std::string(full.get());
 }
 
 // The file a module path names. A path with a separator is taken as given (relative to the

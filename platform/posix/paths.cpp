@@ -41,6 +41,12 @@ std::optional<std::string> FindPathIgnoringCase(const std::string& path) {
     return std::nullopt;
 }
 
+std::optional<std::string> RealPath(const std::string& path) {
+    std::unique_ptr<char, void (*)(void*)> full(::realpath(path.c_str(), nullptr), std::free);
+    if (!full) return std::nullopt;
+    return std::string(full.get());
+}
+
 std::string ExecutablePath() {
     std::string path(4096, '\0');
     const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());

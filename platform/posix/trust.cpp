@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -29,17 +27,11 @@ bool EntryTrusted(const struct stat& info, bool ancestor) {
     return ancestor && S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
 }
 
-std::optional<std::string> Resolved(const std::string& path) {
-    std::unique_ptr<char, void (*)(void*)> full(::realpath(path.c_str(), nullptr), std::free);
-    if (!full) return std::nullopt;
-    return std::string(full.get());
-}
-
 }  // namespace
 
 std::optional<std::string> UntrustedPart(const char* path) {
     if (!path || !*path) return std::string();
-    const std::optional<std::string> resolved = Resolved(NativePath(path));
+    const std::optional<std::string> resolved = RealPath(NativePath(path));
     if (!resolved) return NativePath(path);
     std::string current = *resolved;
     // Level 0 is the path itself, level 1 the directory that holds it: neither may be shared.
