@@ -39,6 +39,13 @@ inline std::size_t CopyText(std::span<char> dst, std::string_view text) {
     return n;
 }
 
+// Copies a caller's zero-terminated `text` into `field`, reading it no further than the field
+// can hold: a longer text is cut to N - 1 characters. Returns the number of characters stored.
+template <std::size_t N>
+std::size_t CopyCallerText(char (&field)[N], const char* text) {
+    return CopyText(field, {text, strnlen(text, N - 1)});
+}
+
 // Appends `text` to the text already in `dst`, cutting what does not fit; the result stays
 // terminated inside `dst`. Returns the number of characters appended.
 inline std::size_t AppendText(std::span<char> dst, std::string_view text) {

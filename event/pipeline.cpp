@@ -50,9 +50,8 @@ void ExpandLongDescription(const VariableTable* table, MessageRecord& message,
 // The task name of a re-send: null is the empty text, a longer one keeps its first 15
 // characters. The caller's text is never read past that.
 void SetSnapshotTaskName(const char* taskName) {
-    char(&field)[sizeof(DetailRecord::szTaskName)] = LastEventSnapshot.detail.szTaskName;
     if (taskName == nullptr) taskName = "";
-    CopyText(field, {taskName, strnlen(taskName, sizeof(field) - 1)});
+    CopyCallerText(LastEventSnapshot.detail.szTaskName, taskName);
 }
 
 // strncpy-style: zeros after a shorter text; a text that fills the buffer has no terminator.

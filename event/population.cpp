@@ -42,8 +42,7 @@ bool IsEmpty(const char* field) {
 
 void FillTaskName(DetailRecord& detail, const char* taskName) {
     if (taskName == nullptr) return;
-    // The caller's text is read no further than the field can hold.
-    CopyText(detail.szTaskName, {taskName, strnlen(taskName, sizeof(detail.szTaskName) - 1)});
+    CopyCallerText(detail.szTaskName, taskName);
 }
 
 void FillComputerName(MessageRecord& message) {
