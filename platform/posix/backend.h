@@ -31,6 +31,8 @@ inline constexpr Status kWsaHostNotFound = 11001;
 Status FromErrno(int error);
 // Sets the thread's last error from errno and returns it.
 Status SetLastErrorFromErrno();
+// Sets the thread's last error to `error` and returns false, for calls that report failure so.
+bool Fail(Status error);
 
 // A path with backslashes turned into directory separators.
 std::string NativePath(std::string_view path);
@@ -40,7 +42,9 @@ std::optional<std::string> FindPathIgnoringCase(const std::string& path);
 // The absolute path with every symbolic link, "." and ".." resolved; nothing when the path
 // does not name an existing file.
 std::optional<std::string> RealPath(const std::string& path);
-// Directory of the running executable, without the trailing separator.
+// The directory part of a path: "." for a bare name, "/" for a name in the root directory.
+std::string DirectoryOf(const std::string& path);
+// Directory of the running executable, without the trailing separator; empty when unknown.
 std::string ExecutableDirectory();
 std::string ExecutablePath();
 

@@ -112,6 +112,11 @@ Status SetLastErrorFromErrno() {
     return status;
 }
 
+bool Fail(Status error) {
+    SetLastError(static_cast<Dword>(error));
+    return false;
+}
+
 Dword FormatSystemMessage(Dword error, char* buffer, Dword size) {
     for (const SystemMessage& message : kMessages) {
         if (message.code != error) continue;

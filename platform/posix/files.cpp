@@ -17,17 +17,6 @@
 namespace kx::plat::posix {
 namespace {
 
-bool Fail(Status error) {
-    SetLastError(static_cast<Dword>(error));
-    return false;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Makes a directory's entries durable (a rename or a new name in it).
 bool SyncDirectory(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

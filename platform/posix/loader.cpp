@@ -73,8 +73,9 @@ Loader& TheLoader() {
     return loader;
 }
 
-Module Fail(Status error) {
-    SetLastError(static_cast<Dword>(error));
+// A failed load: the last error says why, and there is no module.
+Module NoModule(Status error) {
+    Fail(error);
     return nullptr;
 }
 
@@ -187,7 +188,7 @@ Module LoadResourceModule(Loader& loader, const std::string& file, const struct 
     }
     std::optional<std::string> content = ReadSmallFile(file, kMaxResourceFileSize);
     auto module = std::make_unique<ModuleObject>();
-    if (!content || !ParseStringTable(*content, module->strings)) return Fail(kErrorBadFormat);
+    if (!content || !ParseStringTable(*content, module->strings)) return NoModule(kErrorBadFormat);
     module->path = file;
     module->device = info.st_dev;
     module->inode = info.st_ino;
@@ -224,7 +225,7 @@ Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
     loader.unloaded.insert({info.st_dev, info.st_ino});
     loader.Forget(module);
     ::dlclose(handle);
-    return Fail(kErrorDllInitFailed);
+    return NoModule(kErrorDllInitFailed);
 }
 
 // True when the process had mapped the file without this loader, so that it was initialised
@@ -238,14 +239,14 @@ bool MappedBefore(Loader& loader, const char* name, const struct stat& info) {
 
 Module LoadCodeModule(Loader& loader, const std::string& file) {
     struct stat info;
-    if (::stat(file.c_str(), &info) != 0) return Fail(kErrorModNotFound);
+    if (::stat(file.c_str(), &info) != 0) return NoModule(kErrorModNotFound);
     if (ModuleObject* existing = loader.Find(info.st_dev, info.st_ino, false)) {
         ++existing->references;
         return existing;
     }
     const bool mappedElsewhere = MappedBefore(loader, file.c_str(), info);
     void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return Fail(DlopenFailure(file, ::dlerror()));
+    if (!handle) return NoModule(DlopenFailure(file, ::dlerror()));
     return AdoptCodeModule(loader, handle, file, info, mappedElsewhere);
 }
 
@@ -254,7 +255,7 @@ Module LoadFromSystem(Loader& loader, const std::string& name) {
     void* previous = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
     if (previous) ::dlclose(previous);
     void* handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return Fail(kErrorModNotFound);
+    if (!handle) return NoModule(kErrorModNotFound);
     link_map* map = nullptr;
     struct stat info;
     std::optional<std::string> file;
@@ -263,7 +264,7 @@ Module LoadFromSystem(Loader& loader, const std::string& name) {
     }
     if (!file || ::stat(file->c_str(), &info) != 0) {
         ::dlclose(handle);
-        return Fail(kErrorModNotFound);
+        return NoModule(kErrorModNotFound);
     }
     const bool mappedElsewhere = previous && !loader.unloaded.contains({info.st_dev, info.st_ino});
     return AdoptCodeModule(loader, handle, *file, info, mappedElsewhere);
@@ -298,11 +299,11 @@ bool ModuleFileTrusted(const char* path, const std::string& file) {
 }  // namespace
 
 Module LoadLibraryExA(const char* path, Dword flags) {
-    if (!path || !*path) return Fail(kErrorInvalidParameter);
+    if (!path || !*path) return NoModule(kErrorInvalidParameter);
     const bool resourceOnly = (flags & kDontResolveDllReferences) != 0;
     const bool configured = (flags & kLoadNamedByConfiguration) != 0;
     const std::string native = NativePath(path);
-    if (configured && !RegistryFileTrusted(path)) return Fail(kErrorAccessDenied);
+    if (configured && !RegistryFileTrusted(path)) return NoModule(kErrorAccessDenied);
     Loader& loader = TheLoader();
     std::lock_guard lock(loader.mutex);
     const std::optional<std::string> file = Locate(native);
@@ -310,12 +311,12 @@ Module LoadLibraryExA(const char* path, Dword flags) {
         // The system's own search covers only places that root or the process's environment
         // chose, never the configuration.
         const bool bare = native.find('/') == std::string::npos;
-        return bare && !resourceOnly ? LoadFromSystem(loader, native) : Fail(kErrorModNotFound);
+        return bare && !resourceOnly ? LoadFromSystem(loader, native) : NoModule(kErrorModNotFound);
     }
-    if (configured && !ModuleFileTrusted(path, *file)) return Fail(kErrorAccessDenied);
+    if (configured && !ModuleFileTrusted(path, *file)) return NoModule(kErrorAccessDenied);
     struct stat info;
-    if (::stat(file->c_str(), &info) != 0) return Fail(kErrorModNotFound);
-    if (!S_ISREG(info.st_mode)) return Fail(kErrorAccessDenied);
+    if (::stat(file->c_str(), &info) != 0) return NoModule(kErrorModNotFound);
+    if (!S_ISREG(info.st_mode)) return NoModule(kErrorAccessDenied);
     return resourceOnly ? LoadResourceModule(loader, *file, info) : LoadCodeModule(loader, *file);
 }
 

@@ -26,8 +26,7 @@ std::optional<std::string> FindPathIgnoringCase(const std::string& path) {
     if (path.empty()) return std::nullopt;
     if (::stat(path.c_str(), &info) == 0) return path;
     const std::size_t slash = path.rfind('/');
-    const std::string directory =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string directory = DirectoryOf(path);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty()) return std::nullopt;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
@@ -45,6 +44,12 @@ std::optional<std::string> RealPath(const std::string& path) {
     std::unique_ptr<char, void (*)(void*)> full(::realpath(path.c_str(), nullptr), std::free);
     if (!full) return std::nullopt;
     return std::string(full.get());
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string ExecutablePath() {

@@ -27,11 +27,6 @@ namespace {
 constexpr Dword kSidSize = 28;  // S-1-5-21-a-b-c-rid: revision, count, authority, 5 parts
 constexpr Dword kSidTypeUser = 1;
 
-bool Fail(Status error) {
-    SetLastError(static_cast<Dword>(error));
-    return false;
-}
-
 std::string ComputerName() {
     if (std::optional<std::string> name = Env("VEL_COMPUTERNAME"); name && !name->empty()) {
         return *name;

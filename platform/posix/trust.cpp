@@ -41,8 +41,7 @@ std::optional<std::string> UntrustedPart(const char* path) {
             return current;
         }
         if (current == "/") return std::nullopt;
-        const std::size_t slash = current.rfind('/');
-        current = slash == 0 ? "/" : current.substr(0, slash);
+        current = DirectoryOf(current);
     }
 }
 
