@@ -222,19 +222,6 @@ void PublishSiblingEntries(const Component& component) {
     }
 }
 
-void WithdrawSiblingEntries(const Component& component) {
-    auto& siblings = Siblings();
-    if (component.flag == kComponentKernel) {
-        siblings.FileCreate = nullptr;
-        siblings.FileWrite = nullptr;
-        siblings.FileClose = nullptr;
-        siblings.FileDelete = nullptr;
-        siblings.CpuGetSerialNumber = nullptr;
-    } else if (component.flag == kComponentUtility) {
-        siblings.AddMessageToEventLog = nullptr;
-    }
-}
-
 int BindComponent(Component& component) {
     switch (component.where) {
         case Where::Nowhere:
@@ -262,7 +249,8 @@ void ReleaseComponent(Component& component) {
     if (--component.count > 0) return;
     component.count = 0;
     ClearEntries(component);
-    WithdrawSiblingEntries(component);
+    // Publishing the cleared table withdraws the component's operations: each becomes null.
+    PublishSiblingEntries(component);
     plat::FreeLibrary(component.handle);
     component.handle = nullptr;
 }
