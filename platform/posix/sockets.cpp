@@ -83,7 +83,7 @@ bool GetHostByName(const char* name, std::uint8_t* address) {
     char host[256] = {};
     if (!name) {
         // As gethostbyname, no name means this host.
-        if (::gethostname(host, sizeof host - 1) != 0) return false;
+        if (::gethostname(host, sizeof host - 1) != 0) return Fail(SetLastErrorFromErrno());
         name = host;
     }
     HostAnswers& answers = TheHostAnswers();
