@@ -51,11 +51,11 @@ RegKey OpenWithFallback(MakePath makePath) {
     return key;
 }
 
-// Reads a text value into `field` only when it is present and fits `limit` bytes; the field
-// then holds it terminated. A missing or oversized value leaves the field untouched.
-template <std::size_t Limit>
-bool ReadTextInto(const RegKey& key, const char* name, std::span<char> field) {
-    std::array<char, Limit> buffer{};
+// Reads a text value into `field` only when it is present and fits the field; the field then
+// holds it terminated. A missing or oversized value leaves the field untouched.
+template <std::size_t N>
+bool ReadTextInto(const RegKey& key, const char* name, char (&field)[N]) {
+    std::array<char, N> buffer{};
     if (!key.ReadText(name, buffer)) return false;
     CopyText(field, BoundedText(buffer));
     return true;
@@ -68,10 +68,10 @@ std::optional<std::array<unsigned char, 32>> ReadSmallValue(const RegKey& key, c
     return buffer;
 }
 
-template <std::size_t Limit, std::size_t N, std::size_t D>
+template <std::size_t N, std::size_t D>
 void ReadTextOrDefault(const RegKey& key, const char* name, char (&field)[N],
                        const char (&fallback)[D]) {
-    if (!ReadTextInto<Limit>(key, name, field)) CopyText(field, FieldText(fallback));
+    if (!ReadTextInto(key, name, field)) CopyText(field, FieldText(fallback));
 }
 
 // Completes a long description with the joiner ". " (unless it already ends in a full stop)
@@ -96,15 +96,15 @@ int LoadMessageDefaults() {
     const RegKey key = OpenWithFallback(DefaultsKeyPath);
     if (!key) return 0;
 
-    ReadTextInto<sizeof d.szEventName>(key, "ID", d.szEventName);
-    ReadTextInto<sizeof d.szShortDescript>(key, "SHORTDESCRIPT", d.szShortDescript);
-    ReadTextInto<sizeof d.szLongDescript>(key, "LONGDESCRIPT", d.szLongDescript);
-    ReadTextInto<sizeof d.szURL>(key, "URL", d.szURL);
-    ReadTextInto<sizeof d.szResolution>(key, "RESOLUTION", d.szResolution);
+    ReadTextInto(key, "ID", d.szEventName);
+    ReadTextInto(key, "SHORTDESCRIPT", d.szShortDescript);
+    ReadTextInto(key, "LONGDESCRIPT", d.szLongDescript);
+    ReadTextInto(key, "URL", d.szURL);
+    ReadTextInto(key, "RESOLUTION", d.szResolution);
     const auto severity = ReadSmallValue(key, "SEVERITY");
     d.uSeverity = severity ? ParseSeverity(severity->data()) : 1;
-    ReadTextInto<sizeof d.szAppend>(key, "Append", d.szAppend);
-    if (!ReadTextInto<sizeof d.szAppendPIII>(key, "AppendPIII", d.szAppendPIII)) {
+    ReadTextInto(key, "Append", d.szAppend);
+    if (!ReadTextInto(key, "AppendPIII", d.szAppendPIII)) {
         CopyText(d.szAppendPIII, kBuiltInAppendPIII);
     }
     return 1;
@@ -117,16 +117,16 @@ int LoadMessageDefinition(std::int32_t eventId, MessageRecord* message, DetailRe
     if (!key) return 0;
 
     const MessageDefaultsData& d = MessageDefaults;
-    ReadTextOrDefault<64>(key, "ID", detail->szEventName, d.szEventName);
-    ReadTextOrDefault<32>(key, "SHORTDESCRIPT", message->szShortDescript, d.szShortDescript);
-    ReadTextOrDefault<1024>(key, "LONGDESCRIPT", message->szLongDescript, d.szLongDescript);
+    ReadTextOrDefault(key, "ID", detail->szEventName, d.szEventName);
+    ReadTextOrDefault(key, "SHORTDESCRIPT", message->szShortDescript, d.szShortDescript);
+    ReadTextOrDefault(key, "LONGDESCRIPT", message->szLongDescript, d.szLongDescript);
 
     const bool hasSerial = detail->szProcessorSerial[0] != '\0';
     AddJoinerAndAppend(message->szLongDescript,
                        hasSerial ? FieldText(d.szAppendPIII) : FieldText(d.szAppend));
 
-    ReadTextOrDefault<256>(key, "URL", message->szURL, d.szURL);
-    ReadTextOrDefault<256>(key, "RESOLUTION", message->szResolution, d.szResolution);
+    ReadTextOrDefault(key, "URL", message->szURL, d.szURL);
+    ReadTextOrDefault(key, "RESOLUTION", message->szResolution, d.szResolution);
     const auto severity = ReadSmallValue(key, "SEVERITY");
     message->uSeverity = severity ? ParseSeverity(severity->data()) : d.uSeverity;
     const auto alwaysAlert = ReadSmallValue(key, "Always Alert");
