@@ -115,6 +115,9 @@ std::intptr_t FileCreate(const char* path);
 Dword FileWrite(std::intptr_t file, const void* data, Dword count);
 bool FileClose(std::intptr_t file);
 bool FileDelete(const char* path);
+// Up to `size` bytes read from `fd`, reads the system interrupted retried; fewer when the file
+// ends first or a read fails.
+std::string ReadUpTo(int fd, std::size_t size);
 
 // Sockets.
 int EnumProtocols(const int* protocols, ProtocolInfo* entries, int maxEntries);

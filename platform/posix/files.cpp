@@ -1,5 +1,6 @@
 // files.cpp: file and environment calls: attributes of a path, renames that never replace,
-// exclusive creates, whole writes and durable closes.
+// exclusive creates, whole writes and durable closes; and the bounded read the backend's own
+// file readers share.
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -168,6 +169,19 @@ bool FileClose(std::intptr_t file) {
         ok = false;
     }
     return ok;
+}
+
+std::string ReadUpTo(int fd, std::size_t size) {
+    std::string bytes(size, '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
 }
 
 bool FileDelete(const char* path) {

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -107,15 +106,11 @@ std::optional<std::string> ReadSmallFile(const std::string& path, off_t limit) {
     struct stat info;
     std::optional<std::string> content;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= limit) {
-        std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            done += static_cast<std::size_t>(got);
+        const auto size = static_cast<std::size_t>(info.st_size);
+        // All or nothing: a file cut short is no string table.
+        if (std::string bytes = ReadUpTo(fd, size); bytes.size() == size) {
+            content = std::move(bytes);
         }
-        if (done == bytes.size()) content = std::move(bytes);
     }
     ::close(fd);
     return content;

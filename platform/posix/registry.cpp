@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -51,19 +50,11 @@ Cache& TheCache() {
 std::atomic<std::uint64_t> gParseCount{0};
 
 // Reads one consistent version of the file: opened once, its size and identity taken from the
-// open file, read whole. Nothing when it cannot be read.
+// open file, read whole (a file cut short meanwhile gives what it still held). Nothing when it
+// is no regular file or too large.
 std::optional<std::string> ReadWhole(int fd, const struct stat& info) {
     if (!S_ISREG(info.st_mode) || info.st_size > kMaxRegistryFileSize) return std::nullopt;
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t got = ::read(fd, text.data() + done, text.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    text.resize(done);
-    return text;
+    return ReadUpTo(fd, static_cast<std::size_t>(info.st_size));
 }
 
 std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path) {
