@@ -61,10 +61,10 @@ struct CreatedFile {
 };
 
 // Creates the temporary file under the first number whose name nobody holds.
-CreatedFile CreateTempFile(std::string_view directory, AlertNumbering& numbers, char* tempName,
-                           std::uint32_t* number) {
-    while (numbers.Take(number)) {
-        if (!MakeAlertTempName(directory, *number, tempName, kAlertNameSize)) {
+CreatedFile CreateTempFile(std::string_view directory, AlertNumbering& numbers, char* tempName) {
+    std::uint32_t number = 0;
+    while (numbers.Take(&number)) {
+        if (!MakeAlertTempName(directory, number, tempName, kAlertNameSize)) {
             return {AlertOutcome::kNameTooLong, kKrnlInvalidFile};
         }
         const std::uint32_t file = KrnlFileCreate(tempName);
@@ -197,8 +197,7 @@ AlertOutcome WriteCentralAlert(std::string_view directory, const AlertRecord& re
 
     AlertNumbering numbers(plat::GetTickCount(), kAlertNameAttempts);
     char tempName[kAlertNameSize];
-    std::uint32_t number = 0;
-    const CreatedFile created = CreateTempFile(directory, numbers, tempName, &number);
+    const CreatedFile created = CreateTempFile(directory, numbers, tempName);
     if (created.outcome != AlertOutcome::kWritten) return created.outcome;
 
     const bool written = WriteAllLines(created.file, table.get(), line.get());
