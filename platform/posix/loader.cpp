@@ -176,19 +176,25 @@ Status DlopenFailure(const std::string& path, const char* message) {
     return kErrorBadFormat;
 }
 
+// A new object for the module file, holding the caller's one reference.
+std::unique_ptr<ModuleObject> NewModule(const std::string& file, const struct stat& info) {
+    auto module = std::make_unique<ModuleObject>();
+    module->path = file;
+    module->device = info.st_dev;
+    module->inode = info.st_ino;
+    module->references = 1;
+    return module;
+}
+
 Module LoadResourceModule(Loader& loader, const std::string& file, const struct stat& info) {
     if (ModuleObject* existing = loader.Find(info.st_dev, info.st_ino, true)) {
         ++existing->references;
         return existing;
     }
     std::optional<std::string> content = ReadSmallFile(file, kMaxResourceFileSize);
-    auto module = std::make_unique<ModuleObject>();
-    if (!content || !ParseStringTable(*content, module->strings)) return NoModule(kErrorBadFormat);
-    module->path = file;
-    module->device = info.st_dev;
-    module->inode = info.st_ino;
+    std::unique_ptr<ModuleObject> module = NewModule(file, info);
     module->resourceOnly = true;
-    module->references = 1;
+    if (!content || !ParseStringTable(*content, module->strings)) return NoModule(kErrorBadFormat);
     loader.modules.push_back(std::move(module));
     return loader.modules.back().get();
 }
@@ -201,13 +207,9 @@ Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
         ++existing->references;
         return existing;
     }
-    auto owned = std::make_unique<ModuleObject>();
+    std::unique_ptr<ModuleObject> owned = NewModule(file, info);
     ModuleObject* module = owned.get();
-    module->path = file;
-    module->device = info.st_dev;
-    module->inode = info.st_ino;
     module->handle = handle;
-    module->references = 1;
     loader.modules.push_back(std::move(owned));
     // A module that the process had mapped already (linked in, or opened without this loader)
     // was initialised then; it gets no second attach.
@@ -232,9 +234,7 @@ bool MappedBefore(Loader& loader, const char* name, const struct stat& info) {
     return !loader.unloaded.contains({info.st_dev, info.st_ino});
 }
 
-Module LoadCodeModule(Loader& loader, const std::string& file) {
-    struct stat info;
-    if (::stat(file.c_str(), &info) != 0) return NoModule(kErrorModNotFound);
+Module LoadCodeModule(Loader& loader, const std::string& file, const struct stat& info) {
     if (ModuleObject* existing = loader.Find(info.st_dev, info.st_ino, false)) {
         ++existing->references;
         return existing;
@@ -312,7 +312,8 @@ Module LoadLibraryExA(const char* path, Dword flags) {
     struct stat info;
     if (::stat(file->c_str(), &info) != 0) return NoModule(kErrorModNotFound);
     if (!S_ISREG(info.st_mode)) return NoModule(kErrorAccessDenied);
-    return resourceOnly ? LoadResourceModule(loader, *file, info) : LoadCodeModule(loader, *file);
+    return resourceOnly ? LoadResourceModule(loader, *file, info)
+                        : LoadCodeModule(loader, *file, info);
 }
 
 void* GetProcAddress(Module module, const char* name) {
