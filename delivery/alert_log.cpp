@@ -18,10 +18,7 @@ constexpr std::string_view kPlainFormat = "%s: %s";
 
 // Appends `text` at `*used` inside `out` (keeping one byte for the terminator).
 void Append(std::span<char> out, std::size_t* used, std::string_view text) {
-    const std::size_t room = out.size() - 1 - *used;
-    const std::size_t n = text.size() < room ? text.size() : room;
-    text.copy(out.data() + *used, n);
-    *used += n;
+    *used += CopyText(out.subspan(*used), text);
 }
 
 }  // namespace

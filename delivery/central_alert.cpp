@@ -20,23 +20,18 @@ namespace {
 constexpr char kEnableValue[] = "bEnableCAlert";
 constexpr char kPathValue[] = "Centralized Alerting Path";
 
-template <std::size_t N>
-AlertText Field(const char (&field)[N]) {
-    return FieldText(field);
-}
-
 // Fills the record from the send's records as they stand now; the clock is read once, in UTC.
 AlertRecord MakeAlertRecord(std::int32_t eventId, const MessageRecord& m, const DetailRecord& d,
                             std::string_view message) {
     const plat::CalendarTime utc = GetEventTime(false);
     AlertRecord r;
     r.uStatus = d.uEngineStatus;
-    r.szVirusName = Field(d.szVirusName);
-    r.szItemName = Field(d.szFileName);
-    r.szUserName = Field(d.szUserName);
-    r.szSoftware = Field(m.szSoftwareName);
-    r.szSoftwareVersion = Field(m.szSoftwareVersion);
-    r.szComputerName = Field(m.szComputerName);
+    r.szVirusName = FieldText(d.szVirusName);
+    r.szItemName = FieldText(d.szFileName);
+    r.szUserName = FieldText(d.szUserName);
+    r.szSoftware = FieldText(m.szSoftwareName);
+    r.szSoftwareVersion = FieldText(m.szSoftwareVersion);
+    r.szComputerName = FieldText(m.szComputerName);
     r.uYear = static_cast<std::uint32_t>(utc.year);
     r.uMonth = static_cast<std::uint32_t>(utc.month);
     r.uDay = static_cast<std::uint32_t>(utc.day);
@@ -44,15 +39,15 @@ AlertRecord MakeAlertRecord(std::int32_t eventId, const MessageRecord& m, const 
     r.uMinute = static_cast<std::uint32_t>(utc.minute);
     r.uSecond = static_cast<std::uint32_t>(utc.second);
     r.uSeverity = m.uSeverity;
-    r.szSourceIP = Field(m.szSourceIP);
+    r.szSourceIP = FieldText(m.szSourceIP);
     r.uMessageID = d.uTrapID;
-    r.szTaskName = Field(m.szTaskID);
-    r.szGMTTime = Field(m.szGMTTime);
-    r.szOS = Field(d.szOS);
-    r.szEngineVersion = Field(d.szEngineVersion);
-    r.szDatVersion = Field(d.szDatVersion);
+    r.szTaskName = FieldText(m.szTaskID);
+    r.szGMTTime = FieldText(m.szGMTTime);
+    r.szOS = FieldText(d.szOS);
+    r.szEngineVersion = FieldText(d.szEngineVersion);
+    r.szDatVersion = FieldText(d.szDatVersion);
     r.dwWinStaClientID = d.dwTSClientID;
-    r.pszWinStaClientName = Field(d.szClientComputer);
+    r.pszWinStaClientName = FieldText(d.szClientComputer);
     r.uSpecificTrap = static_cast<std::uint32_t>(eventId);
     r.szActualMessage = message;
     return r;
