@@ -431,6 +431,12 @@ Key* FindKey(Document& document, std::string_view path) {
     return const_cast<Key*>(FindKey(static_cast<const Document&>(document), path));
 }
 
+bool HasSubkey(const Document& document, std::string_view path) {
+    return std::any_of(document.keys.begin(), document.keys.end(), [&](const Key& key) {
+        return key.path.size() > path.size() && IsUnder(key.path, path);
+    });
+}
+
 const Value* FindValue(const Key& key, std::string_view name) {
     for (const Value& value : key.values) {
         if (EqualNoCase(value.name, name)) return &value;

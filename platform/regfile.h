@@ -46,5 +46,7 @@ const Key* FindKey(const Document& document, std::string_view path);
 Key* FindKey(Document& document, std::string_view path);
 const Value* FindValue(const Key& key, std::string_view name);
 Value* FindValue(Key& key, std::string_view name);
+// Whether any key lies below `path` (at any depth), its name compared as FindKey compares.
+bool HasSubkey(const Document& document, std::string_view path);
 
 }  // namespace kx::reg

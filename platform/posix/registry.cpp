@@ -6,11 +6,9 @@
 // meanwhile never changes what an open key reads; inside a facts view every key opened by the
 // thread comes from the version the view's first open found.
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -104,13 +102,6 @@ std::shared_ptr<const reg::Document> CurrentDocument() {
     return tViewed.document;
 }
 
-bool IsParentOfAny(const reg::Document& document, std::string_view path) {
-    return std::any_of(document.keys.begin(), document.keys.end(), [&](const reg::Key& key) {
-        return key.path.size() > path.size() && key.path[path.size()] == '\\' &&
-               ::strncasecmp(key.path.data(), path.data(), path.size()) == 0;
-    });
-}
-
 const reg::Value* ValueAt(HKey key, Dword index) {
     if (!key->key || index >= key->key->values.size()) return nullptr;
     return &key->key->values[index];
@@ -138,7 +129,7 @@ Status RegOpenKeyExA(const char* subkey, HKey* key) {
     const std::string_view path = subkey ? subkey : "";
     const reg::Key* found = reg::FindKey(*document, path);
     // HKEY_LOCAL_MACHINE itself and the parents of stored keys exist without values.
-    if (!found && !path.empty() && !IsParentOfAny(*document, path)) return kErrorFileNotFound;
+    if (!found && !path.empty() && !reg::HasSubkey(*document, path)) return kErrorFileNotFound;
     *key = new (std::nothrow) RegistryKey{std::move(document), found};
     return *key ? kErrorSuccess : kErrorNotEnoughMemory;
 }
