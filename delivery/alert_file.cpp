@@ -24,6 +24,12 @@ AlertKey TextKey(const char* name, const AlertText& value) {
     return AlertKey{name, AlertKeyKind::kText, nullptr, value};
 }
 
+// Only the last line may run on over several physical lines: a reader takes it to the end of
+// the file. A line break anywhere before it would start a line of the writer's choosing.
+bool KeepsLineBreaks(const AlertKey& key) {
+    return std::string_view(key.name) == kAlertMultiLineKey;
+}
+
 // A name is taken when another file bears it already, whatever the platform calls that.
 bool NameTaken(plat::Dword error) {
     return error == static_cast<plat::Dword>(plat::kErrorFileExists) ||
@@ -143,6 +149,12 @@ bool MakeAlertTempName(std::string_view directory, std::uint32_t number, char* o
     return true;
 }
 
+void MakeSingleLine(std::span<char> text) {
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+}
+
 bool WriteAlertSectionLine(std::uint32_t file) {
     const auto count = static_cast<std::uint32_t>(kSectionLine.size());
     return KrnlFileWrite(file, kSectionLine.data(), count) == count;
@@ -161,6 +173,7 @@ bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line) {
         const std::size_t room = static_cast<std::size_t>(end - at);
         const std::size_t n = key.text->size() < room ? key.text->size() : room;
         std::memcpy(at, key.text->data(), n);
+        if (!KeepsLineBreaks(key)) MakeSingleLine({at, n});
         at += n;
     }
     *at++ = '\r';

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "common/platform_block.h"
@@ -19,6 +20,8 @@ inline constexpr std::size_t kAlertNameSize = 260;         // temporary and fina
 inline constexpr std::size_t kAlertLineSize = 4096;        // one formatted line
 inline constexpr std::size_t kAlertKeyCount = 27;          // key lines after the section line
 inline constexpr std::uint32_t kAlertNameAttempts = 1000;  // numbers tried from the tick count
+// The one key whose value keeps its line breaks: the last line of the file.
+inline constexpr std::string_view kAlertMultiLineKey = "szActualMessage";
 
 // A text of the alert: the bytes of a field of someone else, or absent.
 using AlertText = std::optional<std::string_view>;
@@ -85,6 +88,9 @@ AlertKeyTable BuildAlertKeyTable(const AlertRecord& record);
 // 259 characters (or in `size`).
 bool MakeAlertTempName(std::string_view directory, std::uint32_t number, char* out,
                        std::size_t size);
+
+// Writes every CR and LF of `text` as a space, so that it stays on one line.
+void MakeSingleLine(std::span<char> text);
 
 // The section line, in one write. True when written whole.
 bool WriteAlertSectionLine(std::uint32_t file);
