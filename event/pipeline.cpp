@@ -49,9 +49,9 @@ void ExpandLongDescription(const VariableTable* table, MessageRecord& message,
 
 // The task name of a re-send: null is the empty text, a longer one keeps its first 15
 // characters. The caller's text is never read past that.
-void SetSnapshotTaskName(const char* taskName) {
+void SetSnapshotTaskName(DetailRecord& detail, const char* taskName) {
     if (taskName == nullptr) taskName = "";
-    CopyCallerText(LastEventSnapshot.detail.szTaskName, taskName);
+    CopyCallerText(detail.szTaskName, taskName);
 }
 
 // strncpy-style: zeros after a shorter text; a text that fills the buffer has no terminator.
@@ -110,9 +110,16 @@ int SendMessageEx(std::uint32_t productId, std::int32_t eventId, MessageRecord* 
 
 int SendEventEx(std::uint32_t productId, std::int32_t eventId, const char* taskName,
                 std::uint32_t suppressAlert) {
-    SetSnapshotTaskName(taskName);
-    return SendMessageEx(productId, eventId, &LastEventSnapshot.message, &LastEventSnapshot.detail,
-                         &LastEventSnapshot.context, suppressAlert);
+    // The send works on a private copy: other threads may store a new event into the snapshot
+    // while this one is being sent, and the alert must not mix the two.
+    SnapshotCopy copy;
+    LoadSnapshot(copy);
+    EventSnapshot& records = copy.records;
+    SetSnapshotTaskName(records.detail, taskName);
+    const int result = SendMessageEx(productId, eventId, &records.message, &records.detail,
+                                     &records.context, suppressAlert);
+    WriteBackSnapshot(copy);
+    return result;
 }
 
 int QueryMessageText(std::uint32_t productId, std::int32_t eventId, MessageRecord* message,

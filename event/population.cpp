@@ -146,14 +146,6 @@ void FillProcessorSerial(DetailRecord& detail) {
     }
 }
 
-// memmove: the records given may be the snapshot's own.
-void KeepSnapshot(const MessageRecord& message, const DetailRecord& detail,
-                  const ContextRecord& context) {
-    std::memmove(&LastEventSnapshot.message, &message, sizeof(MessageRecord));
-    std::memmove(&LastEventSnapshot.detail, &detail, sizeof(DetailRecord));
-    std::memmove(&LastEventSnapshot.context, &context, sizeof(ContextRecord));
-}
-
 // Releases the socket layer after a successful start, whatever the look-up gave.
 class SocketSession {
   public:
@@ -269,7 +261,7 @@ int PopulateEventStructures(std::uint32_t productId, const char* taskName, Messa
     FormatEventTime(message->szGMTTime, GetEventTime(false));
     CopyText(detail->szLanguageCode, FieldText(LanguageCode));
     FillProcessorSerial(*detail);
-    KeepSnapshot(*message, *detail, *context);
+    StoreSnapshot(*message, *detail, *context);
     return EVENT_OK;
 }
 

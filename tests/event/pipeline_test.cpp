@@ -209,12 +209,17 @@ class SnapshotSend : public SendPipeline {
     }
 };
 
-TEST_F(SnapshotSend, SendsTheSnapshotsOwnRecords) {
+TEST_F(SnapshotSend, SendsACopyOfTheSnapshotAndKeepsWhatTheSendMade) {
+    std::strcpy(LastEventSnapshot.detail.szVirusName, "EICAR");
+    LastEventSnapshot.context.abData[7] = 0x5A;
     EXPECT_EQ(SendEventEx(3, 77, "scan", 0), EVENT_OK);
-    EXPECT_EQ(seen.message, &LastEventSnapshot.message);
-    EXPECT_EQ(seen.detail, &LastEventSnapshot.detail);
-    EXPECT_EQ(seen.context, &LastEventSnapshot.context);
+    // Another thread may store into the snapshot meanwhile: the send never runs on it directly.
+    EXPECT_NE(seen.message, &LastEventSnapshot.message);
+    EXPECT_NE(seen.detail, &LastEventSnapshot.detail);
+    EXPECT_NE(seen.context, &LastEventSnapshot.context);
     EXPECT_EQ(seen.eventId, 77);
+    EXPECT_STREQ(LastEventSnapshot.detail.szVirusName, "EICAR");
+    EXPECT_EQ(LastEventSnapshot.context.abData[7], 0x5A);
     EXPECT_STREQ(LastEventSnapshot.detail.szTaskName, "scan");
     EXPECT_STREQ(LastEventSnapshot.message.szLongDescript, "expanded text");
 }
