@@ -85,7 +85,7 @@ std::string Timestamp(std::string_view gmtTime, const plat::CalendarTime& now) {
 
 std::string EscapeParamValue(std::string_view text) {
     std::string out;
-    for (char c : ToUtf8(text)) {
+    for (char c : EscapeControls(ToUtf8(text))) {
         if (c == '"' || c == '\\' || c == ']') out += '\\';
         out += c;
     }
@@ -116,7 +116,7 @@ std::string FormatMessage(std::uint32_t productId, std::int32_t eventId,
     if (!description.empty()) {
         out += ' ';
         out += kUtf8Bom;
-        out += ToUtf8(description);
+        out += EscapeControls(ToUtf8(description));
     }
     return out;
 }

@@ -52,26 +52,6 @@ bool IsUnsignedNumber(std::string_view text) {
     return value <= 0xFFFFFFFFu;
 }
 
-std::string Escaped(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 const std::string* AlertFile::Find(std::string_view key) const {
@@ -136,7 +116,7 @@ std::string FormatAlertTable(const AlertFile& alert) {
     for (const AlertEntry& entry : alert.entries) {
         std::string key(entry.key);
         key.resize(21, ' ');
-        out += key + Escaped(entry.value) + "\n";
+        out += key + EscapeControls(ToUtf8(entry.value)) + "\n";
     }
     return out;
 }
