@@ -41,7 +41,33 @@ struct RegOptions {
     std::optional<std::string> type;
 };
 
+const char* ControlName(unsigned char c) {
+    switch (c) {
+        case '\r':
+            return "a carriage return (CR)";
+        case '\n':
+            return "a line feed (LF)";
+        case '\t':
+            return "a tab";
+        default:
+            return "a control character";
+    }
+}
+
+// A control character in a key path or value name would start a line of its own in the file,
+// or reach a terminal through query and export: refused, naming the position, never echoing it.
+void RefuseControlCharacters(std::string_view text, const char* what) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            throw UsageError(std::string(what) + " holds " + ControlName(c) + " at character " +
+                             std::to_string(i + 1) + "; control characters are not allowed");
+        }
+    }
+}
+
 std::string NormalizeKeyPath(std::string path) {
+    RefuseControlCharacters(path, "the key path");
     for (std::string_view prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
         if (path.size() >= prefix.size() &&
             fields::SameNameIgnoringCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
@@ -55,6 +81,7 @@ std::string NormalizeKeyPath(std::string path) {
 }
 
 std::string ValueNameArgument(const std::string& name) {
+    RefuseControlCharacters(name, "the value name");
     return name == "@" ? "" : name;
 }
 
@@ -177,6 +204,12 @@ int Import(const RegOptions& options) {
     const fs::path target = TargetFile(options);
     reg::Document document = LoadOrEmpty(target);
     std::size_t values = 0;
+    for (const reg::Key& key : incoming.keys) {
+        RefuseControlCharacters(key.path, "a key path of the imported file");
+        for (const reg::Value& value : key.values) {
+            RefuseControlCharacters(value.name, "a value name of the imported file");
+        }
+    }
     for (const reg::Key& key : incoming.keys) {
         reg::Key& destination = FindOrAddKey(document, key.path);
         for (const reg::Value& value : key.values) {
