@@ -24,6 +24,18 @@ if(KX_SANITIZE)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(KX_SANITIZE_THREAD)
+    if(KX_SANITIZE)
+        message(FATAL_ERROR "KX_SANITIZE_THREAD cannot be combined with KX_SANITIZE")
+    endif()
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    # As under the other sanitizers, the instrumentation confuses gcc's initialisation tracking.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        add_compile_options(-Wno-maybe-uninitialized)
+    endif()
+    add_link_options(-fsanitize=thread)
+endif()
+
 # A module of the installation directory: exact file name (no "lib" prefix), placed in the
 # build tree's installation directory, finding the platform library one level up.
 function(kx_library_module target file_name)

@@ -2,8 +2,9 @@
 # test.sh: builds everything and runs every test: the Linux build with its test suite (ctest);
 # the cross-compiled Windows builds for i686 (the library's real target) and x86_64, whose
 # export tables the test suite then checks; the Windows integration suite under Wine; the whole
-# suite again under the address and undefined-behaviour sanitizers; every fuzz target for a
-# bounded time (KX_FUZZ_SECONDS, default 20); and the source formatting.
+# suite again under the address and undefined-behaviour sanitizers; the threaded tests under the
+# thread sanitizer; every fuzz target for a bounded time (KX_FUZZ_SECONDS, default 20); and the
+# source formatting.
 #
 #   bash scripts/test.sh
 #
@@ -56,6 +57,7 @@ fi
 
 step "Windows integration suite under Wine (build-wine64)" bash "$root/scripts/wine-test.sh"
 step "address and undefined-behaviour sanitizers (build-asan)" bash "$root/scripts/sanitize.sh"
+step "threaded tests under ThreadSanitizer (build-tsan)" bash "$root/scripts/tsan.sh"
 step "fuzzing, ${KX_FUZZ_SECONDS:-20} s per target (build-fuzz)" \
     bash "$root/fuzz/run.sh" "${KX_FUZZ_SECONDS:-20}"
 step "source formatting (clang-format)" format_check
