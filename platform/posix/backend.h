@@ -51,7 +51,9 @@ std::string ExecutablePath();
 // A 32-bit number written in decimal or with a 0x prefix in hexadecimal; nothing when the text
 // is anything else.
 std::optional<Dword> ParseNumber(std::string_view text);
-// An environment variable's value; nothing when unset.
+// An environment variable's value; nothing when unset. Every read of the environment in this
+// backend comes here: in a secure-execution process (set-user-ID, set-group-ID, capabilities)
+// the variables that steer the library (VEL_*, KXEVENT_*, KX_*, USER) read as unset.
 std::optional<std::string> Env(const char* name);
 
 // Registry.

@@ -106,14 +106,15 @@ Dword GetEnvironmentVariableA(const char* name, char* buffer, Dword size) {
         SetLastError(kErrorInvalidParameter);
         return 0;
     }
-    const char* value = std::getenv(name);
+    // Through Env, which decides what a privileged process may not be told.
+    const std::optional<std::string> value = Env(name);
     if (!value) {
         SetLastError(kErrorEnvVarNotFound);
         return 0;
     }
-    const std::size_t length = std::strlen(value);
+    const std::size_t length = value->size();
     if (!buffer || length + 1 > size) return static_cast<Dword>(length + 1);
-    std::memcpy(buffer, value, length + 1);
+    std::memcpy(buffer, value->c_str(), length + 1);
     return static_cast<Dword>(length);
 }
 
