@@ -265,6 +265,14 @@ HookTable& Hooks();
 const HookTable& DefaultHooks();
 
 // ---------------------------------------------------------------------------------------------
+// Why the registry is read as absent: a registry file that users other than its owner and root
+// could change is not believed at all. The reason (naming the file and the part at fault) is
+// copied into `buffer` (at most size - 1 characters and the terminator); returns its length, 0
+// when the registry is believed. Not a system call, so not in the hook table; on Windows the
+// system's access control keeps the registry and this is always 0.
+Dword RegistryRefusal(char* buffer, Dword size);
+
+// ---------------------------------------------------------------------------------------------
 // One call's view of the machine (not a system call, so not in the hook table). While a
 // FactsView lives on a thread, each file that the Linux backend reads facts from (the registry
 // file, the account database, the distribution's description, the resolver's configuration) is
