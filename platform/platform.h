@@ -72,9 +72,10 @@ using Module = ModuleObject*;
 
 inline constexpr Dword kDontResolveDllReferences = 0x00000001;
 inline constexpr Dword kLoadWithAlteredSearchPath = 0x00000008;
-// The path was named by configuration (the registry, the installation directory): the loader
-// refuses it, with an event-log entry, unless IsTrustedPath holds for the registry file and for
-// the module's file. Never passed on to the system.
+// The path was named by configuration (the registry, the installation directory) or is one of
+// the places searched for the core components: the loader refuses it with kErrorAccessDenied
+// and an event-log entry when it is a bare name (no directory), or unless IsTrustedPath holds
+// for the directory it names and for the module's file. Never passed on to the system.
 inline constexpr Dword kLoadNamedByConfiguration = 0x80000000;
 
 Module LoadLibraryA(const char* path);

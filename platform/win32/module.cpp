@@ -1,5 +1,7 @@
 // module.cpp: loading, resolving and releasing modules through the system's loader, which also
 // runs each module's DllMain.
+#include <cstring>
+
 #include "platform/win32/backend.h"
 #include "platform/win32/system_headers.h"
 
@@ -20,7 +22,12 @@ Module LoadLibraryExA(const char* path, Dword flags) {
         return nullptr;
     }
     // kLoadNamedByConfiguration is the facade's own: the system's access control lists already
-    // keep the registry and the installation directory from other users.
+    // keep the registry and the installation directory from other users. A configured bare name
+    // would be found through the search path, which no configuration decides.
+    if ((flags & kLoadNamedByConfiguration) != 0 && std::strpbrk(path, "\\/:") == nullptr) {
+        Fail(kErrorAccessDenied);
+        return nullptr;
+    }
     return reinterpret_cast<Module>(
         ::LoadLibraryExA(path, nullptr, flags & ~kLoadNamedByConfiguration));
 }
