@@ -72,9 +72,10 @@ using Module = ModuleObject*;
 
 inline constexpr Dword kDontResolveDllReferences = 0x00000001;
 inline constexpr Dword kLoadWithAlteredSearchPath = 0x00000008;
-// The path was named by configuration (the registry, the installation directory): the loader
-// refuses it, with an event-log entry, unless IsTrustedPath holds for the registry file and for
-// the module's file. Never passed on to the system.
+// The path was named by configuration (the registry, the installation directory) or is one of
+// the places searched for the core components: the loader refuses it with kErrorAccessDenied
+// and an event-log entry when it is a bare name (no directory), or unless IsTrustedPath holds
+// for the directory it names and for the module's file. Never passed on to the system.
 inline constexpr Dword kLoadNamedByConfiguration = 0x80000000;
 
 Module LoadLibraryA(const char* path);
@@ -263,6 +264,14 @@ struct HookTable {
 
 HookTable& Hooks();
 const HookTable& DefaultHooks();
+
+// ---------------------------------------------------------------------------------------------
+// Why the registry is read as absent: a registry file that users other than its owner and root
+// could change is not believed at all. The reason (naming the file and the part at fault) is
+// copied into `buffer` (at most size - 1 characters and the terminator); returns its length, 0
+// when the registry is believed. Not a system call, so not in the hook table; on Windows the
+// system's access control keeps the registry and this is always 0.
+Dword RegistryRefusal(char* buffer, Dword size);
 
 // ---------------------------------------------------------------------------------------------
 // One call's view of the machine (not a system call, so not in the hook table). While a

@@ -146,33 +146,36 @@ bool FitsPath(const char* directory, const char* file) {
     return std::strlen(directory) + std::strlen(file) + 3 <= kPathSize;
 }
 
-// Whose word names the place: a directory from the registry or the environment must be safe
-// from other users (the platform loader checks it); the fixed fallbacks are the product's own.
-enum class Origin { Configured, Fixed };
-
-plat::Module LoadFormatted(Origin origin, const char* format, const char* first,
-                           const char* second = nullptr) {
+// One place of a search. Every place, configured or fixed, goes through the platform's check for
+// files other users could change: "..\zqpal" and "." are as much someone else's choice as the
+// registry is (a shared current directory, a host started anywhere).
+plat::Module LoadFormatted(const char* format, const char* first, const char* second = nullptr) {
     char path[kPathSize];
     const int length = second ? std::snprintf(path, sizeof path, format, first, second)
                               : std::snprintf(path, sizeof path, format, first);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) return nullptr;
-    return origin == Origin::Configured ? plat::LoadConfiguredLibraryA(path)
-                                        : plat::LoadLibraryA(path);
+    return plat::LoadConfiguredLibraryA(path);
+}
+
+// A place holding the file that the platform refused (and logged) ends the search: falling
+// through would hand the bind to a less trusted place.
+bool Refused(plat::Module module) {
+    return module == nullptr && plat::GetLastError() == plat::kErrorAccessDenied;
 }
 
 // The installation directory, then "..\zqpal", then the current directory.
 plat::Module SearchLibrary(const char* file) {
     if (!FitsPath(installDirectory, file)) return nullptr;
-    if (auto module = LoadFormatted(Origin::Configured, "%s\\%s", installDirectory, file)) {
-        return module;
-    }
-    if (auto module = LoadFormatted(Origin::Fixed, "..\\zqpal\\%s", file)) return module;
-    return LoadFormatted(Origin::Fixed, ".\\%s", file);
+    plat::Module module = LoadFormatted("%s\\%s", installDirectory, file);
+    if (module || Refused(module)) return module;
+    module = LoadFormatted("..\\zqpal\\%s", file);
+    if (module || Refused(module)) return module;
+    return LoadFormatted(".\\%s", file);
 }
 
 plat::Module LoadScanEngine(const char* file) {
     if (!FitsPath(scanEngineDirectory, file)) return nullptr;
-    return LoadFormatted(Origin::Configured, "%s\\%s", scanEngineDirectory, file);
+    return LoadFormatted("%s\\%s", scanEngineDirectory, file);
 }
 
 void ClearEntries(Component& component) {

@@ -51,7 +51,9 @@ std::string ExecutablePath();
 // A 32-bit number written in decimal or with a 0x prefix in hexadecimal; nothing when the text
 // is anything else.
 std::optional<Dword> ParseNumber(std::string_view text);
-// An environment variable's value; nothing when unset.
+// An environment variable's value; nothing when unset. Every read of the environment in this
+// backend comes here: in a secure-execution process (set-user-ID, set-group-ID, capabilities)
+// the variables that steer the library (VEL_*, KXEVENT_*, KX_*, USER) read as unset.
 std::optional<std::string> Env(const char* name);
 
 // Registry.
@@ -62,17 +64,23 @@ Status RegEnumValueA(HKey key, Dword index, char* name, Dword* nameChars, Dword*
 Status RegCloseKey(HKey key);
 // Number of times the registry file was parsed by this process (the cache's misses).
 std::uint64_t RegistryParseCount();
+// Why the registry file in use is read as absent (naming the file and the part at fault);
+// empty when it is trusted or there is none.
+std::string RegistryRefusal();
 
 // Trust. The deepest part of `path` (the file itself or a directory above it) that users other
 // than its owner and root can change, or that another user owns; nothing when the whole path is
 // safe. A path that does not resolve is its own untrusted part.
 std::optional<std::string> UntrustedPart(const char* path);
 bool IsTrustedPath(const char* path);
+// Why `path` is not trusted, naming the part at fault; nothing when it is trusted.
+std::optional<std::string> UntrustedReason(const char* path);
 // The registry file in use (VEL_REGISTRY, or the system's default).
 std::string RegistryFilePath();
 // Source and label of the event-log entry that reports a module refused for trust.
 inline constexpr char kRefusalSource[] = "KXEvent Platform";
 inline constexpr char kRefusalLabel[] = "Untrusted module refused";
+inline constexpr char kRegistryRefusalLabel[] = "Untrusted registry refused";
 
 // Modules.
 Module LoadLibraryExA(const char* path, Dword flags);

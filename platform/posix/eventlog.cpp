@@ -1,6 +1,7 @@
 // eventlog.cpp: the system event log: syslog, and one JSON object per line appended to the
 // file named by VEL_EVENTLOG, written whole so that processes sharing the file never mix lines.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -24,13 +25,20 @@ int Priority(Dword kind) {
     }
 }
 
+// The log may be named by someone with fewer rights than the process: a symbolic link at the
+// name is not followed, and anything but a regular file (a device, a FIFO, which the
+// non-blocking open keeps from stalling the send) is left alone. A new log is the owner's only.
 void AppendLine(const std::string& file, const std::string& line) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(
+        file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) return;
-    ssize_t wrote;
-    do {
-        wrote = ::write(fd, line.data(), line.size());
-    } while (wrote < 0 && errno == EINTR);
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        ssize_t wrote;
+        do {
+            wrote = ::write(fd, line.data(), line.size());
+        } while (wrote < 0 && errno == EINTR);
+    }
     ::close(fd);
 }
 

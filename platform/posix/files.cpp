@@ -106,14 +106,15 @@ Dword GetEnvironmentVariableA(const char* name, char* buffer, Dword size) {
         SetLastError(kErrorInvalidParameter);
         return 0;
     }
-    const char* value = std::getenv(name);
+    // Through Env, which decides what a privileged process may not be told.
+    const std::optional<std::string> value = Env(name);
     if (!value) {
         SetLastError(kErrorEnvVarNotFound);
         return 0;
     }
-    const std::size_t length = std::strlen(value);
+    const std::size_t length = value->size();
     if (!buffer || length + 1 > size) return static_cast<Dword>(length + 1);
-    std::memcpy(buffer, value, length + 1);
+    std::memcpy(buffer, value->c_str(), length + 1);
     return static_cast<Dword>(length);
 }
 
@@ -123,12 +124,20 @@ std::intptr_t FileCreate(const char* path) {
         return kInvalidFile;
     }
     const std::string native = NativePath(path);
+    // A new regular file, never one reached through a symbolic link, readable by others at
+    // most (the umask may narrow it further).
     int fd;
     do {
-        fd = ::open(native.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+        fd = ::open(native.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         SetLastErrorFromErrno();  // EEXIST: kErrorFileExists
+        return kInvalidFile;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        SetLastError(kErrorAccessDenied);
         return kInvalidFile;
     }
     return fd;

@@ -267,28 +267,41 @@ Module LoadFromSystem(Loader& loader, const std::string& name) {
 
 // A module named by configuration is loaded only while the configuration and the module file
 // are safe from other users; a refusal is logged, as the host sees only a failed load.
-void LogRefusal(const char* path, const std::string& untrusted, const char* what) {
-    const std::string text = std::string("Module ") + path + " was not loaded: " + what + " " +
-                             untrusted +
-                             " can be changed by users other than its owner and root, or is "
-                             "owned by another user";
+void LogRefusal(const char* path, const std::string& file, const std::string& checked) {
+    const std::string text = std::string("Module ") + path + " (" + file + ") was not loaded: " +
+                             UntrustedReason(checked.c_str()).value_or(checked + " is not trusted");
     plat::AddEventLogEntry(kRefusalSource, kRefusalLabel, 0, static_cast<Dword>(kErrorAccessDenied),
                            text.c_str());
 }
 
-bool RegistryFileTrusted(const char* path) {
-    const std::string registry = RegistryFilePath();
-    struct stat info;
-    if (::stat(registry.c_str(), &info) != 0) return true;  // no file: the registry names nothing
-    if (plat::IsTrustedPath(registry.c_str())) return true;
-    LogRefusal(path, UntrustedPart(registry.c_str()).value_or(registry), "the registry file");
+// A name without a directory would be found through the search path, which no configuration
+// decides: a configured name must say where its file is.
+bool NamesItsDirectory(const char* path, const std::string& native) {
+    if (native.find('/') != std::string::npos) return true;
+    const std::string text = std::string("Module ") + path +
+                             " was not loaded: a configured module must be named with its "
+                             "directory, not found through the library search path";
+    plat::AddEventLogEntry(kRefusalSource, kRefusalLabel, 0, static_cast<Dword>(kErrorAccessDenied),
+                           text.c_str());
     return false;
 }
 
-bool ModuleFileTrusted(const char* path, const std::string& file) {
-    if (plat::IsTrustedPath(file.c_str())) return true;
-    LogRefusal(path, UntrustedPart(file.c_str()).value_or(file), "its file or directory");
-    return false;
+// The file the name resolves to; and when the name is a symbolic link, the directory that holds
+// the link too: a link planted in a shared directory must not borrow a trusted file's standing.
+bool ModuleFileTrusted(const char* path, const std::string& native, const std::string& file) {
+    std::vector<std::string> checked;
+    const std::optional<std::string> named = FindPathIgnoringCase(native);
+    struct stat link;
+    if (named && ::lstat(named->c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        checked.push_back(RealPath(DirectoryOf(*named)).value_or(DirectoryOf(*named)));
+    }
+    checked.push_back(file);
+    for (const std::string& part : checked) {
+        if (plat::IsTrustedPath(part.c_str())) continue;
+        LogRefusal(path, file, part);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -298,7 +311,7 @@ Module LoadLibraryExA(const char* path, Dword flags) {
     const bool resourceOnly = (flags & kDontResolveDllReferences) != 0;
     const bool configured = (flags & kLoadNamedByConfiguration) != 0;
     const std::string native = NativePath(path);
-    if (configured && !RegistryFileTrusted(path)) return NoModule(kErrorAccessDenied);
+    if (configured && !NamesItsDirectory(path, native)) return NoModule(kErrorAccessDenied);
     Loader& loader = TheLoader();
     std::lock_guard lock(loader.mutex);
     const std::optional<std::string> file = Locate(native);
@@ -308,7 +321,7 @@ Module LoadLibraryExA(const char* path, Dword flags) {
         const bool bare = native.find('/') == std::string::npos;
         return bare && !resourceOnly ? LoadFromSystem(loader, native) : NoModule(kErrorModNotFound);
     }
-    if (configured && !ModuleFileTrusted(path, *file)) return NoModule(kErrorAccessDenied);
+    if (configured && !ModuleFileTrusted(path, native, *file)) return NoModule(kErrorAccessDenied);
     struct stat info;
     if (::stat(file->c_str(), &info) != 0) return NoModule(kErrorModNotFound);
     if (!S_ISREG(info.st_mode)) return NoModule(kErrorAccessDenied);

@@ -5,10 +5,15 @@
 // a change costs one stat. An open key holds the document it was opened on, so a file replaced
 // meanwhile never changes what an open key reads; inside a facts view every key opened by the
 // thread comes from the version the view's first open found.
+//
+// The file decides where alert files land, what they say and which code runs in the process:
+// a file that users other than its owner and root could have changed is read as absent, and
+// the event log says so once for each version of the file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -38,6 +43,11 @@ struct Cache {
     std::string path;
     FileStamp stamp;  // empty ({}) when the file could not be opened, as the stamp of no file
     std::shared_ptr<const reg::Document> document;
+    // Why the file was refused at its last reading ("" when it was not), and the version of the
+    // file whose refusal the event log has had.
+    std::string refusal;
+    std::string refusedPath;
+    FileStamp refusedStamp;
 };
 
 Cache& TheCache() {
@@ -55,9 +65,44 @@ std::optional<std::string> ReadWhole(int fd, const struct stat& info) {
     return ReadUpTo(fd, static_cast<std::size_t>(info.st_size));
 }
 
-std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path) {
+// Why the open file at `path` may not be believed; nothing when it may. The open file itself is
+// asked about its owner and mode, so that a file swapped in after the path was checked is not
+// taken on the path's word.
+std::optional<std::string> RefusalOf(const std::string& path, const struct stat& info) {
+    std::optional<std::string> reason = UntrustedReason(path.c_str());
+    if (!reason && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        reason = path + " can be changed by users other than its owner and root";
+    }
+    if (!reason && info.st_uid != 0 && info.st_uid != ::geteuid()) {
+        reason = path + " is owned by user " + std::to_string(info.st_uid) +
+                 ", neither root nor the process's user";
+    }
+    if (!reason) return std::nullopt;
+    return "Nothing was read from the registry file " + path + ": " + *reason;
+}
+
+// Refuses the file: the registry reads as empty and is looked at again at the next open, so
+// that a repaired directory counts at once. `report` gets the text to log for a version of the
+// file not reported before.
+std::shared_ptr<const reg::Document> Refuse(Cache& cache, const std::string& path,
+                                            const struct stat& info, std::string reason,
+                                            std::string& report) {
+    const FileStamp version = FileStamp::From(info);
+    if (cache.refusedPath != path || !(cache.refusedStamp == version)) report = reason;
+    cache.refusedPath = path;
+    cache.refusedStamp = version;
+    cache.refusal = std::move(reason);
+    cache.path = path;
+    cache.stamp = {};
+    cache.document = std::make_shared<const reg::Document>();
+    return cache.document;
+}
+
+std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path,
+                                          std::string& report) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info;
+    cache.refusal.clear();
     if (fd < 0 || ::fstat(fd, &info) != 0) {
         if (fd >= 0) ::close(fd);
         cache.path = path;
@@ -65,6 +110,12 @@ std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path)
         cache.document = std::make_shared<const reg::Document>();
         return cache.document;
     }
+    if (std::optional<std::string> reason = RefusalOf(path, info)) {
+        ::close(fd);
+        return Refuse(cache, path, info, std::move(*reason), report);
+    }
+    cache.refusedPath.clear();
+    cache.refusedStamp = {};
     std::optional<std::string> text = ReadWhole(fd, info);
     ::close(fd);
     ++gParseCount;
@@ -89,9 +140,19 @@ thread_local ViewedRegistry tViewed;
 std::shared_ptr<const reg::Document> LatestDocument(const std::string& path) {
     Cache& cache = TheCache();
     const FileStamp stamp = FileStamp::Of(path.c_str());
-    std::lock_guard lock(cache.mutex);
-    if (cache.document && cache.path == path && stamp == cache.stamp) return cache.document;
-    return Load(cache, path);
+    std::string report;
+    std::shared_ptr<const reg::Document> document;
+    {
+        std::lock_guard lock(cache.mutex);
+        if (cache.document && cache.path == path && stamp == cache.stamp) return cache.document;
+        document = Load(cache, path, report);
+    }
+    // Logged outside the lock: the event log may itself be a module that reads the registry.
+    if (!report.empty()) {
+        plat::AddEventLogEntry(kRefusalSource, kRegistryRefusalLabel, 0,
+                               static_cast<Dword>(kErrorAccessDenied), report.c_str());
+    }
+    return document;
 }
 
 // Inside a facts view, the version the view's first open found; else the latest.
@@ -120,6 +181,14 @@ std::string RegistryFilePath() {
 
 std::uint64_t RegistryParseCount() {
     return gParseCount.load();
+}
+
+std::string RegistryRefusal() {
+    const std::string path = RegistryFilePath();
+    LatestDocument(path);
+    Cache& cache = TheCache();
+    std::lock_guard lock(cache.mutex);
+    return cache.path == path ? cache.refusal : std::string();
 }
 
 Status RegOpenKeyExA(const char* subkey, HKey* key) {
@@ -177,4 +246,14 @@ Status RegCloseKey(HKey key) {
 }
 
 }  // namespace posix
+
+Dword RegistryRefusal(char* buffer, Dword size) {
+    const std::string reason = posix::RegistryRefusal();
+    if (!buffer || size == 0) return 0;
+    const std::size_t length = std::min<std::size_t>(reason.size(), size - 1);
+    std::memcpy(buffer, reason.data(), length);
+    buffer[length] = '\0';
+    return static_cast<Dword>(length);
+}
+
 }  // namespace kx::plat

@@ -49,4 +49,18 @@ bool IsTrustedPath(const char* path) {
     return !UntrustedPart(path).has_value();
 }
 
+std::optional<std::string> UntrustedReason(const char* path) {
+    const std::optional<std::string> part = UntrustedPart(path);
+    if (!part) return std::nullopt;
+    struct stat info;
+    if (part->empty() || ::stat(part->c_str(), &info) != 0) {
+        return (part->empty() ? std::string("an empty path") : *part) + " cannot be resolved";
+    }
+    if (!OwnerTrusted(info)) {
+        return *part + " is owned by user " + std::to_string(info.st_uid) +
+               ", neither root nor the process's user";
+    }
+    return *part + " can be changed by users other than its owner and root";
+}
+
 }  // namespace kx::plat::posix

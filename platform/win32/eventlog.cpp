@@ -42,15 +42,25 @@ std::string EventLogFile() {
     return std::string(path, length);
 }
 
+// A plain file on disk, not a link or junction opened in its own right.
+bool IsPlainFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
 // One WriteFile of the whole line on a handle opened for appending: lines of processes that log
-// at the same time never interleave.
+// at the same time never interleave. A link at the name is opened itself, not followed, and
+// then left alone.
 void AppendToFile(const std::string& path, const std::string& line) {
     const HANDLE file =
         ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
-    ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    if (IsPlainFile(file)) {
+        ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
     ::CloseHandle(file);
 }
 

@@ -1,5 +1,8 @@
 // module.cpp: loading, resolving and releasing modules through the system's loader, which also
 // runs each module's DllMain.
+#include <cstring>
+#include <string>
+
 #include "platform/win32/backend.h"
 #include "platform/win32/system_headers.h"
 
@@ -20,7 +23,17 @@ Module LoadLibraryExA(const char* path, Dword flags) {
         return nullptr;
     }
     // kLoadNamedByConfiguration is the facade's own: the system's access control lists already
-    // keep the registry and the installation directory from other users.
+    // keep the registry and the installation directory from other users. A configured bare name
+    // would be found through the search path, which no configuration decides.
+    if ((flags & kLoadNamedByConfiguration) != 0 && std::strpbrk(path, "\\/:") == nullptr) {
+        const std::string text = std::string("Module ") + path +
+                                 " was not loaded: a configured module must be named with its "
+                                 "directory, not found through the library search path";
+        plat::AddEventLogEntry("KXEvent Platform", "Untrusted module refused", 0,
+                               static_cast<Dword>(kErrorAccessDenied), text.c_str());
+        Fail(kErrorAccessDenied);
+        return nullptr;
+    }
     return reinterpret_cast<Module>(
         ::LoadLibraryExA(path, nullptr, flags & ~kLoadNamedByConfiguration));
 }

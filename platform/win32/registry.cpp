@@ -66,3 +66,13 @@ Status RegCloseKey(HKey key) {
 }
 
 }  // namespace kx::plat::win32
+
+namespace kx::plat {
+
+// The system's access control keeps the registry from other users: it is always believed.
+Dword RegistryRefusal(char* buffer, Dword size) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    return 0;
+}
+
+}  // namespace kx::plat

@@ -1,10 +1,21 @@
-// attacks_test.cpp: attacks by a less trusted party on the library and its command, each
-// performed as that party would, and what must hold afterwards.
+// attacks_test.cpp: a less trusted party attacks a process that loads KXEvent.DLL, or the
+// kxevent command: each case performs one attack for real and shows it fails. Grouped by what the
+// attacker goes for: planted modules, a privileged host's environment, links at the files the
+// library writes, a registry file that others can change, alert lines forged through values,
+// events torn between threads, and registry lines injected through the command.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -12,6 +23,7 @@
 
 #include "child_process.h"
 #include "kxevent/kxevent.h"
+#include "library.h"
 #include "platform/platform.h"
 #include "platform/regfile.h"
 #include "robust_support.h"
@@ -20,6 +32,320 @@ namespace kx::robust {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr char kModuleRefusal[] = "Untrusted module refused";
+constexpr char kRegistryRefusal[] = "Untrusted registry refused";
+constexpr char kProbeUser[] = "kxprobe";
+
+void Mode(const fs::path& path, mode_t mode) {
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+}
+
+std::vector<std::string> EntriesOf(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A scratch machine whose registry, event log and planted code the case controls. The marker is
+// the file the planted module writes when any of it runs.
+class AttackTest : public ScratchMachineTest {
+  protected:
+    void SetUp() override {
+        fs::create_directories(alerts_);
+        Mode(tmp_.path(), 0755);
+    }
+    void WriteRegistry(const test::RegFile& reg, mode_t mode = 0644) {
+        reg.WriteTo(registry_);
+        Mode(registry_, mode);
+    }
+    // A trusted copy of the installation directory's siblings and resource module.
+    fs::path CopyInstallation() {
+        const fs::path install = tmp_ / "install";
+        fs::create_directories(install / "Res0901");
+        for (const char* name : {"KXKRNL.DLL", "KXUTIL.DLL", "Res0901/kxUtlRes.dll"}) {
+            fs::copy_file(fs::path(KX_TEST_INSTALL_DIR) / name, install / name);
+        }
+        Mode(install / "Res0901", 0755);
+        Mode(install, 0755);
+        return install;
+    }
+    bool PlantedCodeRan() const { return fs::exists(marker_); }
+    std::size_t Logged(const std::string& text) const { return CountLogLines(eventLog_, text); }
+
+    fs::path alerts_ = tmp_ / "alerts";
+    fs::path marker_ = tmp_ / "planted-code-ran";
+    test::ScopedEnv markerEnv_{"KX_TEST_PLANT_MARKER", marker_.string()};
+};
+
+// ---- Modules planted where the core components are searched for ----------------------------
+
+class PlantedModuleTest : public AttackTest {
+  protected:
+    // The victim runs in a directory that everyone can write to, holding the attacker's
+    // KXKRNL.DLL.
+    void PlantInSharedCurrentDirectory() {
+        fs::copy_file(KX_TEST_PLANT, shared_ / "KXKRNL.DLL");
+        Mode(shared_, 0777);
+    }
+    fs::path shared_ = tmp_ / "shared";
+    test::ScopedCurrentDir cwd_{shared_};
+};
+
+TEST_F(PlantedModuleTest, MissingInstallationDirectoryDoesNotFallThroughToPlantedModule) {
+    test::RegFile reg = SendingRegistry(alerts_);
+    reg.Key(kInstallKey).String("szInstallDir", (tmp_ / "absent").string());
+    WriteRegistry(reg);
+    PlantInSharedCurrentDirectory();
+
+    EXPECT_FALSE(LoadedLibrary());  // no trusted kernel library: the attach is refused
+
+    EXPECT_FALSE(PlantedCodeRan());
+    EXPECT_EQ(Logged(kModuleRefusal), 1u);
+    EXPECT_EQ(Logged(shared_.string() + " can be changed by users other than its owner"), 1u);
+}
+
+TEST_F(PlantedModuleTest, RefusedInstallationDirectoryEndsTheSearch) {
+    const fs::path install = CopyInstallation();
+    Mode(install, 0775);
+    test::RegFile reg = SendingRegistry(alerts_);
+    reg.Key(kInstallKey).String("szInstallDir", install.string());
+    WriteRegistry(reg);
+    PlantInSharedCurrentDirectory();
+
+    EXPECT_FALSE(LoadedLibrary());
+
+    EXPECT_FALSE(PlantedCodeRan());
+    EXPECT_EQ(Logged(kModuleRefusal), 1u);  // the installation directory's, and no other place
+    EXPECT_EQ(Logged(install.string() + " can be changed"), 1u);
+    EXPECT_EQ(Logged(shared_.string()), 0u);
+}
+
+TEST_F(PlantedModuleTest, ZqpalBesideASharedCurrentDirectoryIsCheckedToo) {
+    const fs::path zqpal = tmp_ / "zqpal";
+    fs::create_directories(zqpal);
+    fs::copy_file(KX_TEST_PLANT, zqpal / "KXKRNL.DLL");
+    Mode(zqpal, 0777);
+    test::RegFile reg = SendingRegistry(alerts_);
+    reg.Key(kInstallKey).String("szInstallDir", (tmp_ / "absent").string());
+    WriteRegistry(reg);
+
+    EXPECT_FALSE(LoadedLibrary());
+
+    EXPECT_FALSE(PlantedCodeRan());
+    EXPECT_EQ(Logged(zqpal.string() + " can be changed"), 1u);
+}
+
+TEST_F(PlantedModuleTest, ForwardingEntryWithoutDirectoryIsNotSearchedFor) {
+    Mode(shared_, 0755);  // even a trusted current directory does not make a bare name safe
+    fs::copy_file(KX_TEST_PLANT, shared_ / "FwdPlant.dll");
+    test::RegFile reg = SendingRegistry(alerts_);
+    reg.Key(kForwardingKey).String("Planted", "FwdPlant.dll");
+    WriteRegistry(reg);
+    const LoadedLibrary library;
+    ASSERT_TRUE(library);
+
+    EXPECT_EQ(library.Send("bare name"), EVENT_OK);
+
+    EXPECT_FALSE(PlantedCodeRan());
+    EXPECT_EQ(Logged("FwdPlant.dll was not loaded: a configured module must be named with its "
+                     "directory"),
+              1u);
+}
+
+// ---- A set-user-ID host started by an unprivileged user with a hostile environment ----------
+
+// The uid and gid of the unprivileged account the attack runs as, created when missing.
+std::optional<std::pair<uid_t, gid_t>> ProbeAccount() {
+    if (::getpwnam(kProbeUser) == nullptr) {
+        test::RunProcess("/usr/sbin/useradd", {"--system", "--no-create-home", "--shell",
+                                               "/usr/sbin/nologin", kProbeUser});
+    }
+    const passwd* account = ::getpwnam(kProbeUser);
+    if (account == nullptr) return std::nullopt;
+    return std::make_pair(account->pw_uid, account->pw_gid);
+}
+
+// Runs `program` as the user with exactly `environment`; its standard output.
+std::string RunAs(uid_t uid, gid_t gid, const std::string& program,
+                  const std::vector<std::string>& args,
+                  const std::vector<std::string>& environment) {
+    int out[2];
+    if (::pipe(out) != 0) return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        ::close(out[1]);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (const std::string& entry : environment)
+            envp.push_back(const_cast<char*>(entry.c_str()));
+        envp.push_back(nullptr);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string output;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        output.append(buffer, got);
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return output;
+}
+
+TEST_F(AttackTest, SetUserIdHostIgnoresTheCallersVariables) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP()
+            << "making a set-user-ID root program and switching to another user needs root";
+    }
+    const auto account = ProbeAccount();
+    if (!account) GTEST_SKIP() << "no unprivileged account " << kProbeUser << " and useradd failed";
+    const fs::path host = tmp_ / "host";
+    fs::copy_file(KX_TEST_HOST, host);
+    ASSERT_EQ(::chown(host.c_str(), 0, 0), 0);
+    Mode(host, 04755);
+    // A directory only root can reach, holding a registry only root may read.
+    const fs::path sealed = tmp_ / "sealed";
+    fs::create_directories(sealed);
+    Mode(sealed, 0700);
+    test::RegFile reg;
+    reg.Key("SOFTWARE\\KxProbe").String("Seen", "yes");
+    reg.WriteTo(sealed / "hklm.reg");
+    Mode(sealed / "hklm.reg", 0600);
+
+    const std::string output =
+        RunAs(account->first, account->second, host.string(), {KX_TEST_INSTALL_DIR "/KXEvent.DLL"},
+              {"PATH=/usr/bin:/bin", "VEL_EVENTLOG=" + (sealed / "events.log").string(),
+               "VEL_REGISTRY=" + (sealed / "hklm.reg").string(), "VEL_TICKCOUNT=4242",
+               "KX_STANDIN_TRACE=" + (sealed / "trace.txt").string()});
+
+    ASSERT_NE(output.find("euid=0 secure=1 "), std::string::npos) << output;
+    EXPECT_NE(output.find("key=absent"), std::string::npos) << output;
+    EXPECT_EQ(output.find("tick=4242 "), std::string::npos) << output;
+    EXPECT_EQ(EntriesOf(sealed), std::vector<std::string>{"hklm.reg"});
+}
+
+// ---- Links planted at the files the library writes ------------------------------------------
+
+TEST_F(AttackTest, LinkAtEventLogPathIsNotFollowed) {
+    const fs::path victim = tmp_ / "victim";
+    const fs::path absent = tmp_ / "created-through-link";
+    test::WriteFile(victim, "keep\n");
+    for (const fs::path& target : {victim, absent}) {
+        fs::remove(eventLog_);
+        fs::create_symlink(target, eventLog_);
+        plat::AddEventLogEntry("Source", "Label", 0, 0, "through a link");
+    }
+    EXPECT_EQ(test::ReadFile(victim), "keep\n");
+    EXPECT_FALSE(fs::exists(absent));
+}
+
+TEST_F(AttackTest, SendWithLinkAtEventLogPathWritesNothingThroughIt) {
+    const fs::path absent = tmp_ / "created-through-link";
+    fs::create_symlink(absent, eventLog_);
+    WriteRegistry(SendingRegistry(tmp_ / "no-such-alerting-directory"));
+    const LoadedLibrary library;
+    ASSERT_TRUE(library);
+    library.Send("logs a delivery failure");  // the alerting directory is missing
+    EXPECT_FALSE(fs::exists(absent));
+    EXPECT_TRUE(fs::is_symlink(eventLog_));
+}
+
+TEST_F(AttackTest, EventLogIsCreatedForItsOwnerOnlyAndNoOtherFileTypeIsWritten) {
+    const mode_t previous = ::umask(0);
+    plat::AddEventLogEntry("Source", "Label", 0, 0, "new log");
+    ::umask(previous);
+    struct stat info;
+    ASSERT_EQ(::stat(eventLog_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    fs::remove(eventLog_);
+    ASSERT_EQ(::mkfifo(eventLog_.c_str(), 0600), 0);
+    plat::AddEventLogEntry("Source", "Label", 0, 0, "a FIFO nobody reads");  // must not block
+    EXPECT_TRUE(fs::is_fifo(eventLog_));
+}
+
+TEST_F(AttackTest, ScratchFileIsNotCreatedThroughALink) {
+    const fs::path absent = tmp_ / "created-through-link";
+    fs::create_symlink(absent, alerts_ / "ALERT.TMP");
+    EXPECT_EQ(plat::FileCreate((alerts_ / "ALERT.TMP").c_str()), plat::kInvalidFile);
+    EXPECT_FALSE(fs::exists(absent));
+}
+
+// ---- A registry file that others can change -------------------------------------------------
+
+class UntrustedRegistryTest : public AttackTest {
+  protected:
+    static std::string Reason(const fs::path& file, const fs::path& part) {
+        return "Nothing was read from the registry file " + file.string() + ": " + part.string() +
+               " can be changed by users other than its owner and root";
+    }
+    std::string Reason(const fs::path& part) const { return Reason(registry_, part); }
+    // Siblings from a directory that the environment names, so that the library loads.
+    test::ScopedEnv core_{"VEL_DEBUGCORE", CopyInstallation().string()};
+};
+
+TEST_F(UntrustedRegistryTest, WorldWritableRegistryIsReadAsAbsentAndLoggedOncePerChange) {
+    WriteRegistry(SendingRegistry(alerts_, "attacker's text"), 0666);
+    const LoadedLibrary library;
+    ASSERT_TRUE(library);
+
+    EXPECT_EQ(library.Send("first"), EVENT_ERR_NO_DEFINITION);  // the catalogue is not taken
+    EXPECT_EQ(library.Send("second"), EVENT_ERR_NO_DEFINITION);
+    EXPECT_TRUE(fs::is_empty(alerts_));  // nor the alerting path
+    EXPECT_EQ(Logged(kRegistryRefusal), 1u);
+    EXPECT_EQ(Logged(Reason(registry_)), 1u);
+
+    WriteRegistry(SendingRegistry(alerts_, "changed"), 0666);
+    library.Send("after the change");
+    EXPECT_EQ(Logged(kRegistryRefusal), 2u);
+    EXPECT_TRUE(fs::is_empty(alerts_));
+}
+
+TEST_F(UntrustedRegistryTest, RegistryInGroupWritableDirectoryIsRefusedUntilRepaired) {
+    const fs::path etc = tmp_ / "etc";
+    fs::create_directories(etc);
+    Mode(etc, 0775);
+    SendingRegistry(alerts_).WriteTo(etc / "hklm.reg");
+    const test::ScopedEnv registry("VEL_REGISTRY", (etc / "hklm.reg").string());
+    const LoadedLibrary library;
+    ASSERT_TRUE(library);
+    EXPECT_EQ(library.Send("directory writable"), EVENT_ERR_NO_DEFINITION);
+    EXPECT_EQ(Logged(Reason(etc / "hklm.reg", etc)), 1u);
+
+    Mode(etc, 0755);
+    EXPECT_EQ(library.Send("repaired"), EVENT_OK);
+    EXPECT_EQ(FilesEndingWith(alerts_, ".ALR").size(), 1u);
+}
+
+TEST_F(UntrustedRegistryTest, RegistryOfAnotherUserIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "changing a file's owner needs root";
+    WriteRegistry(SendingRegistry(alerts_));
+    ASSERT_EQ(::chown(registry_.c_str(), 65534, 65534), 0);
+    const LoadedLibrary library;
+    ASSERT_TRUE(library);
+    EXPECT_EQ(library.Send("other owner"), EVENT_ERR_NO_DEFINITION);
+    EXPECT_EQ(Logged("is owned by user 65534"), 1u);
+}
+
+TEST_F(UntrustedRegistryTest, CommandPrintsTheReasonTheLibraryLogs) {
+    WriteRegistry(SendingRegistry(alerts_), 0666);
+    const test::ProcessResult result =
+        test::RunProcess(KX_TEST_KXEVENT, {"send", "--product", "1", "--event", "1001"},
+                         {{"VEL_REGISTRY", registry_.string()}});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find(Reason(registry_)), std::string::npos) << result.err;
+    EXPECT_EQ(Logged(Reason(registry_)), 1u);
+    EXPECT_TRUE(fs::is_empty(alerts_));
+}
 
 using SendFn = int(KX_API*)(uint32_t, int32_t, MessageRecord*, DetailRecord*, ContextRecord*);
 using ResendFn = int(KX_API*)(uint32_t, uint32_t, int32_t, const char*, uint32_t, uint32_t);
@@ -91,6 +417,8 @@ void ExpectSectionAndKeysInOrder(const std::vector<std::string>& lines) {
 }
 
 // --- Line breaks in values forge alert lines ------------------------------------------------
+
+// ---- Alert lines forged through line breaks in values ------------------------------------------
 
 class LineBreakForgery : public ScratchMachineTest {
   protected:
@@ -184,6 +512,8 @@ TEST_F(LineBreakForgery, AlertShowPrintsNoControlCharacterRaw) {
 
 // --- The last-event snapshot tears under threads ---------------------------------------------
 
+// ---- Events torn between threads sending and re-sending ----------------------------------------
+
 class SnapshotTearing : public ScratchMachineTest {
   protected:
     void SetUp() override {
@@ -249,6 +579,8 @@ TEST_F(SnapshotTearing, ThreadsSendingWhileAnotherResendsNeverMixTwoEvents) {
 }
 
 // --- kxevent reg writes whatever a key path holds --------------------------------------------
+
+// ---- Registry lines injected through the kxevent command ---------------------------------------
 
 class RegCommandInjection : public ::testing::Test {
   protected:

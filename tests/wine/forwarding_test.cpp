@@ -78,7 +78,9 @@ TEST_F(ForwardingTest, MarkedRepeatedAndEntrylessModulesAreNotCalled) {
     EXPECT_TRUE(Logged("detach FwdProbeNoEntry"));
 }
 
-TEST_F(ForwardingTest, ABareFileNameIsFoundByTheSystemsModuleSearch) {
+// The system's module search takes in the current directory and PATH, which whoever starts the
+// host chooses: a name without a directory is refused, even when the search would find it.
+TEST_F(ForwardingTest, ABareFileNameIsRefusedRatherThanSearchedFor) {
     char path[4096] = {};
     ::GetEnvironmentVariableA("PATH", path, sizeof path);
     const ScopedEnv searchPath("PATH", TestModuleDirectory() + ";" + path);
@@ -89,9 +91,8 @@ TEST_F(ForwardingTest, ABareFileNameIsFoundByTheSystemsModuleSearch) {
     ASSERT_TRUE(library.loaded()) << library.error();
     auto records = NewRecords();
     ASSERT_EQ(library.Send(1, 1000, *records), EVENT_OK);
-    EXPECT_EQ(CalledTags(), std::vector<std::string>{"FwdProbeCheck"});
-    EXPECT_FALSE(Logged("unload-check FwdProbeCheck"));
-    EXPECT_TRUE(Logged("detach FwdProbeCheck"));
+    EXPECT_TRUE(CalledTags().empty());
+    EXPECT_FALSE(Logged("attach FwdProbeCheck"));
 }
 
 TEST_F(ForwardingTest, ModulesAreCalledEvenWhenPopulationOrAlertFail) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
@@ -61,6 +62,9 @@ int RunSendCommands(std::span<const std::string> args) {
         throw RuntimeError("registry file " + registry.file.string() +
                            " (VEL_REGISTRY) does not exist");
     }
+    // The library would read a registry that others can change as absent: say why, in its words.
+    char refusal[1024];
+    if (plat::RegistryRefusal(refusal, sizeof refusal) != 0) throw RuntimeError(refusal);
     const AlertSettings alerts = ReadAlertSettings(registry.file);  // also refuses a bad file
     EventLibrary library(libraryDirectory);
     return RunSteps(steps, library, alerts);

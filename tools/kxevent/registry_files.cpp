@@ -114,6 +114,12 @@ fs::path InstallDefaultRegistry(const fs::path& stateDirectory, const fs::path& 
         throw RuntimeError("cannot create the state directory " + stateDirectory.string() + ": " +
                            error.message());
     }
+    // The library believes a registry only in directories that no one else can change, whatever
+    // umask created them.
+    for (const fs::path& dir : {stateDirectory, stateDirectory / "alerts"}) {
+        fs::permissions(dir, fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove, error);
+    }
     if (fs::exists(file, error)) return file;
     const fs::path absoluteLibrary = fs::absolute(libraryDirectory, error).lexically_normal();
     SaveRegistryFile(file, FillDefaultTemplate(config::DefaultRegistryTemplate(), stateDirectory,
