@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat {
 

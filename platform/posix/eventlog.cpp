@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "platform/eventlog_line.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat::posix {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat {
 namespace posix {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat::posix {
 namespace {

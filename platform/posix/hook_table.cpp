@@ -1,7 +1,7 @@
 // hook_table.cpp: the posix backend's hook table, the defaults that Hooks() starts from.
 #include <cstdlib>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat {
 

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat::posix {
 namespace {

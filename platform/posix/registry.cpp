@@ -14,7 +14,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "platform/posix/facts_view.h"
 #include "platform/regfile.h"
 

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "platform/posix/facts_view.h"
 
 namespace kx::plat::posix {

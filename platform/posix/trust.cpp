@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat::posix {
 namespace {

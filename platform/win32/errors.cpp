@@ -3,7 +3,7 @@
 // The Windows API already reports Windows error codes, so the translation is an identity; what
 // matters is that the facade's GetLastError is the system's own, and that a failure detected by
 // this backend (not by the system) is recorded in the same place.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat {

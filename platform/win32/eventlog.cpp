@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/eventlog_line.h"
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat::win32 {

@@ -1,6 +1,6 @@
 // files.cpp: directory probes, the non-replacing rename, the environment, and the exclusive,
 // durable files of the kernel sibling library.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat::win32 {

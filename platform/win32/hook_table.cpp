@@ -1,5 +1,5 @@
 // hook_table.cpp: the Windows backend's default hook table, one entry per facade call.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 
 namespace kx::plat {
 

@@ -1,5 +1,5 @@
 // locale.cpp: the thread's, the user's and the system's locale ids.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat::win32 {

@@ -1,5 +1,5 @@
 // memory.cpp: the library's per-send blocks, from the process heap.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat::win32 {

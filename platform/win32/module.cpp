@@ -1,6 +1,6 @@
 // module.cpp: loading, resolving and releasing modules through the system's loader, which also
 // runs each module's DllMain.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat::win32 {

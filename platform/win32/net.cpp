@@ -2,7 +2,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 // The sockets headers need the base declarations above first, and the protocol list needs the
 // socket address types: the order matters.

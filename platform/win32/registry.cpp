@@ -1,5 +1,5 @@
 // registry.cpp: the registry of the local machine, read only, through the Windows API.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat::win32 {

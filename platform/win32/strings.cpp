@@ -1,7 +1,7 @@
 // strings.cpp: string resources, the system's message texts and the warning box.
 #include <cstring>
 
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat::win32 {

@@ -1,6 +1,6 @@
 // system.cpp: facts about the machine: its name, the user, the account's domain, the system's
 // version, the tick count and the calendar clock.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
 namespace kx::plat::win32 {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "platform/testing.h"
 #include "support.h"
 

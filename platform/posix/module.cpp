@@ -1,4 +1,4 @@
-// loader.cpp: modules over the dynamic loader, with the Windows bookkeeping on top: one object
+// module.cpp: modules over the dynamic loader, with the Windows bookkeeping on top: one object
 // per real file with a reference count, DllMain notifications, resource-only modules (string
 // tables in the KXRS format) and string loading.
 #include <dlfcn.h>
@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat {
 

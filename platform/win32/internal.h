@@ -1,4 +1,4 @@
-// backend.h: the Windows backend's own calls, one per hook table entry, and the one place where
+// internal.h: the Windows backend's own calls, one per hook table entry, and the one place where
 // the system's failures become the facade's error reports. Only platform/win32 includes this.
 #pragma once
 

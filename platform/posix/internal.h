@@ -1,4 +1,4 @@
-// backend.h: the Linux stand-ins for the platform calls, as the hook table's defaults, and the
+// internal.h: the Linux stand-ins for the platform calls, as the hook table's defaults, and the
 // helpers they share (error translation, path handling, numbers from the environment).
 #pragma once
 

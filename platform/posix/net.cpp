@@ -1,4 +1,4 @@
-// sockets.cpp: the little of Winsock the library uses: the installed protocols, and a host
+// net.cpp: the little of Winsock the library uses: the installed protocols, and a host
 // name's first IPv4 address through the system resolver, whose answer is kept for a few seconds
 // while the resolver's files stay unchanged.
 #include <netdb.h>
@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "platform/posix/host_answers.h"
 
 namespace kx::plat::posix {
