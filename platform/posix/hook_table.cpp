@@ -1,18 +1,7 @@
 // hook_table.cpp: the posix backend's hook table, the defaults that Hooks() starts from.
-#include <cstdlib>
-
 #include "platform/posix/internal.h"
 
 namespace kx::plat {
-
-namespace posix {
-void* Allocate(std::size_t size) {
-    return std::malloc(size == 0 ? 1 : size);
-}
-void Release(void* block) {
-    std::free(block);
-}
-}  // namespace posix
 
 const HookTable& BackendHooks() {
     static constexpr HookTable table = {

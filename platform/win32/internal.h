@@ -31,9 +31,9 @@ Module LoadLibraryExA(const char* path, Dword flags);
 void* GetProcAddress(Module module, const char* name);
 bool FreeLibrary(Module module);
 Dword GetModuleFileNameA(Module module, char* buffer, Dword size);
-
-// strings.cpp
 int LoadStringA(Module module, unsigned id, char* buffer, int size);
+
+// errors.cpp
 Dword FormatSystemMessage(Dword error, char* buffer, Dword size);
 void MessageBoxA(const char* text, const char* caption);
 
@@ -75,7 +75,8 @@ void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword n
 // memory.cpp
 void* Allocate(std::size_t size);
 void Release(void* block);
-// The system's access control guards the registry and the installation directory.
+
+// trust.cpp: the system's access control guards the registry and the installation directory.
 bool IsTrustedPath(const char* path);
 
 }  // namespace kx::plat::win32

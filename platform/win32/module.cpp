@@ -1,5 +1,5 @@
 // module.cpp: loading, resolving and releasing modules through the system's loader, which also
-// runs each module's DllMain.
+// runs each module's DllMain, and the modules' string resources.
 #include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
@@ -23,10 +23,6 @@ Module LoadLibraryExA(const char* path, Dword flags) {
     // keep the registry and the installation directory from other users.
     return reinterpret_cast<Module>(
         ::LoadLibraryExA(path, nullptr, flags & ~kLoadNamedByConfiguration));
-}
-
-bool IsTrustedPath(const char* path) {
-    return path != nullptr && *path != '\0';
 }
 
 void* GetProcAddress(Module module, const char* name) {
@@ -57,6 +53,17 @@ Dword GetModuleFileNameA(Module module, char* buffer, Dword size) {
         return size - 1;
     }
     return length;
+}
+
+// A buffer size of 0 would make the system hand back a pointer into the resource instead of a
+// copy; the facade only ever copies.
+int LoadStringA(Module module, unsigned id, char* buffer, int size) {
+    if (buffer == nullptr || size <= 0) {
+        Fail(kErrorInsufficientBuffer);
+        return 0;
+    }
+    buffer[0] = '\0';
+    return ::LoadStringA(reinterpret_cast<HINSTANCE>(module), id, buffer, size);
 }
 
 }  // namespace kx::plat::win32

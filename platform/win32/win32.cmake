@@ -11,6 +11,6 @@ target_sources(kxplatform PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/module.cpp
     ${CMAKE_CURRENT_LIST_DIR}/net.cpp
     ${CMAKE_CURRENT_LIST_DIR}/registry.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/strings.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/system.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/system.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/trust.cpp)
 target_link_libraries(kxplatform PUBLIC wsock32 advapi32 user32)
