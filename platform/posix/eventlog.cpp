@@ -10,7 +10,7 @@
 #include "platform/eventlog_line.h"
 #include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 int Priority(Dword kind) {
@@ -50,4 +50,4 @@ void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword n
     }
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -15,7 +15,7 @@
 
 #include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 // Makes a directory's entries durable (a rename or a new name in it).
@@ -193,4 +193,4 @@ bool FileDelete(const char* path) {
     return true;
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -3,7 +3,7 @@
 
 #include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 
 void* Allocate(std::size_t size) {
     return std::malloc(size == 0 ? 1 : size);
@@ -13,4 +13,4 @@ void Release(void* block) {
     std::free(block);
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -32,7 +32,7 @@ struct ModuleObject {
     std::unordered_map<std::uint32_t, std::string> strings;  // resource modules
 };
 
-namespace posix {
+namespace backend {
 namespace {
 
 using DllMainFn = int (*)(void*, std::uint32_t, void*);
@@ -408,5 +408,5 @@ int ModuleReferenceCount(Module module) {
     return module && loader.Knows(module) ? module->references : 0;
 }
 
-}  // namespace posix
+}  // namespace backend
 }  // namespace kx::plat

@@ -8,10 +8,10 @@
 
 #include <cstring>
 
-#include "platform/posix/internal.h"
 #include "platform/posix/host_answers.h"
+#include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 constexpr ProtocolInfo kInstalled[] = {{kAfInet, kIpProtoTcp}, {kAfInet, kIpProtoUdp}};
@@ -102,4 +102,4 @@ bool GetHostByName(const char* name, std::uint8_t* address) {
     return true;
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

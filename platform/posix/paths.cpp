@@ -11,7 +11,7 @@
 
 #include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 
 std::string NativePath(std::string_view path) {
     std::string native(path);
@@ -98,4 +98,4 @@ std::optional<std::string> Env(const char* name) {
     return std::string(value);
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

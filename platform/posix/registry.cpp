@@ -14,8 +14,8 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/posix/internal.h"
 #include "platform/posix/facts_view.h"
+#include "platform/posix/internal.h"
 #include "platform/regfile.h"
 
 namespace kx::plat {
@@ -25,7 +25,7 @@ struct RegistryKey {
     const reg::Key* key;  // null: a key that exists only as the parent of others (no values)
 };
 
-namespace posix {
+namespace backend {
 namespace {
 
 constexpr char kDefaultRegistryFile[] = "/etc/velmora/hklm.reg";
@@ -176,5 +176,5 @@ Status RegCloseKey(HKey key) {
     return kErrorSuccess;
 }
 
-}  // namespace posix
+}  // namespace backend
 }  // namespace kx::plat

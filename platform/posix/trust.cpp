@@ -10,7 +10,7 @@
 
 #include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
@@ -49,4 +49,4 @@ bool IsTrustedPath(const char* path) {
     return !UntrustedPart(path).has_value();
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -21,7 +21,7 @@ void SetLastError(Dword error) {
 
 }  // namespace kx::plat
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 
 Status LastErrorOr(Status fallback) {
     const DWORD error = ::GetLastError();
@@ -53,4 +53,4 @@ void MessageBoxA(const char* text, const char* caption) {
     ::MessageBoxA(nullptr, text, caption, MB_OK | MB_ICONWARNING);
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

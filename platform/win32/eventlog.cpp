@@ -7,7 +7,7 @@
 #include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 // Traces carry no source of their own; the log needs one to file them under.
@@ -65,4 +65,4 @@ void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword n
     ::SetLastError(savedError);
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

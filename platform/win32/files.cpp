@@ -3,7 +3,7 @@
 #include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 HANDLE Native(std::intptr_t file) {
@@ -79,4 +79,4 @@ bool FileDelete(const char* path) {
     return path != nullptr && ::DeleteFileA(path) != FALSE;
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

@@ -3,7 +3,7 @@
 #include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 HMODULE Native(Module module) {
@@ -66,4 +66,4 @@ int LoadStringA(Module module, unsigned id, char* buffer, int size) {
     return ::LoadStringA(reinterpret_cast<HINSTANCE>(module), id, buffer, size);
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

@@ -14,7 +14,7 @@
 // The header maps the plain name onto the ANSI call; this backend's function keeps the plain one.
 #undef EnumProtocols
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 // Enough for the protocol records of a usual machine; a larger list is fetched again at the
@@ -65,4 +65,4 @@ int WSACleanup() {
     return ::WSACleanup();
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

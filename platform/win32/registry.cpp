@@ -2,7 +2,7 @@
 #include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 HKEY Native(HKey key) {
@@ -65,4 +65,4 @@ Status RegCloseKey(HKey key) {
     return ::RegCloseKey(Native(key));
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

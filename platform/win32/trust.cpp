@@ -2,10 +2,10 @@
 // control already keeps the registry and the installation directory from other users.
 #include "platform/win32/internal.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 
 bool IsTrustedPath(const char* path) {
     return path != nullptr && *path != '\0';
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

@@ -5,7 +5,6 @@ target_sources(kxplatform PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/eventlog.cpp
     ${CMAKE_CURRENT_LIST_DIR}/facts_view.cpp
     ${CMAKE_CURRENT_LIST_DIR}/files.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/hook_table.cpp
     ${CMAKE_CURRENT_LIST_DIR}/locale.cpp
     ${CMAKE_CURRENT_LIST_DIR}/memory.cpp
     ${CMAKE_CURRENT_LIST_DIR}/module.cpp
