@@ -222,44 +222,70 @@ void Release(void* block);
 // The hook table: every call above goes through one entry. `Hooks()` is the live table,
 // `DefaultHooks()` the backend's own. Tests replace entries and restore them (see
 // platform/testing.h for scoped helpers and the fault injector).
+//
+// KX_PLATFORM_HOOKS is the one list of the entries: result type, name, parameters and the
+// arguments that pass them on. It makes the members of HookTable here, the backends'
+// declarations (platform/backend.h), the default table and the facade functions that call
+// through the live one (hooks.cpp). A line given to OWN instead of CALL keeps a facade function
+// written by hand in hooks.cpp. A new call is its declaration above, one line here and its
+// definition in each backend.
+// clang-format off
+#define KX_PLATFORM_HOOKS(CALL, OWN)                                                               \
+    CALL(Status, RegOpenKeyExA, (const char* subkey, HKey* key), (subkey, key))                    \
+    CALL(Status, RegQueryValueExA, (HKey key, const char* name, Dword* type, void* data,           \
+                                    Dword* size), (key, name, type, data, size))                  \
+    CALL(Status, RegEnumValueA, (HKey key, Dword index, char* name, Dword* nameChars, Dword* type, \
+                                 void* data, Dword* dataSize),                                     \
+         (key, index, name, nameChars, type, data, dataSize))                                      \
+    CALL(Status, RegCloseKey, (HKey key), (key))                                                   \
+    CALL(Module, LoadLibraryExA, (const char* path, Dword flags), (path, flags))                   \
+    CALL(void*, GetProcAddress, (Module module, const char* name), (module, name))                 \
+    CALL(bool, FreeLibrary, (Module module), (module))                                             \
+    CALL(Dword, GetModuleFileNameA, (Module module, char* buffer, Dword size),                     \
+         (module, buffer, size))                                                                   \
+    CALL(int, LoadStringA, (Module module, unsigned id, char* buffer, int size),                   \
+         (module, id, buffer, size))                                                               \
+    CALL(Dword, FormatSystemMessage, (Dword error, char* buffer, Dword size),                      \
+         (error, buffer, size))                                                                    \
+    CALL(void, MessageBoxA, (const char* text, const char* caption), (text, caption))              \
+    CALL(bool, GetComputerNameA, (char* buffer, Dword* size), (buffer, size))                      \
+    CALL(bool, GetUserNameA, (char* buffer, Dword* size), (buffer, size))                          \
+    CALL(bool, LookupAccountNameA, (const char* system, const char* account, void* sid,            \
+                                    Dword* sidSize, char* domain, Dword* domainChars, Dword* use), \
+         (system, account, sid, sidSize, domain, domainChars, use))                                \
+    CALL(bool, GetVersionExA, (OsVersionInfo* info), (info))                                       \
+    CALL(Dword, GetVersion, (), ())                                                                \
+    CALL(const char*, SystemName, (), ())                                                          \
+    CALL(Dword, GetTickCount, (), ())                                                              \
+    CALL(CalendarTime, GetCalendarTime, (bool local), (local))                                     \
+    CALL(Dword, GetThreadLocale, (), ())                                                           \
+    CALL(Dword, GetUserDefaultLCID, (), ())                                                        \
+    CALL(Dword, GetSystemDefaultLCID, (), ())                                                      \
+    CALL(bool, FindFirstFileAttributes, (const char* path, Dword* attributes), (path, attributes)) \
+    CALL(bool, MoveFileA, (const char* from, const char* to), (from, to))                          \
+    CALL(Dword, GetEnvironmentVariableA, (const char* name, char* buffer, Dword size),             \
+         (name, buffer, size))                                                                     \
+    CALL(std::intptr_t, FileCreate, (const char* path), (path))                                    \
+    CALL(Dword, FileWrite, (std::intptr_t file, const void* data, Dword count),                    \
+         (file, data, count))                                                                      \
+    CALL(bool, FileClose, (std::intptr_t file), (file))                                            \
+    CALL(bool, FileDelete, (const char* path), (path))                                             \
+    CALL(int, EnumProtocols, (const int* protocols, ProtocolInfo* entries, int maxEntries),        \
+         (protocols, entries, maxEntries))                                                         \
+    CALL(int, WSAStartup, (std::uint16_t version), (version))                                      \
+    CALL(bool, GetHostByName, (const char* name, std::uint8_t* address), (name, address))          \
+    CALL(int, WSACleanup, (), ())                                                                  \
+    CALL(void, AddEventLogEntry, (const char* source, const char* label, Dword kind, Dword number, \
+                                  const char* text), (source, label, kind, number, text))          \
+    OWN(void*, Allocate, (std::size_t size), (size))                                               \
+    CALL(void, Release, (void* block), (block))                                                    \
+    CALL(bool, IsTrustedPath, (const char* path), (path))
+// clang-format on
+
 struct HookTable {
-    Status (*RegOpenKeyExA)(const char*, HKey*);
-    Status (*RegQueryValueExA)(HKey, const char*, Dword*, void*, Dword*);
-    Status (*RegEnumValueA)(HKey, Dword, char*, Dword*, Dword*, void*, Dword*);
-    Status (*RegCloseKey)(HKey);
-    Module (*LoadLibraryExA)(const char*, Dword);
-    void* (*GetProcAddress)(Module, const char*);
-    bool (*FreeLibrary)(Module);
-    Dword (*GetModuleFileNameA)(Module, char*, Dword);
-    int (*LoadStringA)(Module, unsigned, char*, int);
-    Dword (*FormatSystemMessage)(Dword, char*, Dword);
-    void (*MessageBoxA)(const char*, const char*);
-    bool (*GetComputerNameA)(char*, Dword*);
-    bool (*GetUserNameA)(char*, Dword*);
-    bool (*LookupAccountNameA)(const char*, const char*, void*, Dword*, char*, Dword*, Dword*);
-    bool (*GetVersionExA)(OsVersionInfo*);
-    Dword (*GetVersion)();
-    const char* (*SystemName)();
-    Dword (*GetTickCount)();
-    CalendarTime (*GetCalendarTime)(bool);
-    Dword (*GetThreadLocale)();
-    Dword (*GetUserDefaultLCID)();
-    Dword (*GetSystemDefaultLCID)();
-    bool (*FindFirstFileAttributes)(const char*, Dword*);
-    bool (*MoveFileA)(const char*, const char*);
-    Dword (*GetEnvironmentVariableA)(const char*, char*, Dword);
-    std::intptr_t (*FileCreate)(const char*);
-    Dword (*FileWrite)(std::intptr_t, const void*, Dword);
-    bool (*FileClose)(std::intptr_t);
-    bool (*FileDelete)(const char*);
-    int (*EnumProtocols)(const int*, ProtocolInfo*, int);
-    int (*WSAStartup)(std::uint16_t);
-    bool (*GetHostByName)(const char*, std::uint8_t*);
-    int (*WSACleanup)();
-    void (*AddEventLogEntry)(const char*, const char*, Dword, Dword, const char*);
-    void* (*Allocate)(std::size_t);
-    void (*Release)(void*);
-    bool (*IsTrustedPath)(const char*);
+#define KX_PLATFORM_HOOK_MEMBER(result, name, params, args) result(*name) params;
+    KX_PLATFORM_HOOKS(KX_PLATFORM_HOOK_MEMBER, KX_PLATFORM_HOOK_MEMBER)
+#undef KX_PLATFORM_HOOK_MEMBER
 };
 
 HookTable& Hooks();

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat {
 
@@ -22,7 +22,7 @@ void SetLastError(Dword error) {
     tLastError = error;
 }
 
-namespace posix {
+namespace backend {
 namespace {
 
 struct SystemMessage {
@@ -143,5 +143,5 @@ void MessageBoxA(const char* text, const char* caption) {
     std::fflush(stderr);
 }
 
-}  // namespace posix
+}  // namespace backend
 }  // namespace kx::plat

@@ -9,9 +9,9 @@
 #include <mutex>
 
 #include "platform/eventlog_line.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 int Priority(Dword kind) {
@@ -58,4 +58,4 @@ void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword n
     }
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat {
-namespace posix {
+namespace backend {
 namespace {
 
 struct StampSeen {
@@ -55,17 +55,17 @@ bool InFactsView() {
     return tView.depth > 0;
 }
 
-}  // namespace posix
+}  // namespace backend
 
 void BeginFactsView() {
-    ++posix::tView.depth;
+    ++backend::tView.depth;
 }
 
 void EndFactsView() {
-    posix::ThreadView& view = posix::tView;
+    backend::ThreadView& view = backend::tView;
     if (view.depth == 0 || --view.depth > 0) return;
     view.seen.clear();
-    posix::ForgetViewedRegistry();
+    backend::ForgetViewedRegistry();
 }
 
 }  // namespace kx::plat

@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 
 // What identifies one version of a file: a replaced or rewritten file differs in one of these.
 struct FileStamp {
@@ -29,4 +29,4 @@ bool InFactsView();
 // Drops the registry version the thread's view kept (registry.cpp).
 void ForgetViewedRegistry();
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 // Makes a directory's entries durable (a rename or a new name in it).
@@ -202,4 +202,4 @@ bool FileDelete(const char* path) {
     return true;
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

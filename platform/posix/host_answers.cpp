@@ -3,7 +3,7 @@
 
 #include <utility>
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 
 HostAnswers::HostAnswers(std::vector<std::string> files, Clock::duration lifetime)
     : files_(std::move(files)), lifetime_(lifetime) {}
@@ -30,4 +30,4 @@ void HostAnswers::Keep(std::string_view name, const HostAddress& address,
     answer_ = Answer{std::string(name), address, std::move(stamps), now};
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -17,7 +17,7 @@
 
 #include "platform/posix/facts_view.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 
 using HostAddress = std::array<std::uint8_t, 4>;
 
@@ -51,4 +51,4 @@ class HostAnswers {
     std::optional<Answer> answer_;  // one name: the library asks for this computer's
 };
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -4,9 +4,9 @@
 
 #include <fstream>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 constexpr Dword kEnglishUs = 0x0409;
@@ -109,4 +109,4 @@ Dword GetSystemDefaultLCID() {
     return kEnglishUs;
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

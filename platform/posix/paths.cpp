@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 
 std::string NativePath(std::string_view path) {
     std::string native(path);
@@ -120,4 +120,4 @@ std::optional<std::string> Env(const char* name) {
     return std::string(value);
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -19,8 +19,8 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/posix/backend.h"
 #include "platform/posix/facts_view.h"
+#include "platform/posix/internal.h"
 #include "platform/regfile.h"
 
 namespace kx::plat {
@@ -30,7 +30,7 @@ struct RegistryKey {
     const reg::Key* key;  // null: a key that exists only as the parent of others (no values)
 };
 
-namespace posix {
+namespace backend {
 namespace {
 
 constexpr char kDefaultRegistryFile[] = "/etc/velmora/hklm.reg";
@@ -245,10 +245,10 @@ Status RegCloseKey(HKey key) {
     return kErrorSuccess;
 }
 
-}  // namespace posix
+}  // namespace backend
 
 Dword RegistryRefusal(char* buffer, Dword size) {
-    const std::string reason = posix::RegistryRefusal();
+    const std::string reason = backend::RegistryRefusal();
     if (!buffer || size == 0) return 0;
     const std::size_t length = std::min<std::size_t>(reason.size(), size - 1);
     std::memcpy(buffer, reason.data(), length);

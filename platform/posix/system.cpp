@@ -18,10 +18,10 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/posix/backend.h"
 #include "platform/posix/facts_view.h"
+#include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 constexpr Dword kSidSize = 28;  // S-1-5-21-a-b-c-rid: revision, count, authority, 5 parts
@@ -243,7 +243,7 @@ void VersionFromSystem(OsVersionInfo* info) {
 bool DescribedAsPosixHost() {
     OsVersionInfo info{};
     info.dwOSVersionInfoSize = sizeof info;
-    if (Hooks().GetVersionExA != &posix::GetVersionExA) {
+    if (Hooks().GetVersionExA != &backend::GetVersionExA) {
         return !Hooks().GetVersionExA(&info) || info.dwPlatformId == kPlatformPosix;
     }
     return !VersionFromEnvironment(&info) || info.dwPlatformId == kPlatformPosix;
@@ -352,4 +352,4 @@ CalendarTime GetCalendarTime(bool local) {
             parts.tm_hour,        parts.tm_min,     parts.tm_sec};
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
@@ -63,4 +63,4 @@ std::optional<std::string> UntrustedReason(const char* path) {
     return *part + " can be changed by users other than its owner and root";
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

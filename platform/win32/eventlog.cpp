@@ -4,10 +4,10 @@
 #include <string>
 
 #include "platform/eventlog_line.h"
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 // Traces carry no source of their own; the log needs one to file them under.
@@ -75,4 +75,4 @@ void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword n
     ::SetLastError(savedError);
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

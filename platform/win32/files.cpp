@@ -1,9 +1,9 @@
 // files.cpp: directory probes, the non-replacing rename, the environment, and the exclusive,
 // durable files of the kernel sibling library.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 HANDLE Native(std::intptr_t file) {
@@ -79,4 +79,4 @@ bool FileDelete(const char* path) {
     return path != nullptr && ::DeleteFileA(path) != FALSE;
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

@@ -1,8 +1,8 @@
 // locale.cpp: the thread's, the user's and the system's locale ids.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 
 Dword GetThreadLocale() {
     return static_cast<Dword>(::GetThreadLocale());
@@ -14,4 +14,4 @@ Dword GetSystemDefaultLCID() {
     return static_cast<Dword>(::GetSystemDefaultLCID());
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

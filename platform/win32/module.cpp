@@ -1,12 +1,12 @@
 // module.cpp: loading, resolving and releasing modules through the system's loader, which also
-// runs each module's DllMain.
+// runs each module's DllMain, and the modules' string resources.
 #include <cstring>
 #include <string>
 
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 HMODULE Native(Module module) {
@@ -36,10 +36,6 @@ Module LoadLibraryExA(const char* path, Dword flags) {
     }
     return reinterpret_cast<Module>(
         ::LoadLibraryExA(path, nullptr, flags & ~kLoadNamedByConfiguration));
-}
-
-bool IsTrustedPath(const char* path) {
-    return path != nullptr && *path != '\0';
 }
 
 void* GetProcAddress(Module module, const char* name) {
@@ -72,4 +68,15 @@ Dword GetModuleFileNameA(Module module, char* buffer, Dword size) {
     return length;
 }
 
-}  // namespace kx::plat::win32
+// A buffer size of 0 would make the system hand back a pointer into the resource instead of a
+// copy; the facade only ever copies.
+int LoadStringA(Module module, unsigned id, char* buffer, int size) {
+    if (buffer == nullptr || size <= 0) {
+        Fail(kErrorInsufficientBuffer);
+        return 0;
+    }
+    buffer[0] = '\0';
+    return ::LoadStringA(reinterpret_cast<HINSTANCE>(module), id, buffer, size);
+}
+
+}  // namespace kx::plat::backend

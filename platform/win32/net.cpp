@@ -2,7 +2,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 // The sockets headers need the base declarations above first, and the protocol list needs the
 // socket address types: the order matters.
@@ -14,7 +14,7 @@
 // The header maps the plain name onto the ANSI call; this backend's function keeps the plain one.
 #undef EnumProtocols
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 // Enough for the protocol records of a usual machine; a larger list is fetched again at the
@@ -65,4 +65,4 @@ int WSACleanup() {
     return ::WSACleanup();
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

@@ -1,8 +1,8 @@
 // registry.cpp: the registry of the local machine, read only, through the Windows API.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 namespace {
 
 HKEY Native(HKey key) {
@@ -65,7 +65,7 @@ Status RegCloseKey(HKey key) {
     return ::RegCloseKey(Native(key));
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend
 
 namespace kx::plat {
 

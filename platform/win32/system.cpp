@@ -1,9 +1,9 @@
 // system.cpp: facts about the machine: its name, the user, the account's domain, the system's
 // version, the tick count and the calendar clock.
-#include "platform/win32/backend.h"
+#include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
-namespace kx::plat::win32 {
+namespace kx::plat::backend {
 
 bool GetComputerNameA(char* buffer, Dword* size) {
     if (size == nullptr) return false;
@@ -82,4 +82,4 @@ CalendarTime GetCalendarTime(bool local) {
     return CalendarTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
-}  // namespace kx::plat::win32
+}  // namespace kx::plat::backend

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,44 +43,40 @@ class StoredSeverityTest : public CatalogueTest {
     RegFile& Event(RegFile& reg) { return reg.Key(EventKey("0407", 5)).String("ID", "e"); }
 };
 
-TEST_F(StoredSeverityTest, DwordThreeGivesThree) {
-    RegFile reg;
-    Event(reg).Dword("SEVERITY", 3);
-    EXPECT_EQ(EventSeverity(reg), 3u);
+// An event's own SEVERITY value of each kind, and the severity it gives.
+struct StoredValue {
+    const char* name;
+    void (*store)(RegFile& eventKey);
+    std::uint32_t severity;
+};
+
+void PrintTo(const StoredValue& value, std::ostream* out) {
+    *out << value.name;
 }
 
-TEST_F(StoredSeverityTest, StringThreeGivesOne) {
+const StoredValue kStoredValues[] = {
+    {"DwordThreeGivesThree", [](RegFile& key) { key.Dword("SEVERITY", 3); }, 3},
+    {"DwordSevenGivesOne", [](RegFile& key) { key.Dword("SEVERITY", 7); }, 1},
+    {"Dword259GoesByItsLowByteToThree", [](RegFile& key) { key.Dword("SEVERITY", 259); }, 3},
+    {"Dword256GoesByItsLowByteToZero", [](RegFile& key) { key.Dword("SEVERITY", 256); }, 0},
+    {"StringThreeGivesOne", [](RegFile& key) { key.String("SEVERITY", "3"); }, 1},
+    {"EmptyStringGivesZero", [](RegFile& key) { key.String("SEVERITY", ""); }, 0},
+    {"ValueWithoutBytesReadsAsZero", [](RegFile& key) { key.Hex("SEVERITY", {}); }, 0},
+};
+
+class StoredSeverityValue : public StoredSeverityTest,
+                            public ::testing::WithParamInterface<StoredValue> {};
+
+TEST_P(StoredSeverityValue, GivesItsSeverity) {
     RegFile reg;
-    Event(reg).String("SEVERITY", "3");
-    EXPECT_EQ(EventSeverity(reg), 1u);
+    GetParam().store(Event(reg));
+    EXPECT_EQ(EventSeverity(reg), GetParam().severity);
 }
 
-TEST_F(StoredSeverityTest, DwordSevenGivesOne) {
-    RegFile reg;
-    Event(reg).Dword("SEVERITY", 7);
-    EXPECT_EQ(EventSeverity(reg), 1u);
-}
-
-TEST_F(StoredSeverityTest, DwordGoesByItsLowByte) {
-    RegFile reg259;
-    Event(reg259).Dword("SEVERITY", 259);
-    EXPECT_EQ(EventSeverity(reg259), 3u);
-    RegFile reg256;
-    Event(reg256).Dword("SEVERITY", 256);
-    EXPECT_EQ(EventSeverity(reg256), 0u);
-}
-
-TEST_F(StoredSeverityTest, EmptyStringGivesZero) {
-    RegFile reg;
-    Event(reg).String("SEVERITY", "");
-    EXPECT_EQ(EventSeverity(reg), 0u);
-}
-
-TEST_F(StoredSeverityTest, ValueWithoutBytesReadsAsZero) {
-    RegFile reg;
-    Event(reg).Hex("SEVERITY", {});
-    EXPECT_EQ(EventSeverity(reg), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(Kinds, StoredSeverityValue, ::testing::ValuesIn(kStoredValues),
+                         [](const ::testing::TestParamInfo<StoredValue>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(StoredSeverityTest, MissingTakesTheDefaultSeverity) {
     RegFile reg;

@@ -11,6 +11,7 @@
 #include "event/snapshot.h"
 #include "platform/testing.h"
 #include "stage_doubles.h"
+#include "support.h"
 
 namespace kx::test {
 namespace {
@@ -192,10 +193,21 @@ TEST_F(SendPipeline, NullRecordsAreRefusedBeforeAnyStage) {
     EXPECT_TRUE(seen.calls.empty());
 }
 
-TEST(PipelineStageTable, LiveTableStartsAsTheRealStages) {
-    EXPECT_EQ(std::memcmp(&Stages(), &RealStages(), sizeof(PipelineStages)), 0);
-    EXPECT_NE(RealStages().LoadMessageDefinition, nullptr);
-    EXPECT_NE(RealStages().ForwardEvent, nullptr);
+// Once the doubles are gone, a send runs the real stages again: the real definition stage finds
+// no catalogue at all, and the send stops there with the records untouched.
+TEST(PipelineStageTable, SendAfterTheDoublesRunsTheRealStages) {
+    TempDir dir;
+    ScopedEnv registry{"VEL_REGISTRY", (dir / "absent.reg").string()};
+    { ScopedStages doubles; }
+    seen = {};
+    Records r;
+    std::memset(&r.message, 0x5A, sizeof(r.message));
+    const Records before = r;
+
+    EXPECT_EQ(SendMessageEx(7, 4321, &r.message, &r.detail, &r.context, 0),
+              EVENT_ERR_NO_DEFINITION);
+    EXPECT_TRUE(seen.calls.empty());
+    EXPECT_EQ(std::memcmp(&before, &r, sizeof(Records)), 0);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -225,7 +225,7 @@ TEST_F(RsyslogForwarding, SendThroughTheLibraryReachesTheCollector) {
     RegFile reg;
     reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion")
         .String("szInstallDir", KX_TEST_INSTALL_DIR);
-    reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting").Dword("bEnableCAlert", 0);
+    reg.Key(kAlertingKey).Dword("bEnableCAlert", 0);
     reg.Key("Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\1000")
         .String("LONGDESCRIPT", "%VIRUSNAME% found.")
         .Dword("SEVERITY", 4);

@@ -29,8 +29,7 @@ class LoadTest : public robust::ScratchMachineTest {
         test::RegFile reg;
         reg.Key("SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion")
             .String("szInstallDir", install_.string());
-        reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting")
-            .String("Diagnostics", "1");
+        reg.Key(test::kAlertingKey).String("Diagnostics", "1");
         reg.WriteTo(registry_);
     }
     // The host's exit code is -1 when it did not exit normally (a crash, a signal).

@@ -12,7 +12,7 @@
 
 namespace {
 
-using kx::plat::posix::FileStamp;
+using kx::plat::backend::FileStamp;
 using kx::test::TempDir;
 using kx::test::WriteFile;
 

@@ -15,8 +15,8 @@ namespace {
 namespace plat = kx::plat;
 using kx::test::TempDir;
 using kx::test::WriteFile;
-using plat::posix::HostAddress;
-using plat::posix::HostAnswers;
+using plat::backend::HostAddress;
+using plat::backend::HostAnswers;
 using namespace std::chrono_literals;
 
 constexpr HostAddress kAddress = {192, 0, 2, 7};
@@ -71,7 +71,7 @@ TEST_F(HostAnswersTest, AResolverFileAppearingOrVanishingDropsTheAnswer) {
 }
 
 TEST_F(HostAnswersTest, AFileChangedDuringTheLookUpIsNoticedByTheNextFind) {
-    const std::vector<plat::posix::FileStamp> before = answers.Stamps();
+    const std::vector<plat::backend::FileStamp> before = answers.Stamps();
     WriteFile(hosts, "192.0.2.99 box\n");  // while the resolver was being asked
     answers.Keep("BOX", kAddress, before, start);
     EXPECT_FALSE(answers.Find("BOX", answers.Stamps(), start).has_value());

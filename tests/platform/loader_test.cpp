@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "support.h"
 
 namespace {
@@ -63,7 +63,7 @@ TEST_F(PlatLoader, AttachOnFirstLoadDetachOnLastFree) {
     ASSERT_NE(first, nullptr) << plat::GetLastError();
     plat::Module second = plat::LoadLibraryA(ModulePath("kxtest_attach.so").c_str());
     EXPECT_EQ(first, second);
-    EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 2);
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(first), 2);
     EXPECT_EQ(Notifications(), "attach\n");
     EXPECT_TRUE(plat::FreeLibrary(first));
     EXPECT_EQ(Notifications(), "attach\n");
@@ -72,7 +72,7 @@ TEST_F(PlatLoader, AttachOnFirstLoadDetachOnLastFree) {
     EXPECT_EQ(answer(), 42);
     EXPECT_TRUE(plat::FreeLibrary(second));
     EXPECT_EQ(Notifications(), "attach\ndetach\n");
-    EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 0);
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(first), 0);
 }
 
 TEST_F(PlatLoader, RefusedAttachFailsTheLoadAndUnloads) {
@@ -104,7 +104,7 @@ TEST_F(PlatLoader, BackslashesAreSeparatorsAndFormsShareOneModule) {
     fs::create_symlink(ModulePath("kxtest_attach.so"), dir / "other.so");
     plat::Module linked = plat::LoadLibraryA((dir / "other.so").c_str());
     EXPECT_EQ(linked, slashed);
-    EXPECT_EQ(plat::posix::ModuleReferenceCount(slashed), 3);
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(slashed), 3);
     EXPECT_EQ(Notifications(), "attach\n");
     for (int i = 0; i < 3; ++i) plat::FreeLibrary(slashed);
     EXPECT_EQ(Notifications(), "attach\ndetach\n");
@@ -282,7 +282,7 @@ TEST_F(PlatLoader, BareNameFoundNowhereElseUsesTheSystemSearch) {
     EXPECT_EQ(path[0], '/');
     EXPECT_TRUE(fs::exists(path));
     EXPECT_EQ(plat::LoadLibraryA(path), module);
-    EXPECT_EQ(plat::posix::ModuleReferenceCount(module), 2);
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(module), 2);
     plat::FreeLibrary(module);
     plat::FreeLibrary(module);
 }
@@ -295,13 +295,13 @@ TEST_F(PlatLoader, ResourceAndCodeLoadsOfOneFileAreSeparate) {
         plat::LoadLibraryExA((dir / "STRINGS.DLL").c_str(), plat::kDontResolveDllReferences);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first, second);
-    EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 2);
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(first), 2);
     EXPECT_EQ(plat::LoadLibraryA((dir / "strings.dll").c_str()), nullptr);
     EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorBadFormat));
-    EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 2);
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(first), 2);
     plat::FreeLibrary(first);
     plat::FreeLibrary(second);
-    EXPECT_EQ(plat::posix::ModuleReferenceCount(first), 0);
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(first), 0);
 }
 
 TEST_F(PlatLoader, DirectoryIsNoModule) {
@@ -327,7 +327,7 @@ TEST_F(PlatLoader, ConcurrentLoadsAndFreesKeepCountsRight) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures, 0);
-    EXPECT_EQ(plat::posix::ModuleReferenceCount(held), 1);
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(held), 1);
     plat::FreeLibrary(held);
     EXPECT_EQ(Notifications(), "attach\ndetach\n");
 }

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "support.h"
 
 namespace {
@@ -212,12 +212,12 @@ TEST_F(PlatRegistry, ChangeOfSameSizeInPlaceIsSeen) {
 TEST_F(PlatRegistry, UnchangedFileIsParsedOnce) {
     RegFile().Key(kKey).String("v", "x").WriteTo(file);
     plat::RegCloseKey(Open());
-    const std::uint64_t parses = plat::posix::RegistryParseCount();
+    const std::uint64_t parses = plat::backend::RegistryParseCount();
     for (int i = 0; i < 20; ++i) plat::RegCloseKey(Open());
-    EXPECT_EQ(plat::posix::RegistryParseCount(), parses);
+    EXPECT_EQ(plat::backend::RegistryParseCount(), parses);
     RegFile().Key(kKey).String("v", "y").WriteTo(file);
     plat::RegCloseKey(Open());
-    EXPECT_EQ(plat::posix::RegistryParseCount(), parses + 1);
+    EXPECT_EQ(plat::backend::RegistryParseCount(), parses + 1);
 }
 
 TEST_F(PlatRegistry, MissingFileIsAnEmptyRegistry) {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 #include "platform/testing.h"
 #include "support.h"
 
@@ -43,7 +43,7 @@ TEST(PlatComputerName, TooSmallBufferReportsSizeNeeded) {
     plat::Dword size = sizeof buffer;
     EXPECT_FALSE(plat::GetComputerNameA(buffer, &size));
     EXPECT_EQ(size, 65u);
-    EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::posix::kErrorBufferOverflow));
+    EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::backend::kErrorBufferOverflow));
     EXPECT_EQ(buffer[0], 'x');
 }
 
@@ -272,23 +272,23 @@ TEST(PlatCalendarTime, LocalFollowsTheTimeZoneAndItsChanges) {
 }
 
 TEST(PlatLocale, PosixNamesMapToLocaleIds) {
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("de_DE.UTF-8"), 0x0407u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("fr_CA"), 0x0C0Cu);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("ja_JP.eucJP"), 0x0411u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("pt_BR.utf8@euro"), 0x0416u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("zh_TW"), 0x0404u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("C"), 0x0409u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("POSIX"), 0x0409u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("C.UTF-8"), 0x0409u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName(""), 0x0409u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("de_DE.UTF-8"), 0x0407u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("fr_CA"), 0x0C0Cu);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("ja_JP.eucJP"), 0x0411u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("pt_BR.utf8@euro"), 0x0416u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("zh_TW"), 0x0404u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("C"), 0x0409u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("POSIX"), 0x0409u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("C.UTF-8"), 0x0409u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName(""), 0x0409u);
 }
 
 TEST(PlatLocale, UnknownTerritoryFallsBackToTheLanguage) {
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("de"), 0x0407u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("de_XX.UTF-8"), 0x0407u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("fr"), 0x040Cu);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("xx_YY"), 0x0409u);
-    EXPECT_EQ(plat::posix::LcidFromLocaleName("d"), 0x0409u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("de"), 0x0407u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("de_XX.UTF-8"), 0x0407u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("fr"), 0x040Cu);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("xx_YY"), 0x0409u);
+    EXPECT_EQ(plat::backend::LcidFromLocaleName("d"), 0x0409u);
 }
 
 TEST(PlatLocale, ThreadLocaleFollowsLcAllThenLcMessagesThenLang) {
@@ -324,10 +324,10 @@ TEST(PlatLocale, UserLocaleFollowsLang) {
 TEST(PlatLocale, SystemLocaleFileGivesLang) {
     TempDir dir;
     kx::test::WriteFile(dir / "locale", "# comment\nLC_TIME=en_GB\n  LANG=\"es_ES.UTF-8\"\r\n");
-    EXPECT_EQ(plat::posix::LangFromLocaleFile((dir / "locale").string()), "es_ES.UTF-8");
+    EXPECT_EQ(plat::backend::LangFromLocaleFile((dir / "locale").string()), "es_ES.UTF-8");
     kx::test::WriteFile(dir / "none", "LANGUAGE=fr\n");
-    EXPECT_EQ(plat::posix::LangFromLocaleFile((dir / "none").string()), std::nullopt);
-    EXPECT_EQ(plat::posix::LangFromLocaleFile((dir / "absent").string()), std::nullopt);
+    EXPECT_EQ(plat::backend::LangFromLocaleFile((dir / "none").string()), std::nullopt);
+    EXPECT_EQ(plat::backend::LangFromLocaleFile((dir / "absent").string()), std::nullopt);
 }
 
 TEST(PlatSystemMessage, KnownCodesEndWithCrLf) {

@@ -18,7 +18,7 @@ namespace kx::robust {
 
 inline constexpr std::uint32_t kProduct = 1;
 inline constexpr std::int32_t kEvent = 1001;
-inline constexpr char kAlertingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
+using test::kAlertingKey;
 inline constexpr char kInstallKey[] =
     "SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
 inline constexpr char kForwardingKey[] =

@@ -29,7 +29,7 @@ using test::TraceLines;
 using test::Variant;
 using Lines = std::vector<std::string>;
 
-constexpr char kAlerting[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
+using test::kAlertingKey;
 constexpr char kCurrentVersion[] =
     "SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
 constexpr char kTraceLine[] =
@@ -108,7 +108,7 @@ TEST_F(StartupTest, AttachBindsSiblingsAndLoadsTheResourceModule) {
 }
 
 TEST_F(StartupTest, DiagnosticsHoldingTextZeroSwitchesTracesOn) {
-    Registry().Key(kAlerting).String("Diagnostics", "0");
+    Registry().Key(kAlertingKey).String("Diagnostics", "0");
     WriteRegistry();
     ASSERT_TRUE(Attach());
     EXPECT_TRUE(DiagnosticsEnabled);
@@ -116,14 +116,14 @@ TEST_F(StartupTest, DiagnosticsHoldingTextZeroSwitchesTracesOn) {
 }
 
 TEST_F(StartupTest, EmptyDiagnosticsValueSwitchesTracesOn) {
-    Registry().Key(kAlerting).Hex("Diagnostics", {});
+    Registry().Key(kAlertingKey).Hex("Diagnostics", {});
     WriteRegistry();
     ASSERT_TRUE(Attach());
     EXPECT_TRUE(DiagnosticsEnabled);
 }
 
 TEST_F(StartupTest, DiagnosticsLargerThan32BytesStayOff) {
-    Registry().Key(kAlerting).String("Diagnostics", std::string(40, '1'));
+    Registry().Key(kAlertingKey).String("Diagnostics", std::string(40, '1'));
     WriteRegistry();
     ASSERT_TRUE(Attach());
     EXPECT_FALSE(DiagnosticsEnabled);
@@ -140,7 +140,7 @@ TEST_F(StartupTest, AbsentSettingsKeyLeavesDiagnosticsOffAndTheDirectorysLanguag
 }
 
 TEST_F(StartupTest, PreferredLanguageReplacesTheLanguageAndPicksItsDefaults) {
-    Registry().Key(kAlerting).String("szPreferredLanguage", "0407");
+    Registry().Key(kAlertingKey).String("szPreferredLanguage", "0407");
     Registry()
         .Key("Software\\Velmora\\QRD\\Shared Components\\Events\\0407\\Defaults")
         .String("ID", "Vorgabe");
@@ -163,21 +163,21 @@ TEST_F(StartupTest, DefaultsFollowTheResourceModulesLanguage) {
 }
 
 TEST_F(StartupTest, OverlongPreferredLanguageIsCutToTheFieldsWidth) {
-    Registry().Key(kAlerting).String("szPreferredLanguage", "0123456789abcdefXYZ");
+    Registry().Key(kAlertingKey).String("szPreferredLanguage", "0123456789abcdefXYZ");
     WriteRegistry();
     ASSERT_TRUE(Attach());
     EXPECT_STREQ(LanguageCode, "0123456789a");
 }
 
 TEST_F(StartupTest, PreferredLanguageWithoutTerminatorIsCutSafely) {
-    Registry().Key(kAlerting).Hex("szPreferredLanguage", std::vector<std::uint8_t>(32, 'z'));
+    Registry().Key(kAlertingKey).Hex("szPreferredLanguage", std::vector<std::uint8_t>(32, 'z'));
     WriteRegistry();
     ASSERT_TRUE(Attach());
     EXPECT_STREQ(LanguageCode, "zzzzzzzzzzz");
 }
 
 TEST_F(StartupTest, ShortUnterminatedPreferredLanguageTakesOnlyItsBytes) {
-    Registry().Key(kAlerting).Hex("szPreferredLanguage", {'0', '4', '0', '7'});
+    Registry().Key(kAlertingKey).Hex("szPreferredLanguage", {'0', '4', '0', '7'});
     WriteRegistry();
     ASSERT_TRUE(Attach());
     EXPECT_STREQ(LanguageCode, "0407");
@@ -247,7 +247,7 @@ TEST_F(StartupTest, RepeatedDetachReleasesNothingTwice) {
 }
 
 TEST_F(StartupTest, LanguageAndDiagnosticsStayAfterDetach) {
-    Registry().Key(kAlerting).String("Diagnostics", "1");
+    Registry().Key(kAlertingKey).String("Diagnostics", "1");
     WriteRegistry();
     ASSERT_TRUE(Attach());
     Detach();

@@ -11,6 +11,11 @@
 
 namespace kx::test {
 
+// Keys the tests write, spelled out here once rather than taken from the library, so that a
+// library reading the wrong key fails them.
+inline constexpr char kAlertingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
+inline constexpr char kEventsKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events";
+
 // `File` is the registry file class deriving from this one, so that calls chain on it:
 //   reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting")
 //      .Dword("bEnableCAlert", 1).String("Centralized Alerting Path", dir);

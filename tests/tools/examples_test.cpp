@@ -13,7 +13,7 @@ TEST(CSamples, HostSendsAndCForwarderReceivesTheExpandedEvent) {
     RegFile reg;
     reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion")
         .String("szInstallDir", KX_TEST_INSTALL_DIR);
-    reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting").Dword("bEnableCAlert", 0);
+    reg.Key(kAlertingKey).Dword("bEnableCAlert", 0);
     reg.Key("Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\700")
         .String("ID", "Sample event")
         .String("LONGDESCRIPT", "%VIRUSNAME% in %FILENAME%.")

@@ -14,7 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kCommand = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
-constexpr char kAlertingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
 constexpr char kEventKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\500";
 constexpr char kInstallKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
 

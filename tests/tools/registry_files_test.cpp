@@ -72,8 +72,7 @@ TEST(DefaultRegistry, FillingReplacesEveryPlaceholder) {
         FillDefaultTemplate(config::DefaultRegistryTemplate(), "/home/u/state", "/opt/kx/lib");
     const std::string text = reg::Serialize(document);
     EXPECT_EQ(text.find("@KXEVENT_"), std::string::npos);
-    const reg::Key* alerting =
-        reg::FindKey(document, "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting");
+    const reg::Key* alerting = reg::FindKey(document, test::kAlertingKey);
     ASSERT_NE(alerting, nullptr);
     EXPECT_EQ(TextOf(reg::FindValue(*alerting, "Centralized Alerting Path")),
               "/home/u/state/alerts");

@@ -89,9 +89,8 @@ class ScopedThreadLocale {
 
 // --- Registry ------------------------------------------------------------------------------------
 inline constexpr std::string_view kSharedComponents = "Software\\Velmora\\QRD\\Shared Components";
-inline constexpr std::string_view kAlertingKey =
-    "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
-inline constexpr std::string_view kEventsKey = "Software\\Velmora\\QRD\\Shared Components\\Events";
+using test::kAlertingKey;
+using test::kEventsKey;
 inline constexpr std::string_view kForwardingKey =
     "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
 inline constexpr std::string_view kCurrentVersionKey =

@@ -1,4 +1,4 @@
-// sockets.cpp: the little of Winsock the library uses: the installed protocols, and a host
+// net.cpp: the little of Winsock the library uses: the installed protocols, and a host
 // name's first IPv4 address through the system resolver, whose answer is kept for a few seconds
 // while the resolver's files stay unchanged.
 #include <netdb.h>
@@ -8,10 +8,10 @@
 
 #include <cstring>
 
-#include "platform/posix/backend.h"
 #include "platform/posix/host_answers.h"
+#include "platform/posix/internal.h"
 
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 namespace {
 
 constexpr ProtocolInfo kInstalled[] = {{kAfInet, kIpProtoTcp}, {kAfInet, kIpProtoUdp}};
@@ -102,4 +102,4 @@ bool GetHostByName(const char* name, std::uint8_t* address) {
     return true;
 }
 
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

@@ -1,5 +1,5 @@
-// backend.h: the Linux stand-ins for the platform calls, as the hook table's defaults, and the
-// helpers they share (error translation, path handling, numbers from the environment).
+// internal.h: what the Linux backend's files share beyond the calls of platform/backend.h: error
+// translation, path handling, numbers from the environment, and the views tests take of it.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/backend.h"
 
-namespace kx::plat {
-// The backend's own hook table; DefaultHooks() returns it.
-const HookTable& BackendHooks();
-}  // namespace kx::plat
-
-namespace kx::plat::posix {
+namespace kx::plat::backend {
 
 // Error codes the backend reports beyond those the subsystems know.
 inline constexpr Status kErrorTooManyOpenFiles = 4;
@@ -56,13 +51,7 @@ std::optional<Dword> ParseNumber(std::string_view text);
 // the variables that steer the library (VEL_*, KXEVENT_*, KX_*, USER) read as unset.
 std::optional<std::string> Env(const char* name);
 
-// Registry.
-Status RegOpenKeyExA(const char* subkey, HKey* key);
-Status RegQueryValueExA(HKey key, const char* name, Dword* type, void* data, Dword* size);
-Status RegEnumValueA(HKey key, Dword index, char* name, Dword* nameChars, Dword* type, void* data,
-                     Dword* dataSize);
-Status RegCloseKey(HKey key);
-// Number of times the registry file was parsed by this process (the cache's misses).
+// Registry: the number of times the registry file was parsed by this process (the cache's misses).
 std::uint64_t RegistryParseCount();
 // Why the registry file in use is read as absent (naming the file and the part at fault);
 // empty when it is trusted or there is none.
@@ -72,7 +61,6 @@ std::string RegistryRefusal();
 // than its owner and root can change, or that another user owns; nothing when the whole path is
 // safe. A path that does not resolve is its own untrusted part.
 std::optional<std::string> UntrustedPart(const char* path);
-bool IsTrustedPath(const char* path);
 // Why `path` is not trusted, naming the part at fault; nothing when it is trusted.
 std::optional<std::string> UntrustedReason(const char* path);
 // The registry file in use (VEL_REGISTRY, or the system's default).
@@ -82,63 +70,16 @@ inline constexpr char kRefusalSource[] = "KXEvent Platform";
 inline constexpr char kRefusalLabel[] = "Untrusted module refused";
 inline constexpr char kRegistryRefusalLabel[] = "Untrusted registry refused";
 
-// Modules.
-Module LoadLibraryExA(const char* path, Dword flags);
-void* GetProcAddress(Module module, const char* name);
-bool FreeLibrary(Module module);
-Dword GetModuleFileNameA(Module module, char* buffer, Dword size);
-int LoadStringA(Module module, unsigned id, char* buffer, int size);
-// Reference count of a loaded module; 0 when the handle is not a loaded module.
+// Modules: the reference count of a loaded module; 0 when the handle is not a loaded module.
 int ModuleReferenceCount(Module module);
 
-// Messages.
-Dword FormatSystemMessage(Dword error, char* buffer, Dword size);
-void MessageBoxA(const char* text, const char* caption);
-
-// System facts.
-bool GetComputerNameA(char* buffer, Dword* size);
-bool GetUserNameA(char* buffer, Dword* size);
-bool LookupAccountNameA(const char* system, const char* account, void* sid, Dword* sidSize,
-                        char* domain, Dword* domainChars, Dword* use);
-bool GetVersionExA(OsVersionInfo* info);
-Dword GetVersion();
-const char* SystemName();
-Dword GetTickCount();
-CalendarTime GetCalendarTime(bool local);
-
-// Locale.
-Dword GetThreadLocale();
-Dword GetUserDefaultLCID();
-Dword GetSystemDefaultLCID();
-// The locale id of a POSIX locale name ("de_DE.UTF-8", "fr_CA", "C"); 0x0409 when unknown.
+// Locale: the locale id of a POSIX locale name ("de_DE.UTF-8", "fr_CA", "C"); 0x0409 when unknown.
 Dword LcidFromLocaleName(std::string_view name);
 // The LANG= setting of a system locale file (/etc/default/locale form); nothing when absent.
 std::optional<std::string> LangFromLocaleFile(const std::string& path);
 
-// Files and environment.
-bool FindFirstFileAttributes(const char* path, Dword* attributes);
-bool MoveFileA(const char* from, const char* to);
-Dword GetEnvironmentVariableA(const char* name, char* buffer, Dword size);
-std::intptr_t FileCreate(const char* path);
-Dword FileWrite(std::intptr_t file, const void* data, Dword count);
-bool FileClose(std::intptr_t file);
-bool FileDelete(const char* path);
-// Up to `size` bytes read from `fd`, reads the system interrupted retried; fewer when the file
-// ends first or a read fails.
+// Files: up to `size` bytes read from `fd`, reads the system interrupted retried; fewer when
+// the file ends first or a read fails.
 std::string ReadUpTo(int fd, std::size_t size);
 
-// Sockets.
-int EnumProtocols(const int* protocols, ProtocolInfo* entries, int maxEntries);
-int WSAStartup(std::uint16_t version);
-bool GetHostByName(const char* name, std::uint8_t* address);
-int WSACleanup();
-
-// Event log.
-void AddEventLogEntry(const char* source, const char* label, Dword kind, Dword number,
-                      const char* text);
-
-// Memory.
-void* Allocate(std::size_t size);
-void Release(void* block);
-
-}  // namespace kx::plat::posix
+}  // namespace kx::plat::backend

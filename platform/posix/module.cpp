@@ -1,4 +1,4 @@
-// loader.cpp: modules over the dynamic loader, with the Windows bookkeeping on top: one object
+// module.cpp: modules over the dynamic loader, with the Windows bookkeeping on top: one object
 // per real file with a reference count, DllMain notifications, resource-only modules (string
 // tables in the KXRS format) and string loading.
 #include <dlfcn.h>
@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/posix/backend.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat {
 
@@ -32,7 +32,7 @@ struct ModuleObject {
     std::unordered_map<std::uint32_t, std::string> strings;  // resource modules
 };
 
-namespace posix {
+namespace backend {
 namespace {
 
 using DllMainFn = int (*)(void*, std::uint32_t, void*);
@@ -421,5 +421,5 @@ int ModuleReferenceCount(Module module) {
     return module && loader.Knows(module) ? module->references : 0;
 }
 
-}  // namespace posix
+}  // namespace backend
 }  // namespace kx::plat
