@@ -7,6 +7,7 @@
 #include <iostream>
 #include <optional>
 
+#include "common/names.h"
 #include "platform/platform.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
@@ -44,7 +45,7 @@ struct RegOptions {
 std::string NormalizeKeyPath(std::string path) {
     for (std::string_view prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
         if (path.size() >= prefix.size() &&
-            fields::SameNameIgnoringCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
+            SameNameIgnoringCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
             path.erase(0, prefix.size());
             break;
         }
@@ -59,9 +60,9 @@ std::string ValueNameArgument(const std::string& name) {
 }
 
 bool IsUnder(std::string_view path, std::string_view root) {
-    if (fields::SameNameIgnoringCase(path, root)) return true;
+    if (SameNameIgnoringCase(path, root)) return true;
     return path.size() > root.size() && path[root.size()] == '\\' &&
-           fields::SameNameIgnoringCase(path.substr(0, root.size()), root);
+           SameNameIgnoringCase(path.substr(0, root.size()), root);
 }
 
 fs::path TargetFile(const RegOptions& options) {
@@ -220,7 +221,7 @@ int Query(const RegOptions& options) {
     bool shown = false;
     for (const reg::Value& value : key->values) {
         if (options.positional.size() == 3 &&
-            !fields::SameNameIgnoringCase(value.name, ValueNameArgument(options.positional[2]))) {
+            !SameNameIgnoringCase(value.name, ValueNameArgument(options.positional[2]))) {
             continue;
         }
         std::cout << (value.name.empty() ? "@" : value.name) << "\t" << TypeName(value.type) << "\t"
@@ -260,7 +261,7 @@ int Delete(const RegOptions& options) {
             throw RuntimeError("no value '" + options.positional[2] + "' in " + path);
         }
         std::erase_if(key->values, [&](const reg::Value& value) {
-            return fields::SameNameIgnoringCase(value.name, name);
+            return SameNameIgnoringCase(value.name, name);
         });
     } else {
         const std::size_t before = document.keys.size();

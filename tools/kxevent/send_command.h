@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kxevent/kxevent.h"
-#include "tools/kxevent/record_fields.h"
+#include "common/record_fields.h"
 
 namespace kx::tool {
 
