@@ -8,6 +8,7 @@
 #include <set>
 #include <system_error>
 
+#include "common/number.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "delivery/alert_file.h"
@@ -267,29 +268,19 @@ int RunQuery(const SendStep& step, EventLibrary& library) {
 }  // namespace
 
 std::uint32_t ParseUnsigned(std::string_view text, std::string_view what) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string_view digits = hex ? text.substr(2) : text;
-    const unsigned base = hex ? 16 : 10;
-    std::uint64_t value = 0;
-    for (char c : digits) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (hex && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (hex && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
+    const ParsedNumber number = ParseDecimalOrHex(text);
+    switch (number.error) {
+        case NumberError::kNone:
+            break;
+        case NumberError::kNotANumber:
             throw UsageError(std::string(what) + ": '" + std::string(text) + "' is not a number");
-        }
-        value = value * base + digit;
-        if (value > 0xFFFFFFFFu) {
+        case NumberError::kTooLarge:
             throw UsageError(std::string(what) + ": " + std::string(text) +
                              " does not fit 32 bits");
-        }
+        case NumberError::kEmpty:
+            throw UsageError(std::string(what) + ": a number is needed");
     }
-    if (digits.empty()) throw UsageError(std::string(what) + ": a number is needed");
-    return static_cast<std::uint32_t>(value);
+    return number.value;
 }
 
 std::int32_t ParseSigned(std::string_view text, std::string_view what) {
