@@ -6,11 +6,11 @@
 #include <cstddef>
 
 #include "catalogue/variables.h"
+#include "common/event_time.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "delivery/alert_file.h"
 #include "delivery/alert_log.h"
-#include "event/population.h"
 #include "runtime/resources.h"
 
 namespace kx {
