@@ -8,10 +8,10 @@
 #include <set>
 #include <system_error>
 
+#include "common/alert_settings.h"
 #include "common/number.h"
 #include "common/registry.h"
 #include "common/text.h"
-#include "delivery/alert_file.h"
 #include "platform/platform.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/errors.h"
@@ -230,8 +230,8 @@ int RunSend(const SendStep& step, EventLibrary& library, const AlertSettings& al
     std::cout << "event: " << step.event << " " << FieldText(detail.szEventName) << " (severity "
               << message.uSeverity << ")\n";
     std::cout << "description: " << FieldText(message.szLongDescript) << "\n";
-    const bool due =
-        result == EVENT_OK && alerts.enabled && (!step.suppress || detail.bAlwaysAlert);
+    const bool due = result == EVENT_OK &&
+                     CentralAlertDue(alerts.enabled, step.suppress, detail.bAlwaysAlert != 0);
     const bool delivered = ReportAlertFile(alerts, before, due, nullptr);
     if (result != EVENT_OK) return ReportFailure(step, result);
     return delivered ? kExitOk : kExitFailure;
@@ -245,7 +245,9 @@ int RunResend(const SendStep& step, EventLibrary& library, const AlertSettings& 
     std::cout << "result: " << result << " " << ResultName(result) << "\n";
     if (result == EVENT_ERR_NO_DEFINITION) return ReportFailure(step, result);
     std::string description;
-    const bool due = result == EVENT_OK && alerts.enabled && !step.suppress;
+    // The snapshot's own "Always Alert" stays inside the library; only the switch and the
+    // caller's suppression are known here.
+    const bool due = result == EVENT_OK && CentralAlertDue(alerts.enabled, step.suppress, false);
     const bool delivered = ReportAlertFile(alerts, before, due, &description);
     if (!description.empty()) std::cout << "description: " << description << "\n";
     if (result != EVENT_OK) return ReportFailure(step, result);
@@ -320,23 +322,22 @@ void FillRecords(const SendStep& step, MessageRecord& message, DetailRecord& det
 }
 
 AlertSettings ReadAlertSettings(const fs::path& registryFile) {
-    AlertSettings settings;
     const reg::Document document = LoadRegistryFile(registryFile);
-    const reg::Key* key = reg::FindKey(document, kAlertingKey);
-    if (key == nullptr) return settings;
-    if (const reg::Value* enable = reg::FindValue(*key, "bEnableCAlert");
-        enable && !enable->data.empty() && enable->data.size() <= 4) {
-        settings.enabled = std::any_of(enable->data.begin(), enable->data.end(),
-                                       [](std::uint8_t byte) { return byte != 0; });
-    }
-    // Read as the library reads it: a value larger than its buffer counts as missing, and one
-    // that fills the buffer keeps all but its last byte.
-    if (const reg::Value* path = reg::FindValue(*key, "Centralized Alerting Path");
-        path && path->data.size() <= kAlertPathSize) {
-        std::string text = ValueText(*path);
-        text.resize(std::min(text.size(), kAlertPathSize - 1));
+    const CentralAlertSettings read =
+        ReadCentralAlertSettings([&](const char* keyPath, const char* name,
+                                     std::span<std::byte> buffer) -> std::optional<std::size_t> {
+            const reg::Key* key = reg::FindKey(document, keyPath);
+            const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
+            if (value == nullptr || value->data.size() > buffer.size()) return std::nullopt;
+            std::memcpy(buffer.data(), value->data.data(), value->data.size());
+            return value->data.size();
+        });
+    AlertSettings settings;
+    settings.enabled = read.enabled;
+    if (read.directory) {
+        std::string text = *read.directory;
         std::replace(text.begin(), text.end(), '\\', '/');
-        if (!text.empty()) settings.directory = fs::path(text);
+        settings.directory = fs::path(text);
     }
     return settings;
 }
