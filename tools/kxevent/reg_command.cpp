@@ -1,6 +1,4 @@
 // reg_command.cpp: importing, exporting, querying and changing the registry file.
-#include "tools/kxevent/reg_command.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -9,8 +7,10 @@
 
 #include "common/names.h"
 #include "platform/platform.h"
+#include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
+#include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/send_command.h"
 
@@ -18,13 +18,18 @@ namespace kx::tool {
 
 namespace fs = std::filesystem;
 
-const char kRegHelp[] =
-    "usage: kxevent reg [--file REGFILE] import FILE\n"
-    "       kxevent reg [--file REGFILE] export [KEY] [--output FILE]\n"
-    "       kxevent reg [--file REGFILE] query KEY [NAME]\n"
-    "       kxevent reg [--file REGFILE] set KEY NAME VALUE [--type sz|expand_sz|dword|binary]\n"
-    "       kxevent reg [--file REGFILE] delete KEY [NAME]\n"
-    "\n"
+namespace {
+
+enum RegOptionId { kFile, kOutput, kType };
+
+// Indexed by RegOptionId. The usage lines say where each belongs.
+constexpr Option kRegOptions[] = {
+    {kFile, "--file", "REGFILE", "the registry file", OptionLayout::kUnlisted},
+    {kOutput, "--output", "FILE", "where export writes", OptionLayout::kUnlisted, "-o"},
+    {kType, "--type", "sz|expand_sz|dword|binary", "the type set writes", OptionLayout::kUnlisted},
+};
+
+constexpr char kRegAbout[] =
     "Reads and changes the registry file that KXEvent.DLL reads (HKEY_LOCAL_MACHINE): --file,\n"
     "else VEL_REGISTRY, else /etc/velmora/hklm.reg when it exists, else the per-user default.\n"
     "KEY is a path below HKEY_LOCAL_MACHINE (the prefix may be given); NAME \"@\" or \"\" is the\n"
@@ -32,8 +37,6 @@ const char kRegHelp[] =
     "FILE is refused and nothing changes. Changes are written to a temporary file that then\n"
     "replaces the registry file, so it is never left half-written.\n"
     "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n";
-
-namespace {
 
 struct RegOptions {
     std::optional<fs::path> file;
@@ -274,30 +277,23 @@ int Delete(const RegOptions& options) {
 
 RegOptions ParseRegOptions(std::span<const std::string> args) {
     RegOptions options;
-    bool optionsEnded = false;
-    for (std::size_t at = 0; at < args.size(); ++at) {
-        const std::string& arg = args[at];
-        if (optionsEnded || arg == "--") {
-            if (optionsEnded) options.positional.push_back(arg);
-            optionsEnded = true;
-            continue;
-        }
-        auto value = [&]() -> const std::string& {
-            if (at + 1 >= args.size()) throw UsageError(arg + " needs a value");
-            return args[++at];
-        };
-        if (arg == "--file") {
-            options.file = value();
-        } else if (arg == "--output" || arg == "-o") {
-            options.output = value();
-        } else if (arg == "--type") {
-            options.type = value();
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            throw UsageError("unknown option '" + arg + "' for reg");
-        } else {
-            options.positional.push_back(arg);
-        }
-    }
+    std::size_t at = 0;
+    ParseOptions(
+        args, at, kRegOptions, {.verb = "reg", .doubleDashEnds = true},
+        [&](const Option& option, const std::string& value) {
+            switch (static_cast<RegOptionId>(option.id)) {
+                case kFile:
+                    options.file = value;
+                    break;
+                case kOutput:
+                    options.output = value;
+                    break;
+                case kType:
+                    options.type = value;
+                    break;
+            }
+        },
+        [&](const std::string& operand) { options.positional.push_back(operand); });
     if (options.positional.empty())
         throw UsageError("reg needs import, export, query, set or delete");
     return options;
@@ -305,8 +301,19 @@ RegOptions ParseRegOptions(std::span<const std::string> args) {
 
 }  // namespace
 
+std::string RegHelp() {
+    const std::string reg = "kxevent reg " + Synopsis(kRegOptions[kFile]) + " ";
+    std::string text;
+    text += "usage: " + reg + "import FILE\n";
+    text += "       " + reg + "export [KEY] " + Synopsis(kRegOptions[kOutput]) + "\n";
+    text += "       " + reg + "query KEY [NAME]\n";
+    text += "       " + reg + "set KEY NAME VALUE " + Synopsis(kRegOptions[kType]) + "\n";
+    text += "       " + reg + "delete KEY [NAME]\n";
+    return text + "\n" + kRegAbout;
+}
+
 int RunRegCommand(std::span<const std::string> args) {
-    const RegOptions options = ParseRegOptions(args);
+    const RegOptions options = ParseRegOptions(args.subspan(1));
     const std::string& command = options.positional.front();
     if (options.type && command != "set") throw UsageError("--type belongs to reg set");
     if (options.output && command != "export") throw UsageError("--output belongs to reg export");

@@ -14,38 +14,51 @@
 #include "common/text.h"
 #include "platform/platform.h"
 #include "tools/kxevent/alert_file.h"
+#include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
+#include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 
 namespace kx::tool {
 
 namespace fs = std::filesystem;
 
-const char kSendHelp[] =
-    "usage: kxevent send   --product N --event N [--virus NAME] [--file PATH] [--user NAME]\n"
-    "                      [--task NAME] [--suppress] [--field NAME=VALUE ...]\n"
-    "       kxevent query  --product N --event N [--field NAME=VALUE ...]\n"
-    "       kxevent resend --product N --event N [--task NAME] [--suppress]\n"
-    "       any of them followed by --then and another one, run in the same process\n"
-    "\n"
+namespace {
+
+// "--then" separates the commands of a chain; it is no option of any of them.
+constexpr std::string_view kThen = "--then";
+
+constexpr char kSendAbout[] =
     "send     fills the event records from the options, sends them through KXEvent.DLL and\n"
     "         prints the result, the expanded description and the alert file written.\n"
     "query    prints the event's long description as the catalogue holds it (unexpanded).\n"
-    "resend   sends the records of the last populated event again under a new event number\n"
-    "         (the library's snapshot): chain it after a send or query with --then.\n"
-    "\n"
-    "  --product N        product number (decimal or 0x hexadecimal)\n"
-    "  --event N          event number\n"
-    "  --virus NAME       szVirusName          --file PATH   szFileName\n"
-    "  --user NAME        szUserName           --task NAME   szTaskName\n"
-    "  --suppress         raise no central alert unless the event says \"Always Alert\"\n"
-    "  --field NAME=VALUE any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3\n"
-    "\n"
+    "resend   sends the records of the last populated event again under a new event number\n";
+constexpr char kSendExitStatus[] =
     "Exit status: 0 when every send returned EVENT_OK, 1 on a send or runtime failure,\n"
     "2 on a usage error.\n";
 
-namespace {
+enum SendOptionId { kProduct, kEvent, kVirus, kFile, kUser, kTask, kSuppress, kField };
+
+// Indexed by SendOptionId.
+constexpr Option kSendOptions[] = {
+    {kProduct, "--product", "N", "product number (decimal or 0x hexadecimal)"},
+    {kEvent, "--event", "N", "event number"},
+    {kVirus, "--virus", "NAME", "szVirusName", OptionLayout::kPaired},
+    {kFile, "--file", "PATH", "szFileName", OptionLayout::kPaired},
+    {kUser, "--user", "NAME", "szUserName", OptionLayout::kPaired},
+    {kTask, "--task", "NAME", "szTaskName", OptionLayout::kPaired},
+    {kSuppress, "--suppress", "", "raise no central alert unless the event says \"Always Alert\""},
+    {kField, "--field", "NAME=VALUE",
+     "any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3"},
+};
+
+// resend sends records it does not fill: it takes none of the record options.
+bool TakesOption(StepKind kind, const Option& option) {
+    const bool recordOption =
+        option.id == kVirus || option.id == kFile || option.id == kUser || option.id == kField;
+    return kind != StepKind::Resend || !recordOption;
+}
 
 StepKind KindOf(std::string_view command) {
     if (command == "send") return StepKind::Send;
@@ -103,36 +116,44 @@ SendStep ParseStep(std::span<const std::string> args, std::size_t& at) {
     SendStep step;
     step.kind = KindOf(args[at++]);
     bool haveProduct = false, haveEvent = false;
-    auto value = [&](const std::string& option) -> const std::string& {
-        if (at >= args.size()) throw UsageError(option + " needs a value");
-        return args[at++];
-    };
-    while (at < args.size() && args[at] != "--then") {
-        const std::string option = args[at++];
-        if (option == "--product") {
-            step.product = ParseUnsigned(value(option), "--product");
-            haveProduct = true;
-        } else if (option == "--event") {
-            step.event = ParseSigned(value(option), "--event");
-            haveEvent = true;
-        } else if (option == "--suppress") {
-            step.suppress = true;
-        } else if (option == "--task") {
-            step.task = value(option);
-            if (step.kind == StepKind::Send)
-                step.assignments.push_back(Named("szTaskName", *step.task));
-        } else if (option == "--virus" && step.kind != StepKind::Resend) {
-            step.assignments.push_back(Named("szVirusName", value(option)));
-        } else if (option == "--file" && step.kind != StepKind::Resend) {
-            step.assignments.push_back(Named("szFileName", value(option)));
-        } else if (option == "--user" && step.kind != StepKind::Resend) {
-            step.assignments.push_back(Named("szUserName", value(option)));
-        } else if (option == "--field" && step.kind != StepKind::Resend) {
-            step.assignments.push_back(ParseAssignment(value(option)));
-        } else {
-            throw UsageError("unknown option '" + option + "' for " + NameOf(step.kind));
-        }
+    std::vector<Option> options;
+    for (const Option& option : kSendOptions) {
+        if (TakesOption(step.kind, option)) options.push_back(option);
     }
+    const auto take = [&](const Option& option, const std::string& value) {
+        switch (static_cast<SendOptionId>(option.id)) {
+            case kProduct:
+                step.product = ParseUnsigned(value, option.name);
+                haveProduct = true;
+                break;
+            case kEvent:
+                step.event = ParseSigned(value, option.name);
+                haveEvent = true;
+                break;
+            case kSuppress:
+                step.suppress = true;
+                break;
+            case kTask:
+                step.task = value;
+                if (step.kind == StepKind::Send)
+                    step.assignments.push_back(Named("szTaskName", *step.task));
+                break;
+            case kVirus:
+                step.assignments.push_back(Named("szVirusName", value));
+                break;
+            case kFile:
+                step.assignments.push_back(Named("szFileName", value));
+                break;
+            case kUser:
+                step.assignments.push_back(Named("szUserName", value));
+                break;
+            case kField:
+                step.assignments.push_back(ParseAssignment(value));
+                break;
+        }
+    };
+    ParseOptions(args, at, options, {.verb = NameOf(step.kind), .operands = false, .stopAt = kThen},
+                 take);
     CheckStep(step, haveProduct, haveEvent);
     return step;
 }
@@ -301,7 +322,7 @@ std::vector<SendStep> ParseSteps(std::span<const std::string> args) {
     while (at < args.size()) {
         steps.push_back(ParseStep(args, at));
         if (at < args.size()) {
-            ++at;  // "--then"
+            ++at;  // kThen
             if (at >= args.size()) throw UsageError("--then needs a command after it");
         }
     }
@@ -360,6 +381,46 @@ int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
         if (status != kExitOk) return status;
     }
     return kExitOk;
+}
+
+std::string SendHelp() {
+    const auto required = [](SendOptionId id) { return Spelled(kSendOptions[id]); };
+    const auto allowed = [](SendOptionId id) { return Synopsis(kSendOptions[id]); };
+    const std::string fields = Synopsis(kSendOptions[kField], true);
+    const std::string numbers = required(kProduct) + " " + required(kEvent) + " ";
+    const std::string then(kThen);
+    std::string text;
+    text += "usage: kxevent send   " + numbers + allowed(kVirus) + " " + allowed(kFile) + " " +
+            allowed(kUser) + "\n";
+    text +=
+        "                      " + allowed(kTask) + " " + allowed(kSuppress) + " " + fields + "\n";
+    text += "       kxevent query  " + numbers + fields + "\n";
+    text += "       kxevent resend " + numbers + allowed(kTask) + " " + allowed(kSuppress) + "\n";
+    text +=
+        "       any of them followed by " + then + " and another one, run in the same process\n";
+    text += "\n";
+    text += kSendAbout;
+    text +=
+        "         (the library's snapshot): chain it after a send or query with " + then + ".\n";
+    text += "\n";
+    text += FormatOptionList(kSendOptions);
+    text += "\n";
+    text += kSendExitStatus;
+    return text;
+}
+
+int RunSendCommand(std::span<const std::string> args) {
+    const std::vector<SendStep> steps = ParseSteps(args);
+    const fs::path libraryDirectory = FindLibraryDirectory();
+    const RegistryChoice registry = SelectRegistry(libraryDirectory);
+    std::error_code ignored;
+    if (!fs::exists(registry.file, ignored)) {
+        throw RuntimeError("registry file " + registry.file.string() +
+                           " (VEL_REGISTRY) does not exist");
+    }
+    const AlertSettings alerts = ReadAlertSettings(registry.file);  // also refuses a bad file
+    EventLibrary library(libraryDirectory);
+    return RunSteps(steps, library, alerts);
 }
 
 }  // namespace kx::tool
