@@ -10,12 +10,12 @@
 #include <span>
 #include <string_view>
 
+#include "common/alert_settings.h"
 #include "common/platform_block.h"
 #include "platform/platform.h"
 
 namespace kx {
 
-inline constexpr std::size_t kAlertPathSize = 256;         // "Centralized Alerting Path" buffer
 inline constexpr std::size_t kAlertNameSize = 260;         // temporary and final file names
 inline constexpr std::size_t kAlertLineSize = 4096;        // one formatted line
 inline constexpr std::size_t kAlertKeyCount = 27;          // key lines after the section line

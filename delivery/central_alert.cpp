@@ -6,19 +6,16 @@
 #include <cstddef>
 
 #include "catalogue/variables.h"
+#include "common/event_time.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "delivery/alert_file.h"
 #include "delivery/alert_log.h"
-#include "event/population.h"
 #include "runtime/resources.h"
 
 namespace kx {
 
 namespace {
-
-constexpr char kEnableValue[] = "bEnableCAlert";
-constexpr char kPathValue[] = "Centralized Alerting Path";
 
 // Fills the record from the send's records as they stand now; the clock is read once, in UTC.
 AlertRecord MakeAlertRecord(std::int32_t eventId, const MessageRecord& m, const DetailRecord& d,
@@ -66,26 +63,13 @@ unsigned FailureString(AlertOutcome outcome) {
 }  // namespace
 
 int IsCentralAlertEnabled() {
-    // A shorter value fills only the low bytes; the rest stay zero.
-    std::array<std::byte, 4> data{};
-    if (!ReadRegistryValue(kAlertingKey, kEnableValue, data)) return 0;
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        value |= static_cast<std::uint32_t>(data[i]) << (8 * i);
-    }
-    return value != 0 ? 1 : 0;
+    return ReadCentralAlertSwitch(ReadRegistryValue) ? 1 : 0;
 }
 
 char* ReadCentralAlertPath(char* buffer) {
     if (buffer == nullptr) return nullptr;
-    buffer[0] = '\0';
-    const std::span<char> path(buffer, kAlertPathSize);
-    // An empty path names no directory: it counts as no path at all.
-    if (!ReadRegistryText(kAlertingKey, kPathValue, path) || buffer[0] == '\0') {
-        buffer[0] = '\0';
-        return nullptr;
-    }
-    return buffer;
+    const std::span<char, kAlertPathSize> path(buffer, kAlertPathSize);
+    return ReadCentralAlertDirectory(ReadRegistryValue, path) ? buffer : nullptr;
 }
 
 bool RunCentralAlertStage(std::int32_t eventId, MessageRecord* message, DetailRecord* detail,

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "catalogue/definitions.h"
+#include "common/alert_settings.h"
 #include "common/platform_block.h"
 #include "common/text.h"
 #include "delivery/central_alert.h"
@@ -99,8 +100,8 @@ int SendMessageEx(std::uint32_t productId, std::int32_t eventId, MessageRecord* 
             std::span<char, kExpansionBufferSize>(buffer.get(), kExpansionBufferSize));
     }
 
-    const bool alertWanted = suppressAlert == 0 || detail->bAlwaysAlert != 0;
-    if (result == EVENT_OK && alertWanted && alertingOn &&
+    if (result == EVENT_OK &&
+        CentralAlertDue(alertingOn, suppressAlert != 0, detail->bAlwaysAlert != 0) &&
         !stages.RunCentralAlertStage(eventId, message, detail, buffer.get())) {
         result = EVENT_ERR_NO_ALERT_PATH;
     }

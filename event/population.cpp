@@ -177,10 +177,6 @@ std::uint32_t FindInternetProtocol() {
 
 }  // namespace
 
-plat::CalendarTime GetEventTime(bool local) {
-    return plat::GetCalendarTime(local);
-}
-
 bool LookupUserDomain(const char* user, std::span<char, kDomainNameSize> domain) {
     std::array<std::byte, 12> sid{};
     plat::Dword sidSize = sid.size();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/event_time.h"
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
 
@@ -14,9 +15,6 @@ namespace kx {
 // record is refused with EVENT_ERR_NO_DEFINITION before anything is touched.
 int PopulateEventStructures(std::uint32_t productId, const char* taskName, MessageRecord* message,
                             DetailRecord* detail, ContextRecord* context);
-
-// The current time broken down, local or UTC; each call reads the clock anew.
-plat::CalendarTime GetEventTime(bool local);
 
 // The referenced domain of a user account, as the account look-up reports it (possibly with a
 // leading "\\"). False, with `domain` empty, when the look-up fails.

@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
+#include "common/record_fields.h"
 #include "common/text.h"
 #include "common/utf8.h"
-#include "tools/kxevent/record_fields.h"
 
 namespace kx::fwd {
 

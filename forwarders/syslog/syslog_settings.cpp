@@ -8,6 +8,7 @@
 #include <span>
 #include <utility>
 
+#include "common/names.h"
 #include "common/text.h"
 #include "platform/platform.h"
 
@@ -89,13 +90,12 @@ std::optional<std::uint32_t> ReadNumber(const Key& key, const char* name, bool& 
 bool ReadTransport(const Key& key, SyslogSettings& settings, std::string& problem) {
     const auto text = key.Text("Transport");
     if (!text) return true;
-    std::string name = *text;
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (name == "local") {
+    const std::string_view name = *text;
+    if (SameNameIgnoringCase(name, "local")) {
         settings.transport = Transport::Local;
-    } else if (name == "udp") {
+    } else if (SameNameIgnoringCase(name, "udp")) {
         settings.transport = Transport::Udp;
-    } else if (name == "tcp") {
+    } else if (SameNameIgnoringCase(name, "tcp")) {
         settings.transport = Transport::Tcp;
     } else {
         problem = "Transport \"" + *text + "\" is not local, udp or tcp";

@@ -1,7 +1,7 @@
 // startup_test.cpp: process attach and detach of the library over real installation
 // directories: binding, the diagnostics switch, the resource module, the preferred language,
 // the message defaults, the refusals and the release order.
-#include "runtime/startup.h"
+#include "startup/startup.h"
 
 #include <gtest/gtest.h>
 

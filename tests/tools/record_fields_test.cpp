@@ -1,5 +1,5 @@
 // record_fields_test.cpp: the field table used to fill and read records by name.
-#include "tools/kxevent/record_fields.h"
+#include "common/record_fields.h"
 
 #include <gtest/gtest.h>
 

@@ -1,15 +1,16 @@
 // reg_command.cpp: importing, exporting, querying and changing the registry file.
-#include "tools/kxevent/reg_command.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <optional>
 
+#include "common/names.h"
 #include "platform/platform.h"
+#include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
+#include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/send_command.h"
 
@@ -17,13 +18,18 @@ namespace kx::tool {
 
 namespace fs = std::filesystem;
 
-const char kRegHelp[] =
-    "usage: kxevent reg [--file REGFILE] import FILE\n"
-    "       kxevent reg [--file REGFILE] export [KEY] [--output FILE]\n"
-    "       kxevent reg [--file REGFILE] query KEY [NAME]\n"
-    "       kxevent reg [--file REGFILE] set KEY NAME VALUE [--type sz|expand_sz|dword|binary]\n"
-    "       kxevent reg [--file REGFILE] delete KEY [NAME]\n"
-    "\n"
+namespace {
+
+enum RegOptionId { kFile, kOutput, kType };
+
+// Indexed by RegOptionId. The usage lines say where each belongs.
+constexpr Option kRegOptions[] = {
+    {kFile, "--file", "REGFILE", "the registry file", OptionLayout::kUnlisted},
+    {kOutput, "--output", "FILE", "where export writes", OptionLayout::kUnlisted, "-o"},
+    {kType, "--type", "sz|expand_sz|dword|binary", "the type set writes", OptionLayout::kUnlisted},
+};
+
+constexpr char kRegAbout[] =
     "Reads and changes the registry file that KXEvent.DLL reads (HKEY_LOCAL_MACHINE): --file,\n"
     "else VEL_REGISTRY, else /etc/velmora/hklm.reg when it exists, else the per-user default.\n"
     "KEY is a path below HKEY_LOCAL_MACHINE (the prefix may be given); NAME \"@\" or \"\" is the\n"
@@ -31,8 +37,6 @@ const char kRegHelp[] =
     "FILE is refused and nothing changes. Changes are written to a temporary file that then\n"
     "replaces the registry file, so it is never left half-written.\n"
     "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n";
-
-namespace {
 
 struct RegOptions {
     std::optional<fs::path> file;
@@ -70,7 +74,7 @@ std::string NormalizeKeyPath(std::string path) {
     RefuseControlCharacters(path, "the key path");
     for (std::string_view prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
         if (path.size() >= prefix.size() &&
-            fields::SameNameIgnoringCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
+            SameNameIgnoringCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
             path.erase(0, prefix.size());
             break;
         }
@@ -86,9 +90,9 @@ std::string ValueNameArgument(const std::string& name) {
 }
 
 bool IsUnder(std::string_view path, std::string_view root) {
-    if (fields::SameNameIgnoringCase(path, root)) return true;
+    if (SameNameIgnoringCase(path, root)) return true;
     return path.size() > root.size() && path[root.size()] == '\\' &&
-           fields::SameNameIgnoringCase(path.substr(0, root.size()), root);
+           SameNameIgnoringCase(path.substr(0, root.size()), root);
 }
 
 fs::path TargetFile(const RegOptions& options) {
@@ -253,7 +257,7 @@ int Query(const RegOptions& options) {
     bool shown = false;
     for (const reg::Value& value : key->values) {
         if (options.positional.size() == 3 &&
-            !fields::SameNameIgnoringCase(value.name, ValueNameArgument(options.positional[2]))) {
+            !SameNameIgnoringCase(value.name, ValueNameArgument(options.positional[2]))) {
             continue;
         }
         std::cout << (value.name.empty() ? "@" : value.name) << "\t" << TypeName(value.type) << "\t"
@@ -293,7 +297,7 @@ int Delete(const RegOptions& options) {
             throw RuntimeError("no value '" + options.positional[2] + "' in " + path);
         }
         std::erase_if(key->values, [&](const reg::Value& value) {
-            return fields::SameNameIgnoringCase(value.name, name);
+            return SameNameIgnoringCase(value.name, name);
         });
     } else {
         const std::size_t before = document.keys.size();
@@ -306,30 +310,23 @@ int Delete(const RegOptions& options) {
 
 RegOptions ParseRegOptions(std::span<const std::string> args) {
     RegOptions options;
-    bool optionsEnded = false;
-    for (std::size_t at = 0; at < args.size(); ++at) {
-        const std::string& arg = args[at];
-        if (optionsEnded || arg == "--") {
-            if (optionsEnded) options.positional.push_back(arg);
-            optionsEnded = true;
-            continue;
-        }
-        auto value = [&]() -> const std::string& {
-            if (at + 1 >= args.size()) throw UsageError(arg + " needs a value");
-            return args[++at];
-        };
-        if (arg == "--file") {
-            options.file = value();
-        } else if (arg == "--output" || arg == "-o") {
-            options.output = value();
-        } else if (arg == "--type") {
-            options.type = value();
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            throw UsageError("unknown option '" + arg + "' for reg");
-        } else {
-            options.positional.push_back(arg);
-        }
-    }
+    std::size_t at = 0;
+    ParseOptions(
+        args, at, kRegOptions, {.verb = "reg", .doubleDashEnds = true},
+        [&](const Option& option, const std::string& value) {
+            switch (static_cast<RegOptionId>(option.id)) {
+                case kFile:
+                    options.file = value;
+                    break;
+                case kOutput:
+                    options.output = value;
+                    break;
+                case kType:
+                    options.type = value;
+                    break;
+            }
+        },
+        [&](const std::string& operand) { options.positional.push_back(operand); });
     if (options.positional.empty())
         throw UsageError("reg needs import, export, query, set or delete");
     return options;
@@ -337,8 +334,19 @@ RegOptions ParseRegOptions(std::span<const std::string> args) {
 
 }  // namespace
 
+std::string RegHelp() {
+    const std::string reg = "kxevent reg " + Synopsis(kRegOptions[kFile]) + " ";
+    std::string text;
+    text += "usage: " + reg + "import FILE\n";
+    text += "       " + reg + "export [KEY] " + Synopsis(kRegOptions[kOutput]) + "\n";
+    text += "       " + reg + "query KEY [NAME]\n";
+    text += "       " + reg + "set KEY NAME VALUE " + Synopsis(kRegOptions[kType]) + "\n";
+    text += "       " + reg + "delete KEY [NAME]\n";
+    return text + "\n" + kRegAbout;
+}
+
 int RunRegCommand(std::span<const std::string> args) {
-    const RegOptions options = ParseRegOptions(args);
+    const RegOptions options = ParseRegOptions(args.subspan(1));
     const std::string& command = options.positional.front();
     if (options.type && command != "set") throw UsageError("--type belongs to reg set");
     if (options.output && command != "export") throw UsageError("--output belongs to reg export");

@@ -8,43 +8,57 @@
 #include <set>
 #include <system_error>
 
+#include "common/alert_settings.h"
+#include "common/number.h"
 #include "common/registry.h"
 #include "common/text.h"
-#include "delivery/alert_file.h"
 #include "platform/platform.h"
 #include "tools/kxevent/alert_file.h"
+#include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
+#include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 
 namespace kx::tool {
 
 namespace fs = std::filesystem;
 
-const char kSendHelp[] =
-    "usage: kxevent send   --product N --event N [--virus NAME] [--file PATH] [--user NAME]\n"
-    "                      [--task NAME] [--suppress] [--field NAME=VALUE ...]\n"
-    "       kxevent query  --product N --event N [--field NAME=VALUE ...]\n"
-    "       kxevent resend --product N --event N [--task NAME] [--suppress]\n"
-    "       any of them followed by --then and another one, run in the same process\n"
-    "\n"
+namespace {
+
+// "--then" separates the commands of a chain; it is no option of any of them.
+constexpr std::string_view kThen = "--then";
+
+constexpr char kSendAbout[] =
     "send     fills the event records from the options, sends them through KXEvent.DLL and\n"
     "         prints the result, the expanded description and the alert file written.\n"
     "query    prints the event's long description as the catalogue holds it (unexpanded).\n"
-    "resend   sends the records of the last populated event again under a new event number\n"
-    "         (the library's snapshot): chain it after a send or query with --then.\n"
-    "\n"
-    "  --product N        product number (decimal or 0x hexadecimal)\n"
-    "  --event N          event number\n"
-    "  --virus NAME       szVirusName          --file PATH   szFileName\n"
-    "  --user NAME        szUserName           --task NAME   szTaskName\n"
-    "  --suppress         raise no central alert unless the event says \"Always Alert\"\n"
-    "  --field NAME=VALUE any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3\n"
-    "\n"
+    "resend   sends the records of the last populated event again under a new event number\n";
+constexpr char kSendExitStatus[] =
     "Exit status: 0 when every send returned EVENT_OK, 1 on a send or runtime failure,\n"
     "2 on a usage error.\n";
 
-namespace {
+enum SendOptionId { kProduct, kEvent, kVirus, kFile, kUser, kTask, kSuppress, kField };
+
+// Indexed by SendOptionId.
+constexpr Option kSendOptions[] = {
+    {kProduct, "--product", "N", "product number (decimal or 0x hexadecimal)"},
+    {kEvent, "--event", "N", "event number"},
+    {kVirus, "--virus", "NAME", "szVirusName", OptionLayout::kPaired},
+    {kFile, "--file", "PATH", "szFileName", OptionLayout::kPaired},
+    {kUser, "--user", "NAME", "szUserName", OptionLayout::kPaired},
+    {kTask, "--task", "NAME", "szTaskName", OptionLayout::kPaired},
+    {kSuppress, "--suppress", "", "raise no central alert unless the event says \"Always Alert\""},
+    {kField, "--field", "NAME=VALUE",
+     "any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3"},
+};
+
+// resend sends records it does not fill: it takes none of the record options.
+bool TakesOption(StepKind kind, const Option& option) {
+    const bool recordOption =
+        option.id == kVirus || option.id == kFile || option.id == kUser || option.id == kField;
+    return kind != StepKind::Resend || !recordOption;
+}
 
 StepKind KindOf(std::string_view command) {
     if (command == "send") return StepKind::Send;
@@ -102,36 +116,44 @@ SendStep ParseStep(std::span<const std::string> args, std::size_t& at) {
     SendStep step;
     step.kind = KindOf(args[at++]);
     bool haveProduct = false, haveEvent = false;
-    auto value = [&](const std::string& option) -> const std::string& {
-        if (at >= args.size()) throw UsageError(option + " needs a value");
-        return args[at++];
-    };
-    while (at < args.size() && args[at] != "--then") {
-        const std::string option = args[at++];
-        if (option == "--product") {
-            step.product = ParseUnsigned(value(option), "--product");
-            haveProduct = true;
-        } else if (option == "--event") {
-            step.event = ParseSigned(value(option), "--event");
-            haveEvent = true;
-        } else if (option == "--suppress") {
-            step.suppress = true;
-        } else if (option == "--task") {
-            step.task = value(option);
-            if (step.kind == StepKind::Send)
-                step.assignments.push_back(Named("szTaskName", *step.task));
-        } else if (option == "--virus" && step.kind != StepKind::Resend) {
-            step.assignments.push_back(Named("szVirusName", value(option)));
-        } else if (option == "--file" && step.kind != StepKind::Resend) {
-            step.assignments.push_back(Named("szFileName", value(option)));
-        } else if (option == "--user" && step.kind != StepKind::Resend) {
-            step.assignments.push_back(Named("szUserName", value(option)));
-        } else if (option == "--field" && step.kind != StepKind::Resend) {
-            step.assignments.push_back(ParseAssignment(value(option)));
-        } else {
-            throw UsageError("unknown option '" + option + "' for " + NameOf(step.kind));
-        }
+    std::vector<Option> options;
+    for (const Option& option : kSendOptions) {
+        if (TakesOption(step.kind, option)) options.push_back(option);
     }
+    const auto take = [&](const Option& option, const std::string& value) {
+        switch (static_cast<SendOptionId>(option.id)) {
+            case kProduct:
+                step.product = ParseUnsigned(value, option.name);
+                haveProduct = true;
+                break;
+            case kEvent:
+                step.event = ParseSigned(value, option.name);
+                haveEvent = true;
+                break;
+            case kSuppress:
+                step.suppress = true;
+                break;
+            case kTask:
+                step.task = value;
+                if (step.kind == StepKind::Send)
+                    step.assignments.push_back(Named("szTaskName", *step.task));
+                break;
+            case kVirus:
+                step.assignments.push_back(Named("szVirusName", value));
+                break;
+            case kFile:
+                step.assignments.push_back(Named("szFileName", value));
+                break;
+            case kUser:
+                step.assignments.push_back(Named("szUserName", value));
+                break;
+            case kField:
+                step.assignments.push_back(ParseAssignment(value));
+                break;
+        }
+    };
+    ParseOptions(args, at, options, {.verb = NameOf(step.kind), .operands = false, .stopAt = kThen},
+                 take);
     CheckStep(step, haveProduct, haveEvent);
     return step;
 }
@@ -229,8 +251,8 @@ int RunSend(const SendStep& step, EventLibrary& library, const AlertSettings& al
     std::cout << "event: " << step.event << " " << FieldText(detail.szEventName) << " (severity "
               << message.uSeverity << ")\n";
     std::cout << "description: " << FieldText(message.szLongDescript) << "\n";
-    const bool due =
-        result == EVENT_OK && alerts.enabled && (!step.suppress || detail.bAlwaysAlert);
+    const bool due = result == EVENT_OK &&
+                     CentralAlertDue(alerts.enabled, step.suppress, detail.bAlwaysAlert != 0);
     const bool delivered = ReportAlertFile(alerts, before, due, nullptr);
     if (result != EVENT_OK) return ReportFailure(step, result);
     return delivered ? kExitOk : kExitFailure;
@@ -244,7 +266,9 @@ int RunResend(const SendStep& step, EventLibrary& library, const AlertSettings& 
     std::cout << "result: " << result << " " << ResultName(result) << "\n";
     if (result == EVENT_ERR_NO_DEFINITION) return ReportFailure(step, result);
     std::string description;
-    const bool due = result == EVENT_OK && alerts.enabled && !step.suppress;
+    // The snapshot's own "Always Alert" stays inside the library; only the switch and the
+    // caller's suppression are known here.
+    const bool due = result == EVENT_OK && CentralAlertDue(alerts.enabled, step.suppress, false);
     const bool delivered = ReportAlertFile(alerts, before, due, &description);
     if (!description.empty()) std::cout << "description: " << description << "\n";
     if (result != EVENT_OK) return ReportFailure(step, result);
@@ -267,29 +291,19 @@ int RunQuery(const SendStep& step, EventLibrary& library) {
 }  // namespace
 
 std::uint32_t ParseUnsigned(std::string_view text, std::string_view what) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string_view digits = hex ? text.substr(2) : text;
-    const unsigned base = hex ? 16 : 10;
-    std::uint64_t value = 0;
-    for (char c : digits) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (hex && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (hex && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
+    const ParsedNumber number = ParseDecimalOrHex(text);
+    switch (number.error) {
+        case NumberError::kNone:
+            break;
+        case NumberError::kNotANumber:
             throw UsageError(std::string(what) + ": '" + std::string(text) + "' is not a number");
-        }
-        value = value * base + digit;
-        if (value > 0xFFFFFFFFu) {
+        case NumberError::kTooLarge:
             throw UsageError(std::string(what) + ": " + std::string(text) +
                              " does not fit 32 bits");
-        }
+        case NumberError::kEmpty:
+            throw UsageError(std::string(what) + ": a number is needed");
     }
-    if (digits.empty()) throw UsageError(std::string(what) + ": a number is needed");
-    return static_cast<std::uint32_t>(value);
+    return number.value;
 }
 
 std::int32_t ParseSigned(std::string_view text, std::string_view what) {
@@ -308,7 +322,7 @@ std::vector<SendStep> ParseSteps(std::span<const std::string> args) {
     while (at < args.size()) {
         steps.push_back(ParseStep(args, at));
         if (at < args.size()) {
-            ++at;  // "--then"
+            ++at;  // kThen
             if (at >= args.size()) throw UsageError("--then needs a command after it");
         }
     }
@@ -329,23 +343,22 @@ void FillRecords(const SendStep& step, MessageRecord& message, DetailRecord& det
 }
 
 AlertSettings ReadAlertSettings(const fs::path& registryFile) {
-    AlertSettings settings;
     const reg::Document document = LoadRegistryFile(registryFile);
-    const reg::Key* key = reg::FindKey(document, kAlertingKey);
-    if (key == nullptr) return settings;
-    if (const reg::Value* enable = reg::FindValue(*key, "bEnableCAlert");
-        enable && !enable->data.empty() && enable->data.size() <= 4) {
-        settings.enabled = std::any_of(enable->data.begin(), enable->data.end(),
-                                       [](std::uint8_t byte) { return byte != 0; });
-    }
-    // Read as the library reads it: a value larger than its buffer counts as missing, and one
-    // that fills the buffer keeps all but its last byte.
-    if (const reg::Value* path = reg::FindValue(*key, "Centralized Alerting Path");
-        path && path->data.size() <= kAlertPathSize) {
-        std::string text = ValueText(*path);
-        text.resize(std::min(text.size(), kAlertPathSize - 1));
+    const CentralAlertSettings read =
+        ReadCentralAlertSettings([&](const char* keyPath, const char* name,
+                                     std::span<std::byte> buffer) -> std::optional<std::size_t> {
+            const reg::Key* key = reg::FindKey(document, keyPath);
+            const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
+            if (value == nullptr || value->data.size() > buffer.size()) return std::nullopt;
+            std::memcpy(buffer.data(), value->data.data(), value->data.size());
+            return value->data.size();
+        });
+    AlertSettings settings;
+    settings.enabled = read.enabled;
+    if (read.directory) {
+        std::string text = *read.directory;
         std::replace(text.begin(), text.end(), '\\', '/');
-        if (!text.empty()) settings.directory = fs::path(text);
+        settings.directory = fs::path(text);
     }
     return settings;
 }
@@ -368,6 +381,49 @@ int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
         if (status != kExitOk) return status;
     }
     return kExitOk;
+}
+
+std::string SendHelp() {
+    const auto required = [](SendOptionId id) { return Spelled(kSendOptions[id]); };
+    const auto allowed = [](SendOptionId id) { return Synopsis(kSendOptions[id]); };
+    const std::string fields = Synopsis(kSendOptions[kField], true);
+    const std::string numbers = required(kProduct) + " " + required(kEvent) + " ";
+    const std::string then(kThen);
+    std::string text;
+    text += "usage: kxevent send   " + numbers + allowed(kVirus) + " " + allowed(kFile) + " " +
+            allowed(kUser) + "\n";
+    text +=
+        "                      " + allowed(kTask) + " " + allowed(kSuppress) + " " + fields + "\n";
+    text += "       kxevent query  " + numbers + fields + "\n";
+    text += "       kxevent resend " + numbers + allowed(kTask) + " " + allowed(kSuppress) + "\n";
+    text +=
+        "       any of them followed by " + then + " and another one, run in the same process\n";
+    text += "\n";
+    text += kSendAbout;
+    text +=
+        "         (the library's snapshot): chain it after a send or query with " + then + ".\n";
+    text += "\n";
+    text += FormatOptionList(kSendOptions);
+    text += "\n";
+    text += kSendExitStatus;
+    return text;
+}
+
+int RunSendCommand(std::span<const std::string> args) {
+    const std::vector<SendStep> steps = ParseSteps(args);
+    const fs::path libraryDirectory = FindLibraryDirectory();
+    const RegistryChoice registry = SelectRegistry(libraryDirectory);
+    std::error_code ignored;
+    if (!fs::exists(registry.file, ignored)) {
+        throw RuntimeError("registry file " + registry.file.string() +
+                           " (VEL_REGISTRY) does not exist");
+    }
+    // The library would read a registry that others can change as absent: say why, in its words.
+    char refusal[1024];
+    if (plat::RegistryRefusal(refusal, sizeof refusal) != 0) throw RuntimeError(refusal);
+    const AlertSettings alerts = ReadAlertSettings(registry.file);  // also refuses a bad file
+    EventLibrary library(libraryDirectory);
+    return RunSteps(steps, library, alerts);
 }
 
 }  // namespace kx::tool

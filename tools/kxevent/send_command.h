@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/record_fields.h"
 #include "kxevent/kxevent.h"
-#include "tools/kxevent/record_fields.h"
 
 namespace kx::tool {
 
@@ -55,8 +55,5 @@ AlertSettings ReadAlertSettings(const std::filesystem::path& registryFile);
 // exit status.
 int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
              const AlertSettings& alerts);
-
-// Help text of the three commands.
-extern const char kSendHelp[];
 
 }  // namespace kx::tool

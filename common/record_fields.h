@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/names.h"
 #include "common/text.h"
 #include "kxevent/kxevent.h"
 
@@ -94,15 +95,6 @@ inline constexpr std::array<FieldInfo, 53> kRecordFields = {
 #undef KX_TEXT
 #undef KX_NUMBER
 #undef KX_RESERVED
-
-constexpr bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 // The field called `name` (any case); reserved fields are not found, since nobody may set them.
 constexpr const FieldInfo* FindField(std::string_view name) {

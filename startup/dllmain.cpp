@@ -1,7 +1,7 @@
 // dllmain.cpp: the library's entry notification. The platform's loader calls it when it maps
 // the library into a process and when it unmaps it; nothing runs at load time otherwise.
 #include "kxevent/kxevent.h"
-#include "runtime/startup.h"
+#include "startup/startup.h"
 
 // Windows finds the entry point through the image header, so it stays out of the export table
 // there; the Linux platform loader looks it up by name.

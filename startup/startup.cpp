@@ -1,6 +1,6 @@
 // startup.cpp: process attach and detach: binding the siblings, the diagnostics switch, the
 // resource module and language, the message defaults, and the release in reverse.
-#include "runtime/startup.h"
+#include "startup/startup.h"
 
 #include <array>
 #include <span>

@@ -1,0 +1,101 @@
+// commands_test.cpp: the table of kxevent's verbs and the help texts made from it and from the
+// verbs' option declarations. The texts are what users and scripts read: they must not drift
+// when a verb or an option is added elsewhere in a table.
+#include "tools/kxevent/commands.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace kx::tool {
+namespace {
+
+TEST(Commands, EveryVerbIsFoundByItsNameAndNothingElseIs) {
+    std::set<std::string_view> names;
+    for (const Command& command : Commands()) {
+        EXPECT_EQ(FindCommand(command.name), &command);
+        EXPECT_TRUE(names.insert(command.name).second) << command.name << " is listed twice";
+        EXPECT_EQ(command.help().rfind("usage: kxevent ", 0), 0u) << command.name;
+    }
+    EXPECT_EQ(names, (std::set<std::string_view>{"send", "query", "resend", "alert", "reg"}));
+    EXPECT_EQ(FindCommand("frobnicate"), nullptr);
+    EXPECT_EQ(FindCommand("--help"), nullptr);
+    EXPECT_EQ(FindCommand("Send"), nullptr);
+}
+
+TEST(Commands, MainHelpListsTheTableInItsOrder) {
+    EXPECT_EQ(MainHelp(),
+              "usage: kxevent COMMAND [OPTIONS]\n"
+              "\n"
+              "  send        send an event through KXEvent.DLL and show the alert file it wrote\n"
+              "  query       print an event's long description from the catalogue\n"
+              "  resend      send the last populated event again (chain after send with --then)\n"
+              "  alert show  print central alert files as a table or as JSON\n"
+              "  reg         import, export, query, set or delete registry values\n"
+              "\n"
+              "  --help      this text; COMMAND --help for a command's options\n"
+              "  --version   the version of kxevent\n"
+              "\n"
+              "Environment: VEL_REGISTRY (registry file), KXEVENT_LIBRARY_DIR (directory of\n"
+              "KXEvent.DLL), XDG_STATE_HOME (where the built-in default registry is installed).\n"
+              "Exit status: 0 success, 1 send or runtime failure, 2 usage error.\n");
+}
+
+TEST(Commands, SendQueryAndResendShareOneHelpMadeFromTheirOptions) {
+    EXPECT_EQ(
+        SendHelp(),
+        "usage: kxevent send   --product N --event N [--virus NAME] [--file PATH] [--user NAME]\n"
+        "                      [--task NAME] [--suppress] [--field NAME=VALUE ...]\n"
+        "       kxevent query  --product N --event N [--field NAME=VALUE ...]\n"
+        "       kxevent resend --product N --event N [--task NAME] [--suppress]\n"
+        "       any of them followed by --then and another one, run in the same process\n"
+        "\n"
+        "send     fills the event records from the options, sends them through KXEvent.DLL and\n"
+        "         prints the result, the expanded description and the alert file written.\n"
+        "query    prints the event's long description as the catalogue holds it (unexpanded).\n"
+        "resend   sends the records of the last populated event again under a new event number\n"
+        "         (the library's snapshot): chain it after a send or query with --then.\n"
+        "\n"
+        "  --product N        product number (decimal or 0x hexadecimal)\n"
+        "  --event N          event number\n"
+        "  --virus NAME       szVirusName          --file PATH   szFileName\n"
+        "  --user NAME        szUserName           --task NAME   szTaskName\n"
+        "  --suppress         raise no central alert unless the event says \"Always Alert\"\n"
+        "  --field NAME=VALUE any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3\n"
+        "\n"
+        "Exit status: 0 when every send returned EVENT_OK, 1 on a send or runtime failure,\n"
+        "2 on a usage error.\n");
+}
+
+TEST(Commands, AlertHelpShowsItsOptionInTheUsageLine) {
+    EXPECT_EQ(
+        AlertHelp(),
+        "usage: kxevent alert show [--json] FILE|DIR\n"
+        "\n"
+        "Prints a central alert file, or every *.ALR file of a directory, as a table of keys and\n"
+        "values or, with --json, as JSON (one object per file; an array for a directory).\n"
+        "A malformed file is refused with the number of the line that is wrong.\n");
+}
+
+TEST(Commands, RegHelpShowsEachOptionWhereItBelongs) {
+    EXPECT_EQ(
+        RegHelp(),
+        "usage: kxevent reg [--file REGFILE] import FILE\n"
+        "       kxevent reg [--file REGFILE] export [KEY] [--output FILE]\n"
+        "       kxevent reg [--file REGFILE] query KEY [NAME]\n"
+        "       kxevent reg [--file REGFILE] set KEY NAME VALUE [--type "
+        "sz|expand_sz|dword|binary]\n"
+        "       kxevent reg [--file REGFILE] delete KEY [NAME]\n"
+        "\n"
+        "Reads and changes the registry file that KXEvent.DLL reads (HKEY_LOCAL_MACHINE): --file,\n"
+        "else VEL_REGISTRY, else /etc/velmora/hklm.reg when it exists, else the per-user default.\n"
+        "KEY is a path below HKEY_LOCAL_MACHINE (the prefix may be given); NAME \"@\" or \"\" is "
+        "the\n"
+        "unnamed value. import merges the keys and values of FILE (REGEDIT4 format); a malformed\n"
+        "FILE is refused and nothing changes. Changes are written to a temporary file that then\n"
+        "replaces the registry file, so it is never left half-written.\n"
+        "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n");
+}
+
+}  // namespace
+}  // namespace kx::tool

@@ -1,0 +1,38 @@
+// commands.h: the verbs of the kxevent command, one table entry each. The main help and the
+// dispatch both read the table, so a new verb is one entry and one source file of its own.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kx::tool {
+
+struct Command {
+    std::string_view name;     // what the user types first
+    std::string_view label;    // as the main help lists it ("alert show")
+    std::string_view summary;  // one line for the main help
+    std::string (*help)();     // the text of "kxevent NAME --help"
+    // Runs the verb on the command line from its name on (args[0] is the name). Returns the
+    // exit status; throws UsageError or RuntimeError.
+    int (*run)(std::span<const std::string> args);
+};
+
+// Every verb, in the order the main help lists them.
+std::span<const Command> Commands();
+
+// The verb called `name`; null when there is none.
+const Command* FindCommand(std::string_view name);
+
+// The text of "kxevent --help".
+std::string MainHelp();
+
+// The verbs, each in its own file.
+std::string SendHelp();  // send_command.cpp: send, query, resend
+int RunSendCommand(std::span<const std::string> args);
+std::string AlertHelp();  // alert_command.cpp: alert show
+int RunAlertCommand(std::span<const std::string> args);
+std::string RegHelp();  // reg_command.cpp: reg import|export|query|set|delete
+int RunRegCommand(std::span<const std::string> args);
+
+}  // namespace kx::tool
