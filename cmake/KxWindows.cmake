@@ -26,8 +26,9 @@ function(kx_windows_exports target def_file)
         target_sources(${target} PRIVATE "${def_file}")
         target_link_options(${target} PRIVATE "LINKER:--kill-at" "LINKER:--enable-stdcall-fixup")
         # The linker's own import library loses the decorations with --kill-at; make it again
-        # from the list.
-        if(KX_DLLTOOL)
+        # from the list. A module has no import library: its linker file is the module itself.
+        get_target_property(target_type ${target} TYPE)
+        if(KX_DLLTOOL AND target_type STREQUAL "SHARED_LIBRARY")
             add_custom_command(TARGET ${target} POST_BUILD
                 COMMAND ${KX_DLLTOOL} --kill-at --input-def "${def_file}"
                         --output-lib "$<TARGET_LINKER_FILE:${target}>"

@@ -55,7 +55,7 @@ if [ "$linux_configured" -eq 0 ]; then
         --no-tests=error
 fi
 
-step "Windows integration suite under Wine (build-wine64)" bash "$root/scripts/wine-test.sh"
+step "Windows integration suite under Wine (build-wine64, build-wine32)" bash "$root/scripts/wine-test.sh"
 step "address and undefined-behaviour sanitizers (build-asan)" bash "$root/scripts/sanitize.sh"
 step "threaded tests under ThreadSanitizer (build-tsan)" bash "$root/scripts/tsan.sh"
 step "fuzzing, ${KX_FUZZ_SECONDS:-20} s per target (build-fuzz)" \

@@ -5,7 +5,9 @@
  * seen): "attach TAG", "detach TAG" and, for each call,
  * "call TAG|product|event|trap|context byte|computer|long description". PROBE_TAG names the
  * variant; PROBE_NO_ENTRY leaves out ForwardVELMessage; PROBE_UNLOAD_CHECK adds
- * UnloadForwardingCheck. */
+ * UnloadForwardingCheck; PROBE_STACK_CHECK (32-bit x86) makes each call write
+ * "stack TAG|entry stack pointer|product|event|context byte" instead, so that a test can see
+ * whether the caller kept its stack level across calls that remove their own arguments. */
 #include <stdio.h>
 #include <windows.h>
 
@@ -30,7 +32,28 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     return TRUE;
 }
 
-#ifndef PROBE_NO_ENTRY
+#if defined(PROBE_STACK_CHECK) && defined(__i386__)
+/* The frame of a __stdcall entry: saved EBP, return address, then the five arguments from the
+ * left; the stack pointer the caller handed over points at the return address. */
+__declspec(dllexport) int KX_API
+    ForwardVELMessage(uint32_t uProductID, int32_t uEventID, MessageRecord* pMessage,
+                      DetailRecord* pDetail, ContextRecord* pContext) {
+    const uint32_t* frame = (const uint32_t*)__builtin_frame_address(0);
+    (void)uProductID;
+    (void)uEventID;
+    (void)pMessage;
+    (void)pDetail;
+    (void)pContext;
+    char line[200];
+    /* The arguments as they lie on the stack, not as the compiler hands them to the body. */
+    snprintf(line, sizeof line, "stack %s|%08lx|%lu|%ld|%u", PROBE_TAG,
+             (unsigned long)(uintptr_t)(frame + 1), (unsigned long)frame[2],
+             (long)(int32_t)frame[3],
+             (unsigned)((const ContextRecord*)(uintptr_t)frame[6])->abData[0]);
+    Record(line);
+    return 0;
+}
+#elif !defined(PROBE_NO_ENTRY)
 __declspec(dllexport) int KX_API
     ForwardVELMessage(uint32_t uProductID, int32_t uEventID, MessageRecord* pMessage,
                       DetailRecord* pDetail, ContextRecord* pContext) {
