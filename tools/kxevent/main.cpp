@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/kxevent/alert_file.h"
+#include "tools/kxevent/collect_command.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
 #include "tools/kxevent/reg_command.h"
@@ -30,6 +31,7 @@ constexpr char kMainHelp[] =
     "  resend      send the last populated event again (chain after send with --then)\n"
     "  alert show  print central alert files as a table or as JSON\n"
     "  reg         import, export, query, set or delete registry values\n"
+    "  collect     send central alert files to a RELP receiver, removing each once acknowledged\n"
     "\n"
     "  --help      this text; COMMAND --help for a command's options\n"
     "  --version   the version of kxevent\n"
@@ -125,6 +127,7 @@ const char* HelpOf(const std::string& command) {
     if (command == "send" || command == "query" || command == "resend") return kSendHelp;
     if (command == "alert") return kAlertHelp;
     if (command == "reg") return kRegHelp;
+    if (command == "collect") return kCollectHelp;
     return nullptr;
 }
 
@@ -148,6 +151,7 @@ int Run(const std::vector<std::string>& args) {
     }
     if (command == "alert") return RunAlertShow(rest);
     if (command == "reg") return RunRegCommand(rest);
+    if (command == "collect") return RunCollectCommand(rest);
     return RunSendCommands(args);
 }
 
