@@ -10,6 +10,8 @@ extern "C" {
 #include <librelp.h>
 }
 
+#include <cstdarg>
+#include <cstring>
 #include <stdexcept>
 
 namespace kx::collect {
@@ -23,6 +25,7 @@ constexpr int kConnectTimeout = 5;
 // The batch being sent; the collector sends one batch at a time on one thread.
 struct BatchErrors {
     std::string first;
+    std::size_t acknowledged = 0;  // positive replies: to "open" and to each message
     void Note(const char* what, const char* message, relpRetVal code) {
         if (first.empty()) {
             first = std::string(what ? what : "relp") + ": " + (message ? message : "") +
@@ -40,7 +43,23 @@ void OnGenericError(char* what, char* message, relpRetVal code) {
     if (currentBatch) currentBatch->Note(what, message, code);
 }
 
-void Quiet(char*, ...) {}
+// librelp has no per-message acknowledgement callback, and the end of a session tells nothing:
+// a "serverclose" hint ends it without any error callback (with messages still unacknowledged
+// when the receiver is shutting down), and rsyslog's empty reply to "close" is refused by the
+// reply parser just as silently. Its trace hook is the one place where every positive reply
+// shows, so the batch counts them there. Should the trace texts ever change, no reply is
+// counted and every batch fails visibly rather than losing alerts silently.
+void Trace(char* format, ...) {
+    if (currentBatch == nullptr || format == nullptr) return;
+    if (std::strncmp(format, "in rsp command handler, txnr %d, code %d", 40) == 0) {
+        va_list args;
+        va_start(args, format);
+        (void)va_arg(args, int);
+        const int code = va_arg(args, int);
+        va_end(args);
+        if (code == 200) ++currentBatch->acknowledged;
+    }
+}
 
 // A client of the engine, destroyed (which sends "close" and waits for its reply) at scope end.
 class Client {
@@ -98,7 +117,7 @@ RelpTarget ParseRelpUrl(const std::string& url) {
 RelpSender::RelpSender(RelpTarget target) : target_(std::move(target)) {
     if (relpEngineConstruct(&engine_) != RELP_RET_OK)
         throw std::runtime_error("cannot start the RELP engine");
-    relpEngineSetDbgprint(engine_, Quiet);
+    relpEngineSetDbgprint(engine_, Trace);
     relpEngineSetOnErr(engine_, OnError);
     relpEngineSetOnAuthErr(engine_, OnError);
     relpEngineSetOnGenericErr(engine_, OnGenericError);
@@ -156,10 +175,18 @@ bool RelpSender::SendBatch(const std::vector<std::string>& messages, std::string
                 sent = false;
             }
         }
-        if (sent) client.Close();  // waits for the reply to "close"
+        // Closing sends "close" and reads until its reply: every reply to the messages, which
+        // come before it, has been seen by then.
+        if (sent) client.Close();
     }
     if (!sent || !errors.first.empty()) {
         error = errors.first.empty() ? "the RELP session failed" : errors.first;
+        return false;
+    }
+    if (errors.acknowledged != messages.size() + 1) {
+        error = "the receiver acknowledged " +
+                std::to_string(errors.acknowledged - (errors.acknowledged > 0)) + " of " +
+                std::to_string(messages.size()) + " messages";
         return false;
     }
     return true;

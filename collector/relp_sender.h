@@ -35,10 +35,10 @@ class RelpSender {
     RelpSender(const RelpSender&) = delete;
     RelpSender& operator=(const RelpSender&) = delete;
 
-    // Sends the messages over one session and closes it. True only when the receiver
-    // acknowledged every one: the close reply comes after the replies to every message before
-    // it, and any error reply or broken session along the way is recorded. On false `error`
-    // says why; some messages may have arrived nonetheless (they will be sent again).
+    // Sends the messages over one session and closes it. True only when the receiver answered
+    // every one with a positive reply (counted, as closing reads every reply before the
+    // close's own) and no error callback came. On false `error` says why; some messages may
+    // have arrived nonetheless (they will be sent again, under the same alertId).
     bool SendBatch(const std::vector<std::string>& messages, std::string& error);
 
   private:
