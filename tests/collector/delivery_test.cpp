@@ -210,5 +210,24 @@ TEST_F(CollectorDelivery, WatcherDeliversFileRenamedInWhileRunning) {
     EXPECT_NE(second.err.find("another collector"), std::string::npos) << second.err;
 }
 
+TEST_F(CollectorDelivery, IncompleteOrWrongOptionsAreUsageErrors) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {"collect", "--dir", alerts.string()},
+        {"collect", "--to", "tcp://127.0.0.1:514"},
+        {"collect", "--to", "relp://127.0.0.1"},
+        {"collect", "--to", "relp://127.0.0.1:70000"},
+        {"collect", "--to", "relp://127.0.0.1:2514", "--tls-cert", "c.pem"},
+        {"collect", "--to", "relp://127.0.0.1:2514", "--tls-cert", "c.pem", "--tls-key", "k.pem"},
+        {"collect", "--to", "relp://127.0.0.1:2514", "--bogus"},
+    };
+    for (const auto& args : wrong) {
+        const ProcessResult result = RunProcess(kKxevent, args);
+        EXPECT_EQ(result.exitCode, 2) << args.back() << ": " << result.err;
+    }
+    const ProcessResult help = RunProcess(kKxevent, {"collect", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("usage: kxevent collect", 0), 0u) << help.out;
+}
+
 }  // namespace
 }  // namespace kx::test
