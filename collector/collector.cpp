@@ -111,22 +111,22 @@ int Collector::Run(const std::atomic<bool>& stop) {
 }
 
 bool Collector::DrainAll(const std::atomic<bool>& stop) {
-    std::uint64_t backlog = 0;
-    std::int64_t oldest = 0;
-    bool allThrough = true;
-    for (const auto& spool : spools_) {
-        bool first = true;
-        while (!stop) {
-            SpoolScan scan = spool->Scan(options_.scanLimit);
+    // Each directory in turn gets one scan's worth of files, so that a busy one does not starve
+    // the others; passes go on while files are being retired.
+    bool first = true;
+    bool progress = true;
+    while (progress && !stop) {
+        progress = false;
+        std::uint64_t backlog = 0;
+        std::int64_t oldest = 0;
+        for (const auto& spool : spools_) {
+            const SpoolScan scan = spool->Scan(options_.scanLimit);
+            backlog += scan.backlog;
+            if (!scan.names.empty()) oldest = std::max(oldest, spool->AgeOf(scan.names.front()));
             if (first) {
-                backlog += scan.backlog;
-                if (!scan.names.empty())
-                    oldest = std::max(oldest, spool->AgeOf(scan.names.front()));
                 counters_.backlog = backlog;
                 counters_.oldestAgeSeconds = oldest;
-                first = false;
             }
-            if (scan.names.empty()) break;
             const std::uint64_t retiredBefore = counters_.acknowledged + counters_.quarantined;
             std::size_t next = 0;
             while (next < scan.names.size() && !stop) {
@@ -135,13 +135,16 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
             }
             // Files that could be neither sent nor set aside wait for the next pass rather
             // than being rescanned at once.
-            if (counters_.acknowledged + counters_.quarantined == retiredBefore) break;
-            if (scan.names.size() < options_.scanLimit && options_.once) break;
+            // With --once only a scan that was cut at its limit leaves older files to come.
+            const bool more = !options_.once || scan.names.size() >= options_.scanLimit;
+            if (more && counters_.acknowledged + counters_.quarantined != retiredBefore)
+                progress = true;
         }
-        if (stop) allThrough = false;
+        first = false;
     }
+    counters_.backlog = 0;
     counters_.oldestAgeSeconds = 0;
-    return allThrough;
+    return !stop;
 }
 
 bool Collector::DrainBatch(Spool& spool, const std::vector<std::string>& names, std::size_t& next) {

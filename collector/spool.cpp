@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <queue>
+#include <stdexcept>
 #include <system_error>
 
 namespace kx::collect {
@@ -93,6 +94,14 @@ Spool::Spool(std::filesystem::path directory, const std::optional<std::filesyste
     if (keep) {
         keep_ = OpenDirectory(AT_FDCWD, keep->c_str());
         if (!keep_) throw SystemError("cannot open the keep directory " + keep->string());
+        // Files reach it by rename: on another file system every acknowledged file would stay
+        // and be sent again forever.
+        struct stat spool {
+        }, kept{};
+        if (::fstat(dir_.get(), &spool) != 0 || ::fstat(keep_.get(), &kept) != 0 ||
+            spool.st_dev != kept.st_dev)
+            throw std::runtime_error("the keep directory " + keep->string() +
+                                     " is not on the file system of " + directory_.string());
     }
 }
 

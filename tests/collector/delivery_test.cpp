@@ -210,6 +210,18 @@ TEST_F(CollectorDelivery, WatcherDeliversFileRenamedInWhileRunning) {
     EXPECT_NE(second.err.find("another collector"), std::string::npos) << second.err;
 }
 
+TEST_F(CollectorDelivery, EveryDirectoryGivenIsDrained) {
+    RelpReceiver receiver(dir / "rsyslog");
+    DropSamples(2);
+    fs::create_directories(dir / "second");
+    WriteFile(dir / "second" / "00000001.ALR", SampleAlert("W32.Second", "m"));
+    const ProcessResult result = Collect(receiver.url(), {"--dir", (dir / "second").string()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(CountReady(alerts), 0u);
+    EXPECT_EQ(CountReady(dir / "second"), 0u);
+    EXPECT_EQ(receiver.WaitForLines(3).size(), 3u);
+}
+
 TEST_F(CollectorDelivery, IncompleteOrWrongOptionsAreUsageErrors) {
     const std::vector<std::vector<std::string>> wrong = {
         {"collect", "--dir", alerts.string()},
