@@ -1,6 +1,7 @@
 // relp_sender.cpp: the RELP client on librelp. librelp reports failures (broken session, error
-// reply, TLS refusal) through callbacks rather than through the send that caused them, so each
-// batch records every callback and counts as acknowledged only when none came.
+// reply, TLS refusal) through callbacks rather than through the send that caused them, and
+// reports positive replies not at all; so each batch records every callback and counts the
+// replies, and is acknowledged only when every message had one and no callback came.
 #include "collector/relp_sender.h"
 
 #include <sys/socket.h>
@@ -25,7 +26,10 @@ constexpr int kConnectTimeout = 5;
 // The batch being sent; the collector sends one batch at a time on one thread.
 struct BatchErrors {
     std::string first;
-    std::size_t acknowledged = 0;  // positive replies: to "open" and to each message
+    // Positive replies to the messages: a session numbers "open" 1, the messages 2 to N + 1,
+    // and "close" N + 2, whose reply some receivers give and others do not.
+    std::size_t acknowledged = 0;
+    int lastMessageTxnr = 1;
     void Note(const char* what, const char* message, relpRetVal code) {
         if (first.empty()) {
             first = std::string(what ? what : "relp") + ": " + (message ? message : "") +
@@ -54,10 +58,11 @@ void Trace(char* format, ...) {
     if (std::strncmp(format, "in rsp command handler, txnr %d, code %d", 40) == 0) {
         va_list args;
         va_start(args, format);
-        (void)va_arg(args, int);
+        const int txnr = va_arg(args, int);
         const int code = va_arg(args, int);
         va_end(args);
-        if (code == 200) ++currentBatch->acknowledged;
+        if (code == 200 && txnr >= 2 && txnr <= currentBatch->lastMessageTxnr)
+            ++currentBatch->acknowledged;
     }
 }
 
@@ -131,6 +136,7 @@ RelpSender::~RelpSender() {
 
 bool RelpSender::SendBatch(const std::vector<std::string>& messages, std::string& error) {
     BatchErrors errors;
+    errors.lastMessageTxnr = static_cast<int>(messages.size()) + 1;
     currentBatch = &errors;
     struct Reset {
         ~Reset() { currentBatch = nullptr; }
@@ -183,9 +189,8 @@ bool RelpSender::SendBatch(const std::vector<std::string>& messages, std::string
         error = errors.first.empty() ? "the RELP session failed" : errors.first;
         return false;
     }
-    if (errors.acknowledged != messages.size() + 1) {
-        error = "the receiver acknowledged " +
-                std::to_string(errors.acknowledged - (errors.acknowledged > 0)) + " of " +
+    if (errors.acknowledged != messages.size()) {
+        error = "the receiver acknowledged " + std::to_string(errors.acknowledged) + " of " +
                 std::to_string(messages.size()) + " messages";
         return false;
     }
