@@ -158,6 +158,14 @@ bool Collector::DrainBatch(Spool& spool, const std::vector<std::string>& names, 
             case LoadedAlert::Kind::Gone:
                 break;
             case LoadedAlert::Kind::Unreadable:
+                // Short of descriptors or memory, the file is fine: it waits for the next pass.
+                if (loaded.errorNumber == EMFILE || loaded.errorNumber == ENFILE ||
+                    loaded.errorNumber == ENOMEM || loaded.errorNumber == EAGAIN ||
+                    loaded.errorNumber == EINTR) {
+                    log_("cannot read " + (spool.directory() / name).string() +
+                         " now: " + loaded.error);
+                    break;
+                }
                 loaded.failure = {0, "cannot be read: " + loaded.error};
                 [[fallthrough]];
             case LoadedAlert::Kind::Bad:

@@ -163,12 +163,14 @@ LoadedAlert Spool::Load(const std::string& name) {
             return loaded;
         }
         loaded.kind = LoadedAlert::Kind::Unreadable;
+        loaded.errorNumber = errno;
         loaded.error = Reason(errno);
         return loaded;
     }
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) {
         loaded.kind = LoadedAlert::Kind::Unreadable;
+        loaded.errorNumber = errno;
         loaded.error = Reason(errno);
         return loaded;
     }
@@ -190,6 +192,7 @@ LoadedAlert Spool::Load(const std::string& name) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             loaded.kind = LoadedAlert::Kind::Unreadable;
+            loaded.errorNumber = errno;
             loaded.error = Reason(errno);
             return loaded;
         }

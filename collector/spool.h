@@ -49,6 +49,7 @@ struct LoadedAlert {
     AlertOrigin origin;
     ParseFailure failure;  // for Bad
     std::string error;     // for Unreadable
+    int errorNumber = 0;   // for Unreadable
 };
 
 using LogFn = std::function<void(const std::string&)>;
