@@ -19,7 +19,7 @@ repetitions=${KX_BENCH_REPETITIONS:-5}
 min_time=${KX_BENCH_MIN_TIME:-0.5}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKX_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target kxevent_bench kxevent_send_once
+cmake --build "$build" -j2 --target kxevent_bench kxevent_send_once kxevent_collect_bench
 
 export KX_BENCH_DIR=${KX_BENCH_DIR:-$build/bench-scratch}
 mkdir -p "$KX_BENCH_DIR"
@@ -64,3 +64,12 @@ echo "The send's system calls, in order (writes of the alert lines folded):"
 window "$traces/send.trace" | cut -c1-110 |
     awk '/^write\(/ { writes++; next } { if (writes) { print "  write x" writes; writes = 0 } print "  " $0 }
          END { if (writes) print "  write x" writes }'
+
+echo
+echo "== kxevent collect: drain into rsyslogd over RELP beside a plain-TCP floor, and latency"
+if [ -x /usr/sbin/rsyslogd ]; then
+    KX_BENCH_DIR="$build/bench-collect" "$build/bin/kxevent_collect_bench" "$build/bin/kxevent" \
+        "${KX_COLLECT_BENCH_FILES:-100000}" "${KX_COLLECT_BENCH_SAMPLES:-200}" 2>/dev/null
+else
+    echo "rsyslogd is not installed: skipped"
+fi

@@ -2,7 +2,8 @@
 # run.sh: builds the library and the kxevent command and reports one event for real, the way a
 # scanning product would: the built-in default configuration (installed at first use), the
 # expanded description, the central alert file the alerting service would collect, and the
-# event forwarded to a syslog collector by the FwdSyslog forwarding module.
+# event forwarded to a syslog collector by the FwdSyslog forwarding module, then the alerting
+# service "kxevent collect" taking the alert file into rsyslog over RELP.
 #
 #   bash scripts/run.sh [event number] [product number]
 #
@@ -32,13 +33,27 @@ unset VEL_REGISTRY
 kxevent="$build/bin/kxevent"
 
 # A private collector: rsyslogd in the foreground on a free loopback UDP port, raw messages
-# into one file.
+# into one file; and on the next port a RELP input for the alerting service, one JSON line per
+# alert, written before it is acknowledged.
 port=$((20000 + RANDOM % 30000))
+relp_port=$((port + 1))
 cat > "$demo/syslog/rsyslog.conf" <<EOF
-global(workDirectory="$demo/syslog")
+global(workDirectory="$demo/syslog" maxMessageSize="256k")
 module(load="imudp")
+module(load="imrelp")
 input(type="imudp" address="127.0.0.1" port="$port")
 template(name="raw" type="string" string="%rawmsg%\n")
+template(name="alertjson" type="list") {
+  constant(value="{\"host\":\"") property(name="hostname" format="json")
+  constant(value="\",\"event\":\"") property(name="msgid" format="json")
+  constant(value="\",\"sd\":\"") property(name="structured-data" format="json")
+  constant(value="\",\"msg\":\"") property(name="msg" format="json")
+  constant(value="\"}\n")
+}
+ruleset(name="alerts" queue.type="Direct") {
+  action(type="omfile" file="$demo/syslog/alerts.json" template="alertjson")
+}
+input(type="imrelp" address="127.0.0.1" port="$relp_port" ruleset="alerts")
 action(type="omfile" file="$demo/syslog/messages.log" template="raw")
 EOF
 /usr/sbin/rsyslogd -n -f "$demo/syslog/rsyslog.conf" -i "$demo/syslog/rsyslogd.pid" &
@@ -67,3 +82,9 @@ for _ in $(seq 1 50); do
     sleep 0.1
 done
 cat "$demo/syslog/messages.log"
+
+kx_log "the alerting service: kxevent collect --once (the registry's alerting directory)"
+"$kxevent" collect --once --to "relp://127.0.0.1:$relp_port"
+echo "left in the alerting directory: $(find "$XDG_STATE_HOME/kxevent/alerts" -name '*.ALR' | wc -l)"
+kx_log "the line rsyslog wrote for the alert"
+cat "$demo/syslog/alerts.json"

@@ -35,7 +35,7 @@ TEST_F(Installation, LaysOutHeadersLibrariesModulesAndCommand) {
          {"include/kxevent/kxevent.h", "include/kxevent/platform/platform.h",
           "lib/libkxplatform.so", "lib/velmora/KXEvent.DLL", "lib/velmora/FwdSyslog.DLL",
           "bin/kxevent", "lib/cmake/KXEvent/KXEventConfig.cmake", "lib/pkgconfig/kxevent.pc",
-          "share/kxevent/default.reg"}) {
+          "share/kxevent/default.reg", "lib/systemd/system/kxevent-collect.service"}) {
         EXPECT_TRUE(fs::exists(Prefix() / file)) << file;
     }
 }

@@ -9,43 +9,13 @@
 #include <system_error>
 #include <vector>
 
+#include "common/alert_keys.h"
+
 namespace kx::tool {
 
-struct AlertKeyName {
-    std::string_view name;
-    bool number;
-};
-
-// The 27 keys of an alert file, in file order.
-inline constexpr std::array<AlertKeyName, 27> kAlertKeys = {{
-    {"uFileVersion", true},
-    {"uStatus", true},
-    {"szVirusName", false},
-    {"szItemName", false},
-    {"szUserName", false},
-    {"szSoftware", false},
-    {"szSoftwareVersion", false},
-    {"szComputerName", false},
-    {"uYear", true},
-    {"uMonth", true},
-    {"uDay", true},
-    {"uHour", true},
-    {"uMinute", true},
-    {"uSecond", true},
-    {"szAlertPath", false},
-    {"uSeverity", true},
-    {"szSourceIP", false},
-    {"uMessageID", true},
-    {"szTaskName", false},
-    {"szGMTTime", false},
-    {"szOS", false},
-    {"szEngineVersion", false},
-    {"szDatVersion", false},
-    {"dwWinStaClientID", true},
-    {"pszWinStaClientName", false},
-    {"uSpecificTrap", true},
-    {"szActualMessage", false},
-}};
+// The alert file's keys, shared with the collector.
+using kx::AlertKeyName;
+using kx::kAlertKeys;
 
 struct AlertEntry {
     std::string_view key;

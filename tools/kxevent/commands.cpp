@@ -22,6 +22,9 @@ constexpr std::array kCommands = {
             RunAlertCommand},
     Command{"reg", "reg", "import, export, query, set or delete registry values", RegHelp,
             RunRegCommand},
+    Command{"collect", "collect",
+            "send central alert files to a RELP receiver, removing each once acknowledged",
+            CollectHelp, RunCollectCommand},
 };
 
 std::string HelpLine(std::string_view label, std::string_view text) {

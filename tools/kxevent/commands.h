@@ -34,5 +34,7 @@ std::string AlertHelp();  // alert_command.cpp: alert show
 int RunAlertCommand(std::span<const std::string> args);
 std::string RegHelp();  // reg_command.cpp: reg import|export|query|set|delete
 int RunRegCommand(std::span<const std::string> args);
+std::string CollectHelp();  // collect_command.cpp: collect
+int RunCollectCommand(std::span<const std::string> args);
 
 }  // namespace kx::tool

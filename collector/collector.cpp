@@ -1,0 +1,241 @@
+// collector.cpp: the drain loop. A file leaves the alerting directory only after the receiver
+// acknowledged its message, so a collector killed at any point loses nothing: what was in
+// flight is sent again at the next start, under the same alertId.
+#include "collector/collector.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+namespace kx::collect {
+
+namespace {
+
+// Bytes of messages one batch may hold, whatever the files' sizes.
+constexpr std::size_t kMaxBatchBytes = 4 * 1024 * 1024;
+
+void Metric(std::string& out, const char* name, const char* type, const char* help,
+            const std::string& value) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" +
+           name + " " + value + "\n";
+}
+
+// Sleeps up to `seconds`, waking early when asked to stop; short slices keep a stop prompt
+// without spinning.
+void SleepUnlessStopped(int seconds, const std::atomic<bool>& stop) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!stop && std::chrono::steady_clock::now() < until) {
+        ::poll(nullptr, 0, 200);
+    }
+}
+
+}  // namespace
+
+std::string FormatMetrics(const CollectorCounters& counters) {
+    std::string out;
+    Metric(out, "kxevent_collect_collected_total", "counter",
+           "Alert files read and sent (again when a batch is retried).",
+           std::to_string(counters.collected));
+    Metric(out, "kxevent_collect_acknowledged_total", "counter",
+           "Alerts the receiver acknowledged; their files were retired.",
+           std::to_string(counters.acknowledged));
+    Metric(out, "kxevent_collect_retried_total", "counter",
+           "Alerts of batches that were not acknowledged and stay to be sent again.",
+           std::to_string(counters.retried));
+    Metric(out, "kxevent_collect_quarantined_total", "counter",
+           "Entries that were not alert files, moved to bad/.",
+           std::to_string(counters.quarantined));
+    Metric(out, "kxevent_collect_backlog", "gauge", "Alert files waiting to be sent.",
+           std::to_string(counters.backlog));
+    Metric(out, "kxevent_collect_oldest_alert_age_seconds", "gauge",
+           "Age of the oldest alert file waiting.", std::to_string(counters.oldestAgeSeconds));
+    return out;
+}
+
+Collector::Collector(CollectorOptions options, LogFn log)
+    : options_(std::move(options)), log_(std::move(log)), sender_(options_.target) {
+    if (options_.directories.empty()) throw std::runtime_error("no alerting directory");
+    options_.batch = std::clamp<std::size_t>(options_.batch, 1, kMaxBatch);
+    options_.scanLimit = std::max(options_.scanLimit, options_.batch);
+    if (options_.state) {
+        std::filesystem::create_directories(*options_.state);
+        const std::filesystem::path lock = *options_.state / "collect.lock";
+        lock_ = Fd(::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!lock_) throw std::system_error(errno, std::generic_category(), lock.string());
+        if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0)
+            throw std::runtime_error("another collector runs with the state directory " +
+                                     options_.state->string());
+    }
+    for (const std::filesystem::path& directory : options_.directories)
+        spools_.push_back(std::make_unique<Spool>(directory, options_.keep, log_));
+    if (!options_.once) {
+        inotify_ = Fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (!inotify_) throw std::system_error(errno, std::generic_category(), "inotify");
+        for (const std::filesystem::path& directory : options_.directories) {
+            if (::inotify_add_watch(inotify_.get(), directory.c_str(),
+                                    IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE) < 0)
+                log_("cannot watch " + directory.string() + "; rescanning every " +
+                     std::to_string(options_.rescanSeconds) + " s only");
+        }
+    }
+}
+
+Collector::~Collector() = default;
+
+int Collector::Run(const std::atomic<bool>& stop) {
+    int backoff = 1;
+    while (!stop) {
+        const bool drained = DrainAll(stop);
+        WriteMetrics();
+        if (options_.once) return drained ? 0 : 1;
+        if (drained) {
+            backoff = 1;
+            WaitForWork(options_.rescanSeconds, stop);
+        } else {
+            log_("the receiver did not acknowledge; trying again in " + std::to_string(backoff) +
+                 " s");
+            SleepUnlessStopped(backoff, stop);
+            backoff = std::min(backoff * 2, options_.maxBackoffSeconds);
+        }
+    }
+    WriteMetrics();
+    return 0;
+}
+
+bool Collector::DrainAll(const std::atomic<bool>& stop) {
+    // Each directory in turn gets one scan's worth of files, so that a busy one does not starve
+    // the others; passes go on while files are being retired.
+    bool first = true;
+    bool progress = true;
+    while (progress && !stop) {
+        progress = false;
+        std::uint64_t backlog = 0;
+        std::int64_t oldest = 0;
+        for (const auto& spool : spools_) {
+            const SpoolScan scan = spool->Scan(options_.scanLimit);
+            backlog += scan.backlog;
+            if (!scan.names.empty()) oldest = std::max(oldest, spool->AgeOf(scan.names.front()));
+            if (first) {
+                counters_.backlog = backlog;
+                counters_.oldestAgeSeconds = oldest;
+            }
+            const std::uint64_t retiredBefore = counters_.acknowledged + counters_.quarantined;
+            std::size_t next = 0;
+            while (next < scan.names.size() && !stop) {
+                if (!DrainBatch(*spool, scan.names, next)) return false;
+                WriteMetrics();
+            }
+            // Files that could be neither sent nor set aside wait for the next pass rather
+            // than being rescanned at once.
+            // With --once only a scan that was cut at its limit leaves older files to come.
+            const bool more = !options_.once || scan.names.size() >= options_.scanLimit;
+            if (more && counters_.acknowledged + counters_.quarantined != retiredBefore)
+                progress = true;
+        }
+        first = false;
+    }
+    counters_.backlog = 0;
+    counters_.oldestAgeSeconds = 0;
+    return !stop;
+}
+
+bool Collector::DrainBatch(Spool& spool, const std::vector<std::string>& names, std::size_t& next) {
+    std::vector<std::string> messages;
+    std::vector<std::string> files;
+    std::size_t bytes = 0;
+    while (next < names.size() && messages.size() < options_.batch && bytes < kMaxBatchBytes) {
+        const std::string& name = names[next++];
+        LoadedAlert loaded = spool.Load(name);
+        switch (loaded.kind) {
+            case LoadedAlert::Kind::Gone:
+                break;
+            case LoadedAlert::Kind::Unreadable:
+                // Short of descriptors or memory, the file is fine: it waits for the next pass.
+                if (loaded.errorNumber == EMFILE || loaded.errorNumber == ENFILE ||
+                    loaded.errorNumber == ENOMEM || loaded.errorNumber == EAGAIN ||
+                    loaded.errorNumber == EINTR) {
+                    log_("cannot read " + (spool.directory() / name).string() +
+                         " now: " + loaded.error);
+                    break;
+                }
+                loaded.failure = {0, "cannot be read: " + loaded.error};
+                [[fallthrough]];
+            case LoadedAlert::Kind::Bad:
+                if (spool.Quarantine(name, loaded.failure)) {
+                    ++counters_.quarantined;
+                    if (counters_.backlog) --counters_.backlog;
+                }
+                break;
+            case LoadedAlert::Kind::Alert:
+                ++counters_.collected;
+                messages.push_back(FormatAlertMessage(loaded.alert, loaded.origin));
+                bytes += messages.back().size();
+                files.push_back(name);
+                break;
+        }
+    }
+    if (messages.empty()) return true;
+    std::string error;
+    if (!sender_.SendBatch(messages, error)) {
+        counters_.retried += messages.size();
+        log_("not acknowledged: " + error + "; " + std::to_string(files.size()) +
+             " alert files stay in " + spool.directory().string());
+        return false;
+    }
+    counters_.acknowledged += messages.size();
+    bool finished = true;
+    for (const std::string& name : files) {
+        finished = spool.Finish(name) && finished;
+        if (counters_.backlog) --counters_.backlog;
+    }
+    spool.Sync();
+    return finished;
+}
+
+void Collector::WriteMetrics() const {
+    if (!options_.metrics) return;
+    const std::filesystem::path& target = *options_.metrics;
+    const std::filesystem::path temporary = target.string() + ".tmp";
+    const std::string text = FormatMetrics(counters_);
+    const Fd file(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    bool written = static_cast<bool>(file);
+    for (std::size_t at = 0; written && at < text.size();) {
+        const ssize_t count = ::write(file.get(), text.data() + at, text.size() - at);
+        if (count < 0 && errno == EINTR) continue;
+        written = count > 0;
+        if (written) at += static_cast<std::size_t>(count);
+    }
+    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        log_("cannot write the metrics file " + target.string());
+        ::unlink(temporary.c_str());
+    }
+}
+
+void Collector::WaitForWork(int seconds, const std::atomic<bool>& stop) {
+    pollfd watch{inotify_.get(), POLLIN, 0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!stop) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        // Slices keep a stop prompt even when the signal lands just before poll.
+        const int ready = ::poll(&watch, 1, static_cast<int>(std::min<long>(left.count(), 500)));
+        if (ready > 0) {
+            alignas(inotify_event) char events[4096];
+            while (::read(inotify_.get(), events, sizeof events) > 0) {
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace kx::collect

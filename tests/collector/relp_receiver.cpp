@@ -1,0 +1,256 @@
+// relp_receiver.cpp: rsyslogd as the collector's receiver in tests.
+#include "relp_receiver.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "support.h"
+
+namespace kx::test {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+int FreeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool TcpPortOpen(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return open;
+}
+
+void Openssl(const std::vector<std::string>& args) {
+    const ProcessResult result = RunProcess("/usr/bin/openssl", args);
+    if (result.exitCode != 0) throw std::runtime_error("openssl failed: " + result.err);
+}
+
+// A key and a certificate for `name`, signed by the CA in `dir`.
+void SignedCertificate(const fs::path& dir, const std::string& name) {
+    const std::string base = (dir / name).string();
+    Openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+             "-keyout", base + ".key", "-out", base + ".csr", "-subj", "/CN=" + name});
+    WriteFile(dir / (name + ".ext"),
+              "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
+              "extendedKeyUsage=serverAuth,clientAuth\nsubjectAltName=DNS:localhost,"
+              "IP:127.0.0.1\n");
+    Openssl({"x509", "-req", "-in", base + ".csr", "-CA", (dir / "ca.pem").string(), "-CAkey",
+             (dir / "ca.key").string(), "-CAcreateserial", "-days", "2", "-extfile",
+             (dir / (name + ".ext")).string(), "-out", base + ".pem"});
+}
+
+std::string JsonUnescape(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        switch (c) {
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'u': {
+                const unsigned code = std::stoul(std::string(text.substr(i + 1, 4)), nullptr, 16);
+                i += 4;
+                if (code < 0x80) {
+                    out += static_cast<char>(code);
+                } else if (code < 0x800) {
+                    out += static_cast<char>(0xC0 | (code >> 6));
+                    out += static_cast<char>(0x80 | (code & 0x3F));
+                } else {
+                    out += static_cast<char>(0xE0 | (code >> 12));
+                    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                    out += static_cast<char>(0x80 | (code & 0x3F));
+                }
+                break;
+            }
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+// The value of "key":"..." in one line of out.json, unescaped.
+std::string JsonField(const std::string& line, const std::string& key) {
+    const std::string opening = "\"" + key + "\":\"";
+    const std::size_t begin = line.find(opening);
+    if (begin == std::string::npos) throw std::runtime_error("no " + key + " in " + line);
+    std::size_t at = begin + opening.size();
+    std::size_t end = at;
+    while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+    return JsonUnescape(std::string_view(line).substr(at, end - at));
+}
+
+}  // namespace
+
+TlsFiles MakeCertificates(const fs::path& dir) {
+    fs::create_directories(dir);
+    Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+             "-keyout", (dir / "ca.key").string(), "-out", (dir / "ca.pem").string(), "-days", "2",
+             "-subj", "/CN=kxevent test CA"});
+    SignedCertificate(dir, "server");
+    SignedCertificate(dir, "client");
+    return {dir / "ca.pem", dir / "server.pem", dir / "server.key", dir / "client.pem",
+            dir / "client.key"};
+}
+
+RelpReceiver::RelpReceiver(const fs::path& dir, std::optional<TlsFiles> tls)
+    : dir_(dir), port_(FreeLoopbackPort()) {
+    fs::create_directories(dir / "work");
+    std::string tlsOptions;
+    if (tls) {
+        tlsOptions = " tls=\"on\" tls.caCert=\"" + tls->ca.string() + "\" tls.myCert=\"" +
+                     tls->serverCert.string() + "\" tls.myPrivKey=\"" + tls->serverKey.string() +
+                     "\" tls.authMode=\"certvalid\"";
+    }
+    WriteFile(
+        dir / "rsyslog.conf",
+        "global(workDirectory=\"" + (dir / "work").string() +
+            "\" maxMessageSize=\"256k\" parser.escapeControlCharactersOnReceive=\"off\")\n"
+            "module(load=\"imrelp\")\n"
+            "template(name=\"alertjson\" type=\"list\") {\n"
+            "  constant(value=\"{\\\"msgid\\\":\\\"\") property(name=\"msgid\" format=\"json\")\n"
+            "  constant(value=\"\\\",\\\"severity\\\":\\\"\") property(name=\"syslogseverity\")\n"
+            "  constant(value=\"\\\",\\\"sd\\\":\\\"\") property(name=\"structured-data\" "
+            "format=\"json\")\n"
+            "  constant(value=\"\\\",\\\"msg\\\":\\\"\") property(name=\"msg\" format=\"json\")\n"
+            "  constant(value=\"\\\"}\\n\")\n}\n"
+            "ruleset(name=\"alerts\" queue.type=\"Direct\") {\n"
+            "  action(type=\"omfile\" file=\"" +
+            (dir / "out.json").string() +
+            "\" template=\"alertjson\")\n}\n"
+            "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" +
+            std::to_string(port_) + "\" maxDataSize=\"256k\" ruleset=\"alerts\"" + tlsOptions +
+            ")\n");
+    Start();
+}
+
+RelpReceiver::~RelpReceiver() = default;
+
+bool RelpReceiver::ready() const {
+    return TcpPortOpen(port_);
+}
+
+void RelpReceiver::Stop() {
+    process_.reset();
+}
+
+void RelpReceiver::Start() {
+    process_ = std::make_unique<BackgroundProcess>(
+        "/usr/sbin/rsyslogd", std::vector<std::string>{"-n", "-f", (dir_ / "rsyslog.conf").string(),
+                                                       "-i", (dir_ / "rsyslog.pid").string()});
+    for (int i = 0; i < 200 && !TcpPortOpen(port_); ++i) std::this_thread::sleep_for(25ms);
+}
+
+std::vector<std::string> RelpReceiver::WaitForLines(std::size_t count, int seconds) const {
+    std::vector<std::string> lines;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    do {
+        lines = Lines(ReadFile(dir_ / "out.json"));
+        if (lines.size() >= count) break;
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < until);
+    return lines;
+}
+
+Received ParseReceived(const std::string& line) {
+    Received received;
+    received.msgid = JsonField(line, "msgid");
+    received.severity = JsonField(line, "severity");
+    received.msg = JsonField(line, "msg");
+    if (received.msg.starts_with("\xEF\xBB\xBF")) received.msg.erase(0, 3);
+    const std::string sd = JsonField(line, "sd");
+    // [ID name="value" ...] with '"', '\' and ']' escaped by a backslash in values.
+    std::size_t at = sd.find(' ');
+    if (!sd.starts_with("[") || at == std::string::npos) throw std::runtime_error("sd: " + sd);
+    while (at < sd.size() && sd[at] == ' ') {
+        const std::size_t equals = sd.find("=\"", at);
+        if (equals == std::string::npos) throw std::runtime_error("sd: " + sd);
+        const std::string name = sd.substr(at + 1, equals - at - 1);
+        std::string value;
+        std::size_t i = equals + 2;
+        for (; i < sd.size() && sd[i] != '"'; ++i) {
+            if (sd[i] == '\\' && i + 1 < sd.size() &&
+                (sd[i + 1] == '"' || sd[i + 1] == '\\' || sd[i + 1] == ']'))
+                ++i;
+            value += sd[i];
+        }
+        received.params[name] = value;
+        at = i + 1;
+    }
+    return received;
+}
+
+std::string AlertFileText(const std::vector<std::pair<std::string, std::string>>& values) {
+    std::string text = "[CentralAlert]\r\n";
+    for (const auto& [key, value] : values) text += key + "=" + value + "\r\n";
+    return text;
+}
+
+std::string SampleAlert(const std::string& virus, const std::string& message) {
+    return AlertFileText({{"uFileVersion", "1"},
+                          {"uStatus", "0"},
+                          {"szVirusName", virus},
+                          {"szItemName", "C:\\tmp\\a.exe"},
+                          {"szUserName", "alice"},
+                          {"szSoftware", "Scanner"},
+                          {"szSoftwareVersion", "4.5"},
+                          {"szComputerName", "scanhost"},
+                          {"uYear", "2024"},
+                          {"uMonth", "6"},
+                          {"uDay", "30"},
+                          {"uHour", "12"},
+                          {"uMinute", "0"},
+                          {"uSecond", "1"},
+                          {"szAlertPath", "/alerts"},
+                          {"uSeverity", "3"},
+                          {"szSourceIP", "10.1.2.3"},
+                          {"uMessageID", "1000"},
+                          {"szTaskName", "scan"},
+                          {"szGMTTime", "2024  6 30 12:00:01"},
+                          {"szOS", "Linux"},
+                          {"szEngineVersion", "4.4"},
+                          {"szDatVersion", "4.1"},
+                          {"dwWinStaClientID", "0"},
+                          {"pszWinStaClientName", ""},
+                          {"uSpecificTrap", "1000"},
+                          {"szActualMessage", message}});
+}
+
+}  // namespace kx::test

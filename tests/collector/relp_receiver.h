@@ -1,0 +1,61 @@
+// relp_receiver.h: a real rsyslogd with imrelp on a free loopback port, for the collector's
+// tests: one JSON line per message in out.json (structured data and message JSON-escaped),
+// written before the acknowledgement (a direct queue), optionally with TLS. Also alert files as
+// the library writes them, and what the receiver got, taken apart again.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace kx::test {
+
+struct TlsFiles {
+    std::filesystem::path ca, serverCert, serverKey, clientCert, clientKey;
+};
+
+// A CA, a server and a client certificate made with the openssl command in `dir`.
+TlsFiles MakeCertificates(const std::filesystem::path& dir);
+
+class RelpReceiver {
+  public:
+    // Starts rsyslogd; with `tls` the input requires a client certificate signed by its CA.
+    RelpReceiver(const std::filesystem::path& dir, std::optional<TlsFiles> tls = std::nullopt);
+    ~RelpReceiver();
+    int port() const { return port_; }
+    std::string url() const { return "relp://127.0.0.1:" + std::to_string(port_); }
+    bool ready() const;
+    // Stops rsyslogd (SIGTERM: it writes what it acknowledged) and starts it again.
+    void Stop();
+    void Start();
+    // The JSON lines written so far; waits until `count` are there or `seconds` passed.
+    std::vector<std::string> WaitForLines(std::size_t count, int seconds = 10) const;
+
+  private:
+    std::filesystem::path dir_;
+    int port_;
+    std::unique_ptr<BackgroundProcess> process_;
+};
+
+// One received message: its structured-data parameters and its MSG.
+struct Received {
+    std::map<std::string, std::string> params;
+    std::string msgid;
+    std::string msg;
+    std::string severity;
+};
+
+// Takes apart one line of out.json. Throws std::runtime_error for a line it cannot read.
+Received ParseReceived(const std::string& line);
+
+// The bytes of an alert file with the given values for the 27 keys, keys in file order.
+std::string AlertFileText(const std::vector<std::pair<std::string, std::string>>& values);
+// A complete, valid alert: szVirusName `virus`, szActualMessage `message`.
+std::string SampleAlert(const std::string& virus, const std::string& message);
+
+}  // namespace kx::test
