@@ -239,10 +239,15 @@ class Parser {
     }
 
   private:
+    // Keys with at most this many values are searched directly; a hash would cost more.
+    static constexpr std::size_t kDirectSearch = 8;
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
     struct KeyState {
         bool alive = true;
+        bool indexed = false;
         std::vector<bool> valueAlive;                         // parallel to the key's values
-        std::unordered_map<std::string, std::size_t> values;  // folded name -> index
+        std::unordered_map<std::string, std::size_t> values;  // folded name -> index, if indexed
     };
 
     static std::string_view AfterEquals(std::string_view line) {
@@ -341,27 +346,44 @@ class Parser {
         Store(std::move(name), std::move(*value), erase);
     }
 
+    // The index of the live value `name` of `key`, or kNone.
+    static std::size_t FindLive(const Key& key, KeyState& state, std::string_view name) {
+        if (!state.indexed && key.values.size() <= kDirectSearch) {
+            for (std::size_t v = 0; v < key.values.size(); ++v) {
+                if (state.valueAlive[v] && EqualNoCase(key.values[v].name, name)) return v;
+            }
+            return kNone;
+        }
+        if (!state.indexed) {
+            for (std::size_t v = 0; v < key.values.size(); ++v) {
+                if (state.valueAlive[v]) state.values.emplace(Folded(key.values[v].name), v);
+            }
+            state.indexed = true;
+        }
+        const auto it = state.values.find(Folded(name));
+        return it == state.values.end() ? kNone : it->second;
+    }
+
     void Store(std::string name, Value value, bool erase) {
         const auto k = static_cast<std::size_t>(current_);
         Key& key = document_.keys[k];
         KeyState& state = states_[k];
-        std::string folded = Folded(name);
+        const std::size_t existing = FindLive(key, state, name);
         if (erase) {
-            if (auto it = state.values.find(folded); it != state.values.end()) {
-                state.valueAlive[it->second] = false;
-                state.values.erase(it);
-            }
+            if (existing == kNone) return;
+            state.valueAlive[existing] = false;
+            if (state.indexed) state.values.erase(Folded(name));
             return;
         }
-        value.name = std::move(name);
-        const auto [it, added] = state.values.try_emplace(std::move(folded), key.values.size());
-        if (added) {
-            key.values.push_back(std::move(value));
-            state.valueAlive.push_back(true);
-        } else {
-            key.values[it->second] =
-                std::move(value);  // a later line wins, in the first one's place
+        if (existing != kNone) {
+            value.name = std::move(name);
+            key.values[existing] = std::move(value);  // a later line wins, in the first one's place
+            return;
         }
+        if (state.indexed) state.values.emplace(Folded(name), key.values.size());
+        value.name = std::move(name);
+        key.values.push_back(std::move(value));
+        state.valueAlive.push_back(true);
     }
 
     // Drops the deleted keys and values, keeping the order of the others.

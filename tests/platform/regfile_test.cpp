@@ -135,6 +135,22 @@ TEST(PlatRegFileParse, DeletedKeysAndValuesDefinedAgainComeLast) {
     EXPECT_EQ(values.keys[0].values[1].name, "X");
 }
 
+TEST(PlatRegFileParse, KeyWithManyValuesKeepsDeletionsAndRedefinitions) {
+    std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n";
+    for (int v = 0; v < 20; ++v)
+        text += "\"v" + std::to_string(v) + "\"=dword:" + std::to_string(v) + "\n";
+    text += "\"V3\"=-\n\"V7\"=dword:77\n\"v3\"=dword:33\n\"V3\"=-\n\"v3\"=dword:34\n";
+    const Document document = Parse(text);
+    ASSERT_EQ(document.keys.size(), 1u);
+    const auto& values = document.keys[0].values;
+    ASSERT_EQ(values.size(), 20u);
+    EXPECT_EQ(values[3].name, "v4");
+    EXPECT_EQ(values[6].name, "V7");  // the later line's spelling, in the first place
+    EXPECT_EQ(values[6].data, (Bytes{0x77, 0, 0, 0}));
+    EXPECT_EQ(values.back().name, "v3");
+    EXPECT_EQ(values.back().data, (Bytes{0x34, 0, 0, 0}));
+}
+
 TEST(PlatRegFileParse, LaterDefinitionWinsInItsFirstPlace) {
     const Document document = Parse(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1\n\"y\"=dword:2\n"
