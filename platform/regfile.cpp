@@ -76,17 +76,20 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 // the closing quote; nothing when the quote is never closed.
 std::optional<std::string> ReadQuoted(std::string_view text, std::string_view& rest) {
     std::string out;
-    for (std::size_t i = 1; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '"') {
-            rest = text.substr(i + 1);
+    std::size_t i = 1;
+    while (i < text.size()) {
+        // Plain characters go over in one piece, up to the next quote or backslash.
+        const std::size_t stop = std::min(text.find_first_of("\"\\", i), text.size());
+        out.append(text.substr(i, stop - i));
+        if (stop == text.size()) break;
+        if (text[stop] == '"') {
+            rest = text.substr(stop + 1);
             return out;
         }
-        if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
-            out += text[++i];
-            continue;
-        }
-        out += c;
+        const bool escape =
+            stop + 1 < text.size() && (text[stop + 1] == '\\' || text[stop + 1] == '"');
+        out += escape ? text[stop + 1] : '\\';
+        i = stop + (escape ? 2 : 1);
     }
     return std::nullopt;
 }
