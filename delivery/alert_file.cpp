@@ -67,15 +67,16 @@ bool Exists(const char* name) {
 }
 
 // A stride through the eight-digit numbers that visits each of them once: odd and no multiple
-// of 5, so prime to 10^8.
+// of 5, so prime to 10^8 and to every other power of ten.
 constexpr std::uint32_t kSpreadStride = 38196601;
 static_assert(kSpreadStride % 2 != 0 && kSpreadStride % 5 != 0);
 
 // Where a sender starts spreading out: random, so that senders sharing one tick count take
-// different paths through the free numbers.
+// different paths through the free numbers. Asked of the system each time (only sends whose
+// neighbouring names were all taken get here): a generator kept in the process would hand the
+// same numbers to every process forked from it.
 std::uint32_t RandomSpreadStart() {
-    thread_local std::minstd_rand generator{std::random_device{}()};
-    return static_cast<std::uint32_t>(generator() % kAlertNumberSpace);
+    return static_cast<std::uint32_t>(std::random_device{}() % kAlertNumberSpace);
 }
 
 // Reserves a number by creating its ".TMP" exclusively, skipping every number whose ".ALR" is
@@ -132,20 +133,20 @@ bool WriteAllLines(std::uint32_t file, const AlertKey* table, char* line) {
 
 }  // namespace
 
-AlertNumbering::AlertNumbering(std::uint32_t tick, std::uint32_t neighbours)
-    : next_(neighbours > 0 ? tick : RandomSpreadStart()), neighboursLeft_(neighbours) {}
+AlertNumbering::AlertNumbering(std::uint32_t tick, std::uint32_t neighbours, std::uint32_t space)
+    : next_(tick), neighboursLeft_(neighbours), space_(space), spreadLeft_(space) {}
 
 bool AlertNumbering::Take(std::uint32_t* number) {
     if (neighboursLeft_ > 0) {
         --neighboursLeft_;
         *number = next_++;
-        if (neighboursLeft_ == 0) next_ = RandomSpreadStart();
         return true;
     }
     if (spreadLeft_ == 0) return false;
+    if (spreadLeft_ == space_) next_ = RandomSpreadStart() % space_;  // first spread number
     --spreadLeft_;
     *number = next_;
-    next_ = static_cast<std::uint32_t>((std::uint64_t{next_} + kSpreadStride) % kAlertNumberSpace);
+    next_ = static_cast<std::uint32_t>((std::uint64_t{next_} + kSpreadStride) % space_);
     return true;
 }
 

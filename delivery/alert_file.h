@@ -100,14 +100,17 @@ bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line);
 // other's names.
 class AlertNumbering {
   public:
-    explicit AlertNumbering(std::uint32_t tick, std::uint32_t neighbours = kAlertNeighbours);
+    // `space`: the numbers spread over, 0 to space - 1; a power of ten (tests use small ones).
+    explicit AlertNumbering(std::uint32_t tick, std::uint32_t neighbours = kAlertNeighbours,
+                            std::uint32_t space = kAlertNumberSpace);
     // The next number to try; false only when every number has been offered.
     bool Take(std::uint32_t* number);
 
   private:
     std::uint32_t next_;
     std::uint32_t neighboursLeft_;
-    std::uint32_t spreadLeft_ = kAlertNumberSpace;
+    std::uint32_t space_;
+    std::uint32_t spreadLeft_;
 };
 
 enum class Publication {
