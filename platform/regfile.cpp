@@ -249,7 +249,8 @@ class Parser {
     struct KeyState {
         bool alive = true;
         bool indexed = false;
-        std::vector<bool> valueAlive;                         // parallel to the key's values
+        std::vector<bool> valueDead;  // by value index; empty until a value is deleted
+        bool Alive(std::size_t v) const { return v >= valueDead.size() || !valueDead[v]; }
         std::unordered_map<std::string, std::size_t> values;  // folded name -> index, if indexed
     };
 
@@ -353,13 +354,13 @@ class Parser {
     static std::size_t FindLive(const Key& key, KeyState& state, std::string_view name) {
         if (!state.indexed && key.values.size() <= kDirectSearch) {
             for (std::size_t v = 0; v < key.values.size(); ++v) {
-                if (state.valueAlive[v] && EqualNoCase(key.values[v].name, name)) return v;
+                if (state.Alive(v) && EqualNoCase(key.values[v].name, name)) return v;
             }
             return kNone;
         }
         if (!state.indexed) {
             for (std::size_t v = 0; v < key.values.size(); ++v) {
-                if (state.valueAlive[v]) state.values.emplace(Folded(key.values[v].name), v);
+                if (state.Alive(v)) state.values.emplace(Folded(key.values[v].name), v);
             }
             state.indexed = true;
         }
@@ -374,7 +375,8 @@ class Parser {
         const std::size_t existing = FindLive(key, state, name);
         if (erase) {
             if (existing == kNone) return;
-            state.valueAlive[existing] = false;
+            state.valueDead.resize(key.values.size());
+            state.valueDead[existing] = true;
             if (state.indexed) state.values.erase(Folded(name));
             return;
         }
@@ -386,7 +388,6 @@ class Parser {
         if (state.indexed) state.values.emplace(Folded(name), key.values.size());
         value.name = std::move(name);
         key.values.push_back(std::move(value));
-        state.valueAlive.push_back(true);
     }
 
     // Drops the deleted keys and values, keeping the order of the others.
@@ -397,7 +398,7 @@ class Parser {
             Key& key = document_.keys[k];
             std::size_t values = 0;
             for (std::size_t v = 0; v < key.values.size(); ++v) {
-                if (!states_[k].valueAlive[v]) continue;
+                if (!states_[k].Alive(v)) continue;
                 if (values != v) key.values[values] = std::move(key.values[v]);
                 ++values;
             }
