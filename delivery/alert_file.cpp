@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <random>
 
 #include "runtime/siblings.h"
 
@@ -66,18 +67,66 @@ struct CreatedFile {
     std::uint32_t file;
 };
 
-// Creates the temporary file under the first number whose name nobody holds.
+bool Exists(const char* name) {
+    plat::Dword attributes = 0;
+    return plat::FindFirstFileAttributes(name, &attributes);
+}
+
+// A stride through the eight-digit numbers that visits each of them once: odd and no multiple
+// of 5, so prime to 10^8 and to every other power of ten.
+constexpr std::uint32_t kSpreadStride = 38196601;
+static_assert(kSpreadStride % 2 != 0 && kSpreadStride % 5 != 0);
+
+// Where a sender starts spreading out: random, so that senders sharing one tick count take
+// different paths through the free numbers. Asked of the system each time (only sends whose
+// neighbouring names were all taken get here): a generator kept in the process would hand the
+// same numbers to every process forked from it.
+std::uint32_t RandomSpreadStart() {
+    return static_cast<std::uint32_t>(std::random_device{}() % kAlertNumberSpace);
+}
+
+// Reserves a number by creating its ".TMP" exclusively, skipping every number whose ".ALR" is
+// there already: a taken number costs a look-up or a failed create, never a rename or a sync.
+// Only the tick count's own name decides whether names fit at all; a later number too long
+// for the directory is passed over.
 CreatedFile CreateTempFile(std::string_view directory, AlertNumbering& numbers, char* tempName) {
+    char finalName[kAlertNameSize];
     std::uint32_t number = 0;
+    bool first = true;
     while (numbers.Take(&number)) {
         if (!MakeAlertTempName(directory, number, tempName, kAlertNameSize)) {
-            return {AlertOutcome::kNameTooLong, kKrnlInvalidFile};
+            if (first) return {AlertOutcome::kNameTooLong, kKrnlInvalidFile};
+            continue;
         }
+        first = false;
+        MakeFinalName(tempName, finalName);
+        if (Exists(finalName)) continue;
         const std::uint32_t file = KrnlFileCreate(tempName);
         if (file != kKrnlInvalidFile) return {AlertOutcome::kWritten, file};
         if (!NameTaken(plat::GetLastError())) break;
     }
     return {AlertOutcome::kNotCreated, kKrnlInvalidFile};
+}
+
+// The next number of `numbers` that neither a ".TMP" (another sender's reservation) nor an
+// ".ALR" holds, as a final name into `finalName`.
+bool NextFreeFinalName(std::string_view directory, AlertNumbering& numbers, char* finalName) {
+    char candidate[kAlertNameSize];
+    std::uint32_t number = 0;
+    while (numbers.Take(&number)) {
+        if (!MakeAlertTempName(directory, number, candidate, sizeof candidate)) continue;
+        if (Exists(candidate)) continue;
+        MakeFinalName(candidate, finalName);
+        if (!Exists(finalName)) return true;
+    }
+    return false;
+}
+
+// A rename reported as failed although the file left its temporary name for the final one:
+// it happened, only the directory could not be synchronised. Nobody else renames a ".TMP"
+// this sender created.
+bool RenameTookPlace(const char* tempName, const char* finalName) {
+    return !Exists(tempName) && Exists(finalName);
 }
 
 bool WriteAllLines(std::uint32_t file, const AlertKey* table, char* line) {
@@ -90,10 +139,20 @@ bool WriteAllLines(std::uint32_t file, const AlertKey* table, char* line) {
 
 }  // namespace
 
+AlertNumbering::AlertNumbering(std::uint32_t tick, std::uint32_t neighbours, std::uint32_t space)
+    : next_(tick), neighboursLeft_(neighbours), space_(space), spreadLeft_(space) {}
+
 bool AlertNumbering::Take(std::uint32_t* number) {
-    if (left_ == 0) return false;
-    --left_;
-    *number = next_++;
+    if (neighboursLeft_ > 0) {
+        --neighboursLeft_;
+        *number = next_++;
+        return true;
+    }
+    if (spreadLeft_ == 0) return false;
+    if (spreadLeft_ == space_) next_ = RandomSpreadStart() % space_;  // first spread number
+    --spreadLeft_;
+    *number = next_;
+    next_ = static_cast<std::uint32_t>((std::uint64_t{next_} + kSpreadStride) % space_);
     return true;
 }
 
@@ -182,22 +241,18 @@ bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line) {
     return KrnlFileWrite(file, line, count) == count;
 }
 
-bool PublishAlertFile(char* tempName, std::string_view directory, AlertNumbering& numbers,
-                      char* finalName) {
+Publication PublishAlertFile(const char* tempName, std::string_view directory,
+                             AlertNumbering& numbers, char* finalName) {
     MakeFinalName(tempName, finalName);
-    if (plat::MoveFileA(tempName, finalName)) return true;
-    std::uint32_t number = 0;
-    char candidate[kAlertNameSize];
-    while (NameTaken(plat::GetLastError()) && numbers.Take(&number)) {
-        // Move to the next free temporary name first: it reserves the number against every
-        // other sender, who would have to create that very name exclusively.
-        if (!MakeAlertTempName(directory, number, candidate, sizeof candidate)) return false;
-        if (!plat::MoveFileA(tempName, candidate)) continue;
-        std::memcpy(tempName, candidate, std::strlen(candidate) + 1);
-        MakeFinalName(tempName, finalName);
-        if (plat::MoveFileA(tempName, finalName)) return true;
+    while (true) {
+        if (plat::MoveFileA(tempName, finalName)) return Publication::kDurable;
+        if (!NameTaken(plat::GetLastError())) {
+            return RenameTookPlace(tempName, finalName) ? Publication::kUnconfirmed
+                                                        : Publication::kNone;
+        }
+        // Another sender published under this name between the check and the rename.
+        if (!NextFreeFinalName(directory, numbers, finalName)) return Publication::kNone;
     }
-    return false;
 }
 
 AlertOutcome WriteCentralAlert(std::string_view directory, const AlertRecord& record) {
@@ -208,20 +263,30 @@ AlertOutcome WriteCentralAlert(std::string_view directory, const AlertRecord& re
     const AlertLineBuffer line = AllocateZeroed<char>(kAlertLineSize);
     if (!table || !line) return AlertOutcome::kNoMemory;
 
-    AlertNumbering numbers(plat::GetTickCount(), kAlertNameAttempts);
+    AlertNumbering numbers(plat::GetTickCount());
     char tempName[kAlertNameSize];
     const CreatedFile created = CreateTempFile(directory, numbers, tempName);
     if (created.outcome != AlertOutcome::kWritten) return created.outcome;
 
     const bool written = WriteAllLines(created.file, table.get(), line.get());
-    KrnlFileClose(created.file);  // flushes the data to disk before any rename shows it
-    if (!written) {
+    // The close flushes the data to disk: an alert whose data may not be there is never shown.
+    const bool flushed = KrnlFileClose(created.file);
+    if (!written || !flushed) {
         KrnlFileDelete(tempName);
         return AlertOutcome::kWriteFailed;
     }
     char finalName[kAlertNameSize];
-    return PublishAlertFile(tempName, directory, numbers, finalName) ? AlertOutcome::kWritten
-                                                                     : AlertOutcome::kNotPublished;
+    switch (PublishAlertFile(tempName, directory, numbers, finalName)) {
+        case Publication::kDurable:
+            return AlertOutcome::kWritten;
+        case Publication::kUnconfirmed:
+            return AlertOutcome::kUnconfirmed;
+        case Publication::kNone:
+            break;
+    }
+    // Nothing under a temporary name stays behind unreported: the failure is logged instead.
+    KrnlFileDelete(tempName);
+    return AlertOutcome::kNotPublished;
 }
 
 }  // namespace kx

@@ -16,10 +16,11 @@
 
 namespace kx {
 
-inline constexpr std::size_t kAlertNameSize = 260;         // temporary and final file names
-inline constexpr std::size_t kAlertLineSize = 4096;        // one formatted line
-inline constexpr std::size_t kAlertKeyCount = 27;          // key lines after the section line
-inline constexpr std::uint32_t kAlertNameAttempts = 1000;  // numbers tried from the tick count
+inline constexpr std::size_t kAlertNameSize = 260;     // temporary and final file names
+inline constexpr std::size_t kAlertLineSize = 4096;    // one formatted line
+inline constexpr std::size_t kAlertKeyCount = 27;      // key lines after the section line
+inline constexpr std::uint32_t kAlertNeighbours = 16;  // numbers tried from the tick count on
+inline constexpr std::uint32_t kAlertNumberSpace = 100000000;  // the eight-digit numbers
 // The one key whose value keeps its line breaks: the last line of the file.
 inline constexpr std::string_view kAlertMultiLineKey = "szActualMessage";
 
@@ -77,7 +78,8 @@ enum class AlertOutcome : int {
     kNameTooLong = 3,   // directory and name exceed 259 characters; nothing made
     kWriteFailed = 4,   // a line was not written whole; the temporary file is deleted
     kNoMemory = 5,      // no key table or line buffer; nothing made
-    kNotPublished = 6,  // complete and flushed, but left under its ".TMP" name
+    kNotPublished = 6,  // complete and flushed, but no final name could be given; deleted
+    kUnconfirmed = 7,   // under its final name, but the directory could not be made durable
 };
 
 // The key table of `record`: 27 entries in key-line order and the end entry. Null when memory
@@ -97,26 +99,38 @@ bool WriteAlertSectionLine(std::uint32_t file);
 // One key line, formatted into `line` (kAlertLineSize bytes) and written in one write.
 bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line);
 
-// The numbers an alert may be named by: the tick count, then the next ones, a bounded number
-// of times (the count wraps at 2^32 like the tick count itself).
+// The numbers an alert may be named by: the tick count and the next few (wrapping at 2^32 like
+// the tick count itself), so that names keep their order while senders rarely collide; then
+// every number of the eight-digit space once, from a random place with a stride that reaches
+// them all, so that senders sharing one tick count spread out instead of queueing behind each
+// other's names.
 class AlertNumbering {
   public:
-    AlertNumbering(std::uint32_t first, std::uint32_t count) : next_(first), left_(count) {}
-    // The next number to try; false when the attempts are used up.
+    // `space`: the numbers spread over, 0 to space - 1; a power of ten (tests use small ones).
+    explicit AlertNumbering(std::uint32_t tick, std::uint32_t neighbours = kAlertNeighbours,
+                            std::uint32_t space = kAlertNumberSpace);
+    // The next number to try; false only when every number has been offered.
     bool Take(std::uint32_t* number);
 
   private:
     std::uint32_t next_;
-    std::uint32_t left_;
+    std::uint32_t neighboursLeft_;
+    std::uint32_t space_;
+    std::uint32_t spreadLeft_;
+};
+
+enum class Publication {
+    kDurable,      // under its final name, and that name is on disk
+    kUnconfirmed,  // under its final name, but the directory could not be synchronised
+    kNone,         // still under `tempName`
 };
 
 // Gives the complete temporary file `tempName` a final ".ALR" name that no other alert bears,
-// never replacing a file. When its own ".ALR" is taken, the file moves, by renames that never
-// replace, to the next free number of `numbers`. True with the name in `finalName`
-// (kAlertNameSize bytes); false leaves the file, complete, under the temporary name that
-// `tempName` then holds.
-bool PublishAlertFile(char* tempName, std::string_view directory, AlertNumbering& numbers,
-                      char* finalName);
+// with one rename that never replaces a file. When its own ".ALR" was taken meanwhile, the
+// rename goes straight to the next number of `numbers` whose ".TMP" and ".ALR" are both free.
+// The final name is left in `finalName` (kAlertNameSize bytes).
+Publication PublishAlertFile(const char* tempName, std::string_view directory,
+                             AlertNumbering& numbers, char* finalName);
 
 // Reads "Centralized Alerting Path" into `buffer` (kAlertPathSize bytes): the buffer on
 // success; null when no buffer was given, or the path is missing, too long or empty.

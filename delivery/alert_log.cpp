@@ -71,4 +71,11 @@ void LogAlertFailure(unsigned stringId, std::string_view path, std::string_view 
     UtilAddMessageToEventLog(kAlertLogSource, kAlertLogSource, 0, kAlertLogNumber, logged);
 }
 
+void LogAlertUnconfirmed(std::string_view path, std::string_view message) {
+    char logged[kAlertLogTextSize];
+    FormatTwoTexts(kUnconfirmedFormat, path, message, logged);
+    UtilAddMessageToEventLog(kAlertLogSource, kAlertLogSource, kAlertLogWarningKind,
+                             kAlertLogNumber, logged);
+}
+
 }  // namespace kx

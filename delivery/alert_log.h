@@ -25,4 +25,13 @@ void FormatTwoTexts(std::string_view format, std::string_view first, std::string
 // missing or is not a two-text format gives the plain "path: message" text instead.
 void LogAlertFailure(unsigned stringId, std::string_view path, std::string_view message);
 
+// Logs, as a warning, an alert that was published but whose directory entry could not be
+// synchronised to disk: the service may collect it, yet a crash could still lose it. It was
+// delivered, so none of the failure strings fits.
+void LogAlertUnconfirmed(std::string_view path, std::string_view message);
+inline constexpr char kUnconfirmedFormat[] =
+    "The alert was published in the alerting directory %s without confirmed durability "
+    "(the directory could not be synchronised to disk). Message: %s";
+inline constexpr unsigned kAlertLogWarningKind = 1;
+
 }  // namespace kx

@@ -85,7 +85,11 @@ bool RunCentralAlertStage(std::int32_t eventId, MessageRecord* message, DetailRe
     const std::string_view directory = BoundedText(path);
     record.szAlertPath = directory;
     const AlertOutcome outcome = WriteCentralAlert(directory, record);
-    if (outcome != AlertOutcome::kWritten) LogAlertFailure(FailureString(outcome), directory, text);
+    if (outcome == AlertOutcome::kUnconfirmed) {
+        LogAlertUnconfirmed(directory, text);
+    } else if (outcome != AlertOutcome::kWritten) {
+        LogAlertFailure(FailureString(outcome), directory, text);
+    }
     return true;
 }
 

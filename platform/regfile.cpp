@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
+#include <unordered_map>
 
 namespace kx::reg {
 namespace {
@@ -74,17 +76,20 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 // the closing quote; nothing when the quote is never closed.
 std::optional<std::string> ReadQuoted(std::string_view text, std::string_view& rest) {
     std::string out;
-    for (std::size_t i = 1; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '"') {
-            rest = text.substr(i + 1);
+    std::size_t i = 1;
+    while (i < text.size()) {
+        // Plain characters go over in one piece, up to the next quote or backslash.
+        const std::size_t stop = std::min(text.find_first_of("\"\\", i), text.size());
+        out.append(text.substr(i, stop - i));
+        if (stop == text.size()) break;
+        if (text[stop] == '"') {
+            rest = text.substr(stop + 1);
             return out;
         }
-        if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
-            out += text[++i];
-            continue;
-        }
-        out += c;
+        const bool escape =
+            stop + 1 < text.size() && (text[stop + 1] == '\\' || text[stop + 1] == '"');
+        out += escape ? text[stop + 1] : '\\';
+        i = stop + (escape ? 2 : 1);
     }
     return std::nullopt;
 }
@@ -196,6 +201,16 @@ bool IsUnder(std::string_view path, std::string_view parent) {
            (path.size() == parent.size() || path[parent.size()] == '\\');
 }
 
+// A key path or value name as the case-insensitive indexes compare it.
+std::string Folded(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = Lower(c);
+    return out;
+}
+
+// Reads the lines into the document in time and memory linear in the file's size (up to the
+// logarithm of the key count): keys and values are found through indexes, and deletions only
+// mark entries, which are dropped in one pass at the end.
 class Parser {
   public:
     Parser(Document& document, std::vector<ParseIssue>* issues)
@@ -208,20 +223,37 @@ class Parser {
             if (line.empty() || line.front() == ';') continue;
             if (line.front() == '[') {
                 KeyLine(line, number);
-            } else {
-                std::string joined(line);
-                // Hex data continues on the next lines while a line ends with a backslash.
-                while (IsHexForm(AfterEquals(joined)) && !joined.empty() && joined.back() == '\\' &&
-                       i + 1 < lines.size()) {
-                    joined.pop_back();
-                    joined += Trim(lines[++i]);
-                }
-                ValueLine(joined, number);
+                continue;
             }
+            // Hex data continues on the next lines while a line ends with a backslash. Whether
+            // the data is hex is settled by the first line: the rest only appends to it.
+            if (!IsHexForm(AfterEquals(line)) || line.back() != '\\' || i + 1 == lines.size()) {
+                ValueLine(line, number);
+                continue;
+            }
+            std::string joined(line);
+            while (!joined.empty() && joined.back() == '\\' && i + 1 < lines.size()) {
+                joined.pop_back();
+                joined += Trim(lines[++i]);
+            }
+            ValueLine(joined, number);
         }
+        Compact();
     }
 
   private:
+    // Keys with at most this many values are searched directly; a hash would cost more.
+    static constexpr std::size_t kDirectSearch = 8;
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    struct KeyState {
+        bool alive = true;
+        bool indexed = false;
+        std::vector<bool> valueDead;  // by value index; empty until a value is deleted
+        bool Alive(std::size_t v) const { return v >= valueDead.size() || !valueDead[v]; }
+        std::unordered_map<std::string, std::size_t> values;  // folded name -> index, if indexed
+    };
+
     static std::string_view AfterEquals(std::string_view line) {
         // The name is '@' or quoted; the data starts after the '=' that follows it.
         std::string_view rest = line;
@@ -237,6 +269,21 @@ class Parser {
 
     void Issue(int line, std::string message) {
         if (issues_) issues_->push_back({line, std::move(message)});
+    }
+
+    // Marks `path` and every key below it deleted.
+    void EraseTree(std::string_view path) {
+        const std::string folded = Folded(path);
+        if (auto it = index_.find(folded); it != index_.end()) {
+            states_[it->second].alive = false;
+            index_.erase(it);
+        }
+        const std::string below = folded + '\\';
+        auto it = index_.lower_bound(below);
+        while (it != index_.end() && it->first.starts_with(below)) {
+            states_[it->second].alive = false;
+            it = index_.erase(it);
+        }
     }
 
     void KeyLine(std::string_view line, int number) {
@@ -257,15 +304,15 @@ class Parser {
         name.remove_prefix(std::min(name.size(), kRootPrefix.size() + 1));
         while (!name.empty() && name.back() == '\\') name.remove_suffix(1);
         if (erase) {
-            std::erase_if(document_.keys, [&](const Key& key) { return IsUnder(key.path, name); });
+            EraseTree(name);
             return;
         }
-        if (Key* existing = FindKey(document_, name)) {
-            current_ = existing - document_.keys.data();
-            return;
+        const auto [it, added] = index_.try_emplace(Folded(name), document_.keys.size());
+        if (added) {
+            document_.keys.push_back(Key{std::string(name), {}});
+            states_.emplace_back();
         }
-        document_.keys.push_back(Key{std::string(name), {}});
-        current_ = static_cast<std::ptrdiff_t>(document_.keys.size()) - 1;
+        current_ = static_cast<std::ptrdiff_t>(it->second);
     }
 
     void ValueLine(std::string_view line, int number) {
@@ -303,23 +350,70 @@ class Parser {
         Store(std::move(name), std::move(*value), erase);
     }
 
+    // The index of the live value `name` of `key`, or kNone.
+    static std::size_t FindLive(const Key& key, KeyState& state, std::string_view name) {
+        if (!state.indexed && key.values.size() <= kDirectSearch) {
+            for (std::size_t v = 0; v < key.values.size(); ++v) {
+                if (state.Alive(v) && EqualNoCase(key.values[v].name, name)) return v;
+            }
+            return kNone;
+        }
+        if (!state.indexed) {
+            for (std::size_t v = 0; v < key.values.size(); ++v) {
+                if (state.Alive(v)) state.values.emplace(Folded(key.values[v].name), v);
+            }
+            state.indexed = true;
+        }
+        const auto it = state.values.find(Folded(name));
+        return it == state.values.end() ? kNone : it->second;
+    }
+
     void Store(std::string name, Value value, bool erase) {
-        Key& key = document_.keys[static_cast<std::size_t>(current_)];
+        const auto k = static_cast<std::size_t>(current_);
+        Key& key = document_.keys[k];
+        KeyState& state = states_[k];
+        const std::size_t existing = FindLive(key, state, name);
         if (erase) {
-            std::erase_if(key.values, [&](const Value& v) { return EqualNoCase(v.name, name); });
+            if (existing == kNone) return;
+            state.valueDead.resize(key.values.size());
+            state.valueDead[existing] = true;
+            if (state.indexed) state.values.erase(Folded(name));
             return;
         }
-        value.name = std::move(name);
-        if (Value* existing = FindValue(key, value.name)) {
-            *existing = std::move(value);  // a later line wins, in the first one's place
-        } else {
-            key.values.push_back(std::move(value));
+        if (existing != kNone) {
+            value.name = std::move(name);
+            key.values[existing] = std::move(value);  // a later line wins, in the first one's place
+            return;
         }
+        if (state.indexed) state.values.emplace(Folded(name), key.values.size());
+        value.name = std::move(name);
+        key.values.push_back(std::move(value));
+    }
+
+    // Drops the deleted keys and values, keeping the order of the others.
+    void Compact() {
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < document_.keys.size(); ++k) {
+            if (!states_[k].alive) continue;
+            Key& key = document_.keys[k];
+            std::size_t values = 0;
+            for (std::size_t v = 0; v < key.values.size(); ++v) {
+                if (!states_[k].Alive(v)) continue;
+                if (values != v) key.values[values] = std::move(key.values[v]);
+                ++values;
+            }
+            key.values.resize(values);
+            if (kept != k) document_.keys[kept] = std::move(key);
+            ++kept;
+        }
+        document_.keys.resize(kept);
     }
 
     Document& document_;
     std::vector<ParseIssue>* issues_;
     std::ptrdiff_t current_ = -1;
+    std::vector<KeyState> states_;              // parallel to document_.keys
+    std::map<std::string, std::size_t> index_;  // folded path of each live key -> its index
 };
 
 std::string Quote(std::string_view text) {
@@ -435,6 +529,30 @@ bool HasSubkey(const Document& document, std::string_view path) {
     return std::any_of(document.keys.begin(), document.keys.end(), [&](const Key& key) {
         return key.path.size() > path.size() && IsUnder(key.path, path);
     });
+}
+
+KeyIndex::KeyIndex(const Document& document) {
+    sorted_.reserve(document.keys.size());
+    for (const Key& key : document.keys) sorted_.emplace_back(Folded(key.path), &key);
+    // Stable: of two keys with one name the first in the document is found, as FindKey finds it.
+    std::stable_sort(sorted_.begin(), sorted_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+const Key* KeyIndex::Find(std::string_view path) const {
+    const std::string folded = Folded(path);
+    const auto it =
+        std::lower_bound(sorted_.begin(), sorted_.end(), folded,
+                         [](const auto& entry, const std::string& p) { return entry.first < p; });
+    return it != sorted_.end() && it->first == folded ? it->second : nullptr;
+}
+
+bool KeyIndex::HasSubkey(std::string_view path) const {
+    const std::string below = Folded(path) + '\\';
+    const auto it =
+        std::lower_bound(sorted_.begin(), sorted_.end(), below,
+                         [](const auto& entry, const std::string& p) { return entry.first < p; });
+    return it != sorted_.end() && it->first.starts_with(below);
 }
 
 const Value* FindValue(const Key& key, std::string_view name) {

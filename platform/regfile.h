@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kx::reg {
@@ -48,5 +49,17 @@ const Value* FindValue(const Key& key, std::string_view name);
 Value* FindValue(Key& key, std::string_view name);
 // Whether any key lies below `path` (at any depth), its name compared as FindKey compares.
 bool HasSubkey(const Document& document, std::string_view path);
+
+// FindKey and HasSubkey of one unchanging document in logarithmic time, for readers that ask
+// many times. The document must outlive the index and stay as it was.
+class KeyIndex {
+  public:
+    explicit KeyIndex(const Document& document);
+    const Key* Find(std::string_view path) const;
+    bool HasSubkey(std::string_view path) const;
+
+  private:
+    std::vector<std::pair<std::string, const Key*>> sorted_;  // folded path, in path order
+};
 
 }  // namespace kx::reg

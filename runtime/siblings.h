@@ -37,10 +37,11 @@ struct SiblingEntries {
 SiblingEntries& Siblings();
 
 // Calls through the entries. Unbound: FileCreate gives kKrnlInvalidFile, FileWrite 0,
-// CpuGetSerialNumber status 0 (no serial); the others do nothing.
+// FileClose false, CpuGetSerialNumber status 0 (no serial); the others do nothing.
 std::uint32_t KrnlFileCreate(const char* path);
 std::uint32_t KrnlFileWrite(std::uint32_t file, const void* data, std::uint32_t count);
-void KrnlFileClose(std::uint32_t file);
+// True when the file's data reached the disk and the file closed.
+bool KrnlFileClose(std::uint32_t file);
 void KrnlFileDelete(const char* path);
 std::uint32_t KrnlCpuGetSerialNumber(std::uint32_t* first, std::uint32_t* second,
                                      std::uint32_t* third);

@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # bench.sh: builds the benchmarks (Release, in build-bench) and runs them: the catalogue steps,
 # the population and whole sends beside the floor (the same alert file written with bare system
-# calls), each printed as "name: X us, ratio Y"; then the system calls of one send beside those
-# of one floor drop, traced with strace.
+# calls), each printed as "name: X us, ratio Y"; concurrent senders and the registry's costs with
+# large files, beside their targets; then the system calls of one send beside those of one floor
+# drop, traced with strace.
 #
 #   bash scripts/bench.sh [extra Google Benchmark options]
 #
+# Each run writes to a fresh ext4 file system, a loop-mounted image made for it (as root): on an
+# aged file system, creating files after many deletions costs far more kernel time and the
+# ratios swing. Where nothing can be mounted the scratch directory is used instead, and the
+# script says so.
+#
 # Environment: KX_BENCH_BUILD (build directory), KX_BENCH_DIR (scratch directory for the registry
-# files and the alerting and floor directories; one file system for both), KX_BENCH_REPETITIONS
-# (default 5; the medians are compared), KX_BENCH_MIN_TIME (seconds per run, default 0.5).
+# files and the alerting and floor directories, used instead of a fresh file system; one file
+# system for both), KX_BENCH_REPETITIONS (default 5; the medians are compared),
+# KX_BENCH_MIN_TIME (seconds per run, default 0.5), KX_BENCH_SENDS (sends per concurrent
+# sender, default 100).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,12 +27,47 @@ repetitions=${KX_BENCH_REPETITIONS:-5}
 min_time=${KX_BENCH_MIN_TIME:-0.5}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKX_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target kxevent_bench kxevent_send_once kxevent_collect_bench
+cmake --build "$build" -j2 --target kxevent_bench kxevent_send_once kxevent_scale_bench \
+    kxevent_collect_bench
 
-export KX_BENCH_DIR=${KX_BENCH_DIR:-$build/bench-scratch}
-mkdir -p "$KX_BENCH_DIR"
+fixed_dir=${KX_BENCH_DIR:-}
+scratch=$build/bench-scratch
+mkdir -p "$scratch"
 unset VEL_EVENTLOG VEL_OSVERSION VEL_COMPUTERNAME VEL_USERNAME VEL_TICKCOUNT
 
+mounted=()
+traces=$(mktemp -d)
+cleanup() {
+    for point in "${mounted[@]}"; do umount "$point" 2>/dev/null || true; done
+    rm -rf "$traces" "$scratch"/fs-*
+}
+trap cleanup EXIT
+
+# Sets KX_BENCH_DIR to a fresh file system for the next run.
+fresh_file_system() {
+    if [[ -n "$fixed_dir" ]]; then
+        export KX_BENCH_DIR=$fixed_dir
+        echo "(file system: $KX_BENCH_DIR, as KX_BENCH_DIR says)"
+        return
+    fi
+    local image point
+    image=$(mktemp "$scratch/fs-XXXXXX.img")
+    point=${image%.img}.mnt
+    mkdir -p "$point"
+    if [[ $EUID -eq 0 ]] && truncate -s 1G "$image" && mkfs.ext4 -q -F "$image" 2>/dev/null &&
+        mount -o loop "$image" "$point" 2>/dev/null; then
+        mounted+=("$point")
+        export KX_BENCH_DIR=$point
+        echo "(file system: a fresh loop-mounted ext4 image at $point)"
+    else
+        rm -f "$image"
+        export KX_BENCH_DIR=$point
+        echo "(file system: NO fresh image could be mounted here; $point on the build's file" \
+            "system is used, and its age may swing the figures)"
+    fi
+}
+
+fresh_file_system
 echo "== Benchmarks (load: $(cut -d' ' -f1-3 /proc/loadavg)) =="
 "$build/bin/kxevent_bench" \
     --benchmark_repetitions="$repetitions" \
@@ -33,9 +76,13 @@ echo "== Benchmarks (load: $(cut -d' ' -f1-3 /proc/loadavg)) =="
     --benchmark_min_time="$min_time" "$@"
 
 echo
+fresh_file_system
+echo "== Scale (load: $(cut -d' ' -f1-3 /proc/loadavg)) =="
+"$build/bin/kxevent_scale_bench" "${KX_BENCH_SENDS:-100}"
+
+echo
+fresh_file_system
 echo "== System calls: one send (central alerting on, no forwarding) beside one floor drop =="
-traces=$(mktemp -d)
-trap 'rm -rf "$traces"' EXIT
 # The measured step lies between two marker calls; everything else (loading the library, a
 # warm-up send) is cut away.
 window() {

@@ -101,7 +101,7 @@ std::uint32_t ReadLe32(const unsigned char* bytes) {
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path, off_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     struct stat info;
     std::optional<std::string> content;
@@ -154,7 +154,7 @@ void* OwnSymbol(void* handle, const char* name) {
 }
 
 bool IsElf(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     char magic[4] = {};
     const bool elf = ::read(fd, magic, 4) == 4 && std::memcmp(magic,

@@ -38,11 +38,21 @@ constexpr char kDefaultRegistryFile[] = "/etc/velmora/hklm.reg";
 // file cannot exhaust the process's memory.
 constexpr off_t kMaxRegistryFileSize = 64 * 1024 * 1024;
 
+// One parsed version of the file with the index its keys are opened through.
+struct Loaded {
+    explicit Loaded(reg::Document parsed) : document(std::move(parsed)), index(document) {}
+    Loaded(const Loaded&) = delete;
+    Loaded& operator=(const Loaded&) = delete;
+
+    const reg::Document document;
+    const reg::KeyIndex index;  // refers into `document`
+};
+
 struct Cache {
     std::mutex mutex;
     std::string path;
     FileStamp stamp;  // empty ({}) when the file could not be opened, as the stamp of no file
-    std::shared_ptr<const reg::Document> document;
+    std::shared_ptr<const Loaded> document;
     // Why the file was refused at its last reading ("" when it was not), and the version of the
     // file whose refusal the event log has had.
     std::string refusal;
@@ -84,9 +94,8 @@ std::optional<std::string> RefusalOf(const std::string& path, const struct stat&
 // Refuses the file: the registry reads as empty and is looked at again at the next open, so
 // that a repaired directory counts at once. `report` gets the text to log for a version of the
 // file not reported before.
-std::shared_ptr<const reg::Document> Refuse(Cache& cache, const std::string& path,
-                                            const struct stat& info, std::string reason,
-                                            std::string& report) {
+std::shared_ptr<const Loaded> Refuse(Cache& cache, const std::string& path, const struct stat& info,
+                                     std::string reason, std::string& report) {
     const FileStamp version = FileStamp::From(info);
     if (cache.refusedPath != path || !(cache.refusedStamp == version)) report = reason;
     cache.refusedPath = path;
@@ -94,20 +103,20 @@ std::shared_ptr<const reg::Document> Refuse(Cache& cache, const std::string& pat
     cache.refusal = std::move(reason);
     cache.path = path;
     cache.stamp = {};
-    cache.document = std::make_shared<const reg::Document>();
+    cache.document = std::make_shared<const Loaded>(reg::Document{});
     return cache.document;
 }
 
-std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path,
-                                          std::string& report) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::shared_ptr<const Loaded> Load(Cache& cache, const std::string& path, std::string& report) {
+    // Never blocks: a FIFO or device put in the file's place is seen by fstat, not read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info;
     cache.refusal.clear();
     if (fd < 0 || ::fstat(fd, &info) != 0) {
         if (fd >= 0) ::close(fd);
         cache.path = path;
         cache.stamp = {};
-        cache.document = std::make_shared<const reg::Document>();
+        cache.document = std::make_shared<const Loaded>(reg::Document{});
         return cache.document;
     }
     if (std::optional<std::string> reason = RefusalOf(path, info)) {
@@ -121,15 +130,14 @@ std::shared_ptr<const reg::Document> Load(Cache& cache, const std::string& path,
     ++gParseCount;
     cache.path = path;
     cache.stamp = FileStamp::From(info);
-    cache.document =
-        std::make_shared<const reg::Document>(text ? reg::Parse(*text) : reg::Document{});
+    cache.document = std::make_shared<const Loaded>(text ? reg::Parse(*text) : reg::Document{});
     return cache.document;
 }
 
 // The registry version the thread's facts view keeps; empty outside a view.
 struct ViewedRegistry {
     std::string path;
-    std::shared_ptr<const reg::Document> document;
+    std::shared_ptr<const Loaded> document;
 };
 
 thread_local ViewedRegistry tViewed;
@@ -137,11 +145,11 @@ thread_local ViewedRegistry tViewed;
 // The current version of the registry, parsed at most once per version of the file. A file
 // that stays absent keeps its empty document; one that exists but could not be opened never
 // matches the empty stamp and is tried again.
-std::shared_ptr<const reg::Document> LatestDocument(const std::string& path) {
+std::shared_ptr<const Loaded> LatestDocument(const std::string& path) {
     Cache& cache = TheCache();
     const FileStamp stamp = FileStamp::Of(path.c_str());
     std::string report;
-    std::shared_ptr<const reg::Document> document;
+    std::shared_ptr<const Loaded> document;
     {
         std::lock_guard lock(cache.mutex);
         if (cache.document && cache.path == path && stamp == cache.stamp) return cache.document;
@@ -156,7 +164,7 @@ std::shared_ptr<const reg::Document> LatestDocument(const std::string& path) {
 }
 
 // Inside a facts view, the version the view's first open found; else the latest.
-std::shared_ptr<const reg::Document> CurrentDocument() {
+std::shared_ptr<const Loaded> CurrentDocument() {
     const std::string path = RegistryFilePath();
     if (!InFactsView()) return LatestDocument(path);
     if (!tViewed.document || tViewed.path != path) tViewed = {path, LatestDocument(path)};
@@ -194,11 +202,13 @@ std::string RegistryRefusal() {
 Status RegOpenKeyExA(const char* subkey, HKey* key) {
     if (!key) return kErrorInvalidParameter;
     *key = nullptr;
-    std::shared_ptr<const reg::Document> document = CurrentDocument();
+    std::shared_ptr<const Loaded> loaded = CurrentDocument();
     const std::string_view path = subkey ? subkey : "";
-    const reg::Key* found = reg::FindKey(*document, path);
+    const reg::Key* found = loaded->index.Find(path);
     // HKEY_LOCAL_MACHINE itself and the parents of stored keys exist without values.
-    if (!found && !path.empty() && !reg::HasSubkey(*document, path)) return kErrorFileNotFound;
+    if (!found && !path.empty() && !loaded->index.HasSubkey(path)) return kErrorFileNotFound;
+    // The key keeps the whole parsed version alive through its document.
+    std::shared_ptr<const reg::Document> document(loaded, &loaded->document);
     *key = new (std::nothrow) RegistryKey{std::move(document), found};
     return *key ? kErrorSuccess : kErrorNotEnoughMemory;
 }

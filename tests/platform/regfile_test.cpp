@@ -117,6 +117,40 @@ TEST(PlatRegFileParse, HonoursKeyAndValueDeletions) {
     EXPECT_EQ(FindKey(document, "A")->values[0].name, "y");
 }
 
+TEST(PlatRegFileParse, DeletedKeysAndValuesDefinedAgainComeLast) {
+    const Document document = Parse(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1\n\"y\"=dword:2\n\"x\"=-\n\"X\"=dword:5\n"
+        "[HKEY_LOCAL_MACHINE\\A\\Sub]\n[HKEY_LOCAL_MACHINE\\B]\n[-HKEY_LOCAL_MACHINE\\A]\n"
+        "\"ignored\"=dword:0\n[HKEY_LOCAL_MACHINE\\a]\n\"z\"=dword:3\n");
+    ASSERT_EQ(document.keys.size(), 2u);
+    EXPECT_EQ(document.keys[0].path, "B");
+    EXPECT_EQ(document.keys[1].path, "a");
+    ASSERT_EQ(document.keys[1].values.size(), 1u);
+    EXPECT_EQ(document.keys[1].values[0].name, "z");
+    const Document values = Parse(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1\n\"y\"=dword:2\n\"x\"=-\n\"X\"=dword:"
+        "5\n");
+    ASSERT_EQ(values.keys[0].values.size(), 2u);
+    EXPECT_EQ(values.keys[0].values[0].name, "y");
+    EXPECT_EQ(values.keys[0].values[1].name, "X");
+}
+
+TEST(PlatRegFileParse, KeyWithManyValuesKeepsDeletionsAndRedefinitions) {
+    std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n";
+    for (int v = 0; v < 20; ++v)
+        text += "\"v" + std::to_string(v) + "\"=dword:" + std::to_string(v) + "\n";
+    text += "\"V3\"=-\n\"V7\"=dword:77\n\"v3\"=dword:33\n\"V3\"=-\n\"v3\"=dword:34\n";
+    const Document document = Parse(text);
+    ASSERT_EQ(document.keys.size(), 1u);
+    const auto& values = document.keys[0].values;
+    ASSERT_EQ(values.size(), 20u);
+    EXPECT_EQ(values[3].name, "v4");
+    EXPECT_EQ(values[6].name, "V7");  // the later line's spelling, in the first place
+    EXPECT_EQ(values[6].data, (Bytes{0x77, 0, 0, 0}));
+    EXPECT_EQ(values.back().name, "v3");
+    EXPECT_EQ(values.back().data, (Bytes{0x34, 0, 0, 0}));
+}
+
 TEST(PlatRegFileParse, LaterDefinitionWinsInItsFirstPlace) {
     const Document document = Parse(
         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1\n\"y\"=dword:2\n"
@@ -164,6 +198,25 @@ TEST(PlatRegFileFind, MatchesKeysAndValuesWithoutRegardToCase) {
     EXPECT_NE(FindValue(*key, "nAME"), nullptr);
     EXPECT_EQ(FindValue(*key, "Nam"), nullptr);
     EXPECT_EQ(FindKey(document, "Software"), nullptr);
+}
+
+TEST(PlatRegFileFind, IndexFindsKeysAndTrueSubkeysAsTheDocumentDoes) {
+    Document document = Parse(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora]\n[HKEY_LOCAL_MACHINE\\Software\\AB]\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\A\\Deep\\Er]\n");
+    document.keys.push_back({"software\\VELMORA", {}});  // a second key of one name
+    const kx::reg::KeyIndex index(document);
+    EXPECT_EQ(index.Find("SOFTWARE\\velmora"), &document.keys[0]);
+    EXPECT_EQ(index.Find("Software\\A\\deep\\er"), &document.keys[2]);
+    EXPECT_EQ(index.Find("Software\\A"), nullptr);
+    for (const char* path : {"Software", "software\\a", "Software\\A\\Deep"}) {
+        EXPECT_TRUE(index.HasSubkey(path)) << path;
+        EXPECT_EQ(index.HasSubkey(path), kx::reg::HasSubkey(document, path)) << path;
+    }
+    for (const char* path : {"Software\\AB", "Software\\Velmor", "Soft", "Software\\A\\Deep\\Er"}) {
+        EXPECT_FALSE(index.HasSubkey(path)) << path;
+        EXPECT_EQ(index.HasSubkey(path), kx::reg::HasSubkey(document, path)) << path;
+    }
 }
 
 TEST(PlatRegFileSerialize, RoundTripsEveryValueShape) {

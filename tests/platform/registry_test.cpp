@@ -1,5 +1,6 @@
 // registry_test.cpp: HKEY_LOCAL_MACHINE read from the registry file named by VEL_REGISTRY.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
@@ -322,6 +323,12 @@ TEST_F(PlatRegistry, RootKeyIsTheWholeMachineKey) {
 
 TEST_F(PlatRegistry, DirectoryInPlaceOfTheFileIsAnEmptyRegistry) {
     std::filesystem::create_directory(file);
+    plat::HKey key = nullptr;
+    EXPECT_EQ(plat::RegOpenKeyExA(kKey, &key), plat::kErrorFileNotFound);
+}
+
+TEST_F(PlatRegistry, FifoInPlaceOfTheFileIsAnEmptyRegistryAndNothingWaitsOnIt) {
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
     plat::HKey key = nullptr;
     EXPECT_EQ(plat::RegOpenKeyExA(kKey, &key), plat::kErrorFileNotFound);
 }

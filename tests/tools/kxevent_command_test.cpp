@@ -1,9 +1,11 @@
 // kxevent_command_test.cpp: the kxevent command run as a child process, as a user runs it:
 // exit statuses, messages and files for good and bad input.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "child_process.h"
 #include "support.h"
@@ -286,6 +288,21 @@ TEST_F(KxeventCommand, AlertShowRefusesAMalformedFileNamingTheLine) {
     ExpectOneErrorLine(result, "00000001.ALR: line 3: uStatus= needs an unsigned number");
 }
 
+TEST_F(KxeventCommand, AlertShowSkipsAFifoNamedLikeAnAlertAndRefusesItWhenNamed) {
+    BaseRegistry().WriteTo(registry);
+    ASSERT_EQ(Run({"send", "--product", "1", "--event", "500"}).exitCode, 0);
+    const fs::path sent = AlertFiles()[0];
+    const fs::path fifo = alerts / "99999999.ALR";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const ProcessResult listing = Run({"alert", "show", alerts.string()});
+    EXPECT_EQ(listing.exitCode, 0) << listing.err;
+    EXPECT_NE(listing.out.find("# " + sent.string()), std::string::npos) << listing.out;
+    EXPECT_EQ(listing.out.find("99999999"), std::string::npos) << listing.out;
+    const ProcessResult named = Run({"alert", "show", fifo.string()});
+    EXPECT_EQ(named.exitCode, 1);
+    ExpectOneErrorLine(named, "not a regular file");
+}
+
 // --- Registry administration -----------------------------------------------------------------
 
 TEST_F(KxeventCommand, RegSetThenQueryShowsTheValue) {
@@ -307,6 +324,27 @@ TEST_F(KxeventCommand, RegImportOfAMalformedFileChangesNothing) {
     EXPECT_EQ(ReadFile(registry), before);
     for (const auto& entry : fs::directory_iterator(dir.path())) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+    }
+}
+
+TEST_F(KxeventCommand, RegImportRefusesAFifoADeviceAndAnOversizedFileBeforeReading) {
+    BaseRegistry().WriteTo(registry);
+    const std::string before = ReadFile(registry);
+    const fs::path fifo = dir / "pipe.reg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path sparse = dir / "sparse.reg";
+    WriteFile(sparse, "REGEDIT4\r\n");
+    fs::resize_file(sparse, (std::uintmax_t{64} << 20) + 1);  // a hole: nothing is written
+    const std::pair<fs::path, std::string> refused[] = {
+        {fifo, "not a regular file"},
+        {"/dev/zero", "not a regular file"},
+        {sparse, "larger than 64 MiB"},
+    };
+    for (const auto& [file, why] : refused) {
+        const ProcessResult result = Run({"reg", "import", file.string()});
+        EXPECT_EQ(result.exitCode, 1) << file;
+        ExpectOneErrorLine(result, file.string() + ": " + why);
+        EXPECT_EQ(ReadFile(registry), before);
     }
 }
 

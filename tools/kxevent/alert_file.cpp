@@ -65,7 +65,13 @@ std::vector<std::filesystem::path> ListAlertFiles(const std::filesystem::path& d
                                                   std::error_code& error) {
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-        if (entry.path().extension() == ".ALR") files.push_back(entry.path());
+        // Only regular files, links not followed: a FIFO, device or link named like an alert
+        // is no alert, and reading one could block or leave the directory.
+        std::error_code ignored;
+        if (entry.path().extension() == ".ALR" &&
+            entry.symlink_status(ignored).type() == std::filesystem::file_type::regular) {
+            files.push_back(entry.path());
+        }
     }
     std::sort(files.begin(), files.end());
     return files;

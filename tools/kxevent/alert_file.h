@@ -28,8 +28,8 @@ struct AlertFile {
     const std::string* Find(std::string_view key) const;
 };
 
-// The finished alert files (*.ALR) of `directory`, sorted by name; `error` says when it could
-// not be listed.
+// The finished alert files (*.ALR, regular files only, links not followed) of `directory`,
+// sorted by name; `error` says when it could not be listed.
 std::vector<std::filesystem::path> ListAlertFiles(const std::filesystem::path& directory,
                                                   std::error_code& error);
 

@@ -7,9 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <system_error>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "config/default_registry.h"
 #include "platform/platform.h"
@@ -127,7 +134,19 @@ fs::path InstallDefaultRegistry(const fs::path& stateDirectory, const fs::path& 
     return file;
 }
 
+void CheckReadableFile(const fs::path& file, bool regular, std::uintmax_t size) {
+    if (!regular) throw RuntimeError("cannot read " + file.string() + ": not a regular file");
+    if (size > kMaxInputFileSize) {
+        throw RuntimeError("cannot read " + file.string() + ": larger than " +
+                           std::to_string(kMaxInputFileSize >> 20) + " MiB");
+    }
+}
+
+#if defined(_WIN32)
 std::string ReadWholeFile(const fs::path& file) {
+    std::error_code error;
+    const fs::file_status status = fs::status(file, error);
+    if (!error) CheckReadableFile(file, fs::is_regular_file(status), fs::file_size(file, error));
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw RuntimeError("cannot read " + file.string() + ": " + std::strerror(errno));
@@ -137,6 +156,40 @@ std::string ReadWholeFile(const fs::path& file) {
     if (in.bad()) throw RuntimeError("cannot read " + file.string());
     return content.str();
 }
+#else
+std::string ReadWholeFile(const fs::path& file) {
+    // Opened without blocking, so that a FIFO or device is refused by the check, never waited on.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw RuntimeError("cannot read " + file.string() + ": " + std::strerror(errno));
+    const std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* owned) {
+        ::close(*owned);
+        delete owned;
+    });
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        throw RuntimeError("cannot read " + file.string() + ": " + std::strerror(errno));
+    }
+    CheckReadableFile(file, S_ISREG(info.st_mode), static_cast<std::uintmax_t>(info.st_size));
+    // A file that grows while it is read is still cut at the bound.
+    std::string content(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t got = ::read(fd, content.data() + done, content.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            throw RuntimeError("cannot read " + file.string() + ": " + std::strerror(errno));
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+        if (done == content.size() && content.size() <= kMaxInputFileSize) {
+            content.resize(std::min<std::size_t>(content.size() * 2, kMaxInputFileSize + 1));
+        }
+    }
+    CheckReadableFile(file, true, done);
+    content.resize(done);
+    return content;
+}
+#endif
 
 reg::Document ParseRegistryText(std::string_view text, std::string_view origin) {
     std::vector<reg::ParseIssue> issues;

@@ -56,7 +56,11 @@ bool IsTextType(std::uint32_t type);
 // A value's bytes up to its first zero byte (all of them when it has none), whatever its type.
 std::string ValueText(const reg::Value& value);
 
-// Reads a whole file; throws RuntimeError naming the file when it cannot.
+// The largest file the command reads, as the library reads no larger registry file.
+inline constexpr std::uintmax_t kMaxInputFileSize = 64u << 20;
+
+// Reads a whole file; throws RuntimeError naming the file when it cannot, and, before reading
+// anything, when it is not a regular file or is larger than kMaxInputFileSize.
 std::string ReadWholeFile(const std::filesystem::path& file);
 
 // Sets an environment variable for this process and the library it loads.
