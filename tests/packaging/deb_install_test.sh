@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # deb_install_test.sh: installs the built Debian packages with dpkg into a scratch root and
 # checks the system they make: the files, owners and modes the library's trust check accepts,
-# the registry as a conffile naming real paths, the development files, and an event reported
-# by the installed command from inside that root (chroot, with /proc of its own) reaching the
-# system alerting directory, or, for an unprivileged user, the per-user default.
+# the registry as a conffile naming real paths, the development files (a C host built against
+# them), and events reported from inside that root (chroot, with /proc of its own) by the
+# installed command and that host reaching the system alerting directory, or, for an
+# unprivileged user, the per-user default.
 #
 #   bash tests/packaging/deb_install_test.sh DIR     # DIR holds the .deb files (build-deb)
 #
 # Needs root (dpkg --root, chroot, a mount namespace). Exits non-zero when any case fails.
 set -uo pipefail
 debs="${1:?usage: deb_install_test.sh DIRECTORY-OF-DEBS}"
+source="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 arch="$(dpkg --print-architecture)"
 multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
 root="$(mktemp -d /tmp/kxevent-deb-root.XXXXXX)"
@@ -164,6 +166,20 @@ send_as_root_reaches_the_system_alerting_directory() {
         { say "unexpected alert file:"; cat "$alert" >&2; return 1; }
 }
 
+# A product's developer builds the C sample host against the installed -dev package alone; it
+# then runs on the installed system.
+c_host_builds_against_the_dev_package_and_reports() {
+    local build="$root/tmp/host-build" before output
+    cmake -S "$source/examples/host_c" -B "$build" -DCMAKE_PREFIX_PATH="$root/usr" \
+        >"$build.log" 2>&1 && cmake --build "$build" >>"$build.log" 2>&1 ||
+        { cat "$build.log" >&2; return 1; }
+    before="$(find "$root/var/spool/kxevent/alerts" -name '*.ALR' | wc -l)"
+    output="$(chroot_run -- /tmp/host-build/kxhost_c "$modules" 1 1003 2>&1 </dev/null)" ||
+        { say "$output"; return 1; }
+    [ "$(find "$root/var/spool/kxevent/alerts" -name '*.ALR' | wc -l)" -gt "$before" ] ||
+        { say "no new alert; kxhost_c said: $output"; return 1; }
+}
+
 unprivileged_send_uses_the_per_user_default() {
     local output state="$root/home/trial/.local/state/kxevent"
     output="$(chroot_run HOME=/home/trial --userspec=65534:65534 -- /usr/bin/kxevent send \
@@ -172,6 +188,15 @@ unprivileged_send_uses_the_per_user_default() {
     tr -d '\r' <"$state/hklm.reg" | grep -qx "\"szInstallDir\"=\"$modules\"" &&
         [ -n "$(find "$state/alerts" -name '*.ALR')" ] ||
         { say "no per-user alert; kxevent said: $output"; return 1; }
+}
+
+administrators_registry_survives_a_reinstall() {
+    local registry="$root/etc/velmora/hklm.reg"
+    sed -i 's/^"bEnableCAlert"=dword:00000001/"bEnableCAlert"=dword:00000000/' "$registry" &&
+        dpkg --root="$root" --force-depends --install "$debs"/libkxevent_*_"$arch".deb \
+            >"$root/dpkg.log" 2>&1 ||
+        { cat "$root/dpkg.log" >&2; return 1; }
+    grep -q '^"bEnableCAlert"=dword:00000000' "$registry"
 }
 
 check "the four packages install with dpkg into an empty root" install_packages || exit 1
@@ -191,8 +216,12 @@ check "the CMake package imports the versioned library" cmake_package_names_the_
 check "the system files a send needs are put into the root" prepare_system_files || exit 1
 check "a send by root writes its alert into /var/spool/kxevent/alerts of the root" \
     send_as_root_reaches_the_system_alerting_directory
+check "a C host builds against libkxevent-dev and reports from inside the root" \
+    c_host_builds_against_the_dev_package_and_reports
 check "a send by an unprivileged user installs and uses the per-user default" \
     unprivileged_send_uses_the_per_user_default
+check "an administrator's change to the registry survives a reinstall" \
+    administrators_registry_survives_a_reinstall
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures case(s) failed"
