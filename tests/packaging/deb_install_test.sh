@@ -44,9 +44,25 @@ owned_by_root_not_shared() {
     fi
 }
 
+# copy_libraries FILE...: copies the host's shared libraries that FILEs need (found the way the
+# dynamic loader finds them, the root's own first) into the root, at the same paths.
+copy_libraries() {
+    local file library
+    for file in "$@"; do
+        LD_LIBRARY_PATH="$root/usr/lib/$multiarch" ldd "$file" | grep -o '/[^ ]*' || return 1
+    done | sort -u | while read -r library; do
+        case "$library" in "$root"/*) continue ;; esac
+        [ -e "$root$library" ] ||
+            { mkdir -p "$root$(dirname "$library")" && cp -L "$library" "$root$library"; } ||
+            return 1
+    done
+}
+
 # --- install -------------------------------------------------------------------------------
 install_packages() {
-    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers" &&
+    # dpkg runs maintainer scripts (the systemd unit's, for one) inside the root with /bin/sh.
+    mkdir -p "$root/bin" && cp -L /bin/sh "$root/bin/sh" && copy_libraries /bin/sh &&
+        mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers" &&
         : >"$root/var/lib/dpkg/status" &&
         # The scratch root holds no C library: only our own packages' dependencies are forced.
         dpkg --root="$root" --force-depends --install \
@@ -120,15 +136,10 @@ cmake_package_names_the_versioned_library() {
 # The root gets what any Debian system has and the packages do not bring: the C and C++
 # runtime the installed programs and modules link to, the user and host files, /tmp.
 prepare_system_files() {
-    local file library
-    for file in "$root/usr/bin/kxevent" "$root/usr/lib/$multiarch/libkxplatform.so.1" \
-        "$root$modules"/*.DLL; do
-        LD_LIBRARY_PATH="$root/usr/lib/$multiarch" ldd "$file" | grep -o '/[^ ]*' || return 1
-    done | sort -u | while read -r library; do
-        case "$library" in "$root"/*) continue ;; esac
-        [ -e "$root$library" ] || { mkdir -p "$root$(dirname "$library")" && cp -L "$library" "$root$library"; }
-    done
-    mkdir -p "$root/etc" "$root/proc" "$root/home/trial" &&
+    local file
+    copy_libraries "$root/usr/bin/kxevent" "$root/usr/lib/$multiarch/libkxplatform.so.1" \
+        "$root$modules"/*.DLL &&
+        mkdir -p "$root/etc" "$root/proc" "$root/home/trial" &&
         install -d -m 1777 "$root/tmp" &&
         for file in passwd group nsswitch.conf hosts os-release; do
             cp -L "/etc/$file" "$root/etc/$file" || return 1
