@@ -1,5 +1,6 @@
 # Packaging for product developers and administrators: a CMake package config
-# (find_package(KXEvent)), a pkg-config file (kxevent.pc) and a Debian package from CPack.
+# (find_package(KXEvent)), a pkg-config file (kxevent.pc) and, on Linux, the system registry
+# and the alerting directory. The Debian packages are built from debian/ (scripts/deb.sh).
 include(CMakePackageConfigHelpers)
 
 set(KX_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KXEvent)
@@ -17,25 +18,16 @@ if(NOT WIN32)
         ${CMAKE_BINARY_DIR}/packaging/KXEventConfigVersion.cmake
         DESTINATION ${KX_CMAKE_PACKAGE_DIR})
 
-    # The .pc file finds its prefix relative to itself, so the installation can be moved.
-    file(RELATIVE_PATH KX_PC_TO_PREFIX
-        /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-    string(REGEX REPLACE "/$" "" KX_PC_TO_PREFIX "${KX_PC_TO_PREFIX}")
-    configure_file(${CMAKE_CURRENT_LIST_DIR}/kxevent.pc.in
-        ${CMAKE_BINARY_DIR}/packaging/kxevent.pc @ONLY)
-    install(FILES ${CMAKE_BINARY_DIR}/packaging/kxevent.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    # The system registry, its pristine copy, the alerting directory and the .pc file name
+    # installed paths, so they are written when the installation's prefix is known.
+    install(CODE "
+        set(KX_REGISTRY_TEMPLATE \"${PROJECT_SOURCE_DIR}/config/default.reg\")
+        set(KX_PC_TEMPLATE \"${CMAKE_CURRENT_LIST_DIR}/kxevent.pc.in\")
+        set(KX_VERSION \"${PROJECT_VERSION}\")
+        set(KX_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+        set(KX_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+        set(KX_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+        set(KX_SYSCONFDIR \"${CMAKE_INSTALL_SYSCONFDIR}\")
+        set(KX_LOCALSTATEDIR \"${CMAKE_INSTALL_LOCALSTATEDIR}\")
+        include(\"${CMAKE_CURRENT_LIST_DIR}/InstallConfig.cmake\")")
 endif()
-
-set(CPACK_PACKAGE_NAME kxevent)
-set(CPACK_PACKAGE_VENDOR "kxevent project")
-set(CPACK_PACKAGE_CONTACT "kxevent maintainers <maintainers@example.com>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Event reporting library KXEvent.DLL, the kxevent command and the syslog forwarder")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-include(CPack)

@@ -3,8 +3,9 @@
 # the cross-compiled Windows builds for i686 (the library's real target) and x86_64, whose
 # export tables the test suite then checks; the Windows integration suite under Wine; the whole
 # suite again under the address and undefined-behaviour sanitizers; the threaded tests under the
-# thread sanitizer; every fuzz target for a bounded time (KX_FUZZ_SECONDS, default 20); and the
-# source formatting.
+# thread sanitizer; every fuzz target for a bounded time (KX_FUZZ_SECONDS, default 20); the
+# Debian packages, checked with lintian and installed into a scratch root; and the source
+# formatting.
 #
 #   bash scripts/test.sh
 #
@@ -60,6 +61,7 @@ step "address and undefined-behaviour sanitizers (build-asan)" bash "$root/scrip
 step "threaded tests under ThreadSanitizer (build-tsan)" bash "$root/scripts/tsan.sh"
 step "fuzzing, ${KX_FUZZ_SECONDS:-20} s per target (build-fuzz)" \
     bash "$root/fuzz/run.sh" "${KX_FUZZ_SECONDS:-20}"
+step "Debian packages: lintian, install into a scratch root (build-deb)" bash "$root/scripts/deb.sh"
 step "source formatting (clang-format)" format_check
 
 if [ "${#failed[@]}" -ne 0 ]; then

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "tests/exports/command.h"
 #include "tests/support/support.h"
@@ -32,8 +33,10 @@ TEST_F(InstallLayout, PublicAndPlatformHeadersGoUnderIncludeKxevent) {
     EXPECT_TRUE(fs::is_regular_file(Installed("include/kxevent/platform/platform.h")));
 }
 
-TEST_F(InstallLayout, PlatformLibraryGoesToLib) {
+TEST_F(InstallLayout, PlatformLibraryGoesToLibWithItsInterfaceVersion) {
     EXPECT_TRUE(fs::is_regular_file(Installed("lib/libkxplatform.so")));
+    EXPECT_EQ(fs::read_symlink(Installed("lib/libkxplatform.so")), "libkxplatform.so.1");
+    EXPECT_TRUE(fs::is_regular_file(Installed("lib/libkxplatform.so.1")));
 }
 
 TEST_F(InstallLayout, InstallationDirectoryHoldsTheLibraryAndItsSiblings) {
@@ -63,9 +66,10 @@ TEST_F(InstallLayout, InstalledLibraryResolvesTheInstalledPlatformLibrary) {
     const fs::path expected = fs::canonical(Installed("lib/libkxplatform.so"));
     bool found = false;
     for (const std::string& line : kx::test::Lines(result.output)) {
-        const auto arrow = line.find("libkxplatform.so => ");
+        constexpr std::string_view kNeeded = "libkxplatform.so.1 => ";
+        const auto arrow = line.find(kNeeded);
         if (arrow == std::string::npos) continue;
-        std::string target(line.substr(arrow + 20));
+        std::string target(line.substr(arrow + kNeeded.size()));
         target = target.substr(0, target.find(" ("));
         found = true;
         EXPECT_EQ(fs::canonical(target), expected) << line;

@@ -35,9 +35,49 @@ TEST_F(Installation, LaysOutHeadersLibrariesModulesAndCommand) {
          {"include/kxevent/kxevent.h", "include/kxevent/platform/platform.h",
           "lib/libkxplatform.so", "lib/velmora/KXEvent.DLL", "lib/velmora/FwdSyslog.DLL",
           "bin/kxevent", "lib/cmake/KXEvent/KXEventConfig.cmake", "lib/pkgconfig/kxevent.pc",
-          "share/kxevent/default.reg", "lib/systemd/system/kxevent-collect.service"}) {
+          "share/kxevent/default.reg", "etc/velmora/hklm.reg", "var/spool/kxevent/alerts",
+          "lib/systemd/system/kxevent-collect.service"}) {
         EXPECT_TRUE(fs::exists(Prefix() / file)) << file;
     }
+}
+
+// What names installed paths is written for the prefix installed to, not the configured one.
+TEST_F(Installation, SystemRegistryNamesTheInstalledDirectoriesAndNoPlaceholder) {
+    ASSERT_EQ(install.exitCode, 0) << install.err;
+    const std::string modules = (Prefix() / "lib/velmora").string();
+    const std::string alerts = (Prefix() / "var/spool/kxevent/alerts").string();
+    const std::string registry = ReadFile(Prefix() / "etc/velmora/hklm.reg");
+    EXPECT_NE(registry.find("\"szInstallDir\"=\"" + modules + "\""), std::string::npos) << registry;
+    EXPECT_NE(registry.find("\"Centralized Alerting Path\"=\"" + alerts + "\""), std::string::npos);
+    EXPECT_NE(registry.find("=\"" + modules + "/FwdSyslog.DLL\""), std::string::npos);
+    EXPECT_EQ(registry.find('@'), std::string::npos);
+    EXPECT_EQ(ReadFile(Prefix() / "share/kxevent/default.reg"), registry);
+    // The library trusts an alerting directory only its owner can write.
+    const fs::perms mode = fs::status(alerts).permissions();
+    EXPECT_TRUE(fs::is_directory(alerts));
+    EXPECT_EQ(mode & (fs::perms::group_write | fs::perms::others_write), fs::perms::none);
+}
+
+TEST_F(Installation, SecondInstallKeepsTheAdministratorsRegistry) {
+    ASSERT_EQ(install.exitCode, 0) << install.err;
+    const fs::path registry = Prefix() / "etc/velmora/hklm.reg";
+    const std::string original = ReadFile(registry);
+    WriteFile(registry, "REGEDIT4\r\n");
+    const ProcessResult again =
+        RunProcess(KX_TEST_CMAKE, {"--install", KX_TEST_BINARY_DIR, "--prefix", Prefix().string()});
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(ReadFile(registry), "REGEDIT4\r\n");
+    WriteFile(registry, original);
+}
+
+TEST_F(Installation, PkgConfigNamesTheInstallationAndNoRunPath) {
+    ASSERT_EQ(install.exitCode, 0) << install.err;
+    const std::string pc = ReadFile(Prefix() / "lib/pkgconfig/kxevent.pc");
+    EXPECT_NE(pc.find("prefix=" + Prefix().string() + "\n"), std::string::npos) << pc;
+    EXPECT_NE(pc.find("libdir=" + (Prefix() / "lib").string() + "\n"), std::string::npos) << pc;
+    EXPECT_NE(pc.find("Libs: -L${libdir} -lkxplatform\n"), std::string::npos) << pc;
+    EXPECT_EQ(pc.find("rpath"), std::string::npos) << pc;
+    EXPECT_EQ(pc.find(KX_TEST_BINARY_DIR), std::string::npos) << pc;
 }
 
 TEST_F(Installation, InstalledCommandFindsItsLibraryAndSendsOnTheDefault) {

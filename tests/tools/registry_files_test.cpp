@@ -3,6 +3,8 @@
 #include "tools/kxevent/registry_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <set>
@@ -109,6 +111,34 @@ TEST(RegistryChoice, SystemFileWhenItExistsAndThenTheLibrarySeesIt) {
     const RegistryChoice choice = SelectRegistry(dir / "lib");
     EXPECT_EQ(choice.source, RegistrySource::System);
     EXPECT_EQ(std::string(std::getenv("VEL_REGISTRY")), (dir / "system.reg").string());
+}
+
+// A user other than root cannot write the system alerting directory: trying the command, they
+// work on a default of their own although the system file exists.
+TEST(RegistryChoice, UnprivilegedUserGetsTheUserDefaultBesideASystemFile) {
+    ASSERT_EQ(::geteuid(), 0u) << "the test switches to another user";
+    TempDir dir;
+    WriteFile(dir / "system.reg", "REGEDIT4\r\n");
+    fs::create_directory(dir / "xdg");
+    ASSERT_EQ(::chown((dir / "xdg").c_str(), 65534, 65534), 0);
+    ScopedEnv registry("VEL_REGISTRY", std::nullopt);
+    ScopedEnv system("KXEVENT_SYSTEM_REGISTRY", (dir / "system.reg").string());
+    ScopedEnv state("XDG_STATE_HOME", (dir / "xdg").string());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        const RegistryChoice choice = SelectRegistry(dir / "lib");
+        ::_exit(choice.source == RegistrySource::UserDefault &&
+                        choice.file == dir / "xdg" / "kxevent" / "hklm.reg" &&
+                        fs::exists(choice.file)
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the system file was chosen, 2: no switch of user";
 }
 
 TEST(RegistryChoice, UserDefaultWhenNothingElseExists) {

@@ -31,7 +31,8 @@ constexpr Option kRegOptions[] = {
 
 constexpr char kRegAbout[] =
     "Reads and changes the registry file that KXEvent.DLL reads (HKEY_LOCAL_MACHINE): --file,\n"
-    "else VEL_REGISTRY, else /etc/velmora/hklm.reg when it exists, else the per-user default.\n"
+    "else VEL_REGISTRY, else for root /etc/velmora/hklm.reg when it exists, else the per-user\n"
+    "default.\n"
     "KEY is a path below HKEY_LOCAL_MACHINE (the prefix may be given); NAME \"@\" or \"\" is the\n"
     "unnamed value. import merges the keys and values of FILE (REGEDIT4 format); a malformed\n"
     "FILE is refused and nothing changes. Changes are written to a temporary file that then\n"

@@ -22,6 +22,10 @@
 #include "platform/platform.h"
 #include "tools/kxevent/errors.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 namespace kx::tool {
 
 namespace fs = std::filesystem;
@@ -88,13 +92,23 @@ void SetEnvironment(const char* name, const std::string& value) {
 #endif
 }
 
+bool UsesSystemRegistry() {
+#if defined(_WIN32)
+    return true;
+#else
+    // The system alerting directory and registry file are root's alone (the library refuses
+    // them otherwise); anyone else trying the command works on a default of their own.
+    return ::geteuid() == 0;
+#endif
+}
+
 RegistryChoice SelectRegistry(const fs::path& libraryDirectory) {
     if (const char* configured = std::getenv("VEL_REGISTRY"); configured && *configured) {
         return {configured, RegistrySource::Environment};
     }
     std::error_code ignored;
     RegistryChoice choice{SystemRegistryPath(), RegistrySource::System};
-    if (!fs::exists(choice.file, ignored)) {
+    if (!UsesSystemRegistry() || !fs::exists(choice.file, ignored)) {
         choice = {InstallDefaultRegistry(StateDirectory(), libraryDirectory),
                   RegistrySource::UserDefault};
     }

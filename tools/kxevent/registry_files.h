@@ -26,8 +26,11 @@ std::filesystem::path SystemRegistryPath();
 // The per-user state directory: $XDG_STATE_HOME/kxevent, else ~/.local/state/kxevent.
 std::filesystem::path StateDirectory();
 
-// VEL_REGISTRY when set; else the system file when it exists; else the built-in default,
-// installed into the state directory at first use with its placeholders filled from
+// Whether the command may work on the system registry: only root can (not on Windows).
+bool UsesSystemRegistry();
+
+// VEL_REGISTRY when set; else, for root, the system file when it exists; else the built-in
+// default, installed into the state directory at first use with its placeholders filled from
 // `libraryDirectory`. Sets VEL_REGISTRY to the choice, so that the library reads the same file.
 RegistryChoice SelectRegistry(const std::filesystem::path& libraryDirectory);
 

@@ -1,0 +1,241 @@
+#!/usr/bin/env bash
+# deb_install_test.sh: installs the built Debian packages with dpkg into a scratch root and
+# checks the system they make: the files, owners and modes the library's trust check accepts,
+# the registry as a conffile naming real paths, the development files (a C host built against
+# them), and events reported from inside that root (chroot, with /proc of its own) by the
+# installed command and that host reaching the system alerting directory, or, for an
+# unprivileged user, the per-user default.
+#
+#   bash tests/packaging/deb_install_test.sh DIR     # DIR holds the .deb files (build-deb)
+#
+# Needs root (dpkg --root, chroot, a mount namespace). Exits non-zero when any case fails.
+set -uo pipefail
+debs="${1:?usage: deb_install_test.sh DIRECTORY-OF-DEBS}"
+source="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+arch="$(dpkg --print-architecture)"
+multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+root="$(mktemp -d /tmp/kxevent-deb-root.XXXXXX)"
+trap '[ -n "${KX_KEEP_ROOT:-}" ] || rm -rf "$root"' EXIT
+chmod 0755 "$root"  # it is the root directory of the system installed into it
+
+modules="/usr/lib/$multiarch/velmora"
+failures=0
+check() {
+    local name="$1"
+    shift
+    if "$@"; then
+        echo "ok   $name"
+    else
+        echo "FAIL $name"
+        failures=$((failures + 1))
+        return 1
+    fi
+}
+say() { echo "     $*" >&2; }
+
+# Owner "root" and a mode no one else can write, as the trust check asks of every directory
+# above a module or the registry.
+owned_by_root_not_shared() {
+    local path="$root$1" owner mode
+    owner="$(stat -c %u "$path")" && mode="$(stat -c %a "$path")" || return 1
+    if [ "$owner" -ne 0 ] || [ $((8#$mode & 8#022)) -ne 0 ]; then
+        say "$1: owner $owner, mode $mode"
+        return 1
+    fi
+}
+
+# copy_libraries FILE...: copies the host's shared libraries that FILEs need (found the way the
+# dynamic loader finds them, the root's own first) into the root, at the same paths.
+copy_libraries() {
+    local file library
+    for file in "$@"; do
+        LD_LIBRARY_PATH="$root/usr/lib/$multiarch" ldd "$file" | grep -o '/[^ ]*' || return 1
+    done | sort -u | while read -r library; do
+        case "$library" in "$root"/*) continue ;; esac
+        [ -e "$root$library" ] ||
+            { mkdir -p "$root$(dirname "$library")" && cp -L "$library" "$root$library"; } ||
+            return 1
+    done
+}
+
+# --- install -------------------------------------------------------------------------------
+install_packages() {
+    # dpkg runs maintainer scripts (the systemd unit's, for one) inside the root with /bin/sh.
+    mkdir -p "$root/bin" && cp -L /bin/sh "$root/bin/sh" && copy_libraries /bin/sh &&
+        mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers" &&
+        : >"$root/var/lib/dpkg/status" &&
+        # The scratch root holds no C library: only our own packages' dependencies are forced.
+        dpkg --root="$root" --force-depends --install \
+            "$debs"/libkxplatform1_*_"$arch".deb "$debs"/libkxevent_*_"$arch".deb \
+            "$debs"/libkxevent-dev_*_"$arch".deb "$debs"/kxevent_*_"$arch".deb \
+            >"$root/dpkg.log" 2>&1 ||
+        { cat "$root/dpkg.log" >&2; return 1; }
+}
+
+every_package_is_installed() {
+    local package status
+    for package in libkxplatform1 libkxevent libkxevent-dev kxevent; do
+        status="$(dpkg-query --root="$root" -W -f='${Status}' "$package" 2>/dev/null)"
+        [ "$status" = "install ok installed" ] || { say "$package: $status"; return 1; }
+    done
+}
+
+# --- files ---------------------------------------------------------------------------------
+registry_is_a_conffile() {
+    dpkg-query --root="$root" -W -f='${Conffiles}\n' libkxevent | grep -q '^ /etc/velmora/hklm.reg '
+}
+
+registry_names_the_installed_paths() {
+    local registry="$root/etc/velmora/hklm.reg"
+    grep -qx "\"szInstallDir\"=\"$modules\"" "$registry" &&
+        grep -qx '"Centralized Alerting Path"="/var/spool/kxevent/alerts"' "$registry" &&
+        grep -qx "\"Syslog forwarder\"=\"$modules/FwdSyslog.DLL\"" "$registry" &&
+        [ -f "$root$modules/KXEvent.DLL" ] && [ -f "$root$modules/FwdSyslog.DLL" ]
+}
+
+no_installed_registry_holds_a_placeholder() {
+    ! grep -n '@[A-Za-z0-9_]*@' "$root/etc/velmora/hklm.reg" "$root/usr/share/kxevent/default.reg"
+}
+
+trusted_places_belong_to_root() {
+    local path
+    for path in /etc/velmora /etc/velmora/hklm.reg "$modules" "$modules/KXEvent.DLL" \
+        "$modules/FwdSyslog.DLL" /var/spool/kxevent /var/spool/kxevent/alerts; do
+        owned_by_root_not_shared "$path" || return 1
+    done
+}
+
+platform_library_carries_its_soname() {
+    objdump -p "$root/usr/lib/$multiarch/libkxplatform.so.1" | grep -q 'SONAME *libkxplatform\.so\.1$' &&
+        [ "$(readlink "$root/usr/lib/$multiarch/libkxplatform.so")" = libkxplatform.so.1 ]
+}
+
+installed_binaries_are_stripped() {
+    local file
+    for file in "$root/usr/bin/kxevent" "$root/usr/lib/$multiarch/libkxplatform.so.1" \
+        "$root$modules"/*.DLL; do
+        if readelf -S "$file" | grep -q '\.symtab\|\.debug_info'; then
+            say "$file keeps its symbol table"
+            return 1
+        fi
+    done
+}
+
+pkg_config_gives_only_the_library() {
+    local libs
+    libs="$(PKG_CONFIG_LIBDIR="$root/usr/lib/$multiarch/pkgconfig" pkg-config --libs kxevent)" &&
+        [ "$(echo $libs)" = "-lkxplatform" ] || { say "pkg-config --libs: $libs"; return 1; }
+}
+
+cmake_package_names_the_versioned_library() {
+    grep -q 'IMPORTED_SONAME "libkxplatform.so.1"' \
+        "$root/usr/lib/$multiarch/cmake/KXEvent/KXEventConfig.cmake"
+}
+
+# --- a send from inside the root -----------------------------------------------------------
+# The root gets what any Debian system has and the packages do not bring: the C and C++
+# runtime the installed programs and modules link to, the user and host files, /tmp.
+prepare_system_files() {
+    local file
+    copy_libraries "$root/usr/bin/kxevent" "$root/usr/lib/$multiarch/libkxplatform.so.1" \
+        "$root$modules"/*.DLL &&
+        mkdir -p "$root/etc" "$root/proc" "$root/home/trial" &&
+        install -d -m 1777 "$root/tmp" &&
+        for file in passwd group nsswitch.conf hosts os-release; do
+            cp -L "/etc/$file" "$root/etc/$file" || return 1
+        done &&
+        chown 65534:65534 "$root/home/trial"
+}
+
+# chroot_run [NAME=VALUE | chroot option]... -- COMMAND...: runs COMMAND inside the root with a
+# fresh /proc and an environment of nothing but PATH and the NAME=VALUE pairs.
+chroot_run() {
+    local environment=(PATH=/usr/sbin:/usr/bin:/sbin:/bin) options=()
+    while [ "$1" != "--" ]; do
+        case "$1" in
+        --*) options+=("$1") ;;
+        *) environment+=("$1") ;;
+        esac
+        shift
+    done
+    shift
+    env -i "${environment[@]}" unshare --mount --pid --fork --mount-proc="$root/proc" \
+        chroot "${options[@]}" "$root" "$@"
+}
+
+send_as_root_reaches_the_system_alerting_directory() {
+    local output alert
+    output="$(chroot_run VEL_EVENTLOG=/tmp/events.json -- /usr/bin/kxevent send --product 1 \
+        --event 1000 --virus EICAR --file /srv/share/report.doc 2>&1 </dev/null)" ||
+        { say "$output"; return 1; }
+    # Every module the registry names passed the trust check.
+    if grep -i 'untrusted' "$root/tmp/events.json"; then return 1; fi
+    alert="$(find "$root/var/spool/kxevent/alerts" -name '*.ALR' | head -n 1)"
+    [ -n "$alert" ] || { say "no alert file; kxevent said: $output"; return 1; }
+    grep -q $'^\[CentralAlert\]\r$' "$alert" && grep -q $'^szVirusName=EICAR\r$' "$alert" &&
+        grep -q $'^szAlertPath=/var/spool/kxevent/alerts\r$' "$alert" ||
+        { say "unexpected alert file:"; cat "$alert" >&2; return 1; }
+}
+
+# A product's developer builds the C sample host against the installed -dev package alone; it
+# then runs on the installed system.
+c_host_builds_against_the_dev_package_and_reports() {
+    local build="$root/tmp/host-build" before output
+    cmake -S "$source/examples/host_c" -B "$build" -DCMAKE_PREFIX_PATH="$root/usr" \
+        >"$build.log" 2>&1 && cmake --build "$build" >>"$build.log" 2>&1 ||
+        { cat "$build.log" >&2; return 1; }
+    before="$(find "$root/var/spool/kxevent/alerts" -name '*.ALR' | wc -l)"
+    output="$(chroot_run -- /tmp/host-build/kxhost_c "$modules" 1 1003 2>&1 </dev/null)" ||
+        { say "$output"; return 1; }
+    [ "$(find "$root/var/spool/kxevent/alerts" -name '*.ALR' | wc -l)" -gt "$before" ] ||
+        { say "no new alert; kxhost_c said: $output"; return 1; }
+}
+
+unprivileged_send_uses_the_per_user_default() {
+    local output state="$root/home/trial/.local/state/kxevent"
+    output="$(chroot_run HOME=/home/trial --userspec=65534:65534 -- /usr/bin/kxevent send \
+        --product 1 --event 1011 --task Weekly 2>&1 </dev/null)" ||
+        { say "$output"; return 1; }
+    tr -d '\r' <"$state/hklm.reg" | grep -qx "\"szInstallDir\"=\"$modules\"" &&
+        [ -n "$(find "$state/alerts" -name '*.ALR')" ] ||
+        { say "no per-user alert; kxevent said: $output"; return 1; }
+}
+
+administrators_registry_survives_a_reinstall() {
+    local registry="$root/etc/velmora/hklm.reg"
+    sed -i 's/^"bEnableCAlert"=dword:00000001/"bEnableCAlert"=dword:00000000/' "$registry" &&
+        dpkg --root="$root" --force-depends --install "$debs"/libkxevent_*_"$arch".deb \
+            >"$root/dpkg.log" 2>&1 ||
+        { cat "$root/dpkg.log" >&2; return 1; }
+    grep -q '^"bEnableCAlert"=dword:00000000' "$registry"
+}
+
+check "the four packages install with dpkg into an empty root" install_packages || exit 1
+check "dpkg records every package as installed" every_package_is_installed
+check "/etc/velmora/hklm.reg is a conffile" registry_is_a_conffile
+check "the registry names the installation and alerting directories that exist" \
+    registry_names_the_installed_paths
+check "no installed registry holds an @...@ placeholder" no_installed_registry_holds_a_placeholder
+check "registry, modules and alerting directory belong to root and no one else can write them" \
+    trusted_places_belong_to_root
+check "libkxplatform carries the SONAME libkxplatform.so.1; the -dev link points to it" \
+    platform_library_carries_its_soname
+check "the command, the platform library and the modules are stripped" \
+    installed_binaries_are_stripped
+check "pkg-config --libs gives the library alone, no run path" pkg_config_gives_only_the_library
+check "the CMake package imports the versioned library" cmake_package_names_the_versioned_library
+check "the system files a send needs are put into the root" prepare_system_files || exit 1
+check "a send by root writes its alert into /var/spool/kxevent/alerts of the root" \
+    send_as_root_reaches_the_system_alerting_directory
+check "a C host builds against libkxevent-dev and reports from inside the root" \
+    c_host_builds_against_the_dev_package_and_reports
+check "a send by an unprivileged user installs and uses the per-user default" \
+    unprivileged_send_uses_the_per_user_default
+check "an administrator's change to the registry survives a reinstall" \
+    administrators_registry_survives_a_reinstall
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures case(s) failed"
+    exit 1
+fi
+echo "all cases passed"
