@@ -16,6 +16,7 @@
 #include "child_process.h"
 #include "forwarders/syslog/syslog_settings.h"
 #include "kxevent/kxevent.h"
+#include "loopback.h"
 #include "platform/platform.h"
 #include "support.h"
 
@@ -27,29 +28,6 @@ using namespace std::chrono_literals;
 
 const std::string kRsyslogd = "/usr/sbin/rsyslogd";
 const std::string kModule = std::string(KX_TEST_INSTALL_DIR) + "/FwdSyslog.DLL";
-
-int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool TcpPortOpen(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return open;
-}
 
 // rsyslogd in the foreground on 127.0.0.1:port (UDP and TCP), raw messages into out.log.
 class Rsyslog {
