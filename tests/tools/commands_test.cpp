@@ -17,7 +17,8 @@ TEST(Commands, EveryVerbIsFoundByItsNameAndNothingElseIs) {
         EXPECT_TRUE(names.insert(command.name).second) << command.name << " is listed twice";
         EXPECT_EQ(command.help().rfind("usage: kxevent ", 0), 0u) << command.name;
     }
-    EXPECT_EQ(names, (std::set<std::string_view>{"send", "query", "resend", "alert", "reg", "collect"}));
+    EXPECT_EQ(names,
+              (std::set<std::string_view>{"send", "query", "resend", "alert", "reg", "collect"}));
     EXPECT_EQ(FindCommand("frobnicate"), nullptr);
     EXPECT_EQ(FindCommand("--help"), nullptr);
     EXPECT_EQ(FindCommand("Send"), nullptr);
@@ -90,7 +91,8 @@ TEST(Commands, RegHelpShowsEachOptionWhereItBelongs) {
         "       kxevent reg [--file REGFILE] delete KEY [NAME]\n"
         "\n"
         "Reads and changes the registry file that KXEvent.DLL reads (HKEY_LOCAL_MACHINE): --file,\n"
-        "else VEL_REGISTRY, else /etc/velmora/hklm.reg when it exists, else the per-user default.\n"
+        "else VEL_REGISTRY, else for root /etc/velmora/hklm.reg when it exists, else the per-user\n"
+        "default.\n"
         "KEY is a path below HKEY_LOCAL_MACHINE (the prefix may be given); NAME \"@\" or \"\" is "
         "the\n"
         "unnamed value. import merges the keys and values of FILE (REGEDIT4 format); a malformed\n"
