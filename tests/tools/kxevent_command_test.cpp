@@ -40,7 +40,10 @@ class KxeventCommand : public ::testing::Test {
         return reg;
     }
 
-    ProcessResult Run(const std::vector<std::string>& args, bool useRegistry = true) const {
+    using Environment = std::map<std::string, std::optional<std::string>>;
+
+    ProcessResult Run(const std::vector<std::string>& args, bool useRegistry = true,
+                      const Environment& overrides = {}) const {
         std::map<std::string, std::optional<std::string>> env = {
             {"VEL_REGISTRY", useRegistry ? std::optional(registry.string()) : std::nullopt},
             {"KXEVENT_SYSTEM_REGISTRY", (dir / "no-system.reg").string()},
@@ -50,6 +53,7 @@ class KxeventCommand : public ::testing::Test {
             {"VEL_DEBUGCORE", std::nullopt},
             {"KXEVENT_LIBRARY_DIR", std::nullopt},
         };
+        for (const auto& [name, value] : overrides) env[name] = value;
         return RunProcess(kCommand, args, env);
     }
 
@@ -226,6 +230,55 @@ TEST_F(KxeventCommand, ChainStopsAtTheFirstFailingStep) {
                                       "--product", "1", "--event", "500"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(AlertFiles().empty());
+}
+
+// --- Refused attach ----------------------------------------------------------------------------
+
+TEST_F(KxeventCommand, RefusedAttachNamesTheBinderCodeAndWhatWasMissing) {
+    RegFile bare;  // the key is there, "szInstallDir" is not
+    bare.Key(kInstallKey).String("szOther", "x");
+    bare.Key(kAlertingKey).Dword("bEnableCAlert", 0);
+    bare.WriteTo(registry);
+    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("binder code 9: KXKRNL.DLL could not be bound (\"szInstallDir\" "
+                              "is missing from HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("initialization routine failed"), std::string::npos) << result.err;
+}
+
+TEST_F(KxeventCommand, RefusedAttachListsTheResourceModulePathsTried) {
+    BaseRegistry().WriteTo(registry);
+    const fs::path install = dir / "install";
+    fs::create_directory(install);
+    for (const char* module : {"KXKRNL.DLL", "KXUTIL.DLL"}) {
+        fs::copy_file(fs::path(KX_TEST_INSTALL_DIR) / module, install / module);
+    }
+    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"}, true,
+                                     {{"VEL_DEBUGCORE", install.string()}});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("Error loading resource DLL (kxUtlRes.dll); paths tried: " +
+                              install.string() + "\\Res0901\\kxUtlRes.dll ("),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("run kxevent doctor"), std::string::npos) << result.err;
+}
+
+TEST_F(KxeventCommand, RefusedAttachNamesTheUntrustedModuleAndTheModeAtFault) {
+    BaseRegistry().WriteTo(registry);
+    const fs::path install = dir / "shared";
+    fs::create_directory(install);
+    fs::copy_file(fs::path(KX_TEST_INSTALL_DIR) / "KXKRNL.DLL", install / "KXKRNL.DLL");
+    ASSERT_EQ(::chmod(install.c_str(), 0777), 0);
+    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"}, true,
+                                     {{"VEL_DEBUGCORE", install.string()}});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find(install.string() +
+                              " can be changed by users other than its owner and root"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("binder code 9"), std::string::npos) << result.err;
 }
 
 // --- Built-in default ------------------------------------------------------------------------
