@@ -224,6 +224,35 @@ TEST_F(KxeventCommand, ResendAfterSendReusesTheRecordsUnderTheNewEvent) {
         << result.out;
 }
 
+TEST_F(KxeventCommand, ResendOutsideAChainIsRefusedBeforeAnythingIsSent) {
+    BaseRegistry().WriteTo(registry);
+    const ProcessResult result = Run({"resend", "--product", "1", "--event", "500"});
+    EXPECT_EQ(result.exitCode, 2);
+    ExpectOneErrorLine(result, "resend has nothing to send again: a new process holds no last");
+    EXPECT_NE(result.err.find("--then resend"), std::string::npos) << result.err;
+    EXPECT_TRUE(AlertFiles().empty());
+}
+
+TEST_F(KxeventCommand, FieldTheLibraryOverwritesIsRefusedNamingWhoFillsIt) {
+    BaseRegistry().WriteTo(registry);
+    const std::pair<const char*, const char*> cases[] = {
+        {"szComputerName=spoofed",
+         "--field szComputerName: the library overwrites it with the "
+         "computer's name from the system on every send"},
+        {"uSeverity=0",
+         "--field uSeverity: the library overwrites it with the event's "
+         "\"SEVERITY\" from the catalogue on every send"},
+        {"szSoftwareName=x", "the product's name from the registry"},
+    };
+    for (const auto& [field, message] : cases) {
+        const ProcessResult result =
+            Run({"send", "--product", "1", "--event", "500", "--field", field});
+        EXPECT_EQ(result.exitCode, 2) << field;
+        ExpectOneErrorLine(result, message);
+    }
+    EXPECT_TRUE(AlertFiles().empty());
+}
+
 TEST_F(KxeventCommand, ChainStopsAtTheFirstFailingStep) {
     BaseRegistry().WriteTo(registry);
     const ProcessResult result = Run({"send", "--product", "1", "--event", "777", "--then", "send",

@@ -79,6 +79,28 @@ const char* NameOf(StepKind kind) {
     return "?";
 }
 
+// Fields the library fills itself on every send, whatever the caller put there, and who does.
+struct FilledField {
+    std::string_view name;
+    std::string_view filler;
+};
+constexpr FilledField kFilledFields[] = {
+    {"szSoftwareName", "the product's name from the registry"},
+    {"szComputerName", "the computer's name from the system"},
+    {"szOS", "the operating system's description from the system"},
+    {"szGMTTime", "the time of the send"},
+    {"szLocalTime", "the time of the send"},
+    {"szLanguageCode", "the language of the resource module loaded"},
+    {"szProcessorSerial", "the processor's serial number from the system"},
+    {"szEventName", "the event's \"ID\" from the catalogue"},
+    {"szShortDescript", "the event's \"SHORTDESCRIPT\" from the catalogue"},
+    {"szLongDescript", "the event's \"LONGDESCRIPT\" from the catalogue"},
+    {"szURL", "the event's \"URL\" from the catalogue"},
+    {"szResolution", "the event's \"RESOLUTION\" from the catalogue"},
+    {"uSeverity", "the event's \"SEVERITY\" from the catalogue"},
+    {"bAlwaysAlert", "the event's \"Always Alert\" from the catalogue"},
+};
+
 FieldAssignment ParseAssignment(std::string_view text) {
     const std::size_t equals = text.find('=');
     if (equals == std::string_view::npos || equals == 0) {
@@ -88,6 +110,13 @@ FieldAssignment ParseAssignment(std::string_view text) {
     const fields::FieldInfo* field = fields::FindField(name);
     if (field == nullptr) {
         throw UsageError("unknown record field '" + std::string(name) + "'");
+    }
+    for (const FilledField& filled : kFilledFields) {
+        if (filled.name == field->name) {
+            throw UsageError("--field " + std::string(field->name) +
+                             ": the library overwrites it with " + std::string(filled.filler) +
+                             " on every send");
+        }
     }
     return {field, std::string(text.substr(equals + 1))};
 }
@@ -327,6 +356,12 @@ std::vector<SendStep> ParseSteps(std::span<const std::string> args) {
         }
     }
     if (steps.empty()) throw UsageError("no command given");
+    // The snapshot resend reuses lives in the library of this process only.
+    if (steps.front().kind == StepKind::Resend) {
+        throw UsageError(
+            "resend has nothing to send again: a new process holds no last event; chain it after "
+            "a send or query, as in: kxevent send ... --then resend ...");
+    }
     return steps;
 }
 
