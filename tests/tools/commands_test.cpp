@@ -17,7 +17,8 @@ TEST(Commands, EveryVerbIsFoundByItsNameAndNothingElseIs) {
         EXPECT_TRUE(names.insert(command.name).second) << command.name << " is listed twice";
         EXPECT_EQ(command.help().rfind("usage: kxevent ", 0), 0u) << command.name;
     }
-    EXPECT_EQ(names, (std::set<std::string_view>{"send", "query", "resend", "alert", "reg", "collect"}));
+    EXPECT_EQ(names, (std::set<std::string_view>{"send", "query", "resend", "alert", "reg",
+                                                 "collect", "doctor"}));
     EXPECT_EQ(FindCommand("frobnicate"), nullptr);
     EXPECT_EQ(FindCommand("--help"), nullptr);
     EXPECT_EQ(FindCommand("Send"), nullptr);
@@ -34,6 +35,7 @@ TEST(Commands, MainHelpListsTheTableInItsOrder) {
               "  reg         import, export, query, set or delete registry values\n"
               "  collect     send central alert files to a RELP receiver, removing each once "
               "acknowledged\n"
+              "  doctor      check the installation as KXEvent.DLL sees it and say what to fix\n"
               "\n"
               "  --help      this text; COMMAND --help for a command's options\n"
               "  --version   the version of kxevent\n"

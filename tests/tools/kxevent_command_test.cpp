@@ -80,7 +80,7 @@ TEST_F(KxeventCommand, VersionPrintsTheProjectVersionAndSucceeds) {
 }
 
 TEST_F(KxeventCommand, EveryCommandAnswersHelpWithoutDoingAnything) {
-    for (const char* command : {"send", "query", "resend", "alert", "reg"}) {
+    for (const char* command : {"send", "query", "resend", "alert", "reg", "doctor"}) {
         const ProcessResult result = Run({command, "--help"});
         EXPECT_EQ(result.exitCode, 0) << command;
         EXPECT_NE(result.out.find("usage: kxevent"), std::string::npos) << command;
