@@ -1,8 +1,10 @@
 // doctor_command.cpp: "kxevent doctor": checks an installation as KXEvent.DLL will see it and
 // says, one line per check, what is wrong and what to do. It only reads: a missing per-user
 // registry is reported, never installed, and no file or directory is created.
+#if !defined(_WIN32)
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -64,16 +66,42 @@ std::string NativePath(std::string text) {
     return text;
 }
 
-std::string Octal(mode_t mode) {
-    std::array<char, 8> text{};
-    std::snprintf(text.data(), text.size(), "%04o", static_cast<unsigned>(mode & 07777));
-    return text.data();
+#if !defined(_WIN32)
+// "owner 0, mode 0755": what the trust check and the writers depend on.
+std::string OwnerAndMode(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return "owner and mode unknown";
+    std::array<char, 8> mode{};
+    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return "owner " + std::to_string(info.st_uid) + ", mode " + mode.data();
 }
+
+bool WritableByUs(const std::string& path, bool directory) {
+    return ::access(path.c_str(), directory ? W_OK | X_OK : W_OK) == 0;
+}
+
+std::string ThisUser() {
+    return "user " + std::to_string(::geteuid());
+}
+#else
+// The system's access control decides who may write; its lists are not shown here.
+std::string OwnerAndMode(const std::string&) {
+    return "access by the system's access control";
+}
+
+bool WritableByUs(const std::string&, bool) {
+    return true;
+}
+
+std::string ThisUser() {
+    return "this user";
+}
+#endif
 
 // Why the platform's trust check refuses `path`; nothing when it is trusted.
 std::optional<std::string> Untrusted(const fs::path& path) {
     std::array<char, 1024> reason{};
-    if (plat::UntrustedReason(path.c_str(), reason.data(),
+    if (plat::UntrustedReason(path.string().c_str(), reason.data(),
                               static_cast<plat::Dword>(reason.size())) == 0) {
         return std::nullopt;
     }
@@ -268,26 +296,23 @@ void CheckAlerting(Report& report, const fs::path& registryFile) {
         return;
     }
     const std::string directory = settings.directory->string();
-    struct stat info {};
-    if (::stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    std::error_code error;
+    if (!fs::is_directory(*settings.directory, error)) {
         report.Fail("alerting directory", directory + " does not exist or is no directory",
                     "create it (mkdir -m 0755) owned by the user running the product");
         return;
     }
-    const std::string facts =
-        "owner " + std::to_string(info.st_uid) + ", mode " + Octal(info.st_mode);
-    if (::access(directory.c_str(), W_OK | X_OK) != 0) {
-        report.Fail(
-            "alerting directory",
-            directory + " (" + facts + ") is not writable by user " + std::to_string(::geteuid()),
-            "give it to the user running the product (chown) or make it writable");
+    const std::string facts = OwnerAndMode(directory);
+    if (!WritableByUs(directory, true)) {
+        report.Fail("alerting directory",
+                    directory + " (" + facts + ") is not writable by " + ThisUser(),
+                    "give it to the user running the product (chown) or make it writable");
         return;
     }
     if (auto reason = Untrusted(directory)) {
         report.Fail("alerting directory", *reason, kTrustTodo);
         return;
     }
-    std::error_code error;
     const fs::space_info space = fs::space(directory, error);
     if (!error && space.available < kMinFreeBytes) {
         report.Fail("alerting directory",
@@ -340,14 +365,14 @@ void CheckEventLog(Report& report) {
         return;
     }
     const fs::path path(file);
-    struct stat info {};
-    const bool exists = ::lstat(file, &info) == 0;
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    const bool exists = fs::exists(status);
+    const std::string parent = path.parent_path().empty() ? "." : path.parent_path().string();
     std::string problem;
-    if (exists && !S_ISREG(info.st_mode)) {
+    if (exists && !fs::is_regular_file(status)) {
         problem = std::string(file) + " is not a regular file";
-    } else if (exists ? ::access(file, W_OK) != 0
-                      : ::access(path.parent_path().empty() ? "." : path.parent_path().c_str(),
-                                 W_OK | X_OK) != 0) {
+    } else if (exists ? !WritableByUs(file, false) : !WritableByUs(parent, true)) {
         problem =
             std::string(file) + (exists ? " is not writable" : "'s directory is not writable");
     }
