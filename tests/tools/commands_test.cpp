@@ -49,7 +49,7 @@ TEST(Commands, SendQueryAndResendShareOneHelpMadeFromTheirOptions) {
     EXPECT_EQ(
         SendHelp(),
         "usage: kxevent send   --product N --event N [--virus NAME] [--file PATH] [--user NAME]\n"
-        "                      [--task NAME] [--suppress] [--field NAME=VALUE ...]\n"
+        "                      [--task NAME] [--suppress] [--field NAME=VALUE ...] [--verbose]\n"
         "       kxevent query  --product N --event N [--field NAME=VALUE ...]\n"
         "       kxevent resend --product N --event N [--task NAME] [--suppress]\n"
         "       any of them followed by --then and another one, run in the same process\n"
@@ -66,6 +66,7 @@ TEST(Commands, SendQueryAndResendShareOneHelpMadeFromTheirOptions) {
         "  --user NAME        szUserName           --task NAME   szTaskName\n"
         "  --suppress         raise no central alert unless the event says \"Always Alert\"\n"
         "  --field NAME=VALUE any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3\n"
+        "  --verbose          (-v) print every event-log entry the step produced\n"
         "\n"
         "Exit status: 0 when every send returned EVENT_OK, 1 on a send or runtime failure,\n"
         "2 on a usage error.\n");

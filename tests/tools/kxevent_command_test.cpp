@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 const std::string kCommand = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
 constexpr char kEventKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\500";
 constexpr char kInstallKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
+constexpr char kForwardingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
 
 class KxeventCommand : public ::testing::Test {
   protected:
@@ -259,6 +260,55 @@ TEST_F(KxeventCommand, ChainStopsAtTheFirstFailingStep) {
                                       "--product", "1", "--event", "500"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(AlertFiles().empty());
+}
+
+// --- Event-log entries of a send ------------------------------------------------------------
+
+TEST_F(KxeventCommand, FailedForwardingIsOneLineOnStandardErrorAndKeepsTheStatus) {
+    RegFile reg = BaseRegistry();
+    reg.Key(kForwardingKey).String("Bare", "FwdSyslog.DLL");
+    reg.WriteTo(registry);
+    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(AlertFiles().size(), 1u);
+    ExpectOneErrorLine(result,
+                       "forwarding failed: Module FwdSyslog.DLL was not loaded: a "
+                       "configured module must be named with its directory");
+    EXPECT_EQ(result.out.find("event log: "), std::string::npos) << result.out;
+}
+
+TEST_F(KxeventCommand, VerboseSendPrintsEveryEventLogEntryItProducedAndOnlyThose) {
+    RegFile reg = BaseRegistry();
+    reg.Key(kForwardingKey).String("Bare", "FwdSyslog.DLL");
+    reg.WriteTo(registry);
+    // An entry from before the send is not the send's.
+    WriteFile(dir / "eventlog.json",
+              "{\"source\":\"Old\",\"label\":\"Old\",\"kind\":0,\"number\":0,"
+              "\"text\":\"earlier\"}\n");
+    const ProcessResult result = Run({"send", "-v", "--product", "1", "--event", "500"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(result.err.empty()) << result.err;
+    EXPECT_NE(result.out.find("event log: KXEvent Platform: Untrusted module refused: Module "
+                              "FwdSyslog.DLL was not loaded"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("earlier"), std::string::npos) << result.out;
+}
+
+TEST_F(KxeventCommand, VerboseSendSeesTheEntriesWithoutAnEventLogFileAndLeavesNoneBehind) {
+    RegFile reg = BaseRegistry();
+    reg.Key(kForwardingKey).String("Bare", "FwdSyslog.DLL");
+    reg.WriteTo(registry);
+    const fs::path tmp = dir / "tmp";
+    fs::create_directory(tmp);
+    const ProcessResult result =
+        Run({"send", "--verbose", "--product", "1", "--event", "500"}, true,
+            {{"VEL_EVENTLOG", std::nullopt}, {"TMPDIR", tmp.string()}});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("event log: KXEvent Platform: Untrusted module refused"),
+              std::string::npos)
+        << result.out;
+    EXPECT_TRUE(fs::is_empty(tmp));
 }
 
 // --- Refused attach ----------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
+#include "tools/kxevent/event_log_capture.h"
 #include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 
@@ -38,7 +39,7 @@ constexpr char kSendExitStatus[] =
     "Exit status: 0 when every send returned EVENT_OK, 1 on a send or runtime failure,\n"
     "2 on a usage error.\n";
 
-enum SendOptionId { kProduct, kEvent, kVirus, kFile, kUser, kTask, kSuppress, kField };
+enum SendOptionId { kProduct, kEvent, kVirus, kFile, kUser, kTask, kSuppress, kField, kVerbose };
 
 // Indexed by SendOptionId.
 constexpr Option kSendOptions[] = {
@@ -51,6 +52,8 @@ constexpr Option kSendOptions[] = {
     {kSuppress, "--suppress", "", "raise no central alert unless the event says \"Always Alert\""},
     {kField, "--field", "NAME=VALUE",
      "any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3"},
+    {kVerbose, "--verbose", "", "(-v) print every event-log entry the step produced",
+     OptionLayout::kLine, "-v"},
 };
 
 // resend sends records it does not fill: it takes none of the record options.
@@ -161,6 +164,9 @@ SendStep ParseStep(std::span<const std::string> args, std::size_t& at) {
                 break;
             case kSuppress:
                 step.suppress = true;
+                break;
+            case kVerbose:
+                step.verbose = true;
                 break;
             case kTask:
                 step.task = value;
@@ -398,8 +404,31 @@ AlertSettings ReadAlertSettings(const fs::path& registryFile) {
     return settings;
 }
 
-int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
-             const AlertSettings& alerts) {
+// A forwarding module refused by the loader, or one that reported its own failure.
+bool IsForwardingFailure(const EventLogEntry& entry) {
+    return entry.label == "Untrusted module refused" || entry.source.rfind("Fwd", 0) == 0;
+}
+
+void ReportEventLog(const SendStep& step, EventLogCapture* capture) {
+    if (capture == nullptr) return;
+    const std::vector<EventLogEntry> entries = capture->Take();
+    if (step.verbose) {
+        for (const EventLogEntry& entry : entries) {
+            std::cout << "event log: " << entry.source << ": " << entry.label << ": " << entry.text
+                      << "\n";
+        }
+        return;
+    }
+    const auto failure = std::find_if(entries.begin(), entries.end(), IsForwardingFailure);
+    if (failure != entries.end()) {
+        std::cerr << "kxevent: forwarding failed: " << failure->text
+                  << " (-v prints every event-log entry)\n";
+    }
+}
+
+int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library, const AlertSettings& alerts,
+             EventLogCapture* capture) {
+    if (capture != nullptr) capture->Take();  // what the attach logged is no step's
     for (const SendStep& step : steps) {
         int status = kExitOk;
         switch (step.kind) {
@@ -413,6 +442,7 @@ int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
                 status = RunResend(step, library, alerts);
                 break;
         }
+        ReportEventLog(step, capture);
         if (status != kExitOk) return status;
     }
     return kExitOk;
@@ -427,8 +457,8 @@ std::string SendHelp() {
     std::string text;
     text += "usage: kxevent send   " + numbers + allowed(kVirus) + " " + allowed(kFile) + " " +
             allowed(kUser) + "\n";
-    text +=
-        "                      " + allowed(kTask) + " " + allowed(kSuppress) + " " + fields + "\n";
+    text += "                      " + allowed(kTask) + " " + allowed(kSuppress) + " " + fields +
+            " " + allowed(kVerbose) + "\n";
     text += "       kxevent query  " + numbers + fields + "\n";
     text += "       kxevent resend " + numbers + allowed(kTask) + " " + allowed(kSuppress) + "\n";
     text +=
@@ -457,8 +487,9 @@ int RunSendCommand(std::span<const std::string> args) {
     char refusal[1024];
     if (plat::RegistryRefusal(refusal, sizeof refusal) != 0) throw RuntimeError(refusal);
     const AlertSettings alerts = ReadAlertSettings(registry.file);  // also refuses a bad file
+    EventLogCapture capture;  // before the load, so that the library writes where it reads
     EventLibrary library(libraryDirectory);
-    return RunSteps(steps, library, alerts);
+    return RunSteps(steps, library, alerts, &capture);
 }
 
 }  // namespace kx::tool
