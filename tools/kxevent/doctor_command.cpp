@@ -344,7 +344,8 @@ void CheckForwarding(Report& report, const reg::Document& document) {
             continue;
         }
         const fs::path file = fs::path(path);
-        std::optional<fs::path> found = FindInDirectory(file.parent_path(), file.filename());
+        std::optional<fs::path> found =
+            FindInDirectory(file.parent_path(), file.filename().string());
         if (!found) {
             report.Fail(what, path + " does not exist", "install it or remove the entry");
             continue;
