@@ -311,6 +311,16 @@ TEST_F(KxeventCommand, VerboseSendSeesTheEntriesWithoutAnEventLogFileAndLeavesNo
     EXPECT_TRUE(fs::is_empty(tmp));
 }
 
+TEST_F(KxeventCommand, SendGoesOnWhenTheEntriesCannotBeReadBack) {
+    BaseRegistry().WriteTo(registry);
+    const ProcessResult result =
+        Run({"send", "-v", "--product", "1", "--event", "500"}, true,
+            {{"VEL_EVENTLOG", std::nullopt}, {"TMPDIR", (dir / "missing").string()}});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(AlertFiles().size(), 1u);
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
 // --- Refused attach ----------------------------------------------------------------------------
 
 TEST_F(KxeventCommand, RefusedAttachNamesTheBinderCodeAndWhatWasMissing) {

@@ -24,8 +24,8 @@ bool ParseEventLogLine(std::string_view line, EventLogEntry& entry);
 class EventLogCapture {
   public:
     // Starts at the current end of VEL_EVENTLOG, or sets it to a new file in a private
-    // directory (mode 0700) removed again by the destructor. Throws RuntimeError when the
-    // private directory cannot be made.
+    // directory (mode 0700) removed again by the destructor. When that directory cannot be
+    // made, nothing is captured.
     EventLogCapture();
     ~EventLogCapture();
     EventLogCapture(const EventLogCapture&) = delete;
