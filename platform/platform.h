@@ -299,6 +299,21 @@ const HookTable& DefaultHooks();
 // system's access control keeps the registry and this is always 0.
 Dword RegistryRefusal(char* buffer, Dword size);
 
+// Why IsTrustedPath refuses `path`, naming the file or directory at fault and the mode or owner
+// that fails, copied into `buffer` as RegistryRefusal copies; returns its length, 0 when the
+// path is trusted. Not a system call, so not in the hook table.
+Dword UntrustedReason(const char* path, char* buffer, Dword size);
+
+// Why the last attach refused to load, for a host that sees only kErrorDllInitFailed: the
+// library's parts note each cause (a component that could not be bound, the resource module
+// paths tried, a module refused for trust) in the order they happen. A host clears the notes
+// before a load and reads them after a failed one. One record per process on Linux, where the
+// platform is shared; per module on Windows, where each module links its own.
+void ClearLoadRefusal();
+void NoteLoadRefusal(const char* reason);
+// The notes joined with "; " into `buffer` as RegistryRefusal copies; returns the length.
+Dword LoadRefusal(char* buffer, Dword size);
+
 // ---------------------------------------------------------------------------------------------
 // One call's view of the machine (not a system call, so not in the hook table). While a
 // FactsView lives on a thread, each file that the Linux backend reads facts from (the registry

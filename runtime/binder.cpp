@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "common/registry.h"
@@ -258,10 +259,35 @@ void ReleaseComponent(Component& component) {
     component.handle = nullptr;
 }
 
+// What the discovery of the installation directory found, for the note of a failed bind.
+std::string DescribeDiscovery(int discovery) {
+    const std::string key = std::string("HKEY_LOCAL_MACHINE\\") + kCurrentVersionKey;
+    switch (discovery) {
+        case kKeyNotOpened:
+            return "the key " + key + " cannot be opened";
+        case kNoInstallDirValue:
+            return "\"szInstallDir\" is missing from " + key;
+        case kInstallDirMissing:
+            return "the installation directory '" + std::string(FieldText(installDirectory)) +
+                   "' does not exist";
+        default:
+            return "installation directory '" + std::string(FieldText(installDirectory)) + "'";
+    }
+}
+
+// The host sees only a refused attach: leave it the binder's code and where it looked.
+void NoteBindFailure(int code, const Component& component, int discovery) {
+    const std::string text = "binder code " + std::to_string(code) + ": " +
+                             (component.file ? component.file : "a reserved component") +
+                             " could not be bound (" + DescribeDiscovery(discovery) + ")";
+    plat::NoteLoadRefusal(text.c_str());
+}
+
 }  // namespace
 
 int BindCoreComponents(std::uint32_t mask) {
-    int result = DiscoverInstallDirectory();
+    const int discovery = DiscoverInstallDirectory();
+    int result = discovery;
     if ((mask & kComponentScanEngine) && ComponentOf(kComponentScanEngine).count == 0) {
         if (const int code = DiscoverScanEngineDirectories(); code != 0) return code;
         result = 0;
@@ -272,6 +298,7 @@ int BindCoreComponents(std::uint32_t mask) {
         if ((mask & component.flag) == 0) continue;
         if (component.count == 0) {
             if (const int code = BindComponent(component); code != 0) {
+                NoteBindFailure(code, component, discovery);
                 ReleaseCoreComponents(counted);
                 return code;
             }

@@ -119,6 +119,19 @@ void ShowResourceLoadWarning(const char* caption) {
         text += FieldText(entry.message);
     }
     plat::MessageBoxA(text.c_str(), caption);
+    // The same list on one line for the host, which sees only a refused attach.
+    std::string note = std::string(caption) + "; paths tried: ";
+    const char* separator = "";
+    for (const auto& entry : loadErrors) {
+        if (entry.path[0] == '\0') continue;
+        std::string message(FieldText(entry.message));
+        while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+            message.pop_back();
+        }
+        note += separator + std::string(FieldText(entry.path)) + " (" + message + ")";
+        separator = ", ";
+    }
+    plat::NoteLoadRefusal(note.c_str());
 }
 
 }  // namespace kx

@@ -272,6 +272,7 @@ void LogRefusal(const char* path, const std::string& file, const std::string& ch
                              UntrustedReason(checked.c_str()).value_or(checked + " is not trusted");
     plat::AddEventLogEntry(kRefusalSource, kRefusalLabel, 0, static_cast<Dword>(kErrorAccessDenied),
                            text.c_str());
+    plat::NoteLoadRefusal(text.c_str());
 }
 
 // A name without a directory would be found through the search path, which no configuration
@@ -283,6 +284,7 @@ bool NamesItsDirectory(const char* path, const std::string& native) {
                              "directory, not found through the library search path";
     plat::AddEventLogEntry(kRefusalSource, kRefusalLabel, 0, static_cast<Dword>(kErrorAccessDenied),
                            text.c_str());
+    plat::NoteLoadRefusal(text.c_str());
     return false;
 }
 

@@ -1,4 +1,8 @@
 // registry.cpp: the registry of the local machine, read only, through the Windows API.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
@@ -68,6 +72,18 @@ Status RegCloseKey(HKey key) {
 }  // namespace kx::plat::backend
 
 namespace kx::plat {
+
+// The system's access control decides; the refusal can only name the path.
+Dword UntrustedReason(const char* path, char* buffer, Dword size) {
+    if (buffer == nullptr || size == 0) return 0;
+    buffer[0] = '\0';
+    if (IsTrustedPath(path)) return 0;
+    const std::string reason = std::string(path ? path : "") + " is not trusted";
+    const std::size_t length = std::min<std::size_t>(reason.size(), size - 1);
+    std::memcpy(buffer, reason.data(), length);
+    buffer[length] = '\0';
+    return static_cast<Dword>(length);
+}
 
 // The system's access control keeps the registry from other users: it is always believed.
 Dword RegistryRefusal(char* buffer, Dword size) {

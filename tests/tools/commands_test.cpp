@@ -17,8 +17,8 @@ TEST(Commands, EveryVerbIsFoundByItsNameAndNothingElseIs) {
         EXPECT_TRUE(names.insert(command.name).second) << command.name << " is listed twice";
         EXPECT_EQ(command.help().rfind("usage: kxevent ", 0), 0u) << command.name;
     }
-    EXPECT_EQ(names,
-              (std::set<std::string_view>{"send", "query", "resend", "alert", "reg", "collect"}));
+    EXPECT_EQ(names, (std::set<std::string_view>{"send", "query", "resend", "alert", "reg",
+                                                 "collect", "doctor"}));
     EXPECT_EQ(FindCommand("frobnicate"), nullptr);
     EXPECT_EQ(FindCommand("--help"), nullptr);
     EXPECT_EQ(FindCommand("Send"), nullptr);
@@ -35,6 +35,7 @@ TEST(Commands, MainHelpListsTheTableInItsOrder) {
               "  reg         import, export, query, set or delete registry values\n"
               "  collect     send central alert files to a RELP receiver, removing each once "
               "acknowledged\n"
+              "  doctor      check the installation as KXEvent.DLL sees it and say what to fix\n"
               "\n"
               "  --help      this text; COMMAND --help for a command's options\n"
               "  --version   the version of kxevent\n"
@@ -48,7 +49,7 @@ TEST(Commands, SendQueryAndResendShareOneHelpMadeFromTheirOptions) {
     EXPECT_EQ(
         SendHelp(),
         "usage: kxevent send   --product N --event N [--virus NAME] [--file PATH] [--user NAME]\n"
-        "                      [--task NAME] [--suppress] [--field NAME=VALUE ...]\n"
+        "                      [--task NAME] [--suppress] [--field NAME=VALUE ...] [--verbose]\n"
         "       kxevent query  --product N --event N [--field NAME=VALUE ...]\n"
         "       kxevent resend --product N --event N [--task NAME] [--suppress]\n"
         "       any of them followed by --then and another one, run in the same process\n"
@@ -65,6 +66,7 @@ TEST(Commands, SendQueryAndResendShareOneHelpMadeFromTheirOptions) {
         "  --user NAME        szUserName           --task NAME   szTaskName\n"
         "  --suppress         raise no central alert unless the event says \"Always Alert\"\n"
         "  --field NAME=VALUE any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3\n"
+        "  --verbose          (-v) print every event-log entry the step produced\n"
         "\n"
         "Exit status: 0 when every send returned EVENT_OK, 1 on a send or runtime failure,\n"
         "2 on a usage error.\n");

@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 const std::string kCommand = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
 constexpr char kEventKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\500";
 constexpr char kInstallKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
+constexpr char kForwardingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
 
 class KxeventCommand : public ::testing::Test {
   protected:
@@ -40,7 +41,10 @@ class KxeventCommand : public ::testing::Test {
         return reg;
     }
 
-    ProcessResult Run(const std::vector<std::string>& args, bool useRegistry = true) const {
+    using Environment = std::map<std::string, std::optional<std::string>>;
+
+    ProcessResult Run(const std::vector<std::string>& args, bool useRegistry = true,
+                      const Environment& overrides = {}) const {
         std::map<std::string, std::optional<std::string>> env = {
             {"VEL_REGISTRY", useRegistry ? std::optional(registry.string()) : std::nullopt},
             {"KXEVENT_SYSTEM_REGISTRY", (dir / "no-system.reg").string()},
@@ -50,6 +54,7 @@ class KxeventCommand : public ::testing::Test {
             {"VEL_DEBUGCORE", std::nullopt},
             {"KXEVENT_LIBRARY_DIR", std::nullopt},
         };
+        for (const auto& [name, value] : overrides) env[name] = value;
         return RunProcess(kCommand, args, env);
     }
 
@@ -76,7 +81,7 @@ TEST_F(KxeventCommand, VersionPrintsTheProjectVersionAndSucceeds) {
 }
 
 TEST_F(KxeventCommand, EveryCommandAnswersHelpWithoutDoingAnything) {
-    for (const char* command : {"send", "query", "resend", "alert", "reg"}) {
+    for (const char* command : {"send", "query", "resend", "alert", "reg", "doctor"}) {
         const ProcessResult result = Run({command, "--help"});
         EXPECT_EQ(result.exitCode, 0) << command;
         EXPECT_NE(result.out.find("usage: kxevent"), std::string::npos) << command;
@@ -220,12 +225,149 @@ TEST_F(KxeventCommand, ResendAfterSendReusesTheRecordsUnderTheNewEvent) {
         << result.out;
 }
 
+TEST_F(KxeventCommand, ResendOutsideAChainIsRefusedBeforeAnythingIsSent) {
+    BaseRegistry().WriteTo(registry);
+    const ProcessResult result = Run({"resend", "--product", "1", "--event", "500"});
+    EXPECT_EQ(result.exitCode, 2);
+    ExpectOneErrorLine(result, "resend has nothing to send again: a new process holds no last");
+    EXPECT_NE(result.err.find("--then resend"), std::string::npos) << result.err;
+    EXPECT_TRUE(AlertFiles().empty());
+}
+
+TEST_F(KxeventCommand, FieldTheLibraryOverwritesIsRefusedNamingWhoFillsIt) {
+    BaseRegistry().WriteTo(registry);
+    const std::pair<const char*, const char*> cases[] = {
+        {"szComputerName=spoofed",
+         "--field szComputerName: the library overwrites it with the "
+         "computer's name from the system on every send"},
+        {"uSeverity=0",
+         "--field uSeverity: the library overwrites it with the event's "
+         "\"SEVERITY\" from the catalogue on every send"},
+        {"szSoftwareName=x", "the product's name from the registry"},
+    };
+    for (const auto& [field, message] : cases) {
+        const ProcessResult result =
+            Run({"send", "--product", "1", "--event", "500", "--field", field});
+        EXPECT_EQ(result.exitCode, 2) << field;
+        ExpectOneErrorLine(result, message);
+    }
+    EXPECT_TRUE(AlertFiles().empty());
+}
+
 TEST_F(KxeventCommand, ChainStopsAtTheFirstFailingStep) {
     BaseRegistry().WriteTo(registry);
     const ProcessResult result = Run({"send", "--product", "1", "--event", "777", "--then", "send",
                                       "--product", "1", "--event", "500"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(AlertFiles().empty());
+}
+
+// --- Event-log entries of a send ------------------------------------------------------------
+
+TEST_F(KxeventCommand, FailedForwardingIsOneLineOnStandardErrorAndKeepsTheStatus) {
+    RegFile reg = BaseRegistry();
+    reg.Key(kForwardingKey).String("Bare", "FwdSyslog.DLL");
+    reg.WriteTo(registry);
+    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(AlertFiles().size(), 1u);
+    ExpectOneErrorLine(result,
+                       "forwarding failed: Module FwdSyslog.DLL was not loaded: a "
+                       "configured module must be named with its directory");
+    EXPECT_EQ(result.out.find("event log: "), std::string::npos) << result.out;
+}
+
+TEST_F(KxeventCommand, VerboseSendPrintsEveryEventLogEntryItProducedAndOnlyThose) {
+    RegFile reg = BaseRegistry();
+    reg.Key(kForwardingKey).String("Bare", "FwdSyslog.DLL");
+    reg.WriteTo(registry);
+    // An entry from before the send is not the send's.
+    WriteFile(dir / "eventlog.json",
+              "{\"source\":\"Old\",\"label\":\"Old\",\"kind\":0,\"number\":0,"
+              "\"text\":\"earlier\"}\n");
+    const ProcessResult result = Run({"send", "-v", "--product", "1", "--event", "500"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(result.err.empty()) << result.err;
+    EXPECT_NE(result.out.find("event log: KXEvent Platform: Untrusted module refused: Module "
+                              "FwdSyslog.DLL was not loaded"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("earlier"), std::string::npos) << result.out;
+}
+
+TEST_F(KxeventCommand, VerboseSendSeesTheEntriesWithoutAnEventLogFileAndLeavesNoneBehind) {
+    RegFile reg = BaseRegistry();
+    reg.Key(kForwardingKey).String("Bare", "FwdSyslog.DLL");
+    reg.WriteTo(registry);
+    const fs::path tmp = dir / "tmp";
+    fs::create_directory(tmp);
+    const ProcessResult result =
+        Run({"send", "--verbose", "--product", "1", "--event", "500"}, true,
+            {{"VEL_EVENTLOG", std::nullopt}, {"TMPDIR", tmp.string()}});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("event log: KXEvent Platform: Untrusted module refused"),
+              std::string::npos)
+        << result.out;
+    EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+TEST_F(KxeventCommand, SendGoesOnWhenTheEntriesCannotBeReadBack) {
+    BaseRegistry().WriteTo(registry);
+    const ProcessResult result =
+        Run({"send", "-v", "--product", "1", "--event", "500"}, true,
+            {{"VEL_EVENTLOG", std::nullopt}, {"TMPDIR", (dir / "missing").string()}});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(AlertFiles().size(), 1u);
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
+// --- Refused attach ----------------------------------------------------------------------------
+
+TEST_F(KxeventCommand, RefusedAttachNamesTheBinderCodeAndWhatWasMissing) {
+    RegFile bare;  // the key is there, "szInstallDir" is not
+    bare.Key(kInstallKey).String("szOther", "x");
+    bare.Key(kAlertingKey).Dword("bEnableCAlert", 0);
+    bare.WriteTo(registry);
+    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("binder code 9: KXKRNL.DLL could not be bound (\"szInstallDir\" "
+                              "is missing from HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.err.find("initialization routine failed"), std::string::npos) << result.err;
+}
+
+TEST_F(KxeventCommand, RefusedAttachListsTheResourceModulePathsTried) {
+    BaseRegistry().WriteTo(registry);
+    const fs::path install = dir / "install";
+    fs::create_directory(install);
+    for (const char* module : {"KXKRNL.DLL", "KXUTIL.DLL"}) {
+        fs::copy_file(fs::path(KX_TEST_INSTALL_DIR) / module, install / module);
+    }
+    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"}, true,
+                                     {{"VEL_DEBUGCORE", install.string()}});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("Error loading resource DLL (kxUtlRes.dll); paths tried: " +
+                              install.string() + "\\Res0901\\kxUtlRes.dll ("),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("run kxevent doctor"), std::string::npos) << result.err;
+}
+
+TEST_F(KxeventCommand, RefusedAttachNamesTheUntrustedModuleAndTheModeAtFault) {
+    BaseRegistry().WriteTo(registry);
+    const fs::path install = dir / "shared";
+    fs::create_directory(install);
+    fs::copy_file(fs::path(KX_TEST_INSTALL_DIR) / "KXKRNL.DLL", install / "KXKRNL.DLL");
+    ASSERT_EQ(::chmod(install.c_str(), 0777), 0);
+    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"}, true,
+                                     {{"VEL_DEBUGCORE", install.string()}});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find(install.string() +
+                              " can be changed by users other than its owner and root"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("binder code 9"), std::string::npos) << result.err;
 }
 
 // --- Built-in default ------------------------------------------------------------------------

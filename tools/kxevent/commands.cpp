@@ -25,6 +25,8 @@ constexpr std::array kCommands = {
     Command{"collect", "collect",
             "send central alert files to a RELP receiver, removing each once acknowledged",
             CollectHelp, RunCollectCommand},
+    Command{"doctor", "doctor", "check the installation as KXEvent.DLL sees it and say what to fix",
+            DoctorHelp, RunDoctorCommand},
 };
 
 std::string HelpLine(std::string_view label, std::string_view text) {

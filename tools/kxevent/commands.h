@@ -36,5 +36,7 @@ std::string RegHelp();  // reg_command.cpp: reg import|export|query|set|delete
 int RunRegCommand(std::span<const std::string> args);
 std::string CollectHelp();  // collect_command.cpp: collect
 int RunCollectCommand(std::span<const std::string> args);
+std::string DoctorHelp();  // doctor_command.cpp: doctor
+int RunDoctorCommand(std::span<const std::string> args);
 
 }  // namespace kx::tool

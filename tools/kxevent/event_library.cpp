@@ -56,9 +56,17 @@ fs::path FindLibraryDirectory() {
 
 EventLibrary::EventLibrary(const fs::path& directory) {
     const std::string path = (directory / kLibraryFile).string();
+    plat::ClearLoadRefusal();
     module_ = plat::LoadLibraryA(path.c_str());
     if (module_ == nullptr) {
-        throw RuntimeError("cannot load " + path + ": " + SystemMessage(plat::GetLastError()));
+        const plat::Dword error = plat::GetLastError();
+        // The loader's text for a refused attach says nothing of why: the library noted it.
+        std::array<char, 2048> refusal{};
+        if (plat::LoadRefusal(refusal.data(), static_cast<plat::Dword>(refusal.size())) != 0) {
+            throw RuntimeError("cannot load " + path + ": " + refusal.data() +
+                               "; run kxevent doctor for every check");
+        }
+        throw RuntimeError("cannot load " + path + ": " + SystemMessage(error));
     }
     sendMessageEx =
         reinterpret_cast<SendMessageExFn>(plat::GetProcAddress(module_, "EVENT_SendVELMessageEx"));

@@ -17,6 +17,7 @@
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
+#include "tools/kxevent/event_log_capture.h"
 #include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 
@@ -38,7 +39,7 @@ constexpr char kSendExitStatus[] =
     "Exit status: 0 when every send returned EVENT_OK, 1 on a send or runtime failure,\n"
     "2 on a usage error.\n";
 
-enum SendOptionId { kProduct, kEvent, kVirus, kFile, kUser, kTask, kSuppress, kField };
+enum SendOptionId { kProduct, kEvent, kVirus, kFile, kUser, kTask, kSuppress, kField, kVerbose };
 
 // Indexed by SendOptionId.
 constexpr Option kSendOptions[] = {
@@ -51,6 +52,8 @@ constexpr Option kSendOptions[] = {
     {kSuppress, "--suppress", "", "raise no central alert unless the event says \"Always Alert\""},
     {kField, "--field", "NAME=VALUE",
      "any record field by name, e.g. szTargetIP=10.0.0.5, uNumVirs=3"},
+    {kVerbose, "--verbose", "", "(-v) print every event-log entry the step produced",
+     OptionLayout::kLine, "-v"},
 };
 
 // resend sends records it does not fill: it takes none of the record options.
@@ -79,6 +82,28 @@ const char* NameOf(StepKind kind) {
     return "?";
 }
 
+// Fields the library fills itself on every send, whatever the caller put there, and who does.
+struct FilledField {
+    std::string_view name;
+    std::string_view filler;
+};
+constexpr FilledField kFilledFields[] = {
+    {"szSoftwareName", "the product's name from the registry"},
+    {"szComputerName", "the computer's name from the system"},
+    {"szOS", "the operating system's description from the system"},
+    {"szGMTTime", "the time of the send"},
+    {"szLocalTime", "the time of the send"},
+    {"szLanguageCode", "the language of the resource module loaded"},
+    {"szProcessorSerial", "the processor's serial number from the system"},
+    {"szEventName", "the event's \"ID\" from the catalogue"},
+    {"szShortDescript", "the event's \"SHORTDESCRIPT\" from the catalogue"},
+    {"szLongDescript", "the event's \"LONGDESCRIPT\" from the catalogue"},
+    {"szURL", "the event's \"URL\" from the catalogue"},
+    {"szResolution", "the event's \"RESOLUTION\" from the catalogue"},
+    {"uSeverity", "the event's \"SEVERITY\" from the catalogue"},
+    {"bAlwaysAlert", "the event's \"Always Alert\" from the catalogue"},
+};
+
 FieldAssignment ParseAssignment(std::string_view text) {
     const std::size_t equals = text.find('=');
     if (equals == std::string_view::npos || equals == 0) {
@@ -88,6 +113,13 @@ FieldAssignment ParseAssignment(std::string_view text) {
     const fields::FieldInfo* field = fields::FindField(name);
     if (field == nullptr) {
         throw UsageError("unknown record field '" + std::string(name) + "'");
+    }
+    for (const FilledField& filled : kFilledFields) {
+        if (filled.name == field->name) {
+            throw UsageError("--field " + std::string(field->name) +
+                             ": the library overwrites it with " + std::string(filled.filler) +
+                             " on every send");
+        }
     }
     return {field, std::string(text.substr(equals + 1))};
 }
@@ -132,6 +164,9 @@ SendStep ParseStep(std::span<const std::string> args, std::size_t& at) {
                 break;
             case kSuppress:
                 step.suppress = true;
+                break;
+            case kVerbose:
+                step.verbose = true;
                 break;
             case kTask:
                 step.task = value;
@@ -327,6 +362,12 @@ std::vector<SendStep> ParseSteps(std::span<const std::string> args) {
         }
     }
     if (steps.empty()) throw UsageError("no command given");
+    // The snapshot resend reuses lives in the library of this process only.
+    if (steps.front().kind == StepKind::Resend) {
+        throw UsageError(
+            "resend has nothing to send again: a new process holds no last event; chain it after "
+            "a send or query, as in: kxevent send ... --then resend ...");
+    }
     return steps;
 }
 
@@ -363,8 +404,31 @@ AlertSettings ReadAlertSettings(const fs::path& registryFile) {
     return settings;
 }
 
-int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
-             const AlertSettings& alerts) {
+// A forwarding module refused by the loader, or one that reported its own failure.
+bool IsForwardingFailure(const EventLogEntry& entry) {
+    return entry.label == "Untrusted module refused" || entry.source.rfind("Fwd", 0) == 0;
+}
+
+void ReportEventLog(const SendStep& step, EventLogCapture* capture) {
+    if (capture == nullptr) return;
+    const std::vector<EventLogEntry> entries = capture->Take();
+    if (step.verbose) {
+        for (const EventLogEntry& entry : entries) {
+            std::cout << "event log: " << entry.source << ": " << entry.label << ": " << entry.text
+                      << "\n";
+        }
+        return;
+    }
+    const auto failure = std::find_if(entries.begin(), entries.end(), IsForwardingFailure);
+    if (failure != entries.end()) {
+        std::cerr << "kxevent: forwarding failed: " << failure->text
+                  << " (-v prints every event-log entry)\n";
+    }
+}
+
+int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library, const AlertSettings& alerts,
+             EventLogCapture* capture) {
+    if (capture != nullptr) capture->Take();  // what the attach logged is no step's
     for (const SendStep& step : steps) {
         int status = kExitOk;
         switch (step.kind) {
@@ -378,6 +442,7 @@ int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
                 status = RunResend(step, library, alerts);
                 break;
         }
+        ReportEventLog(step, capture);
         if (status != kExitOk) return status;
     }
     return kExitOk;
@@ -392,8 +457,8 @@ std::string SendHelp() {
     std::string text;
     text += "usage: kxevent send   " + numbers + allowed(kVirus) + " " + allowed(kFile) + " " +
             allowed(kUser) + "\n";
-    text +=
-        "                      " + allowed(kTask) + " " + allowed(kSuppress) + " " + fields + "\n";
+    text += "                      " + allowed(kTask) + " " + allowed(kSuppress) + " " + fields +
+            " " + allowed(kVerbose) + "\n";
     text += "       kxevent query  " + numbers + fields + "\n";
     text += "       kxevent resend " + numbers + allowed(kTask) + " " + allowed(kSuppress) + "\n";
     text +=
@@ -422,8 +487,9 @@ int RunSendCommand(std::span<const std::string> args) {
     char refusal[1024];
     if (plat::RegistryRefusal(refusal, sizeof refusal) != 0) throw RuntimeError(refusal);
     const AlertSettings alerts = ReadAlertSettings(registry.file);  // also refuses a bad file
+    EventLogCapture capture;  // before the load, so that the library writes where it reads
     EventLibrary library(libraryDirectory);
-    return RunSteps(steps, library, alerts);
+    return RunSteps(steps, library, alerts, &capture);
 }
 
 }  // namespace kx::tool

@@ -16,6 +16,7 @@
 namespace kx::tool {
 
 class EventLibrary;
+class EventLogCapture;
 
 enum class StepKind { Send, Query, Resend };
 
@@ -29,6 +30,7 @@ struct SendStep {
     std::uint32_t product = 0;
     std::int32_t event = 0;
     bool suppress = false;
+    bool verbose = false;  // print the event-log entries the step produced
     std::optional<std::string> task;
     std::vector<FieldAssignment> assignments;
 };
@@ -52,8 +54,9 @@ struct AlertSettings {
 AlertSettings ReadAlertSettings(const std::filesystem::path& registryFile);
 
 // Runs the steps in order on the loaded library; stops at the first that fails. Returns the
-// exit status.
-int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library,
-             const AlertSettings& alerts);
+// exit status. With `capture`, each step's event-log entries are printed (-v) or, when one
+// says forwarding failed, that one on standard error; the status does not change.
+int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library, const AlertSettings& alerts,
+             EventLogCapture* capture = nullptr);
 
 }  // namespace kx::tool

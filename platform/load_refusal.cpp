@@ -1,0 +1,53 @@
+// load_refusal.cpp: the causes of the last refused attach, kept for the host that loaded the
+// module, which otherwise sees only "initialization routine failed".
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kx::plat {
+namespace {
+
+// A refused attach notes a few lines; the bound keeps a looping caller from growing it.
+constexpr std::size_t kMaxNotes = 4096;
+
+struct Notes {
+    std::mutex mutex;
+    std::string text;
+};
+
+Notes& TheNotes() {
+    static Notes notes;
+    return notes;
+}
+
+}  // namespace
+
+void ClearLoadRefusal() {
+    Notes& notes = TheNotes();
+    std::lock_guard lock(notes.mutex);
+    notes.text.clear();
+}
+
+void NoteLoadRefusal(const char* reason) {
+    if (reason == nullptr || *reason == '\0') return;
+    Notes& notes = TheNotes();
+    std::lock_guard lock(notes.mutex);
+    if (notes.text.size() >= kMaxNotes) return;
+    if (!notes.text.empty()) notes.text += "; ";
+    notes.text.append(reason, std::min(std::strlen(reason), kMaxNotes - notes.text.size()));
+}
+
+Dword LoadRefusal(char* buffer, Dword size) {
+    if (buffer == nullptr || size == 0) return 0;
+    Notes& notes = TheNotes();
+    std::lock_guard lock(notes.mutex);
+    const std::size_t length = std::min<std::size_t>(notes.text.size(), size - 1);
+    std::memcpy(buffer, notes.text.data(), length);
+    buffer[length] = '\0';
+    return static_cast<Dword>(length);
+}
+
+}  // namespace kx::plat

@@ -1,0 +1,184 @@
+// doctor_test.cpp: "kxevent doctor" run as a child process on a real installation copied from
+// the build tree, with real modes and owners: a sound one passes, each fault is named.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "support.h"
+
+namespace kx::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kCommand = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
+constexpr char kInstallKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
+constexpr char kForwardKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
+constexpr uid_t kNobody = 65534;
+
+class Doctor : public ::testing::Test {
+  protected:
+    TempDir dir;
+    fs::path registry = dir / "hklm.reg";
+    fs::path install = dir / "install";
+    fs::path alerts = dir / "alerts";
+
+    // The build tree's installation directory, copied with the modes a package gives it.
+    void SetUp() override {
+        fs::copy(KX_TEST_INSTALL_DIR, install, fs::copy_options::recursive);
+        for (const auto& entry : fs::recursive_directory_iterator(install)) {
+            ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+        }
+        ::chmod(install.c_str(), 0755);
+        fs::create_directory(alerts);
+        ::chmod(alerts.c_str(), 0755);
+    }
+
+    RegFile Registry(bool withInstallDir = true, const std::string& forwarder = "") const {
+        RegFile reg;
+        reg.Key(kInstallKey).String("szProduct", "test");
+        if (withInstallDir) reg.String("szInstallDir", install.string());
+        reg.Key(kAlertingKey)
+            .Dword("bEnableCAlert", 1)
+            .String("Centralized Alerting Path", alerts.string());
+        reg.Key(kForwardKey)
+            .String("Syslog", forwarder.empty() ? (install / "FwdSyslog.DLL").string() : forwarder);
+        return reg;
+    }
+
+    ProcessResult Run(bool useRegistry = true) const {
+        const std::map<std::string, std::optional<std::string>> env = {
+            {"VEL_REGISTRY", useRegistry ? std::optional(registry.string()) : std::nullopt},
+            {"KXEVENT_SYSTEM_REGISTRY", (dir / "no-system.reg").string()},
+            {"XDG_STATE_HOME", (dir / "state").string()},
+            {"HOME", dir.str()},
+            {"VEL_EVENTLOG", (dir / "eventlog.json").string()},
+            {"VEL_DEBUGCORE", std::nullopt},
+            {"KXEVENT_LIBRARY_DIR", install.string()},
+        };
+        return RunProcess(kCommand, {"doctor"}, env);
+    }
+
+    std::set<fs::path> Entries() const {
+        std::set<fs::path> entries;
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+            entries.insert(entry.path());
+        }
+        return entries;
+    }
+};
+
+// `count` FAIL lines in the output (a fault may fail every check that depends on it), the
+// first of them holding `fragment`.
+void ExpectFailure(const ProcessResult& result, const std::string& fragment,
+                   std::size_t count = 1) {
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    std::vector<std::string> failures;
+    for (const std::string& line : Lines(result.out)) {
+        if (line.rfind("FAIL  ", 0) == 0) failures.push_back(line);
+    }
+    ASSERT_EQ(failures.size(), count) << result.out;
+    EXPECT_NE(failures[0].find(fragment), std::string::npos) << failures[0];
+}
+
+TEST_F(Doctor, SoundInstallationPassesEveryCheckAndChangesNothing) {
+    Registry().WriteTo(registry);
+    ::chmod(registry.c_str(), 0644);
+    const std::set<fs::path> before = Entries();
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    const auto lines = Lines(result.out);
+    ASSERT_GE(lines.size(), 10u) << result.out;
+    for (const std::string& line : lines) EXPECT_EQ(line.rfind("ok    ", 0), 0u) << line;
+    EXPECT_NE(result.out.find("ok    registry: " + registry.string() + " (named by VEL_REGISTRY)"),
+              std::string::npos);
+    EXPECT_NE(result.out.find("ok    module KXKRNL.DLL: " + (install / "KXKRNL.DLL").string()),
+              std::string::npos);
+    EXPECT_NE(result.out.find("ok    resource module: " + install.string() + "/Res"),
+              std::string::npos);
+    EXPECT_NE(
+        result.out.find("ok    alerting directory: " + alerts.string() + " (owner 0, mode 0755"),
+        std::string::npos);
+    EXPECT_EQ(Entries(), before);  // not even the event-log file
+}
+
+TEST_F(Doctor, GroupWritableRegistryFailsTheTrustCheck) {
+    Registry().WriteTo(registry);
+    ::chmod(registry.c_str(), 0664);
+    const ProcessResult result = Run();
+    ExpectFailure(result, "FAIL  registry trust: ");
+    EXPECT_NE(result.out.find(registry.string() +
+                              " can be changed by users other than its owner and root, so the "
+                              "library reads no registry at all; make it"),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(Doctor, MissingInstallDirValueIsNamedWithItsKey) {
+    Registry(false).WriteTo(registry);
+    ExpectFailure(Run(),
+                  "FAIL  installation directory: \"szInstallDir\" is missing from "
+                  "HKEY_LOCAL_MACHINE\\Software\\Velmora\\QRD\\Shared Components\\Brisa\\"
+                  "CurrentVersion");
+}
+
+TEST_F(Doctor, InstallDirWritableByOthersOrOwnedByAnotherUserIsUntrusted) {
+    Registry().WriteTo(registry);
+    ::chmod(install.c_str(), 0777);
+    // The forwarding module below it fails too.
+    ExpectFailure(Run(),
+                  "FAIL  installation directory: " + install.string() +
+                      " can be changed by users other than its owner and root",
+                  2);
+    ::chmod(install.c_str(), 0755);
+    ASSERT_EQ(::chown(install.c_str(), kNobody, kNobody), 0);
+    ExpectFailure(Run(), install.string() + " is owned by user 65534", 2);
+}
+
+TEST_F(Doctor, ModuleWritableByOthersIsNamed) {
+    Registry().WriteTo(registry);
+    ::chmod((install / "KXUTIL.DLL").c_str(), 0666);
+    ExpectFailure(Run(), "FAIL  module KXUTIL.DLL: " + (install / "KXUTIL.DLL").string() +
+                             " can be changed by users other than its owner and root");
+}
+
+TEST_F(Doctor, MissingResourceModuleListsThePathsTried) {
+    Registry().WriteTo(registry);
+    for (const auto& entry : fs::directory_iterator(install)) {
+        if (entry.is_directory()) fs::remove_all(entry.path());
+    }
+    ExpectFailure(
+        Run(), "FAIL  resource module: kxUtlRes.dll not found; tried " + install.string() + "/Res");
+}
+
+TEST_F(Doctor, MissingAlertingDirectoryIsNamed) {
+    Registry().WriteTo(registry);
+    fs::remove(alerts);
+    ExpectFailure(Run(), "FAIL  alerting directory: " + alerts.string() +
+                             " does not exist or is no directory");
+    EXPECT_FALSE(fs::exists(alerts));
+}
+
+TEST_F(Doctor, BareNameForwardingModuleIsRefused) {
+    Registry(true, "FwdSyslog.DLL").WriteTo(registry);
+    ExpectFailure(Run(), "FAIL  forwarding module \"Syslog\": FwdSyslog.DLL is a bare name");
+}
+
+TEST_F(Doctor, PerUserDefaultIsReportedMissingButNeverInstalled) {
+    const ProcessResult result = Run(false);
+    ExpectFailure(result,
+                  "(kxevent's per-user default, as VEL_REGISTRY is unset and the "
+                  "system registry is not used) does not exist");
+    EXPECT_FALSE(fs::exists(dir / "state"));
+}
+
+}  // namespace
+}  // namespace kx::test

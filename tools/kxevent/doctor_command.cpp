@@ -1,0 +1,412 @@
+// doctor_command.cpp: "kxevent doctor": checks an installation as KXEvent.DLL will see it and
+// says, one line per check, what is wrong and what to do. It only reads: a missing per-user
+// registry is reported, never installed, and no file or directory is created.
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/registry.h"
+#include "platform/platform.h"
+#include "tools/kxevent/commands.h"
+#include "tools/kxevent/errors.h"
+#include "tools/kxevent/event_library.h"
+#include "tools/kxevent/options.h"
+#include "tools/kxevent/registry_files.h"
+#include "tools/kxevent/send_command.h"
+
+namespace kx::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kCurrentVersionKey[] =
+    "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
+constexpr const char* kCoreModules[] = {"KXKRNL.DLL", "KXUTIL.DLL", "KXEvent.DLL"};
+constexpr char kResourceModule[] = "kxUtlRes.dll";
+// Below this an alert file (a few kilobytes) may no longer fit once other writers are counted.
+constexpr std::uintmax_t kMinFreeBytes = 1u << 20;
+
+constexpr char kDoctorAbout[] =
+    "Checks the installation as KXEvent.DLL will see it: the registry file read and why, its\n"
+    "trust check, the installation directory and its modules, the resource module for the\n"
+    "current language, the alerting directory, each forwarding module and the event-log\n"
+    "destination. Prints one line per check (\"ok\" or \"FAIL\" and what to do); changes\n"
+    "nothing. Exit status: 0 when every check passes, 1 otherwise, 2 on a usage error.\n";
+
+class Report {
+  public:
+    void Pass(const std::string& what, const std::string& detail) {
+        std::cout << "ok    " << what << ": " << detail << "\n";
+    }
+    void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
+        std::cout << "FAIL  " << what << ": " << problem << "; " << todo << "\n";
+        failed_ = true;
+    }
+    bool Failed() const { return failed_; }
+
+  private:
+    bool failed_ = false;
+};
+
+// A configured path as the platform reads it: backslashes are directory separators.
+std::string NativePath(std::string text) {
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
+
+#if !defined(_WIN32)
+// "owner 0, mode 0755": what the trust check and the writers depend on.
+std::string OwnerAndMode(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return "owner and mode unknown";
+    std::array<char, 8> mode{};
+    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return "owner " + std::to_string(info.st_uid) + ", mode " + mode.data();
+}
+
+bool WritableByUs(const std::string& path, bool directory) {
+    return ::access(path.c_str(), directory ? W_OK | X_OK : W_OK) == 0;
+}
+
+std::string ThisUser() {
+    return "user " + std::to_string(::geteuid());
+}
+#else
+// The system's access control decides who may write; its lists are not shown here.
+std::string OwnerAndMode(const std::string&) {
+    return "access by the system's access control";
+}
+
+bool WritableByUs(const std::string&, bool) {
+    return true;
+}
+
+std::string ThisUser() {
+    return "this user";
+}
+#endif
+
+// Why the platform's trust check refuses `path`; nothing when it is trusted.
+std::optional<std::string> Untrusted(const fs::path& path) {
+    std::array<char, 1024> reason{};
+    if (plat::UntrustedReason(path.string().c_str(), reason.data(),
+                              static_cast<plat::Dword>(reason.size())) == 0) {
+        return std::nullopt;
+    }
+    return std::string(reason.data());
+}
+
+constexpr char kTrustTodo[] =
+    "make it and every directory above it writable by its owner only (chmod go-w) and owned "
+    "by root or the user running the product";
+
+// The entry of `directory` named `name`, or failing that one whose name differs only in case,
+// as the platform's loader finds module files.
+std::optional<fs::path> FindInDirectory(const fs::path& directory, const std::string& name) {
+    std::error_code error;
+    if (fs::exists(directory / name, error)) return directory / name;
+    const auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    for (const auto& entry : fs::directory_iterator(directory, error)) {
+        if (lower(entry.path().filename().string()) == lower(name)) return entry.path();
+    }
+    return std::nullopt;
+}
+
+// The registry the library will read, chosen as the other verbs choose it but without
+// installing the per-user default.
+RegistryChoice ChooseRegistry() {
+    if (const char* configured = std::getenv("VEL_REGISTRY"); configured && *configured) {
+        return {configured, RegistrySource::Environment};
+    }
+    std::error_code ignored;
+    if (UsesSystemRegistry() && fs::exists(SystemRegistryPath(), ignored)) {
+        return {SystemRegistryPath(), RegistrySource::System};
+    }
+    return {StateDirectory() / "hklm.reg", RegistrySource::UserDefault};
+}
+
+const char* WhyChosen(RegistrySource source) {
+    switch (source) {
+        case RegistrySource::Environment:
+            return "named by VEL_REGISTRY";
+        case RegistrySource::System:
+            return "the system registry, read when running as root and VEL_REGISTRY is unset";
+        case RegistrySource::UserDefault:
+            return "kxevent's per-user default, as VEL_REGISTRY is unset and the system "
+                   "registry is not used";
+    }
+    return "";
+}
+
+std::optional<reg::Document> CheckRegistry(Report& report) {
+    const RegistryChoice choice = ChooseRegistry();
+    const std::string file = choice.file.string();
+    std::error_code error;
+    if (!fs::exists(choice.file, error)) {
+        report.Fail("registry", file + " (" + WhyChosen(choice.source) + ") does not exist",
+                    choice.source == RegistrySource::UserDefault
+                        ? "run kxevent send or kxevent reg once to install it"
+                        : "create it (kxevent reg import FILE) or point VEL_REGISTRY at one");
+        return std::nullopt;
+    }
+    report.Pass("registry", file + " (" + std::string(WhyChosen(choice.source)) + ")");
+    SetEnvironment("VEL_REGISTRY", file);  // what the platform's refusal below judges
+    std::array<char, 1024> refusal{};
+    if (plat::RegistryRefusal(refusal.data(), static_cast<plat::Dword>(refusal.size())) != 0) {
+        report.Fail("registry trust",
+                    std::string(refusal.data()) + ", so the library reads no registry at all",
+                    kTrustTodo);
+        return std::nullopt;
+    }
+    report.Pass("registry trust", "only its owner and root can change " + file);
+    try {
+        reg::Document document = LoadRegistryFile(choice.file);
+        return document;
+    } catch (const RuntimeError& failure) {
+        report.Fail("registry format", failure.what(), "correct the line named");
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> ReadText(const reg::Document& document, const char* keyPath,
+                                    const char* name) {
+    const reg::Key* key = reg::FindKey(document, keyPath);
+    const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
+    if (value == nullptr) return std::nullopt;
+    return ValueText(*value);
+}
+
+std::optional<fs::path> CheckInstallDirectory(Report& report, const reg::Document& document) {
+    std::string directory;
+    std::string origin;
+    if (const char* debug = std::getenv("VEL_DEBUGCORE"); debug && *debug) {
+        directory = debug;
+        origin = "VEL_DEBUGCORE";
+    } else if (auto value = ReadText(document, kCurrentVersionKey, "szInstallDir")) {
+        directory = *value;
+        origin = "\"szInstallDir\"";
+    } else {
+        report.Fail("installation directory",
+                    std::string("\"szInstallDir\" is missing from HKEY_LOCAL_MACHINE\\") +
+                        kCurrentVersionKey + ", so the library cannot find its modules",
+                    "set it to the directory holding KXEvent.DLL (kxevent reg set)");
+        return std::nullopt;
+    }
+    directory = NativePath(directory);
+    if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    std::error_code error;
+    if (!fs::is_directory(directory, error)) {
+        report.Fail("installation directory",
+                    directory + " (" + origin + ") is not an existing directory",
+                    "install the modules there or correct " + origin);
+        return std::nullopt;
+    }
+    if (auto reason = Untrusted(directory)) {
+        report.Fail("installation directory", *reason + " (" + origin + ")", kTrustTodo);
+        return std::nullopt;
+    }
+    report.Pass("installation directory", directory + " (" + origin + ")");
+    return fs::path(directory);
+}
+
+void CheckModules(Report& report, const fs::path& directory) {
+    for (const char* name : kCoreModules) {
+        const std::string what = std::string("module ") + name;
+        const std::optional<fs::path> file = FindInDirectory(directory, name);
+        if (!file) {
+            report.Fail(what, "not found in " + directory.string(),
+                        "install it into the installation directory");
+            continue;
+        }
+        if (auto reason = Untrusted(*file)) {
+            report.Fail(what, *reason, kTrustTodo);
+            continue;
+        }
+        report.Pass(what, file->string());
+    }
+}
+
+// The Res<pp><ss> directory names the library tries, in its order: the thread's, the user's
+// and the system's language, each also with the default sublanguage, then neutral and 0409.
+std::vector<std::string> ResourceDirectories() {
+    std::vector<std::string> names;
+    const auto add = [&](plat::Dword lcid) {
+        const unsigned primary = lcid & 0x3FFu, sub = (lcid & 0xFFFFu) >> 10;
+        for (unsigned s : {sub, 1u}) {
+            std::array<char, 16> name{};
+            std::snprintf(name.data(), name.size(), "Res%02x%02x", primary, s);
+            if (std::find(names.begin(), names.end(), name.data()) == names.end()) {
+                names.emplace_back(name.data());
+            }
+        }
+    };
+    for (plat::Dword lcid : {plat::GetThreadLocale(), plat::GetUserDefaultLCID(),
+                             plat::GetSystemDefaultLCID(), plat::Dword{0}, plat::Dword{0x409}}) {
+        add(lcid);
+    }
+    return names;
+}
+
+void CheckResourceModule(Report& report, const fs::path& directory) {
+    std::string tried;
+    for (const std::string& name : ResourceDirectories()) {
+        const fs::path candidate = directory / name / kResourceModule;
+        std::error_code error;
+        const std::optional<fs::path> folder = fs::is_directory(directory / name, error)
+                                                   ? std::optional(directory / name)
+                                                   : FindInDirectory(directory, name);
+        if (folder) {
+            if (auto file = FindInDirectory(*folder, kResourceModule)) {
+                report.Pass("resource module",
+                            file->string() + " (language " + name.substr(3) + ")");
+                return;
+            }
+        }
+        tried += (tried.empty() ? "" : ", ") + candidate.string();
+    }
+    report.Fail("resource module", std::string(kResourceModule) + " not found; tried " + tried,
+                "install the Res<language> directory of the current language or of 0409");
+}
+
+void CheckAlerting(Report& report, const fs::path& registryFile) {
+    const AlertSettings settings = ReadAlertSettings(registryFile);
+    if (!settings.enabled) {
+        report.Pass("alerting directory", "central alerting is off (\"bEnableCAlert\")");
+        return;
+    }
+    if (!settings.directory) {
+        report.Fail("alerting directory",
+                    "central alerting is on but \"Centralized Alerting Path\" is missing",
+                    "set it to an existing directory");
+        return;
+    }
+    const std::string directory = settings.directory->string();
+    std::error_code error;
+    if (!fs::is_directory(*settings.directory, error)) {
+        report.Fail("alerting directory", directory + " does not exist or is no directory",
+                    "create it (mkdir -m 0755) owned by the user running the product");
+        return;
+    }
+    const std::string facts = OwnerAndMode(directory);
+    if (!WritableByUs(directory, true)) {
+        report.Fail("alerting directory",
+                    directory + " (" + facts + ") is not writable by " + ThisUser(),
+                    "give it to the user running the product (chown) or make it writable");
+        return;
+    }
+    if (auto reason = Untrusted(directory)) {
+        report.Fail("alerting directory", *reason, kTrustTodo);
+        return;
+    }
+    const fs::space_info space = fs::space(directory, error);
+    if (!error && space.available < kMinFreeBytes) {
+        report.Fail("alerting directory",
+                    directory + " has " + std::to_string(space.available) + " bytes free",
+                    "free space on its file system");
+        return;
+    }
+    report.Pass("alerting directory",
+                directory + " (" + facts + ", " +
+                    (error ? std::string("free space unknown")
+                           : std::to_string(space.available >> 20) + " MiB free") +
+                    ")");
+}
+
+void CheckForwarding(Report& report, const reg::Document& document) {
+    const reg::Key* key = reg::FindKey(document, kForwardingKey);
+    bool any = false;
+    for (const reg::Value& value : key ? key->values : std::vector<reg::Value>{}) {
+        if (!IsTextType(value.type)) continue;
+        any = true;
+        const std::string what = "forwarding module \"" + value.name + "\"";
+        const std::string path = NativePath(ValueText(value));
+        if (path.find('/') == std::string::npos) {
+            report.Fail(what,
+                        path +
+                            " is a bare name, which the loader refuses: it would be found "
+                            "through the library search path",
+                        "name the module with its full directory");
+            continue;
+        }
+        const fs::path file = fs::path(path);
+        std::optional<fs::path> found =
+            FindInDirectory(file.parent_path(), file.filename().string());
+        if (!found) {
+            report.Fail(what, path + " does not exist", "install it or remove the entry");
+            continue;
+        }
+        if (auto reason = Untrusted(*found)) {
+            report.Fail(what, *reason, kTrustTodo);
+            continue;
+        }
+        report.Pass(what, found->string());
+    }
+    if (!any) report.Pass("forwarding", "no forwarding modules are configured");
+}
+
+void CheckEventLog(Report& report) {
+    const char* file = std::getenv("VEL_EVENTLOG");
+    if (file == nullptr || *file == '\0') {
+        report.Pass("event log", "syslog (VEL_EVENTLOG is unset)");
+        return;
+    }
+    const fs::path path(file);
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    const bool exists = fs::exists(status);
+    const std::string parent = path.parent_path().empty() ? "." : path.parent_path().string();
+    std::string problem;
+    if (exists && !fs::is_regular_file(status)) {
+        problem = std::string(file) + " is not a regular file";
+    } else if (exists ? !WritableByUs(file, false) : !WritableByUs(parent, true)) {
+        problem =
+            std::string(file) + (exists ? " is not writable" : "'s directory is not writable");
+    }
+    if (!problem.empty()) {
+        report.Fail("event log", problem + " (VEL_EVENTLOG); entries go to syslog only",
+                    "point VEL_EVENTLOG at a writable file or unset it");
+        return;
+    }
+    report.Pass("event log", std::string(file) + " (VEL_EVENTLOG) and syslog");
+}
+
+}  // namespace
+
+std::string DoctorHelp() {
+    return "usage: kxevent doctor\n\n" + std::string(kDoctorAbout);
+}
+
+int RunDoctorCommand(std::span<const std::string> args) {
+    std::size_t at = 1;
+    ParseOptions(args, at, std::span<const Option>(), {.verb = "doctor", .operands = false},
+                 [](const Option&, const std::string&) {});
+    Report report;
+    const std::optional<reg::Document> document = CheckRegistry(report);
+    if (document) {
+        if (const std::optional<fs::path> directory = CheckInstallDirectory(report, *document)) {
+            CheckModules(report, *directory);
+            CheckResourceModule(report, *directory);
+        }
+        CheckAlerting(report, std::getenv("VEL_REGISTRY"));
+        CheckForwarding(report, *document);
+    }
+    CheckEventLog(report);
+    return report.Failed() ? kExitFailure : kExitOk;
+}
+
+}  // namespace kx::tool
