@@ -24,15 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string kKxevent = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
-
-std::size_t CountReady(const fs::path& dir) {
-    std::size_t count = 0;
-    for (const auto& entry : fs::directory_iterator(dir))
-        count += entry.path().extension() == ".ALR";
-    return count;
-}
-
 // A collector process the test can kill outright.
 class Collector {
   public:

@@ -93,6 +93,13 @@ std::string JsonField(const std::string& line, const std::string& key) {
 
 }  // namespace
 
+std::size_t CountReady(const fs::path& dir) {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(dir))
+        count += entry.path().extension() == ".ALR";
+    return count;
+}
+
 TlsFiles MakeCertificates(const fs::path& dir) {
     fs::create_directories(dir);
     Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",

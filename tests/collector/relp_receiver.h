@@ -15,6 +15,12 @@
 
 namespace kx::test {
 
+// The kxevent command of the build tree.
+inline const std::string kKxevent = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
+
+// How many complete alert files (*.ALR) `dir` holds.
+std::size_t CountReady(const std::filesystem::path& dir);
+
 struct TlsFiles {
     std::filesystem::path ca, serverCert, serverKey, clientCert, clientKey;
 };

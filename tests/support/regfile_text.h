@@ -15,6 +15,10 @@ namespace kx::test {
 // library reading the wrong key fails them.
 inline constexpr char kAlertingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting";
 inline constexpr char kEventsKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events";
+inline constexpr char kInstallKey[] =
+    "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
+inline constexpr char kForwardingKey[] =
+    "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
 
 // `File` is the registry file class deriving from this one, so that calls chain on it:
 //   reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting")

@@ -20,8 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kCommand = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
-constexpr char kInstallKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
-constexpr char kForwardKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
 constexpr uid_t kNobody = 65534;
 
 class Doctor : public ::testing::Test {
@@ -49,7 +47,7 @@ class Doctor : public ::testing::Test {
         reg.Key(kAlertingKey)
             .Dword("bEnableCAlert", 1)
             .String("Centralized Alerting Path", alerts.string());
-        reg.Key(kForwardKey)
+        reg.Key(kForwardingKey)
             .String("Syslog", forwarder.empty() ? (install / "FwdSyslog.DLL").string() : forwarder);
         return reg;
     }

@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 
 const std::string kCommand = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
 constexpr char kEventKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\500";
-constexpr char kInstallKey[] = "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
-constexpr char kForwardingKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
 
 class KxeventCommand : public ::testing::Test {
   protected:
