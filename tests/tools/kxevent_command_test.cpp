@@ -605,23 +605,6 @@ TEST_F(KxeventCommand, ReadOnlyCommandsCreateNothingInAFreshAccount) {
     EXPECT_TRUE(fs::exists(home / ".local" / "state" / "kxevent" / "hklm.reg")) << "a change does";
 }
 
-TEST_F(KxeventCommand, RegSetThroughALinkKeepsTheLinkAndTheTargetsOwnerAndMode) {
-    fs::create_directory(dir / "etc");
-    const fs::path target = dir / "etc" / "hklm.reg";
-    BaseRegistry().WriteTo(target);
-    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
-    fs::create_symlink("etc/hklm.reg", registry);
-    ASSERT_EQ(Run({"reg", "set", kAlertingKey, "NoIP", "1", "--type", "dword"}).exitCode, 0);
-    EXPECT_TRUE(fs::is_symlink(registry));
-    struct stat info {};
-    ASSERT_EQ(::stat(target.c_str(), &info), 0);
-    EXPECT_EQ(info.st_uid, 65534u);
-    EXPECT_EQ(info.st_gid, 65534u);
-    EXPECT_EQ(info.st_mode & 07777, 0640u);
-    EXPECT_NE(ReadFile(target).find("\"NoIP\"=dword:00000001"), std::string::npos);
-}
-
 TEST_F(KxeventCommand, RegSetWithABadDwordIsAUsageError) {
     BaseRegistry().WriteTo(registry);
     const std::string before = ReadFile(registry);
