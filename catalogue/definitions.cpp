@@ -84,11 +84,6 @@ void AddJoinerAndAppend(std::span<char> description, std::string_view append) {
 
 }  // namespace
 
-std::uint32_t ParseSeverity(const unsigned char* data) {
-    if (data == nullptr) return 1;
-    return data[0] <= 4 ? data[0] : 1;
-}
-
 int LoadMessageDefaults() {
     MessageDefaultsData& d = MessageDefaults;
     if (d.szEventName[0] != '\0') return 1;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "common/severity.h"
 #include "kxevent/kxevent.h"
 
 namespace kx {
@@ -26,8 +27,6 @@ int LoadMessageDefaults();
 // 1 when the event's definition was read into the records, 0 when none exists (records
 // untouched).
 int LoadMessageDefinition(std::int32_t eventId, MessageRecord* message, DetailRecord* detail);
-// Severity of a stored "SEVERITY" value, decided by its first byte.
-std::uint32_t ParseSeverity(const unsigned char* data);
 // 1 when `name` (a 16-byte field) holds a product name afterwards, 0 when none can be had.
 int GetProductName(std::uint32_t productId, char* name);
 

@@ -213,8 +213,8 @@ std::string Folded(std::string_view text) {
 // mark entries, which are dropped in one pass at the end.
 class Parser {
   public:
-    Parser(Document& document, std::vector<ParseIssue>* issues)
-        : document_(document), issues_(issues) {}
+    Parser(Document& document, std::vector<ParseIssue>* issues, std::vector<Deletion>* deletions)
+        : document_(document), issues_(issues), deletions_(deletions) {}
 
     void Run(const std::vector<std::string_view>& lines) {
         for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -304,6 +304,7 @@ class Parser {
         name.remove_prefix(std::min(name.size(), kRootPrefix.size() + 1));
         while (!name.empty() && name.back() == '\\') name.remove_suffix(1);
         if (erase) {
+            if (deletions_) deletions_->push_back({number, std::string(name), false, {}});
             EraseTree(name);
             return;
         }
@@ -346,6 +347,10 @@ class Parser {
         if (!value) {
             Issue(number, problem);
             return;
+        }
+        if (erase && deletions_) {
+            const auto& path = document_.keys[static_cast<std::size_t>(current_)].path;
+            deletions_->push_back({number, path, true, name});
         }
         Store(std::move(name), std::move(*value), erase);
     }
@@ -411,6 +416,7 @@ class Parser {
 
     Document& document_;
     std::vector<ParseIssue>* issues_;
+    std::vector<Deletion>* deletions_;
     std::ptrdiff_t current_ = -1;
     std::vector<KeyState> states_;              // parallel to document_.keys
     std::map<std::string, std::size_t> index_;  // folded path of each live key -> its index
@@ -477,7 +483,8 @@ void AppendValue(std::string& out, const Value& value) {
 
 }  // namespace
 
-Document Parse(std::string_view text, std::vector<ParseIssue>* issues) {
+Document Parse(std::string_view text, std::vector<ParseIssue>* issues,
+               std::vector<Deletion>* deletions) {
     Document document;
     std::string converted;
     if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
@@ -499,7 +506,7 @@ Document Parse(std::string_view text, std::vector<ParseIssue>* issues) {
                                        lines.end());
     // Line numbers stay those of the file.
     body.insert(body.begin(), first + 1, std::string_view());
-    Parser(document, issues).Run(body);
+    Parser(document, issues, deletions).Run(body);
     return document;
 }
 

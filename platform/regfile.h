@@ -34,9 +34,21 @@ struct ParseIssue {
     std::string message;
 };
 
+// A deletion line: "[-KEY]" removes the key and every key below it; "NAME"=- under [KEY]
+// removes one value.
+struct Deletion {
+    int line;  // 1-based
+    std::string path;
+    bool isValue = false;
+    std::string name;  // the value's, when isValue
+};
+
 // Parses a whole file. Lines that cannot be read are skipped and, when `issues` is given,
 // reported with their line number. A file without a recognised header yields no keys.
-Document Parse(std::string_view text, std::vector<ParseIssue>* issues = nullptr);
+// Deletions are applied to what the file itself holds and, when `deletions` is given, listed
+// in file order, so that a merge can apply them to another document too.
+Document Parse(std::string_view text, std::vector<ParseIssue>* issues = nullptr,
+               std::vector<Deletion>* deletions = nullptr);
 
 // Writes a document back in the "REGEDIT4" format with CR LF line ends; Parse(Serialize(d))
 // gives d again.

@@ -9,6 +9,7 @@
 
 namespace {
 
+using kx::reg::Deletion;
 using kx::reg::Document;
 using kx::reg::FindKey;
 using kx::reg::FindValue;
@@ -115,6 +116,24 @@ TEST(PlatRegFileParse, HonoursKeyAndValueDeletions) {
     ASSERT_NE(FindKey(document, "A"), nullptr);
     ASSERT_EQ(FindKey(document, "A")->values.size(), 1u);
     EXPECT_EQ(FindKey(document, "A")->values[0].name, "y");
+}
+
+TEST(PlatRegFileParse, ListsDeletionLinesInFileOrderWithTheirKey) {
+    std::vector<Deletion> deletions;
+    Parse(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=-\n@=-\n[-HKEY_LOCAL_MACHINE\\B\\C\\]\n"
+        "[-HKEY_CURRENT_USER\\D]\n",
+        nullptr, &deletions);
+    ASSERT_EQ(deletions.size(), 3u);  // another root's deletion is no deletion here
+    EXPECT_EQ(deletions[0].line, 3);
+    EXPECT_TRUE(deletions[0].isValue);
+    EXPECT_EQ(deletions[0].path, "A");
+    EXPECT_EQ(deletions[0].name, "x");
+    EXPECT_TRUE(deletions[1].isValue);
+    EXPECT_EQ(deletions[1].name, "");
+    EXPECT_FALSE(deletions[2].isValue);
+    EXPECT_EQ(deletions[2].path, "B\\C");
+    EXPECT_EQ(deletions[2].line, 5);
 }
 
 TEST(PlatRegFileParse, DeletedKeysAndValuesDefinedAgainComeLast) {

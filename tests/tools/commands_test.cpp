@@ -18,7 +18,7 @@ TEST(Commands, EveryVerbIsFoundByItsNameAndNothingElseIs) {
         EXPECT_EQ(command.help().rfind("usage: kxevent ", 0), 0u) << command.name;
     }
     EXPECT_EQ(names, (std::set<std::string_view>{"send", "query", "resend", "alert", "reg",
-                                                 "collect", "doctor"}));
+                                                 "events", "collect", "doctor"}));
     EXPECT_EQ(FindCommand("frobnicate"), nullptr);
     EXPECT_EQ(FindCommand("--help"), nullptr);
     EXPECT_EQ(FindCommand("Send"), nullptr);
@@ -33,6 +33,7 @@ TEST(Commands, MainHelpListsTheTableInItsOrder) {
               "  resend      send the last populated event again (chain after send with --then)\n"
               "  alert show  print central alert files as a table or as JSON\n"
               "  reg         import, export, query, set or delete registry values\n"
+              "  events      list the catalogue's events: number, severity, short description\n"
               "  collect     send central alert files to a RELP receiver, removing each once "
               "acknowledged\n"
               "  doctor      check the installation as KXEvent.DLL sees it and say what to fix\n"
@@ -95,12 +96,27 @@ TEST(Commands, RegHelpShowsEachOptionWhereItBelongs) {
         "Reads and changes the registry file that KXEvent.DLL reads (HKEY_LOCAL_MACHINE): --file,\n"
         "else VEL_REGISTRY, else for root /etc/velmora/hklm.reg when it exists, else the per-user\n"
         "default.\n"
-        "KEY is a path below HKEY_LOCAL_MACHINE (the prefix may be given); NAME \"@\" or \"\" is "
-        "the\n"
-        "unnamed value. import merges the keys and values of FILE (REGEDIT4 format); a malformed\n"
-        "FILE is refused and nothing changes. Changes are written to a temporary file that then\n"
-        "replaces the registry file, so it is never left half-written.\n"
+        "KEY is a path below HKEY_LOCAL_MACHINE (the prefix HKEY_LOCAL_MACHINE\\ or HKLM\\ may be\n"
+        "given; another root is refused); NAME \"@\" or \"\" is the unnamed value. query lists a\n"
+        "key's values and then its subkeys. query and export only read: they install nothing and\n"
+        "show the built-in default while the per-user default is not installed.\n"
+        "import merges the keys and values of FILE (REGEDIT4 format) and carries out its "
+        "deletions,\n"
+        "[-KEY] (the key and every key below it) and \"NAME\"=- (one value), saying what each\n"
+        "removed; a malformed FILE is refused and nothing changes. Changes are written to a\n"
+        "temporary file that then replaces the registry file, so it is never left half-written;\n"
+        "the file keeps its owner, group and mode, and a symbolic link is written through.\n"
         "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n");
+}
+
+TEST(Commands, EventsHelpShowsItsOption) {
+    const std::string help = EventsHelp();
+    EXPECT_EQ(help.rfind("usage: kxevent events [--language LLSS]\n\n"
+                         "  --language LLSS    the catalogue's language (\"0901\"), not the "
+                         "library's\n",
+                         0),
+              0u)
+        << help;
 }
 
 }  // namespace

@@ -509,6 +509,102 @@ TEST_F(KxeventCommand, RegQueryOfAMissingKeyFails) {
     ExpectOneErrorLine(result, "no key Software\\Nowhere");
 }
 
+TEST_F(KxeventCommand, RegImportCarriesOutDeletionsAndSaysWhatEachRemoved) {
+    RegFile reg = BaseRegistry();
+    reg.Key("Software\\Old").String("a", "1").Key("Software\\Old\\Deep\\Er").String("b", "2");
+    reg.Key("Software\\Keep").String("gone", "x").String("kept", "y");
+    reg.WriteTo(registry);
+    WriteFile(dir / "changes.reg",
+              "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\software\\old]\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Keep]\r\n\"GONE\"=-\r\n\"never\"=-\r\n"
+              "[-HKEY_LOCAL_MACHINE\\Software\\Nowhere]\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Old\\New]\r\n\"c\"=\"3\"\r\n");
+    const ProcessResult result = Run({"reg", "import", (dir / "changes.reg").string()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "removed key [HKEY_LOCAL_MACHINE\\software\\old] with 1 key below it\n"
+              "removed value \"GONE\" of [HKEY_LOCAL_MACHINE\\Software\\Keep]\n"
+              "no value \"never\" in [HKEY_LOCAL_MACHINE\\Software\\Keep] to remove\n"
+              "no key [HKEY_LOCAL_MACHINE\\Software\\Nowhere] to remove\n"
+              "imported 2 keys and 1 values into " +
+                  registry.string() + "\n");
+    const std::string after = ReadFile(registry);
+    EXPECT_EQ(after.find("Deep"), std::string::npos);
+    EXPECT_EQ(after.find("\"a\"="), std::string::npos);
+    EXPECT_NE(after.find("[HKEY_LOCAL_MACHINE\\Software\\Old\\New]\r\n\"c\"=\"3\""),
+              std::string::npos)
+        << "set again after the deletion";
+    EXPECT_NE(after.find("[HKEY_LOCAL_MACHINE\\Software\\Keep]\r\n\"kept\"=\"y\"\r\n\r\n"),
+              std::string::npos)
+        << after;
+    EXPECT_NE(after.find(kEventKey), std::string::npos);
+}
+
+TEST_F(KxeventCommand, RegImportRefusesToRemoveTheWholeRootAndChangesNothing) {
+    BaseRegistry().WriteTo(registry);
+    const std::string before = ReadFile(registry);
+    WriteFile(dir / "all.reg", "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE]\r\n");
+    const ProcessResult result = Run({"reg", "import", (dir / "all.reg").string()});
+    EXPECT_EQ(result.exitCode, 1);
+    ExpectOneErrorLine(result, "all.reg: line 3: HKEY_LOCAL_MACHINE itself cannot be removed");
+    EXPECT_EQ(ReadFile(registry), before);
+}
+
+TEST_F(KxeventCommand, RegCommandsRefuseAnotherRootAndAcceptTheAbbreviation) {
+    BaseRegistry().WriteTo(registry);
+    const std::string before = ReadFile(registry);
+    const std::vector<std::vector<std::string>> refused = {
+        {"reg", "set", "HKEY_CURRENT_USER\\Software\\X", "n", "v"},
+        {"reg", "delete", "HKCU\\Software"},
+        {"reg", "query", "hkey_classes_root\\x"},
+        {"reg", "export", "HKU\\S-1-5"},
+    };
+    for (const auto& args : refused) {
+        const ProcessResult result = Run(args);
+        EXPECT_EQ(result.exitCode, 2) << args[1];
+        ExpectOneErrorLine(result, "key outside HKEY_LOCAL_MACHINE: " + args[2]);
+        EXPECT_EQ(ReadFile(registry), before);
+    }
+    ASSERT_EQ(Run({"reg", "set", "hklm\\Software\\X", "n", "v"}).exitCode, 0);
+    EXPECT_EQ(Run({"reg", "query", "HKEY_LOCAL_MACHINE\\Software\\X", "n"}).out, "n\tREG_SZ\tv\n");
+}
+
+TEST_F(KxeventCommand, RegQueryListsTheValuesThenTheSubkeysDirectlyBelow) {
+    RegFile reg = BaseRegistry();
+    reg.Key("Software\\Top").String("v", "1");
+    reg.Key("Software\\Top\\b\\Deeper").String("w", "2");  // "b" has no entry of its own
+    reg.Key("Software\\Top\\A");
+    reg.Key("Software\\TopSibling");
+    reg.WriteTo(registry);
+    const ProcessResult result = Run({"reg", "query", "Software\\Top"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "v\tREG_SZ\t1\n[Software\\Top\\A]\n[Software\\Top\\b]\n");
+    const ProcessResult implied = Run({"reg", "query", "Software\\Top\\B"});
+    EXPECT_EQ(implied.exitCode, 0) << implied.err;
+    EXPECT_EQ(implied.out, "[Software\\Top\\B\\Deeper]\n");
+}
+
+// A fresh account: no state directory and no registry anywhere.
+TEST_F(KxeventCommand, ReadOnlyCommandsCreateNothingInAFreshAccount) {
+    TempDir home;
+    const Environment fresh = {{"HOME", home.str()}, {"XDG_STATE_HOME", std::nullopt}};
+    const ProcessResult query = Run({"reg", "query", kAlertingKey}, false, fresh);
+    EXPECT_EQ(query.exitCode, 0) << query.err;
+    EXPECT_NE(query.out.find("bEnableCAlert"), std::string::npos) << "the built-in default";
+    const ProcessResult exported = Run({"reg", "export"}, false, fresh);
+    EXPECT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_EQ(exported.out.rfind("REGEDIT4", 0), 0u);
+    const ProcessResult events = Run({"events"}, false, fresh);
+    EXPECT_EQ(events.exitCode, 0) << events.err;
+    EXPECT_EQ(events.out.rfind("1000  ", 0), 0u) << events.out;
+    const ProcessResult doctor = Run({"doctor"}, false, fresh);
+    EXPECT_NE(doctor.out.find("does not exist"), std::string::npos) << doctor.out;
+    EXPECT_EQ(Run({"alert", "show", alerts.string()}, false, fresh).exitCode, 0);
+    EXPECT_TRUE(fs::is_empty(home.path()));
+    ASSERT_EQ(Run({"reg", "set", kAlertingKey, "NoIP", "1"}, false, fresh).exitCode, 0);
+    EXPECT_TRUE(fs::exists(home / ".local" / "state" / "kxevent" / "hklm.reg")) << "a change does";
+}
+
 TEST_F(KxeventCommand, RegSetWithABadDwordIsAUsageError) {
     BaseRegistry().WriteTo(registry);
     const std::string before = ReadFile(registry);
@@ -517,6 +613,56 @@ TEST_F(KxeventCommand, RegSetWithABadDwordIsAUsageError) {
     EXPECT_EQ(result.exitCode, 2);
     ExpectOneErrorLine(result, "not a number");
     EXPECT_EQ(ReadFile(registry), before);
+}
+
+// --- Catalogue listing -------------------------------------------------------------------------
+
+TEST_F(KxeventCommand, EventsListsEachEventSortedWithItsSeverityAndShortDescription) {
+    const std::string events = "Software\\Velmora\\QRD\\Shared Components\\Events\\";
+    RegFile reg = BaseRegistry();
+    reg.Key(events + "0901\\Defaults").String("SHORTDESCRIPT", "Some event").Dword("SEVERITY", 4);
+    reg.Key(events + "0901\\-7").String("SHORTDESCRIPT", "Negative").Dword("SEVERITY", 0);
+    reg.Key(events + "0901\\1000").String("SHORTDESCRIPT", "Virus found").Dword("SEVERITY", 2);
+    reg.Key(events + "0901\\0042");  // not how the library writes a number: not an event
+    reg.Key(events + "0701\\1000").String("SHORTDESCRIPT", "Virus gefunden");
+    reg.Key(events + "0701\\Defaults").Dword("SEVERITY", 3);
+    reg.WriteTo(registry);
+    const ProcessResult english = Run({"events", "--language", "0901"});
+    EXPECT_EQ(english.exitCode, 0) << english.err;
+    EXPECT_EQ(english.out,
+              "-7  informational  Negative\n"
+              "500  warning  Some event\n"
+              "1000  warning  Virus found\n");
+    const ProcessResult german = Run({"events", "--language", "0701"});
+    EXPECT_EQ(german.exitCode, 0) << german.err;
+    // Each event falls back to 0901 by itself; the gaps are filled from the 0701 defaults.
+    EXPECT_EQ(german.out,
+              "-7  informational  Negative\n"
+              "500  warning\n"
+              "1000  error  Virus gefunden\n");
+}
+
+TEST_F(KxeventCommand, EventsFollowsThePreferredLanguageWithoutAnOption) {
+    RegFile reg = BaseRegistry();
+    reg.Key(kAlertingKey).String("szPreferredLanguage", "0701");
+    reg.Key("Software\\Velmora\\QRD\\Shared Components\\Events\\0701\\500")
+        .String("SHORTDESCRIPT", "Testereignis");
+    reg.WriteTo(registry);
+    const ProcessResult result = Run({"events"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "500  informational  Testereignis\n");
+}
+
+TEST_F(KxeventCommand, EventsWithoutACatalogueOrWithABadLanguageFails) {
+    RegFile reg;
+    reg.Key(kAlertingKey).Dword("bEnableCAlert", 0);
+    reg.WriteTo(registry);
+    const ProcessResult none = Run({"events"});
+    EXPECT_EQ(none.exitCode, 1);
+    ExpectOneErrorLine(none, "no events for language");
+    const ProcessResult bad = Run({"events", "--language", "09\\01"});
+    EXPECT_EQ(bad.exitCode, 2);
+    ExpectOneErrorLine(bad, "--language takes a language code");
 }
 
 }  // namespace

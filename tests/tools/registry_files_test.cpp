@@ -3,6 +3,7 @@
 #include "tools/kxevent/registry_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,6 +153,30 @@ TEST(RegistryChoice, UserDefaultWhenNothingElseExists) {
     EXPECT_TRUE(fs::exists(choice.file));
 }
 
+TEST(RegistryChoice, FindingTheRegistryToReadInstallsNothing) {
+    TempDir dir;
+    ScopedEnv registry("VEL_REGISTRY", std::nullopt);
+    ScopedEnv system("KXEVENT_SYSTEM_REGISTRY", (dir / "none.reg").string());
+    ScopedEnv state("XDG_STATE_HOME", (dir / "xdg").string());
+    const RegistryChoice choice = FindRegistry();
+    EXPECT_EQ(choice.source, RegistrySource::UserDefault);
+    EXPECT_EQ(choice.file, dir / "xdg" / "kxevent" / "hklm.reg");
+    const reg::Document document = ReadRegistryChoice(choice, dir / "lib");
+    const reg::Key* alerting = reg::FindKey(document, test::kAlertingKey);
+    ASSERT_NE(alerting, nullptr) << "the built-in default is read as it would be installed";
+    EXPECT_EQ(TextOf(reg::FindValue(*alerting, "Centralized Alerting Path")),
+              (dir / "xdg" / "kxevent" / "alerts").string());
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(RegistryChoice, ReadingAMissingNamedFileGivesNothingAndCreatesNothing) {
+    TempDir dir;
+    const reg::Document document =
+        ReadRegistryChoice({dir / "absent.reg", RegistrySource::Environment}, dir / "lib");
+    EXPECT_TRUE(document.keys.empty());
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 TEST(RegistryChoice, StateDirectoryFallsBackToHome) {
     ScopedEnv state("XDG_STATE_HOME", std::nullopt);
     ScopedEnv home("HOME", "/home/someone");
@@ -188,6 +213,58 @@ TEST(RegistryFileSave, FailureLeavesNeitherTheOldFileChangedNorATemporaryFile) {
     EXPECT_THROW(SaveTextAtomically(dir / "target", "text"), RuntimeError);
     EXPECT_TRUE(fs::is_directory(dir / "target"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(RegistryFileSave, KeepsTheOwnerGroupAndModeOfAnotherUsersFile) {
+    ASSERT_EQ(::geteuid(), 0u) << "the test gives the file to another user";
+    TempDir dir;
+    const fs::path file = dir / "a.reg";
+    WriteFile(file, "old");
+    ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    SaveTextAtomically(file, "new");
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadFile(file), "new");
+}
+
+TEST(RegistryFileSave, WritesThroughSymbolicLinksToTheTargetInItsOwnDirectory) {
+    TempDir dir;
+    fs::create_directories(dir / "etc" / "real");
+    const fs::path target = dir / "etc" / "real" / "hklm.reg";
+    WriteFile(target, "old");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    fs::create_symlink("real/hklm.reg", dir / "etc" / "middle.reg");  // relative, then absolute
+    fs::create_symlink(dir / "etc" / "middle.reg", dir / "hklm.reg");
+    SaveTextAtomically(dir / "hklm.reg", "new");
+    EXPECT_TRUE(fs::is_symlink(dir / "hklm.reg"));
+    EXPECT_TRUE(fs::is_symlink(dir / "etc" / "middle.reg"));
+    EXPECT_EQ(ReadFile(target), "new");
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "etc" / "real"), fs::directory_iterator()),
+              1);
+}
+
+TEST(RegistryFileSave, LinkToAFileNotYetThereCreatesTheTarget) {
+    TempDir dir;
+    fs::create_directory(dir / "real");
+    fs::create_symlink(dir / "real" / "new.reg", dir / "link.reg");
+    SaveTextAtomically(dir / "link.reg", "text");
+    EXPECT_TRUE(fs::is_symlink(dir / "link.reg"));
+    EXPECT_EQ(ReadFile(dir / "real" / "new.reg"), "text");
+    const fs::perms perms = fs::status(dir / "real" / "new.reg").permissions();
+    EXPECT_EQ(perms & (fs::perms::group_write | fs::perms::others_write), fs::perms::none);
+}
+
+TEST(RegistryFileSave, LinkLoopIsRefusedAndNothingIsWritten) {
+    TempDir dir;
+    fs::create_symlink(dir / "b.reg", dir / "a.reg");
+    fs::create_symlink(dir / "a.reg", dir / "b.reg");
+    EXPECT_THROW(SaveTextAtomically(dir / "a.reg", "text"), RuntimeError);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
 TEST(RegistryFileSave, DirectoryThatDoesNotExistIsReported) {

@@ -22,6 +22,8 @@ constexpr std::array kCommands = {
             RunAlertCommand},
     Command{"reg", "reg", "import, export, query, set or delete registry values", RegHelp,
             RunRegCommand},
+    Command{"events", "events", "list the catalogue's events: number, severity, short description",
+            EventsHelp, RunEventsCommand},
     Command{"collect", "collect",
             "send central alert files to a RELP receiver, removing each once acknowledged",
             CollectHelp, RunCollectCommand},

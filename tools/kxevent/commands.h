@@ -34,6 +34,8 @@ std::string AlertHelp();  // alert_command.cpp: alert show
 int RunAlertCommand(std::span<const std::string> args);
 std::string RegHelp();  // reg_command.cpp: reg import|export|query|set|delete
 int RunRegCommand(std::span<const std::string> args);
+std::string EventsHelp();  // events_command.cpp: events
+int RunEventsCommand(std::span<const std::string> args);
 std::string CollectHelp();  // collect_command.cpp: collect
 int RunCollectCommand(std::span<const std::string> args);
 std::string DoctorHelp();  // doctor_command.cpp: doctor

@@ -127,19 +127,6 @@ std::optional<fs::path> FindInDirectory(const fs::path& directory, const std::st
     return std::nullopt;
 }
 
-// The registry the library will read, chosen as the other verbs choose it but without
-// installing the per-user default.
-RegistryChoice ChooseRegistry() {
-    if (const char* configured = std::getenv("VEL_REGISTRY"); configured && *configured) {
-        return {configured, RegistrySource::Environment};
-    }
-    std::error_code ignored;
-    if (UsesSystemRegistry() && fs::exists(SystemRegistryPath(), ignored)) {
-        return {SystemRegistryPath(), RegistrySource::System};
-    }
-    return {StateDirectory() / "hklm.reg", RegistrySource::UserDefault};
-}
-
 const char* WhyChosen(RegistrySource source) {
     switch (source) {
         case RegistrySource::Environment:
@@ -154,14 +141,15 @@ const char* WhyChosen(RegistrySource source) {
 }
 
 std::optional<reg::Document> CheckRegistry(Report& report) {
-    const RegistryChoice choice = ChooseRegistry();
+    const RegistryChoice choice = FindRegistry();
     const std::string file = choice.file.string();
     std::error_code error;
     if (!fs::exists(choice.file, error)) {
-        report.Fail("registry", file + " (" + WhyChosen(choice.source) + ") does not exist",
-                    choice.source == RegistrySource::UserDefault
-                        ? "run kxevent send or kxevent reg once to install it"
-                        : "create it (kxevent reg import FILE) or point VEL_REGISTRY at one");
+        report.Fail(
+            "registry", file + " (" + WhyChosen(choice.source) + ") does not exist",
+            choice.source == RegistrySource::UserDefault
+                ? "run kxevent send, or change it with kxevent reg set or import, to install it"
+                : "create it (kxevent reg import FILE) or point VEL_REGISTRY at one");
         return std::nullopt;
     }
     report.Pass("registry", file + " (" + std::string(WhyChosen(choice.source)) + ")");
@@ -241,30 +229,9 @@ void CheckModules(Report& report, const fs::path& directory) {
     }
 }
 
-// The Res<pp><ss> directory names the library tries, in its order: the thread's, the user's
-// and the system's language, each also with the default sublanguage, then neutral and 0409.
-std::vector<std::string> ResourceDirectories() {
-    std::vector<std::string> names;
-    const auto add = [&](plat::Dword lcid) {
-        const unsigned primary = lcid & 0x3FFu, sub = (lcid & 0xFFFFu) >> 10;
-        for (unsigned s : {sub, 1u}) {
-            std::array<char, 16> name{};
-            std::snprintf(name.data(), name.size(), "Res%02x%02x", primary, s);
-            if (std::find(names.begin(), names.end(), name.data()) == names.end()) {
-                names.emplace_back(name.data());
-            }
-        }
-    };
-    for (plat::Dword lcid : {plat::GetThreadLocale(), plat::GetUserDefaultLCID(),
-                             plat::GetSystemDefaultLCID(), plat::Dword{0}, plat::Dword{0x409}}) {
-        add(lcid);
-    }
-    return names;
-}
-
 void CheckResourceModule(Report& report, const fs::path& directory) {
     std::string tried;
-    for (const std::string& name : ResourceDirectories()) {
+    for (const std::string& name : ResourceDirectoryNames()) {
         const fs::path candidate = directory / name / kResourceModule;
         std::error_code error;
         const std::optional<fs::path> folder = fs::is_directory(directory / name, error)

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
@@ -18,6 +19,11 @@ using QueryMessageTextFn = decltype(&EVENT_QueryMessageText);
 // The installation directory that holds KXEvent.DLL: KXEVENT_LIBRARY_DIR when set, else the
 // installation directory relative to this executable (installed layout, then build tree).
 std::filesystem::path FindLibraryDirectory();
+
+// The Res<pp><ss> directory names the library tries for its resource module, in its order: the
+// thread's, the user's and the system's language, each also with the default sublanguage, then
+// neutral and 0409.
+std::vector<std::string> ResourceDirectoryNames();
 
 class EventLibrary {
   public:

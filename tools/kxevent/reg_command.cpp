@@ -33,10 +33,15 @@ constexpr char kRegAbout[] =
     "Reads and changes the registry file that KXEvent.DLL reads (HKEY_LOCAL_MACHINE): --file,\n"
     "else VEL_REGISTRY, else for root /etc/velmora/hklm.reg when it exists, else the per-user\n"
     "default.\n"
-    "KEY is a path below HKEY_LOCAL_MACHINE (the prefix may be given); NAME \"@\" or \"\" is the\n"
-    "unnamed value. import merges the keys and values of FILE (REGEDIT4 format); a malformed\n"
-    "FILE is refused and nothing changes. Changes are written to a temporary file that then\n"
-    "replaces the registry file, so it is never left half-written.\n"
+    "KEY is a path below HKEY_LOCAL_MACHINE (the prefix HKEY_LOCAL_MACHINE\\ or HKLM\\ may be\n"
+    "given; another root is refused); NAME \"@\" or \"\" is the unnamed value. query lists a\n"
+    "key's values and then its subkeys. query and export only read: they install nothing and\n"
+    "show the built-in default while the per-user default is not installed.\n"
+    "import merges the keys and values of FILE (REGEDIT4 format) and carries out its deletions,\n"
+    "[-KEY] (the key and every key below it) and \"NAME\"=- (one value), saying what each\n"
+    "removed; a malformed FILE is refused and nothing changes. Changes are written to a\n"
+    "temporary file that then replaces the registry file, so it is never left half-written;\n"
+    "the file keeps its owner, group and mode, and a symbolic link is written through.\n"
     "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n";
 
 struct RegOptions {
@@ -71,17 +76,34 @@ void RefuseControlCharacters(std::string_view text, const char* what) {
     }
 }
 
-std::string NormalizeKeyPath(std::string path) {
-    RefuseControlCharacters(path, "the key path");
-    for (std::string_view prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
-        if (path.size() >= prefix.size() &&
-            SameNameIgnoringCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
-            path.erase(0, prefix.size());
-            break;
-        }
+// The other roots' names and abbreviations: a path starting with one of them is not below
+// HKEY_LOCAL_MACHINE, whatever the rest of it says.
+bool NamesAnotherRoot(std::string_view first) {
+    if (first.size() > 5 && SameNameIgnoringCase(first.substr(0, 5), "HKEY_")) return true;
+    for (std::string_view abbreviation : {"HKCU", "HKCR", "HKU", "HKCC", "HKPD"}) {
+        if (SameNameIgnoringCase(first, abbreviation)) return true;
     }
+    return false;
+}
+
+enum class RootUse { kRefused, kAllowed };
+
+// A key path as the registry file keeps it, below HKEY_LOCAL_MACHINE: the prefix
+// "HKEY_LOCAL_MACHINE\" or "HKLM\" may be given, another root is refused. The root itself is
+// the empty path, which only readers take.
+std::string NormalizeKeyPath(std::string path, RootUse root = RootUse::kRefused) {
+    RefuseControlCharacters(path, "the key path");
     while (!path.empty() && path.back() == '\\') path.pop_back();
-    if (path.empty()) throw UsageError("a key path is needed");
+    const std::string_view first = std::string_view(path).substr(0, path.find('\\'));
+    if (SameNameIgnoringCase(first, "HKEY_LOCAL_MACHINE") || SameNameIgnoringCase(first, "HKLM")) {
+        path.erase(0, std::min(path.size(), first.size() + 1));
+    } else if (NamesAnotherRoot(first)) {
+        throw UsageError("key outside HKEY_LOCAL_MACHINE: " + path +
+                         "; the registry file holds HKEY_LOCAL_MACHINE (HKLM) only");
+    }
+    if (path.empty() && root == RootUse::kRefused) {
+        throw UsageError("a key path below HKEY_LOCAL_MACHINE is needed");
+    }
     return path;
 }
 
@@ -91,7 +113,7 @@ std::string ValueNameArgument(const std::string& name) {
 }
 
 bool IsUnder(std::string_view path, std::string_view root) {
-    if (SameNameIgnoringCase(path, root)) return true;
+    if (root.empty() || SameNameIgnoringCase(path, root)) return true;
     return path.size() > root.size() && path[root.size()] == '\\' &&
            SameNameIgnoringCase(path.substr(0, root.size()), root);
 }
@@ -105,6 +127,71 @@ reg::Document LoadOrEmpty(const fs::path& file) {
     std::error_code ignored;
     if (!fs::exists(file, ignored)) return {};
     return LoadRegistryFile(file);
+}
+
+// What query and export read: the file chosen as for a change, but nothing is installed; a
+// per-user default not installed yet is read as it would be installed.
+struct ReadOnlyRegistry {
+    std::string name;  // for messages
+    reg::Document document;
+};
+
+ReadOnlyRegistry ReadForQuery(const RegOptions& options) {
+    if (options.file) return {options.file->string(), LoadOrEmpty(*options.file)};
+    const RegistryChoice choice = FindRegistry();
+    std::error_code ignored;
+    const bool builtIn =
+        choice.source == RegistrySource::UserDefault && !fs::exists(choice.file, ignored);
+    return {builtIn ? "the built-in default registry" : choice.file.string(),
+            ReadRegistryChoice(choice, FindLibraryDirectory())};
+}
+
+// The names of the keys directly below `path`, whether or not they have entries of their own,
+// in order and each once.
+std::vector<std::string> ChildKeys(const reg::Document& document, std::string_view path) {
+    std::vector<std::string> children;
+    const std::size_t skip = path.empty() ? 0 : path.size() + 1;
+    for (const reg::Key& key : document.keys) {
+        if (key.path.size() <= path.size() || !IsUnder(key.path, path)) continue;
+        const std::string_view rest = std::string_view(key.path).substr(skip);
+        const std::string child(rest.substr(0, rest.find('\\')));
+        if (std::none_of(children.begin(), children.end(), [&](const std::string& known) {
+                return SameNameIgnoringCase(known, child);
+            })) {
+            children.push_back(child);
+        }
+    }
+    std::sort(children.begin(), children.end(), [](const std::string& a, const std::string& b) {
+        return std::lexicographical_compare(
+            a.begin(), a.end(), b.begin(), b.end(),
+            [](char x, char y) { return LowerAscii(x) < LowerAscii(y); });
+    });
+    return children;
+}
+
+std::string Plural(std::size_t count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+// Applies one deletion line of an imported file to `document`; says what it removed.
+std::string ApplyDeletion(reg::Document& document, const reg::Deletion& deletion) {
+    const std::string key = "[HKEY_LOCAL_MACHINE\\" + deletion.path + "]";
+    if (deletion.isValue) {
+        const std::string value = deletion.name.empty() ? "@" : "\"" + deletion.name + "\"";
+        reg::Key* found = reg::FindKey(document, deletion.path);
+        if (found == nullptr || reg::FindValue(*found, deletion.name) == nullptr) {
+            return "no value " + value + " in " + key + " to remove";
+        }
+        std::erase_if(found->values, [&](const reg::Value& v) {
+            return SameNameIgnoringCase(v.name, deletion.name);
+        });
+        return "removed value " + value + " of " + key;
+    }
+    const std::size_t removed = std::erase_if(
+        document.keys, [&](const reg::Key& k) { return IsUnder(k.path, deletion.path); });
+    if (removed == 0) return "no key " + key + " to remove";
+    return "removed key " + key +
+           (removed > 1 ? " with " + Plural(removed - 1, "key") + " below it" : "");
 }
 
 const char* TypeName(std::uint32_t type) {
@@ -205,16 +292,32 @@ void Expect(const RegOptions& options, std::size_t least, std::size_t most, cons
 int Import(const RegOptions& options) {
     Expect(options, 1, 1, "import FILE");
     const fs::path source = options.positional[1];
-    const reg::Document incoming = LoadRegistryFile(source);
-    const fs::path target = TargetFile(options);
-    reg::Document document = LoadOrEmpty(target);
-    std::size_t values = 0;
+    std::vector<reg::Deletion> deletions;
+    const reg::Document incoming = LoadRegistryFile(source, &deletions);
     for (const reg::Key& key : incoming.keys) {
         RefuseControlCharacters(key.path, "a key path of the imported file");
         for (const reg::Value& value : key.values) {
             RefuseControlCharacters(value.name, "a value name of the imported file");
         }
     }
+    for (const reg::Deletion& deletion : deletions) {
+        RefuseControlCharacters(deletion.path, "a key path of the imported file");
+        RefuseControlCharacters(deletion.name, "a value name of the imported file");
+        if (deletion.path.empty() && !deletion.isValue) {
+            throw RuntimeError(source.string() + ": line " + std::to_string(deletion.line) +
+                               ": HKEY_LOCAL_MACHINE itself cannot be removed");
+        }
+    }
+    const fs::path target = TargetFile(options);
+    reg::Document document = LoadOrEmpty(target);
+    // Whatever a deletion removes stays removed unless a line of the file sets it again, and
+    // the parsed file holds exactly what it sets and keeps: so the deletions go first, in
+    // their order, and the file's keys and values are merged after them.
+    std::vector<std::string> removals;
+    for (const reg::Deletion& deletion : deletions) {
+        removals.push_back(ApplyDeletion(document, deletion));
+    }
+    std::size_t values = 0;
     for (const reg::Key& key : incoming.keys) {
         reg::Key& destination = FindOrAddKey(document, key.path);
         for (const reg::Value& value : key.values) {
@@ -223,6 +326,7 @@ int Import(const RegOptions& options) {
         }
     }
     SaveRegistryFile(target, document);
+    for (const std::string& line : removals) std::cout << line << "\n";
     std::cout << "imported " << incoming.keys.size() << " keys and " << values << " values into "
               << target.string() << "\n";
     return kExitOk;
@@ -230,14 +334,12 @@ int Import(const RegOptions& options) {
 
 int Export(const RegOptions& options) {
     Expect(options, 0, 1, "export [KEY] [--output FILE]");
-    const fs::path target = TargetFile(options);
-    reg::Document document = LoadOrEmpty(target);
+    ReadOnlyRegistry registry = ReadForQuery(options);
+    reg::Document& document = registry.document;
     if (options.positional.size() == 2) {
-        const std::string root = NormalizeKeyPath(options.positional[1]);
+        const std::string root = NormalizeKeyPath(options.positional[1], RootUse::kAllowed);
         std::erase_if(document.keys, [&](const reg::Key& key) { return !IsUnder(key.path, root); });
-        if (document.keys.empty()) {
-            throw RuntimeError("no key " + root + " in " + target.string());
-        }
+        if (document.keys.empty()) throw RuntimeError("no key " + root + " in " + registry.name);
     }
     const std::string text = reg::Serialize(document);
     if (options.output) {
@@ -250,14 +352,17 @@ int Export(const RegOptions& options) {
 
 int Query(const RegOptions& options) {
     Expect(options, 1, 2, "query KEY [NAME]");
-    const fs::path target = TargetFile(options);
-    const reg::Document document = LoadOrEmpty(target);
-    const std::string path = NormalizeKeyPath(options.positional[1]);
-    const reg::Key* key = reg::FindKey(document, path);
-    if (key == nullptr) throw RuntimeError("no key " + path + " in " + target.string());
+    const std::string path = NormalizeKeyPath(options.positional[1], RootUse::kAllowed);
+    const ReadOnlyRegistry registry = ReadForQuery(options);
+    const reg::Key* key = reg::FindKey(registry.document, path);
+    const std::vector<std::string> children = ChildKeys(registry.document, path);
+    if (key == nullptr && children.empty()) {
+        throw RuntimeError("no key " + path + " in " + registry.name);
+    }
+    const bool oneValue = options.positional.size() == 3;
     bool shown = false;
-    for (const reg::Value& value : key->values) {
-        if (options.positional.size() == 3 &&
+    for (const reg::Value& value : key ? key->values : std::vector<reg::Value>{}) {
+        if (oneValue &&
             !SameNameIgnoringCase(value.name, ValueNameArgument(options.positional[2]))) {
             continue;
         }
@@ -265,32 +370,33 @@ int Query(const RegOptions& options) {
                   << ShowData(value) << "\n";
         shown = true;
     }
-    if (options.positional.size() == 3 && !shown) {
-        throw RuntimeError("no value '" + options.positional[2] + "' in " + path);
+    if (oneValue) {
+        if (!shown) throw RuntimeError("no value '" + options.positional[2] + "' in " + path);
+        return kExitOk;
     }
-    for (const reg::Key& other : document.keys) {
-        if (IsUnder(other.path, path) && other.path.size() > path.size()) {
-            if (options.positional.size() == 2) std::cout << "[" << other.path << "]\n";
-        }
+    for (const std::string& child : children) {
+        std::cout << "[" << (path.empty() ? "" : path + "\\") << child << "]\n";
     }
     return kExitOk;
 }
 
 int Set(const RegOptions& options) {
     Expect(options, 3, 3, "set KEY NAME VALUE [--type sz|expand_sz|dword|binary]");
+    const std::string path = NormalizeKeyPath(options.positional[1]);
     const reg::Value value = MakeValue(options.positional[2], options.positional[3], options.type);
     const fs::path target = TargetFile(options);
     reg::Document document = LoadOrEmpty(target);
-    SetValue(FindOrAddKey(document, NormalizeKeyPath(options.positional[1])), value);
+    // The one place a value is about to be written: checks of a setting's value belong here.
+    SetValue(FindOrAddKey(document, path), value);
     SaveRegistryFile(target, document);
     return kExitOk;
 }
 
 int Delete(const RegOptions& options) {
     Expect(options, 1, 2, "delete KEY [NAME]");
+    const std::string path = NormalizeKeyPath(options.positional[1]);
     const fs::path target = TargetFile(options);
     reg::Document document = LoadOrEmpty(target);
-    const std::string path = NormalizeKeyPath(options.positional[1]);
     if (options.positional.size() == 3) {
         reg::Key* key = reg::FindKey(document, path);
         const std::string name = ValueNameArgument(options.positional[2]);

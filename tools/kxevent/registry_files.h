@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/regfile.h"
 
@@ -34,6 +35,15 @@ bool UsesSystemRegistry();
 // `libraryDirectory`. Sets VEL_REGISTRY to the choice, so that the library reads the same file.
 RegistryChoice SelectRegistry(const std::filesystem::path& libraryDirectory);
 
+// The same choice for a command that only reads: nothing is installed and nothing set, so the
+// per-user default's path is given whether or not it exists yet.
+RegistryChoice FindRegistry();
+
+// The document of a choice for reading: the file's when it exists; for a per-user default not
+// yet installed, the built-in default as it would be installed; otherwise empty.
+reg::Document ReadRegistryChoice(const RegistryChoice& choice,
+                                 const std::filesystem::path& libraryDirectory);
+
 // Installs the built-in default registry into `stateDirectory` unless a hklm.reg is already
 // there: alerting directory `stateDirectory`/alerts, modules from `libraryDirectory`.
 std::filesystem::path InstallDefaultRegistry(const std::filesystem::path& stateDirectory,
@@ -45,12 +55,17 @@ reg::Document FillDefaultTemplate(std::string_view templateText,
                                   const std::filesystem::path& libraryDirectory);
 
 // Parses a registry file and refuses anything that is not clean: an unreadable file, a missing
-// header or any malformed line throws RuntimeError naming the file and the line.
-reg::Document LoadRegistryFile(const std::filesystem::path& file);
-reg::Document ParseRegistryText(std::string_view text, std::string_view origin);
+// header or any malformed line throws RuntimeError naming the file and the line. `deletions`,
+// when given, receives the file's deletion lines in their order.
+reg::Document LoadRegistryFile(const std::filesystem::path& file,
+                               std::vector<reg::Deletion>* deletions = nullptr);
+reg::Document ParseRegistryText(std::string_view text, std::string_view origin,
+                                std::vector<reg::Deletion>* deletions = nullptr);
 
 // Writes `document` to `file` through a temporary file in the same directory that is renamed
-// over it only once complete: the old file stays whole when anything fails.
+// over it only once complete and flushed: the old file stays whole when anything fails. A
+// symbolic link is written through to its target, and a file that exists keeps its owner,
+// group and mode.
 void SaveRegistryFile(const std::filesystem::path& file, const reg::Document& document);
 void SaveTextAtomically(const std::filesystem::path& file, std::string_view text);
 

@@ -1,0 +1,203 @@
+// events_command.cpp: "kxevent events": the catalogue's events, one line each, as the library
+// would read them for a language.
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "common/names.h"
+#include "common/registry.h"
+#include "common/severity.h"
+#include "platform/platform.h"
+#include "tools/kxevent/commands.h"
+#include "tools/kxevent/errors.h"
+#include "tools/kxevent/event_library.h"
+#include "tools/kxevent/options.h"
+#include "tools/kxevent/registry_files.h"
+
+namespace kx::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+enum EventsOptionId { kLanguage };
+
+constexpr Option kEventsOptions[] = {
+    {kLanguage, "--language", "LLSS", "the catalogue's language (\"0901\"), not the library's"},
+};
+
+constexpr char kEventsAbout[] =
+    "Lists the events of the message catalogue in the registry that KXEvent.DLL reads, one per\n"
+    "line and sorted by number: the event number, its severity and its short description, as\n"
+    "the library reads them for the language (each event falling back to 0901 by itself, gaps\n"
+    "filled from the Defaults key). Without --language the library's own choice is used:\n"
+    "\"szPreferredLanguage\", else the language of the first resource directory found in the\n"
+    "installation directory. Nothing is installed or changed.\n";
+
+constexpr char kFallbackLanguage[] = "0901";
+constexpr std::size_t kMaxLanguage = 11;  // the library keeps at most this many characters
+constexpr std::size_t kShortDescriptSize = 32;
+constexpr std::size_t kSeveritySize = 32;
+constexpr std::size_t kPreferredLanguageSize = 32;
+constexpr char kCurrentVersionKey[] =
+    "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
+
+constexpr const char* kSeverityNames[] = {"informational", "notice", "warning", "error",
+                                          "critical"};
+
+std::string EventsUsage() {
+    return "usage: kxevent events " + Synopsis(kEventsOptions[kLanguage]);
+}
+
+// A value as the library reads it into a buffer of `size` bytes: missing when larger.
+const reg::Value* ValueFitting(const reg::Key* key, const char* name, std::size_t size) {
+    const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
+    return value && value->data.size() <= size ? value : nullptr;
+}
+
+// A text read into a buffer of `size` bytes: up to its terminator, within size - 1 characters.
+std::optional<std::string> TextFitting(const reg::Key* key, const char* name, std::size_t size) {
+    const reg::Value* value = ValueFitting(key, name, size);
+    if (value == nullptr) return std::nullopt;
+    std::string text = ValueText(*value);
+    if (text.size() > size - 1) text.resize(size - 1);
+    return text;
+}
+
+std::optional<std::uint32_t> SeverityOf(const reg::Key* key) {
+    const reg::Value* value = ValueFitting(key, "SEVERITY", kSeveritySize);
+    if (value == nullptr) return std::nullopt;
+    unsigned char buffer[kSeveritySize] = {};
+    std::copy(value->data.begin(), value->data.end(), buffer);
+    return ParseSeverity(buffer);
+}
+
+// The event number a key name stands for: a signed decimal exactly as the library writes it.
+std::optional<std::int32_t> EventNumber(std::string_view name) {
+    std::int32_t number = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
+    if (error != std::errc() || end != name.data() + name.size()) return std::nullopt;
+    if (std::to_string(number) != name) return std::nullopt;  // "+1", "007" are other keys
+    return number;
+}
+
+std::string LanguageKey(std::string_view language) {
+    return std::string(kEventsKey) + "\\" + std::string(language);
+}
+
+// The event keys directly below a language's branch, by number.
+std::map<std::int32_t, const reg::Key*> EventKeys(const reg::Document& document,
+                                                  std::string_view language) {
+    std::map<std::int32_t, const reg::Key*> keys;
+    const std::string branch = LanguageKey(language) + "\\";
+    for (const reg::Key& key : document.keys) {
+        if (key.path.size() <= branch.size() ||
+            !SameNameIgnoringCase(std::string_view(key.path).substr(0, branch.size()), branch)) {
+            continue;
+        }
+        if (auto number = EventNumber(std::string_view(key.path).substr(branch.size()))) {
+            keys.emplace(*number, &key);
+        }
+    }
+    return keys;
+}
+
+const reg::Key* FindWithFallback(const reg::Document& document, std::string_view language,
+                                 const std::string& below) {
+    if (const reg::Key* key = reg::FindKey(document, LanguageKey(language) + "\\" + below)) {
+        return key;
+    }
+    return reg::FindKey(document, LanguageKey(kFallbackLanguage) + "\\" + below);
+}
+
+std::string TextOrEmpty(const reg::Document& document, const char* path, const char* name) {
+    const reg::Key* key = reg::FindKey(document, path);
+    const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
+    return value ? ValueText(*value) : std::string();
+}
+
+// The language the library settles on: "szPreferredLanguage", else that of the first resource
+// directory it would find, else the first it would try.
+std::string LibraryLanguage(const reg::Document& document) {
+    const reg::Key* alerting = reg::FindKey(document, kAlertingKey);
+    if (auto preferred = TextFitting(alerting, "szPreferredLanguage", kPreferredLanguageSize)) {
+        return preferred->substr(0, kMaxLanguage);
+    }
+    std::string installDirectory = TextOrEmpty(document, kCurrentVersionKey, "szInstallDir");
+    std::replace(installDirectory.begin(), installDirectory.end(), '\\', '/');
+    const fs::path directory =
+        installDirectory.empty() ? FindLibraryDirectory() : fs::path(installDirectory);
+    const std::vector<std::string> names = ResourceDirectoryNames();
+    for (const std::string& name : names) {
+        std::error_code ignored;
+        if (fs::is_directory(directory / name, ignored)) return name.substr(3);
+    }
+    return names.front().substr(3);
+}
+
+// Control characters of a catalogue text would reach the terminal: shown as '?'.
+std::string Printable(std::string text) {
+    for (char& c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) c = '?';
+    }
+    return text;
+}
+
+void RefuseBadLanguage(const std::string& language) {
+    if (language.empty() || language.size() > kMaxLanguage) {
+        throw UsageError("--language takes a language code such as 0901, not '" + language + "'");
+    }
+    for (char c : language) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) {
+            throw UsageError("--language takes a language code such as 0901 (letters and digits)");
+        }
+    }
+}
+
+}  // namespace
+
+std::string EventsHelp() {
+    return EventsUsage() + "\n\n" + FormatOptionList(kEventsOptions) + "\n" + kEventsAbout;
+}
+
+int RunEventsCommand(std::span<const std::string> args) {
+    std::optional<std::string> language;
+    std::size_t at = 1;
+    ParseOptions(args, at, kEventsOptions, {.verb = "events", .operands = false},
+                 [&](const Option&, const std::string& value) { language = value; });
+    if (language) RefuseBadLanguage(*language);
+
+    const RegistryChoice choice = FindRegistry();
+    const reg::Document document = ReadRegistryChoice(choice, FindLibraryDirectory());
+    const std::string chosen = language.value_or(LibraryLanguage(document));
+
+    std::map<std::int32_t, const reg::Key*> events = EventKeys(document, chosen);
+    events.merge(EventKeys(document, kFallbackLanguage));  // the chosen language's keys win
+    if (events.empty()) {
+        throw RuntimeError("no events for language " + chosen + " nor " + kFallbackLanguage +
+                           " in " + choice.file.string());
+    }
+    const reg::Key* defaults = FindWithFallback(document, chosen, "Defaults");
+    // Without a Defaults key the library's default severity stays 0; with one, it is 1 unless
+    // the key says otherwise.
+    const std::uint32_t defaultSeverity = defaults ? SeverityOf(defaults).value_or(1) : 0;
+    const std::string defaultShort =
+        TextFitting(defaults, "SHORTDESCRIPT", kShortDescriptSize).value_or("");
+    for (const auto& [number, key] : events) {
+        const std::uint32_t severity = SeverityOf(key).value_or(defaultSeverity);
+        const std::string text =
+            TextFitting(key, "SHORTDESCRIPT", kShortDescriptSize).value_or(defaultShort);
+        std::cout << number << "  " << kSeverityNames[std::min<std::uint32_t>(severity, 4)]
+                  << (text.empty() ? "" : "  " + Printable(text)) << "\n";
+    }
+    return kExitOk;
+}
+
+}  // namespace kx::tool
