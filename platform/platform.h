@@ -311,7 +311,9 @@ Dword UntrustedReason(const char* path, char* buffer, Dword size);
 // platform is shared; per module on Windows, where each module links its own.
 void ClearLoadRefusal();
 void NoteLoadRefusal(const char* reason);
-// The notes joined with "; " into `buffer` as RegistryRefusal copies; returns the length.
+// The notes joined with "; " into `buffer` as RegistryRefusal copies; returns the length, which
+// is never above kMaxLoadRefusal (later notes are cut or dropped).
+inline constexpr Dword kMaxLoadRefusal = 4096;
 Dword LoadRefusal(char* buffer, Dword size);
 
 // ---------------------------------------------------------------------------------------------
