@@ -25,6 +25,7 @@ inline constexpr Status kErrorAccessDenied = 5;
 inline constexpr Status kErrorInvalidHandle = 6;
 inline constexpr Status kErrorNotEnoughMemory = 8;
 inline constexpr Status kErrorBadFormat = 11;
+inline constexpr Status kErrorGenFailure = 31;
 inline constexpr Status kErrorFileExists = 80;
 inline constexpr Status kErrorInvalidParameter = 87;
 inline constexpr Status kErrorDiskFull = 112;
