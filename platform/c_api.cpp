@@ -14,7 +14,7 @@
 namespace kx::plat {
 namespace {
 
-// A kx_module* is the loader's own module object under a name C can declare.
+// The codes the header names for C are the platform's own.
 static_assert(KX_ERROR_ACCESS_DENIED == kErrorAccessDenied &&
               KX_ERROR_INVALID_HANDLE == kErrorInvalidHandle &&
               KX_ERROR_NOT_ENOUGH_MEMORY == kErrorNotEnoughMemory &&
@@ -29,6 +29,7 @@ static_assert(KX_ERROR_ACCESS_DENIED == kErrorAccessDenied &&
 // and the system's messages are one sentence.
 using TextBuffer = std::array<char, kMaxLoadRefusal + 1>;
 
+// A kx_module* is the loader's own module object under a name C can declare.
 Module ToModule(kx_module* module) {
     return reinterpret_cast<Module>(module);
 }
