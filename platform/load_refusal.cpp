@@ -11,7 +11,7 @@ namespace kx::plat {
 namespace {
 
 // A refused attach notes a few lines; the bound keeps a looping caller from growing it.
-constexpr std::size_t kMaxNotes = 4096;
+constexpr std::size_t kMaxNotes = kMaxLoadRefusal;
 
 struct Notes {
     std::mutex mutex;
@@ -36,7 +36,10 @@ void NoteLoadRefusal(const char* reason) {
     Notes& notes = TheNotes();
     std::lock_guard lock(notes.mutex);
     if (notes.text.size() >= kMaxNotes) return;
-    if (!notes.text.empty()) notes.text += "; ";
+    // The separator counts against the bound too, or a record one short of full would leave
+    // the note "all the room there is" after the subtraction below wraps around.
+    if (!notes.text.empty())
+        notes.text.append("; ", std::min<std::size_t>(2, kMaxNotes - notes.text.size()));
     notes.text.append(reason, std::min(std::strlen(reason), kMaxNotes - notes.text.size()));
 }
 

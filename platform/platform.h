@@ -25,6 +25,7 @@ inline constexpr Status kErrorAccessDenied = 5;
 inline constexpr Status kErrorInvalidHandle = 6;
 inline constexpr Status kErrorNotEnoughMemory = 8;
 inline constexpr Status kErrorBadFormat = 11;
+inline constexpr Status kErrorGenFailure = 31;
 inline constexpr Status kErrorFileExists = 80;
 inline constexpr Status kErrorInvalidParameter = 87;
 inline constexpr Status kErrorDiskFull = 112;
@@ -311,7 +312,9 @@ Dword UntrustedReason(const char* path, char* buffer, Dword size);
 // platform is shared; per module on Windows, where each module links its own.
 void ClearLoadRefusal();
 void NoteLoadRefusal(const char* reason);
-// The notes joined with "; " into `buffer` as RegistryRefusal copies; returns the length.
+// The notes joined with "; " into `buffer` as RegistryRefusal copies; returns the length, which
+// is never above kMaxLoadRefusal (later notes are cut or dropped).
+inline constexpr Dword kMaxLoadRefusal = 4096;
 Dword LoadRefusal(char* buffer, Dword size);
 
 // ---------------------------------------------------------------------------------------------

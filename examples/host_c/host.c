@@ -7,8 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "kx_loader.h"
 #include "kxevent/kxevent.h"
+#include "kxevent/kxplatform.h"
 
 typedef int(KX_API* SendVELMessageFn)(uint32_t, int32_t, MessageRecord*, DetailRecord*,
                                       ContextRecord*);
@@ -21,7 +21,8 @@ static void set_field(char* field, size_t width, const char* text) {
 
 int main(int argc, char** argv) {
     char path[4096];
-    void* module;
+    char reason[1024];
+    kx_module* module;
     SendVELMessageFn send;
     static MessageRecord message;
     static DetailRecord detail;
@@ -35,15 +36,19 @@ int main(int argc, char** argv) {
         return 2;
     }
     snprintf(path, sizeof path, "%s/KXEvent.DLL", argv[1]);
-    module = kx_load_library(path);
+    /* The platform loader runs the library's start-up (its DllMain attach); dlopen would not. */
+    module = kx_load_module(path, 0);
     if (module == NULL) {
-        fprintf(stderr, "%s: cannot load %s\n", argv[0], path);
+        unsigned long error = kx_last_error();
+        /* A cut reason still ends in a terminator: print what fits. */
+        kx_load_refusal(reason, sizeof reason, NULL);
+        fprintf(stderr, "%s: cannot load %s (error %lu): %s\n", argv[0], path, error, reason);
         return 1;
     }
-    send = (SendVELMessageFn)kx_get_proc(module, "EVENT_SendVELMessage");
+    send = (SendVELMessageFn)kx_get_export(module, "EVENT_SendVELMessage");
     if (send == NULL) {
         fprintf(stderr, "%s: %s has no EVENT_SendVELMessage\n", argv[0], path);
-        kx_free_library(module);
+        kx_free_module(module);
         return 1;
     }
     set_field(detail.szVirusName, sizeof detail.szVirusName, "Sample.Virus");
@@ -53,6 +58,6 @@ int main(int argc, char** argv) {
     result = send((uint32_t)product, (int32_t)event, &message, &detail, &context);
     printf("result: %d\n", result);
     printf("description: %.*s\n", (int)sizeof message.szLongDescript, message.szLongDescript);
-    kx_free_library(module);
+    kx_free_module(module);
     return result == EVENT_OK ? 0 : 1;
 }

@@ -14,7 +14,6 @@ namespace kx::plat::backend {
 // Error codes the backend reports beyond those the subsystems know.
 inline constexpr Status kErrorTooManyOpenFiles = 4;
 inline constexpr Status kErrorNotSameDevice = 17;
-inline constexpr Status kErrorGenFailure = 31;
 inline constexpr Status kErrorBufferOverflow = 111;
 inline constexpr Status kErrorBadExeFormat = 193;
 inline constexpr Status kErrorEnvVarNotFound = 203;

@@ -30,6 +30,7 @@ class InstallLayout : public ::testing::Test {
 
 TEST_F(InstallLayout, PublicAndPlatformHeadersGoUnderIncludeKxevent) {
     EXPECT_TRUE(fs::is_regular_file(Installed("include/kxevent/kxevent.h")));
+    EXPECT_TRUE(fs::is_regular_file(Installed("include/kxevent/kxplatform.h")));
     EXPECT_TRUE(fs::is_regular_file(Installed("include/kxevent/platform/platform.h")));
 }
 

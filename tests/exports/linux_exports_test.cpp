@@ -1,6 +1,6 @@
 // The dynamic symbol tables of the built Linux modules: KXEvent.DLL exports its 17 names and
 // the loader's entry notification and nothing else; the sibling stand-ins export exactly the
-// names the binder resolves and the entry notification.
+// names the binder resolves and the entry notification; the platform library its C interface.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -63,6 +63,18 @@ TEST(LinuxExports, UtilityStandInExportsExactlyItsHundredAndOneNames) {
     const Names expected = NamesOf(kx::core_names::kUtility);
     ASSERT_EQ(expected.size(), 101u);
     ExpectExactly(kInstallDir / "KXUTIL.DLL", expected);
+}
+
+// The C interface for hosts, under its C names; the C++ facade is exported mangled beside it.
+TEST(LinuxExports, PlatformLibraryExportsTheSixCNamesOfItsCInterface) {
+    const fs::path library = kInstallDir.parent_path() / "libkxplatform.so.1";
+    ASSERT_TRUE(fs::exists(library)) << library;
+    Names unmangled;
+    for (const std::string& name : DefinedDynamicSymbols(library)) {
+        if (!name.starts_with("_Z")) unmangled.insert(name);
+    }
+    EXPECT_EQ(unmangled, (Names{"kx_error_text", "kx_free_module", "kx_get_export", "kx_last_error",
+                                "kx_load_module", "kx_load_refusal"}));
 }
 
 }  // namespace

@@ -177,18 +177,39 @@ send_as_root_reaches_the_system_alerting_directory() {
         { say "unexpected alert file:"; cat "$alert" >&2; return 1; }
 }
 
-# A product's developer builds the C sample host against the installed -dev package alone; it
-# then runs on the installed system.
-c_host_builds_against_the_dev_package_and_reports() {
-    local build="$root/tmp/host-build" before output
-    cmake -S "$source/examples/host_c" -B "$build" -DCMAKE_PREFIX_PATH="$root/usr" \
-        >"$build.log" 2>&1 && cmake --build "$build" >>"$build.log" 2>&1 ||
-        { cat "$build.log" >&2; return 1; }
+# A product's developer builds the C sample host against the installed -dev package alone, with
+# the C compiler alone: once through the CMake package, once with cc and pkg-config. Each build
+# then reports from the installed system.
+c_host_reports() {
+    local host="$1" before output
     before="$(find "$root/var/spool/kxevent/alerts" -name '*.ALR' | wc -l)"
-    output="$(chroot_run -- /tmp/host-build/kxhost_c "$modules" 1 1003 2>&1 </dev/null)" ||
+    output="$(chroot_run -- "$host" "$modules" 1 1003 2>&1 </dev/null)" ||
         { say "$output"; return 1; }
     [ "$(find "$root/var/spool/kxevent/alerts" -name '*.ALR' | wc -l)" -gt "$before" ] ||
-        { say "no new alert; kxhost_c said: $output"; return 1; }
+        { say "no new alert; $host said: $output"; return 1; }
+}
+
+c_host_builds_with_the_cmake_package_and_reports() {
+    local build="$root/tmp/host-build"
+    cmake -S "$source/examples/host_c" -B "$build" -DCMAKE_PREFIX_PATH="$root/usr" \
+        -DCMAKE_C_COMPILER=cc >"$build.log" 2>&1 && cmake --build "$build" >>"$build.log" 2>&1 ||
+        { cat "$build.log" >&2; return 1; }
+    # No C++ compiler enabled, so none can have driven the link.
+    if grep -q '^CMAKE_CXX_COMPILER' "$build/CMakeCache.txt"; then
+        say "the C host's build enabled C++"
+        return 1
+    fi
+    c_host_reports /tmp/host-build/kxhost_c
+}
+
+c_host_builds_with_cc_and_pkg_config_and_reports() {
+    local flags
+    flags="$(PKG_CONFIG_LIBDIR="$root/usr/lib/$multiarch/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root" \
+        pkg-config --cflags --libs kxevent)" || return 1
+    # shellcheck disable=SC2086 # the flags are words
+    cc -std=c99 -Wall -Wextra -Werror "$source/examples/host_c/host.c" -o "$root/tmp/host-pc" \
+        $flags || return 1
+    c_host_reports /tmp/host-pc
 }
 
 unprivileged_send_uses_the_per_user_default() {
@@ -227,8 +248,10 @@ check "the CMake package imports the versioned library" cmake_package_names_the_
 check "the system files a send needs are put into the root" prepare_system_files || exit 1
 check "a send by root writes its alert into /var/spool/kxevent/alerts of the root" \
     send_as_root_reaches_the_system_alerting_directory
-check "a C host builds against libkxevent-dev and reports from inside the root" \
-    c_host_builds_against_the_dev_package_and_reports
+check "a C host builds with the CMake package of libkxevent-dev and reports from the root" \
+    c_host_builds_with_the_cmake_package_and_reports
+check "a C host builds with cc and pkg-config against libkxevent-dev and reports from the root" \
+    c_host_builds_with_cc_and_pkg_config_and_reports
 check "a send by an unprivileged user installs and uses the per-user default" \
     unprivileged_send_uses_the_per_user_default
 check "an administrator's change to the registry survives a reinstall" \

@@ -48,6 +48,14 @@ TEST(LoadRefusal, EndlessNotesStayBounded) {
     ClearLoadRefusal();
 }
 
+TEST(LoadRefusal, ANoteAfterARecordOneShortOfFullStaysWithinTheBound) {
+    ClearLoadRefusal();
+    NoteLoadRefusal(std::string(kMaxLoadRefusal - 1, 'n').c_str());
+    NoteLoadRefusal("one note more");
+    EXPECT_EQ(Refusal(1 << 16), std::string(kMaxLoadRefusal - 1, 'n') + ";");
+    ClearLoadRefusal();
+}
+
 TEST(UntrustedReason, NamesThePartAtFaultAndIsEmptyForATrustedPath) {
     const test::TempDir dir;
     const std::string shared = (dir / "shared").string();

@@ -36,12 +36,18 @@ TEST(CSamples, HostSendsAndCForwarderReceivesTheExpandedEvent) {
         << line;
 }
 
-TEST(CSamples, HostReportsAnInstallationWithoutTheLibrary) {
+TEST(CSamples, HostReportsTheErrorAndReasonOfAnInstallationWithoutTheLibrary) {
     TempDir dir;
     const ProcessResult result =
         RunProcess(std::string(KX_TEST_BINARY_DIR) + "/bin/kxhost_c", {dir.str()});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("cannot load"), std::string::npos);
+    // The platform's code and reason, through the C interface alone.
+    EXPECT_NE(result.err.find("cannot load " + (dir / "KXEvent.DLL").string() +
+                              " (error 126): Module " + (dir / "KXEvent.DLL").string() +
+                              " was not loaded: error 126 (The specified module could not be "
+                              "found.)"),
+              std::string::npos)
+        << result.err;
 }
 
 }  // namespace

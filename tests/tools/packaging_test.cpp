@@ -108,6 +108,8 @@ TEST_F(Installation, HostBuildsAgainstTheCMakePackage) {
     const ProcessResult compile = RunProcess(KX_TEST_CMAKE, {"--build", build.string()});
     ASSERT_EQ(compile.exitCode, 0) << compile.out << compile.err;
     EXPECT_TRUE(fs::exists(build / "kxhost_c"));
+    // A C project: no C++ compiler was even looked for, so none linked the host.
+    EXPECT_EQ(ReadFile(build / "CMakeCache.txt").find("CMAKE_CXX_COMPILER:"), std::string::npos);
 }
 
 }  // namespace

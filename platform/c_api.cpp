@@ -1,0 +1,164 @@
+// c_api.cpp: the loader for hosts written in C (include/kxevent/kxplatform.h). A C caller has
+// no way to catch a C++ exception and the platform's texts live in its own buffers, so every
+// entry point here catches everything and hands texts out only as bounded copies.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "include/kxevent/kxplatform.h"
+#include "platform/platform.h"
+
+namespace kx::plat {
+namespace {
+
+// The codes the header names for C are the platform's own.
+static_assert(KX_ERROR_ACCESS_DENIED == kErrorAccessDenied &&
+              KX_ERROR_INVALID_HANDLE == kErrorInvalidHandle &&
+              KX_ERROR_NOT_ENOUGH_MEMORY == kErrorNotEnoughMemory &&
+              KX_ERROR_BAD_FORMAT == kErrorBadFormat &&
+              KX_ERROR_INVALID_PARAMETER == kErrorInvalidParameter &&
+              KX_ERROR_MOD_NOT_FOUND == kErrorModNotFound &&
+              KX_ERROR_PROC_NOT_FOUND == kErrorProcNotFound &&
+              KX_ERROR_DLL_INIT_FAILED == kErrorDllInitFailed &&
+              KX_ERROR_GEN_FAILURE == kErrorGenFailure);
+
+// Generous for every text the platform keeps: the refusal record is bounded by kMaxLoadRefusal
+// and the system's messages are one sentence.
+using TextBuffer = std::array<char, kMaxLoadRefusal + 1>;
+
+// A kx_module* is the loader's own module object under a name C can declare.
+Module ToModule(kx_module* module) {
+    return reinterpret_cast<Module>(module);
+}
+
+// An exception caught at the boundary (the platform out of memory, or a module's DllMain that
+// threw) as the error a C caller can read.
+void NoteException() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        SetLastError(kErrorNotEnoughMemory);
+    } catch (...) {
+        SetLastError(kErrorGenFailure);
+    }
+}
+
+int CopyText(std::string_view text, char* buffer, std::size_t size, std::size_t* length) {
+    if (length) *length = text.size();
+    if (size == 0) return text.empty() ? KX_TEXT_OK : KX_TEXT_TRUNCATED;
+    if (buffer == nullptr) return KX_TEXT_INVALID;
+    const std::size_t copied = std::min(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), copied);
+    buffer[copied] = '\0';
+    return copied < text.size() ? KX_TEXT_TRUNCATED : KX_TEXT_OK;
+}
+
+// The system's text for `error`, without the line end the Windows texts carry.
+std::string_view ErrorText(Dword error, TextBuffer& buffer) {
+    std::string_view text(buffer.data(), FormatSystemMessage(error, buffer.data(), buffer.size()));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    return text;
+}
+
+// A failed load that the library or the loader explained leaves its notes; any other failure
+// (a missing file, a module that is no module) gets one, so that the host always has a reason.
+void ExplainFailedLoad(const char* path, Dword error) {
+    TextBuffer noted;
+    if (LoadRefusal(noted.data(), noted.size()) != 0) return;
+    TextBuffer message;
+    const std::string note = std::string("Module ") + (path ? path : "(null)") +
+                             " was not loaded: error " + std::to_string(error) + " (" +
+                             std::string(ErrorText(error, message)) + ")";
+    NoteLoadRefusal(note.c_str());
+}
+
+}  // namespace
+}  // namespace kx::plat
+
+extern "C" {
+
+kx_module* kx_load_module(const char* path, unsigned flags) noexcept {
+    using namespace kx::plat;
+    try {
+        ClearLoadRefusal();
+        Module module = nullptr;
+        if (path == nullptr || *path == '\0' || (flags & ~KX_LOAD_TRUSTED_ONLY) != 0) {
+            SetLastError(kErrorInvalidParameter);
+        } else {
+            module = LoadLibraryExA(
+                path, (flags & KX_LOAD_TRUSTED_ONLY) != 0 ? kLoadNamedByConfiguration : 0);
+        }
+        if (module == nullptr) {
+            const Dword error = GetLastError();
+            ExplainFailedLoad(path, error);
+            SetLastError(error);  // the explanation must not replace why the load failed
+            return nullptr;
+        }
+        // What an attach noted on its way to success is no reason for anything.
+        ClearLoadRefusal();
+        return reinterpret_cast<kx_module*>(module);
+    } catch (...) {
+        NoteException();
+        return nullptr;
+    }
+}
+
+void* kx_get_export(kx_module* module, const char* name) noexcept {
+    using namespace kx::plat;
+    try {
+        if (name == nullptr) {
+            SetLastError(kErrorInvalidParameter);
+            return nullptr;
+        }
+        return GetProcAddress(ToModule(module), name);
+    } catch (...) {
+        NoteException();
+        return nullptr;
+    }
+}
+
+int kx_free_module(kx_module* module) noexcept {
+    using namespace kx::plat;
+    try {
+        return FreeLibrary(ToModule(module)) ? 1 : 0;
+    } catch (...) {
+        NoteException();
+        return 0;
+    }
+}
+
+unsigned long kx_last_error(void) noexcept {
+    return kx::plat::GetLastError();
+}
+
+int kx_load_refusal(char* buffer, size_t size, size_t* length) noexcept {
+    using namespace kx::plat;
+    try {
+        TextBuffer text;
+        const Dword copied = LoadRefusal(text.data(), text.size());
+        return CopyText(std::string_view(text.data(), copied), buffer, size, length);
+    } catch (...) {
+        NoteException();
+        return KX_TEXT_INVALID;
+    }
+}
+
+int kx_error_text(unsigned long error, char* buffer, size_t size, size_t* length) noexcept {
+    using namespace kx::plat;
+    try {
+        TextBuffer text;
+        const Dword saved = GetLastError();  // asking for a text is no failure of the caller's
+        const auto code = static_cast<Dword>(error);
+        const std::string_view message = code == error ? ErrorText(code, text) : std::string_view();
+        SetLastError(saved);
+        return CopyText(message, buffer, size, length);
+    } catch (...) {
+        NoteException();
+        return KX_TEXT_INVALID;
+    }
+}
+
+}  // extern "C"
