@@ -35,13 +35,15 @@ TEST(ManualEscape, ALeadingControlCharacterIsNoRequest) {
 TEST(ManualPage, RendersHeadingsParagraphsTagsBulletsAndLiterals) {
     const std::string page = manual::RenderPage(
         "# NAME\nx - y\n\nsecond `bold` para\n## Sub\n: `--a` B\ntext\n- item\n\n"
-        "    lit \\ line\n\n    more\nafter\n",
+        "    lit \\ line\n\n    more\nafter\n    follows text\n",
         "kxevent.reg", "5", "1.2.3", Commands());
     EXPECT_EQ(page,
               ".TH \"KXEVENT.REG\" \"5\" \"\" \"kxevent 1.2.3\" \"File Formats\"\n"
+              ".nh\n.ad l\n"
               ".SH NAME\nx \\- y\n.PP\nsecond \\fBbold\\fR para\n.SS Sub\n"
               ".TP\n\\fB\\-\\-a\\fR B\ntext\n.IP \\(bu 2\nitem\n"
-              ".RS 4\n.nf\nlit \\e line\n.sp\nmore\n.fi\n.RE\n.PP\nafter\n");
+              ".RS 4\n.nf\nlit \\e line\n.sp\nmore\n.fi\n.RE\n.PP\nafter\n"
+              ".PP\n.RS 4\n.nf\nfollows text\n.fi\n.RE\n");
 }
 
 TEST(ManualPage, RefusesWhatTheFormatDoesNotKnow) {

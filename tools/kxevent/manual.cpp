@@ -139,6 +139,8 @@ std::string RenderPage(std::string_view source, std::string_view name, std::stri
     std::string out = ".TH \"" + Upper(name) + "\" \"" + std::string(section) +
                       "\" \"\" \"kxevent " + std::string(version) + "\" \"" +
                       std::string(ManualName(section)) + "\"\n";
+    // Names, paths and key paths read badly split or spread out: no hyphenation, ragged right.
+    out += ".nh\n.ad l\n";
     const std::vector<std::string_view> lines = Lines(source);
     bool paragraphDue = false;  // the next text line starts a new paragraph
     bool inText = false;        // within a paragraph, a tagged paragraph or a bullet
@@ -177,6 +179,7 @@ std::string RenderPage(std::string_view source, std::string_view name, std::stri
             }
             while (!block.empty() && block.back().empty()) block.pop_back();
             --i;
+            if (inText) out += ".PP\n";  // set off from the text it follows
             out += Literal(block);
             paragraphDue = true;
             inText = false;
