@@ -62,6 +62,21 @@ TEST(ManualPage, OptionsOfOneVerbAreTaggedParagraphs) {
     EXPECT_EQ(page.find("\\-\\-product"), std::string::npos);
 }
 
+TEST(ManualPage, UsageOfOneVerbIsItsHelpsUsageLinesAligned) {
+    const std::string page =
+        manual::RenderPage("# SYNOPSIS\n@USAGE reg@\n", "kxevent", "1", "1", Commands());
+    EXPECT_NE(page.find(".nf\nkxevent reg [\\-\\-file REGFILE] import FILE\n"
+                        "kxevent reg [\\-\\-file REGFILE] export [KEY]"),
+              std::string::npos)
+        << page;
+    EXPECT_EQ(page.find("usage:"), std::string::npos);
+    EXPECT_EQ(page.find("REGFILE] delete KEY [NAME]\n.fi\n"),
+              page.rfind("REGFILE] delete KEY [NAME]\n"))
+        << "nothing after the usage lines";
+    EXPECT_THROW(manual::RenderPage("@USAGE nosuchverb@\n", "x", "1", "1", Commands()),
+                 RuntimeError);
+}
+
 TEST(ManualCommands, EveryHelpTextOnceWithEachOptionTaggedInsteadOfItsList) {
     const std::string section = manual::CommandsSection(Commands());
     EXPECT_NE(section.find(".SS send, query, resend\n"), std::string::npos) << section;

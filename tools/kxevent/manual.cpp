@@ -13,6 +13,8 @@ namespace {
 
 constexpr std::string_view kCommandsMarker = "@COMMANDS@";
 constexpr std::string_view kOptionsMarker = "@OPTIONS ";
+constexpr std::string_view kUsageMarker = "@USAGE ";
+constexpr std::string_view kUsagePrefix = "usage: ";
 constexpr std::string_view kTableMarker = "# @TABLE@";
 constexpr std::string_view kLiteralIndent = "    ";
 
@@ -103,6 +105,18 @@ std::string SubsectionTitle(std::span<const Command* const> commands) {
     return title;
 }
 
+// The verb a marker line "@MARKER verb@" names; throws, naming the source line, for none.
+const Command& Verb(std::span<const Command> commands, std::string_view line,
+                    std::string_view marker, std::size_t number) {
+    const std::string_view verb = line.substr(marker.size(), line.size() - marker.size() - 1);
+    const auto found = std::find_if(commands.begin(), commands.end(),
+                                    [&](const Command& command) { return command.name == verb; });
+    if (found == commands.end()) {
+        throw RuntimeError("line " + std::to_string(number) + ": no verb " + std::string(verb));
+    }
+    return *found;
+}
+
 std::string ShellQuoted(std::string_view text) {
     std::string out = "'";
     for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -155,16 +169,30 @@ std::string RenderPage(std::string_view source, std::string_view name, std::stri
             out += CommandsSection(commands);
             paragraphDue = inText = false;
         } else if (line.starts_with(kOptionsMarker) && line.ends_with("@")) {
-            const std::string_view verb =
-                line.substr(kOptionsMarker.size(), line.size() - kOptionsMarker.size() - 1);
-            const auto found = std::find_if(commands.begin(), commands.end(),
-                                            [&](const Command& c) { return c.name == verb; });
-            if (found == commands.end() || found->options == nullptr) {
-                throw RuntimeError("line " + std::to_string(i + 1) + ": no options of a verb " +
-                                   std::string(verb));
+            const Command& command = Verb(commands, line, kOptionsMarker, i + 1);
+            if (command.options == nullptr) {
+                throw RuntimeError("line " + std::to_string(i + 1) + ": " +
+                                   std::string(command.name) + " has no options");
             }
-            for (const Option& option : found->options()) out += TaggedOption(option);
+            for (const Option& option : command.options()) out += TaggedOption(option);
             paragraphDue = inText = false;
+        } else if (line.starts_with(kUsageMarker) && line.ends_with("@")) {
+            // The usage lines of the verb's help, without "usage: " and the indent under it.
+            const std::string help = Verb(commands, line, kUsageMarker, i + 1).help();
+            std::vector<std::string_view> usage;
+            for (std::string_view part : Lines(help)) {
+                if (part.empty()) break;
+                const std::size_t indent = part.find_first_not_of(' ');
+                if (part.starts_with(kUsagePrefix))
+                    part.remove_prefix(kUsagePrefix.size());
+                else if (indent != std::string_view::npos && indent >= kUsagePrefix.size())
+                    part.remove_prefix(kUsagePrefix.size());
+                usage.push_back(part);
+            }
+            if (inText) out += ".PP\n";
+            out += Literal(usage);
+            paragraphDue = true;
+            inText = false;
         } else if (line.starts_with("## ")) {
             out += ".SS " + Escape(line.substr(3)) + "\n";
             paragraphDue = inText = false;

@@ -5,7 +5,8 @@
 //   "# NAME" a section, "## Name" a subsection, a blank line ends a paragraph,
 //   ": term" a tagged paragraph (the lines after it are its text), "- item" a bullet,
 //   lines indented by four spaces a literal block, `text` bold, the line "@COMMANDS@" the
-//   verbs of the command as the table gives them, "@OPTIONS verb@" the options of one verb.
+//   verbs of the command as the table gives them, "@OPTIONS verb@" the options of one verb,
+//   "@USAGE verb@" the usage lines of its help.
 #pragma once
 
 #include <span>
