@@ -44,6 +44,10 @@ std::vector<fs::path> AlertFilesOf(const fs::path& target) {
 
 }  // namespace
 
+std::span<const Option> AlertOptionTable() {
+    return kAlertOptions;
+}
+
 std::string AlertHelp() {
     return AlertUsage() + "\n\n" + kAlertAbout;
 }

@@ -57,6 +57,10 @@ std::string CollectUsage() {
 
 }  // namespace
 
+std::span<const Option> CollectOptionTable() {
+    return kCollectOptions;
+}
+
 std::string CollectHelp() {
     return CollectUsage() + "\n\n" + kCollectAbout + "\n" + FormatOptionList(kCollectOptions) +
            "\n" + kCollectWatching;

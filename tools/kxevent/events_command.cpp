@@ -167,6 +167,10 @@ std::string EventsHelp() {
     return EventsUsage() + "\n\n" + FormatOptionList(kEventsOptions) + "\n" + kEventsAbout;
 }
 
+std::span<const Option> EventsOptionTable() {
+    return kEventsOptions;
+}
+
 int RunEventsCommand(std::span<const std::string> args) {
     std::optional<std::string> language;
     std::size_t at = 1;

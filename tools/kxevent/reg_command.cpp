@@ -441,6 +441,10 @@ RegOptions ParseRegOptions(std::span<const std::string> args) {
 
 }  // namespace
 
+std::span<const Option> RegOptionTable() {
+    return kRegOptions;
+}
+
 std::string RegHelp() {
     const std::string reg = "kxevent reg " + Synopsis(kRegOptions[kFile]) + " ";
     std::string text;

@@ -63,6 +63,35 @@ bool TakesOption(StepKind kind, const Option& option) {
     return kind != StepKind::Resend || !recordOption;
 }
 
+// What the manual and the completion offer a step: what it takes, less what CheckStep refuses
+// and, for query, the named record fields its usage does not show (it prints, never sends).
+std::span<const Option> OfferedOptions(StepKind kind) {
+    static const auto offered = [](StepKind of) {
+        std::vector<Option> options;
+        for (const Option& option : kSendOptions) {
+            const bool notForQuery = option.id == kSuppress || option.id == kTask ||
+                                     option.id == kVirus || option.id == kFile ||
+                                     option.id == kUser;
+            if (TakesOption(of, option) && !(of == StepKind::Query && notForQuery)) {
+                options.push_back(option);
+            }
+        }
+        return options;
+    };
+    static const std::vector<Option> send = offered(StepKind::Send);
+    static const std::vector<Option> query = offered(StepKind::Query);
+    static const std::vector<Option> resend = offered(StepKind::Resend);
+    switch (kind) {
+        case StepKind::Query:
+            return query;
+        case StepKind::Resend:
+            return resend;
+        case StepKind::Send:
+            break;
+    }
+    return send;
+}
+
 StepKind KindOf(std::string_view command) {
     if (command == "send") return StepKind::Send;
     if (command == "query") return StepKind::Query;
@@ -446,6 +475,18 @@ int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library, const Al
         if (status != kExitOk) return status;
     }
     return kExitOk;
+}
+
+std::span<const Option> SendOptionTable() {
+    return OfferedOptions(StepKind::Send);
+}
+
+std::span<const Option> QueryOptionTable() {
+    return OfferedOptions(StepKind::Query);
+}
+
+std::span<const Option> ResendOptionTable() {
+    return OfferedOptions(StepKind::Resend);
 }
 
 std::string SendHelp() {
