@@ -109,8 +109,11 @@ TEST(ManualCompletion, TableReplacesTheMarkerWithEveryVerbAndOption) {
     const std::string script = manual::RenderCompletion("before\n# @TABLE@\nafter\n", Commands());
     EXPECT_EQ(script.rfind("before\n", 0), 0u);
     EXPECT_TRUE(script.ends_with(")\nafter\n")) << script;
-    EXPECT_NE(script.find("declare -g _kxevent_verbs='send query resend alert reg collect doctor"),
-              std::string::npos);
+    std::string verbs;
+    for (const Command& command : Commands())
+        verbs += std::string(verbs.empty() ? "" : " ") + std::string(command.name);
+    EXPECT_NE(script.find("declare -g _kxevent_verbs='" + verbs), std::string::npos) << script;
+    EXPECT_NE(script.find("[events]='--language"), std::string::npos) << script;
     EXPECT_NE(script.find("[reg]='import export query set delete'"), std::string::npos);
     EXPECT_NE(script.find("['reg -o']='FILE'"), std::string::npos);
     EXPECT_NE(script.find("['reg --type']='sz|expand_sz|dword|binary'"), std::string::npos);
