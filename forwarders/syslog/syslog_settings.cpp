@@ -55,17 +55,27 @@ class Key {
     plat::HKey key_ = nullptr;
 };
 
-// A number stored as REG_DWORD or as decimal text.
-std::optional<std::uint32_t> ReadNumber(const Key& key, const char* name, bool& present) {
+// A number stored as REG_DWORD or as decimal text, within `lowest` to `highest`. A value that is
+// none of these is a problem that names it, so that each bad value is told apart.
+bool ReadNumber(const Key& key, const char* name, std::uint32_t lowest, std::uint32_t highest,
+                std::optional<std::uint32_t>& number, std::string& problem) {
     const auto raw = key.Read(name);
-    present = raw.has_value();
-    if (!raw) return std::nullopt;
+    if (!raw) return true;
+    std::string shown;
     if (raw->type == plat::kRegDword && raw->size == 4) {
         std::uint32_t value = 0;
         std::memcpy(&value, raw->data.data(), 4);
-        return value;
+        number = value;
+        shown = std::to_string(value);
+    } else {
+        shown = Key::TextOf(*raw);
+        number = ParseSyslogDecimal(shown);
+        shown = "\"" + shown + "\"";
     }
-    return ParseSyslogDecimal(Key::TextOf(*raw));
+    if (number && *number >= lowest && *number <= highest) return true;
+    problem = std::string(name) + " " + shown + " is not a number from " + std::to_string(lowest) +
+              " to " + std::to_string(highest);
+    return false;
 }
 
 bool ReadTransport(const Key& key, SyslogSettings& settings, std::string& problem) {
@@ -81,18 +91,13 @@ bool ReadTransport(const Key& key, SyslogSettings& settings, std::string& proble
 }
 
 bool ReadNumbers(const Key& key, SyslogSettings& settings, std::string& problem) {
-    bool present = false;
-    const auto port = ReadNumber(key, kSyslogPortValue, present);
-    if (present && (!port || *port == 0 || *port > 65535)) {
-        problem = "Port is not a number from 1 to 65535";
+    std::optional<std::uint32_t> port;
+    std::optional<std::uint32_t> enterprise;
+    if (!ReadNumber(key, kSyslogPortValue, 1, 65535, port, problem) ||
+        !ReadNumber(key, kSyslogEnterpriseValue, 1, 999999999, enterprise, problem)) {
         return false;
     }
     if (port) settings.port = static_cast<std::uint16_t>(*port);
-    const auto enterprise = ReadNumber(key, kSyslogEnterpriseValue, present);
-    if (present && (!enterprise || *enterprise == 0 || *enterprise > 999999999)) {
-        problem = "EnterpriseNumber is not a number from 1 to 999999999";
-        return false;
-    }
     if (enterprise) settings.enterpriseNumber = *enterprise;
     return true;
 }

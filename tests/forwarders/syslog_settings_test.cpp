@@ -105,15 +105,15 @@ TEST_F(SyslogSettingsTest, UnusableValuesAreRefusedWithTheReason) {
         all[0].first.Key(kSyslogSettingsKey).String("Transport", "pigeon");
         all[0].second = "Transport";
         all[1].first.Key(kSyslogSettingsKey).Dword("Port", 70000);
-        all[1].second = "Port";
+        all[1].second = "Port 70000 is not a number from 1 to 65535";
         all[2].first.Key(kSyslogSettingsKey).String("Port", "http");
-        all[2].second = "Port";
+        all[2].second = "Port \"http\" is not";
         all[3].first.Key(kSyslogSettingsKey).String("Facility", "local9");
         all[3].second = "Facility";
         all[4].first.Key(kSyslogSettingsKey).Dword("EnterpriseNumber", 0);
-        all[4].second = "EnterpriseNumber";
+        all[4].second = "EnterpriseNumber 0 is not a number from 1 to 999999999";
         all[5].first.Key(kSyslogSettingsKey).String("EnterpriseNumber", "1.3.6");
-        all[5].second = "EnterpriseNumber";
+        all[5].second = "EnterpriseNumber \"1.3.6\" is not";
         return all;
     }();
     for (const auto& [reg, what] : cases) {
