@@ -2,11 +2,9 @@
 #include "forwarders/syslog/syslog_settings.h"
 
 #include <array>
-#include <cctype>
 #include <cstring>
 #include <optional>
 #include <span>
-#include <utility>
 
 #include "common/names.h"
 #include "common/text.h"
@@ -15,13 +13,6 @@
 namespace kx::fwd {
 
 namespace {
-
-constexpr std::array<std::pair<std::string_view, int>, 20> kFacilities = {{
-    {"kern", 0},      {"user", 1},    {"mail", 2},    {"daemon", 3},  {"auth", 4},
-    {"syslog", 5},    {"lpr", 6},     {"news", 7},    {"uucp", 8},    {"cron", 9},
-    {"authpriv", 10}, {"ftp", 11},    {"local0", 16}, {"local1", 17}, {"local2", 18},
-    {"local3", 19},   {"local4", 20}, {"local5", 21}, {"local6", 22}, {"local7", 23},
-}};
 
 class Key {
   public:
@@ -64,79 +55,72 @@ class Key {
     plat::HKey key_ = nullptr;
 };
 
-std::optional<std::uint32_t> ParseDecimal(std::string_view text) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    return value;
-}
-
-// A number stored as REG_DWORD or as decimal text.
-std::optional<std::uint32_t> ReadNumber(const Key& key, const char* name, bool& present) {
+// A number stored as REG_DWORD or as decimal text, within `lowest` to `highest`. A value that is
+// none of these is a problem that names it, so that each bad value is told apart.
+bool ReadNumber(const Key& key, const char* name, std::uint32_t lowest, std::uint32_t highest,
+                std::optional<std::uint32_t>& number, std::string& problem) {
     const auto raw = key.Read(name);
-    present = raw.has_value();
-    if (!raw) return std::nullopt;
+    if (!raw) return true;
+    std::string shown;
     if (raw->type == plat::kRegDword && raw->size == 4) {
         std::uint32_t value = 0;
         std::memcpy(&value, raw->data.data(), 4);
-        return value;
+        number = value;
+        shown = std::to_string(value);
+    } else {
+        shown = Key::TextOf(*raw);
+        number = ParseSyslogDecimal(shown);
+        shown = "\"" + shown + "\"";
     }
-    return ParseDecimal(Key::TextOf(*raw));
+    if (number && *number >= lowest && *number <= highest) return true;
+    problem = std::string(name) + " " + shown + " is not a number from " + std::to_string(lowest) +
+              " to " + std::to_string(highest);
+    return false;
 }
 
 bool ReadTransport(const Key& key, SyslogSettings& settings, std::string& problem) {
-    const auto text = key.Text("Transport");
+    const auto text = key.Text(kSyslogTransportValue);
     if (!text) return true;
-    const std::string_view name = *text;
-    if (SameNameIgnoringCase(name, "local")) {
-        settings.transport = Transport::Local;
-    } else if (SameNameIgnoringCase(name, "udp")) {
-        settings.transport = Transport::Udp;
-    } else if (SameNameIgnoringCase(name, "tcp")) {
-        settings.transport = Transport::Tcp;
-    } else {
-        problem = "Transport \"" + *text + "\" is not local, udp or tcp";
+    const auto transport = SyslogTransportByName(*text);
+    if (!transport) {
+        problem = "Transport \"" + *text + "\" is not one of " + SyslogTransportList();
         return false;
     }
+    settings.transport = *transport;
     return true;
 }
 
-bool ReadPortAndFacility(const Key& key, SyslogSettings& settings, std::string& problem) {
-    bool present = false;
-    const auto port = ReadNumber(key, "Port", present);
-    if (present && (!port || *port == 0 || *port > 65535)) {
-        problem = "Port is not a number from 1 to 65535";
+bool ReadNumbers(const Key& key, SyslogSettings& settings, std::string& problem) {
+    std::optional<std::uint32_t> port;
+    std::optional<std::uint32_t> enterprise;
+    if (!ReadNumber(key, kSyslogPortValue, 1, 65535, port, problem) ||
+        !ReadNumber(key, kSyslogEnterpriseValue, 1, 999999999, enterprise, problem)) {
         return false;
     }
     if (port) settings.port = static_cast<std::uint16_t>(*port);
-    if (const auto facility = key.Text("Facility")) {
-        settings.facility = ParseFacility(*facility);
-        if (settings.facility < 0) {
-            problem = "Facility \"" + *facility + "\" is not a syslog facility";
-            return false;
-        }
+    if (enterprise) settings.enterpriseNumber = *enterprise;
+    return true;
+}
+
+bool ReadFacility(const Key& key, SyslogSettings& settings, std::string& problem) {
+    const auto facility = key.Text(kSyslogFacilityValue);
+    if (!facility) return true;
+    settings.facility = SyslogFacilityByName(*facility);
+    if (settings.facility < 0) {
+        problem = "Facility \"" + *facility + "\" is not one of " + SyslogFacilityList();
+        return false;
     }
     return true;
 }
 
 }  // namespace
 
-int ParseFacility(std::string_view text) {
-    for (const auto& [name, code] : kFacilities) {
-        if (name == text) return code;
-    }
-    const auto number = ParseDecimal(text);
-    return number && *number <= 23 ? static_cast<int>(*number) : -1;
-}
-
 bool ReadSyslogSettings(SyslogSettings& settings, std::string& problem) {
     const Key key(kSyslogSettingsKey);
     if (!key) return true;
     if (!ReadTransport(key, settings, problem)) return false;
-    if (!ReadPortAndFacility(key, settings, problem)) return false;
+    if (!ReadNumbers(key, settings, problem) || !ReadFacility(key, settings, problem)) return false;
+    if (auto journal = key.Text("JournalSocket")) settings.journalSocketPath = *journal;
     if (auto socket = key.Text("Socket"); socket && !socket->empty()) settings.socketPath = *socket;
     if (auto host = key.Text("Host"); host && !host->empty()) settings.host = *host;
     if (auto name = key.Text("AppName"); name && !name->empty()) settings.appName = *name;

@@ -2,10 +2,13 @@
 // the module that talks to the system directly: the platform layer has no socket sends.
 #include "forwarders/syslog/syslog_transport.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -21,14 +24,14 @@ namespace {
 
 constexpr int kTimeoutMilliseconds = 3000;
 
-class Socket {
+class Descriptor {
   public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
         if (fd_ >= 0) ::close(fd_);
     }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
 
   private:
@@ -95,31 +98,64 @@ bool ConnectWithTimeout(int fd, const addrinfo& address, std::string& error) {
     return true;
 }
 
-bool SendLocal(const SyslogSettings& settings, std::string_view message, std::string& error) {
-    sockaddr_un address{};
+bool UnixAddress(const std::string& path, sockaddr_un& address, std::string& error) {
+    address = {};
     address.sun_family = AF_UNIX;
-    if (settings.socketPath.size() >= sizeof address.sun_path) {
-        error = "socket path too long: " + settings.socketPath;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        error = "unusable socket path: \"" + path + "\"";
         return false;
     }
-    std::memcpy(address.sun_path, settings.socketPath.data(), settings.socketPath.size());
-    const Socket socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (socket.get() < 0) {
-        error = SystemError("socket");
-        return false;
-    }
-    if (::sendto(socket.get(), message.data(), message.size(), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        error = SystemError(("sendto " + settings.socketPath).c_str());
-        return false;
-    }
+    std::memcpy(address.sun_path, path.data(), path.size());
     return true;
+}
+
+// One datagram to a Unix socket; with `fd` not -1, that descriptor passed along with it. The
+// result is 0 or the errno of the failure, which `error` describes.
+int SendUnixDatagram(const std::string& path, std::string_view data, int fd, std::string& error) {
+    sockaddr_un address{};
+    if (!UnixAddress(path, address, error)) return EINVAL;
+    const Descriptor socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (socket.get() < 0) {
+        const int failure = errno;
+        error = SystemError("socket");
+        return failure;
+    }
+    iovec part{const_cast<char*>(data.data()), data.size()};
+    msghdr header{};
+    header.msg_name = &address;
+    header.msg_namelen = sizeof address;
+    header.msg_iov = data.empty() ? nullptr : &part;
+    header.msg_iovlen = data.empty() ? 0 : 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (fd >= 0) {
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        cmsghdr* rights = CMSG_FIRSTHDR(&header);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
+    }
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(socket.get(), &header, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        const int failure = errno;
+        error = SystemError(("sendmsg " + path).c_str());
+        return failure;
+    }
+    return 0;
+}
+
+bool SendLocal(const SyslogSettings& settings, std::string_view message, std::string& error) {
+    return SendUnixDatagram(settings.socketPath, message, -1, error) == 0;
 }
 
 bool SendUdp(const SyslogSettings& settings, std::string_view message, std::string& error) {
     const AddressList list = Resolve(settings, SOCK_DGRAM, error);
     for (const addrinfo* at = list.get(); at != nullptr; at = at->ai_next) {
-        const Socket socket(
+        const Descriptor socket(
             ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
         if (socket.get() < 0) continue;
         if (::sendto(socket.get(), message.data(), message.size(), MSG_NOSIGNAL, at->ai_addr,
@@ -136,7 +172,7 @@ bool SendTcp(const SyslogSettings& settings, std::string_view message, std::stri
     const AddressList list = Resolve(settings, SOCK_STREAM, error);
     const std::string frame = OctetCountingFrame(message);
     for (const addrinfo* at = list.get(); at != nullptr; at = at->ai_next) {
-        const Socket socket(
+        const Descriptor socket(
             ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
         if (socket.get() < 0) continue;
         if (ConnectWithTimeout(socket.get(), *at, error) && SendAll(socket.get(), frame, error)) {
@@ -161,6 +197,53 @@ bool SendSyslogMessage(const SyslogSettings& settings, std::string_view message,
             return SendTcp(settings, message, error);
     }
     return false;
+}
+
+bool JournalSocketPresent(const std::string& path) {
+    struct stat info;
+    return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+bool SendJournalEntry(const std::string& path, std::string_view entry, std::string& error) {
+    const int failure = SendUnixDatagram(path, entry, -1, error);
+    if (failure == 0) return true;
+    if (failure != EMSGSIZE && failure != ENOBUFS) return false;
+    return SendJournalEntryThroughFile(path, entry, error);
+}
+
+bool SendJournalEntryThroughFile(const std::string& path, std::string_view entry,
+                                 std::string& error) {
+    const Descriptor file(::memfd_create("kxevent-journal", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (file.get() < 0) {
+        error = SystemError("memfd_create");
+        return false;
+    }
+    for (std::string_view rest = entry; !rest.empty();) {
+        const ssize_t wrote = ::write(file.get(), rest.data(), rest.size());
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            error = SystemError("write to the journal's memory file");
+            return false;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    // The journal reads only a file that nobody can change any more.
+    if (::fcntl(file.get(), F_ADD_SEALS,
+                F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        error = SystemError("sealing the journal's memory file");
+        return false;
+    }
+    return SendUnixDatagram(path, {}, file.get(), error) == 0;
+}
+
+void KeepModuleLoaded() {
+    static const char anchor = 0;  // any address inside the module names it
+    Dl_info info{};
+    if (::dladdr(&anchor, &info) == 0 || !info.dli_fname) {
+        return;
+    }
+    // A reference that is never dropped, on an object that the loader will no longer unmap.
+    ::dlopen(info.dli_fname, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 std::string ProcessIdText() {

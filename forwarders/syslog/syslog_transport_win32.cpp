@@ -210,6 +210,27 @@ bool SendSyslogMessage(const SyslogSettings& settings, std::string_view message,
                                                 : SendTcp(settings, message, error);
 }
 
+bool JournalSocketPresent(const std::string& /*path*/) {
+    return false;
+}
+
+bool SendJournalEntry(const std::string& /*path*/, std::string_view /*entry*/, std::string& error) {
+    error = "there is no journal on Windows";
+    return false;
+}
+
+bool SendJournalEntryThroughFile(const std::string& path, std::string_view entry,
+                                 std::string& error) {
+    return SendJournalEntry(path, entry, error);
+}
+
+void KeepModuleLoaded() {
+    static const char anchor = 0;  // any address inside the module names it
+    HMODULE self = nullptr;
+    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         &anchor, &self);
+}
+
 std::string ProcessIdText() {
     return std::to_string(::GetCurrentProcessId());
 }

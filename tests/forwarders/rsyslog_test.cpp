@@ -1,20 +1,25 @@
-// rsyslog_test.cpp: FwdSyslog.DLL against a real syslog daemon. The test starts rsyslogd on a
-// free loopback port with UDP and TCP inputs and a file action that writes each raw message,
-// loads the module from the installation directory as the library does, and reads back what
-// arrived. The local transport is checked against a datagram socket the test binds itself.
+// rsyslog_test.cpp: FwdSyslog.DLL against real log daemons. The test starts rsyslogd on a free
+// loopback port with UDP and TCP inputs, or with imuxsock on a local socket of its own, and a
+// file action that writes what it parsed; or systemd-journald in a private mount namespace whose
+// sockets and journal files are the test's own directories. It loads the module from the
+// installation directory as the library does and reads back what arrived.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 
 #include "child_process.h"
 #include "forwarders/syslog/syslog_settings.h"
+#include "forwarders/syslog/syslog_transport.h"
 #include "kxevent/kxevent.h"
 #include "loopback.h"
 #include "platform/platform.h"
@@ -29,31 +34,22 @@ using namespace std::chrono_literals;
 const std::string kRsyslogd = "/usr/sbin/rsyslogd";
 const std::string kModule = std::string(KX_TEST_INSTALL_DIR) + "/FwdSyslog.DLL";
 
-// rsyslogd in the foreground on 127.0.0.1:port (UDP and TCP), raw messages into out.log.
-class Rsyslog {
+// rsyslogd in the foreground with `inputs`, every message written through `format` into
+// out.log.
+class RsyslogProcess {
   public:
-    explicit Rsyslog(const TempDir& dir) : dir_(dir), port_(FreeLoopbackPort()) {
+    RsyslogProcess(const TempDir& dir, const std::string& inputs, const std::string& format)
+        : dir_(dir) {
         fs::create_directory(dir / "work");
-        WriteFile(dir / "rsyslog.conf",
-                  "global(workDirectory=\"" + (dir / "work").string() +
-                      "\" maxMessageSize=\"64k\")\n"
-                      "module(load=\"imudp\")\nmodule(load=\"imtcp\")\n"
-                      "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
-                      std::to_string(port_) +
-                      "\")\n"
-                      "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" +
-                      std::to_string(port_) +
-                      "\")\n"
-                      "template(name=\"raw\" type=\"string\" string=\"%rawmsg%\\n\")\n"
-                      "action(type=\"omfile\" file=\"" +
-                      Log().string() + "\" template=\"raw\")\n");
+        WriteFile(dir / "rsyslog.conf", "global(workDirectory=\"" + (dir / "work").string() +
+                                            "\" maxMessageSize=\"64k\")\n" + inputs +
+                                            "template(name=\"out\" type=\"string\" string=\"" +
+                                            format + "\\n\")\naction(type=\"omfile\" file=\"" +
+                                            Log().string() + "\" template=\"out\")\n");
         process_ = std::make_unique<BackgroundProcess>(
             kRsyslogd, std::vector<std::string>{"-n", "-f", (dir / "rsyslog.conf").string(), "-i",
                                                 (dir / "rsyslog.pid").string()});
-        for (int i = 0; i < 100 && !TcpPortOpen(port_); ++i) std::this_thread::sleep_for(50ms);
     }
-    int port() const { return port_; }
-    bool ready() const { return TcpPortOpen(port_); }
     fs::path Log() const { return dir_ / "out.log"; }
 
     // The lines received so far, waiting until `count` have arrived or time is up.
@@ -69,7 +65,103 @@ class Rsyslog {
 
   private:
     const TempDir& dir_;
+    std::unique_ptr<BackgroundProcess> process_;
+};
+
+// On 127.0.0.1:port (UDP and TCP), raw messages.
+class Rsyslog : public RsyslogProcess {
+  public:
+    explicit Rsyslog(const TempDir& dir, int port = FreeLoopbackPort())
+        : RsyslogProcess(dir, Inputs(port), "%rawmsg%"), port_(port) {
+        for (int i = 0; i < 100 && !TcpPortOpen(port_); ++i) std::this_thread::sleep_for(50ms);
+    }
+    int port() const { return port_; }
+    bool ready() const { return TcpPortOpen(port_); }
+
+  private:
+    static std::string Inputs(int port) {
+        const std::string at = "address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\")\n";
+        return "module(load=\"imudp\")\nmodule(load=\"imtcp\")\ninput(type=\"imudp\" " + at +
+               "input(type=\"imtcp\" " + at;
+    }
     int port_;
+};
+
+// imuxsock on `socket` only (not the system's), each message as
+// program|process|severity|facility|text.
+class LocalRsyslog : public RsyslogProcess {
+  public:
+    LocalRsyslog(const TempDir& dir, const fs::path& socket)
+        : RsyslogProcess(dir,
+                         "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+                         "input(type=\"imuxsock\" Socket=\"" +
+                             socket.string() + "\")\n",
+                         "%programname%|%procid%|%syslogseverity%|%syslogfacility-text%|%msg%"),
+          socket_(socket) {
+        for (int i = 0; i < 100 && !ready(); ++i) std::this_thread::sleep_for(50ms);
+    }
+    bool ready() const { return fs::is_socket(socket_); }
+
+  private:
+    fs::path socket_;
+};
+
+// systemd-journald in a mount namespace of its own, where /run is a fresh tmpfs and the
+// directories of its sockets and of its runtime journal are the test's; and in a process
+// namespace of its own, where the kernel refuses it the machine's audit switch.
+class Journald {
+  public:
+    explicit Journald(const TempDir& dir) : sockets_(dir / "journal-run"), files_(dir / "journal") {
+        fs::create_directory(sockets_);
+        fs::create_directory(files_);
+        const std::string script =
+            "set -e; mount -t tmpfs tmpfs /run; mkdir -p /run/systemd/journal /run/log/journal; "
+            "mount --bind '" +
+            sockets_.string() + "' /run/systemd/journal; mount --bind '" + files_.string() +
+            "' /run/log/journal; read -r pid rest </proc/self/stat; echo $pid >'" +
+            PidFile().string() + "'; exec " + kJournald;
+        process_ = std::make_unique<BackgroundProcess>(
+            "/usr/bin/unshare", std::vector<std::string>{"--mount", "--pid", "--fork",
+                                                         "--kill-child", "/bin/sh", "-c", script});
+        for (int i = 0; i < 100 && !ready(); ++i) std::this_thread::sleep_for(50ms);
+    }
+    // unshare leaves a stop to the process it started, so journald is stopped by its own id (as
+    // the machine's /proc shows it).
+    ~Journald() {
+        const long pid = std::strtol(ReadFile(PidFile()).c_str(), nullptr, 10);
+        if (pid > 1) ::kill(static_cast<pid_t>(pid), SIGTERM);
+    }
+    Journald(const Journald&) = delete;
+    Journald& operator=(const Journald&) = delete;
+    static bool installed() { return ::access(kJournald.c_str(), X_OK) == 0; }
+    bool ready() const { return fs::is_socket(Socket()); }
+    fs::path Socket() const { return sockets_ / "socket"; }
+
+    // The entries of `identifier` in journalctl's export form, waiting until `text` shows.
+    std::string WaitForEntries(const std::string& identifier, const std::string& text) const {
+        std::string out;
+        for (int i = 0; i < 100; ++i) {
+            out = RunProcess("/usr/bin/journalctl", {"--directory", JournalDirectory(), "-o",
+                                                     "export", "SYSLOG_IDENTIFIER=" + identifier})
+                      .out;
+            if (out.find(text) != std::string::npos) break;
+            std::this_thread::sleep_for(50ms);
+        }
+        return out;
+    }
+
+  private:
+    inline static const std::string kJournald = "/lib/systemd/systemd-journald";
+    // journald keeps its files in a directory named by the machine id.
+    std::string JournalDirectory() const {
+        for (const auto& entry : fs::directory_iterator(files_)) {
+            if (entry.is_directory()) return entry.path().string();
+        }
+        return files_.string();
+    }
+    fs::path PidFile() const { return sockets_.parent_path() / "journald.pid"; }
+    fs::path sockets_;
+    fs::path files_;
     std::unique_ptr<BackgroundProcess> process_;
 };
 
@@ -175,26 +267,141 @@ TEST_F(RsyslogForwarding, CollectorThatIsDownFailsQuicklyAndIsLogged) {
     EXPECT_NE(ReadFile(dir / "eventlog.json").find("not sent to syslog"), std::string::npos);
 }
 
-TEST_F(RsyslogForwarding, LocalTransportWritesOneDatagramToTheSocket) {
-    const fs::path socketPath = dir / "log.sock";
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, socketPath.c_str());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    RegFile reg;
-    reg.Key(fwd::kSyslogSettingsKey)
-        .String("Transport", "local")
-        .String("Socket", socketPath.string());
-    reg.WriteTo(dir / "hklm.reg");
+// A datagram socket bound at `path`; closed, it leaves a socket file that nobody reads.
+class BoundSocket {
+  public:
+    explicit BoundSocket(const fs::path& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~BoundSocket() { ::close(fd_); }
+    BoundSocket(const BoundSocket&) = delete;
+    BoundSocket& operator=(const BoundSocket&) = delete;
+    bool bound() const { return bound_; }
+    std::string Receive() const {
+        char buffer[65536];
+        const ssize_t size = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        return size > 0 ? std::string(buffer, static_cast<std::size_t>(size)) : std::string();
+    }
+
+  private:
+    int fd_;
+    bool bound_ = false;
+};
+
+class LocalForwarding : public RsyslogForwarding {
+  protected:
+    void ConfigureLocal(const fs::path& socket, const fs::path& journal) {
+        RegFile reg;
+        reg.Key(fwd::kSyslogSettingsKey)
+            .String("Transport", "local")
+            .String("Socket", socket.string())
+            .String("JournalSocket", journal.string())
+            .String("Facility", "local0");
+        reg.WriteTo(dir / "hklm.reg");
+    }
+};
+
+TEST_F(LocalForwarding, RsyslogReadsProgramSeverityAndTextAsSent) {
+    LocalRsyslog daemon(dir, dir / "log.sock");
+    ASSERT_TRUE(daemon.ready()) << "rsyslogd did not start";
+    ConfigureLocal(dir / "log.sock", dir / "no-journal");
+    Records records;
+    std::strcpy(records.message.szLongDescript, "Found W32.Test\tin C:\\tmp\\a.exe.");
+    EXPECT_EQ(LoadedModule().Forward(records), 0);
+    const auto lines = daemon.WaitForLines(1);
+    ASSERT_EQ(lines.size(), 1u);
+    // rsyslog keeps the space after the tag's colon as the message's first character.
+    EXPECT_EQ(lines[0], "kxevent|" + std::to_string(::getpid()) +
+                            "|3|local0| Found W32.Test\\tin C:\\tmp\\a.exe.");
+}
+
+TEST_F(LocalForwarding, JournalThatDoesNotAnswerLeavesTheTraditionalSocket) {
+    { const BoundSocket gone(dir / "journal.sock"); }
+    const BoundSocket socket(dir / "log.sock");
+    ConfigureLocal(dir / "log.sock", dir / "journal.sock");
     Records records;
     EXPECT_EQ(LoadedModule().Forward(records), 0);
-    char buffer[65536];
-    const ssize_t size = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    ::close(fd);
-    ASSERT_GT(size, 0);
-    const std::string datagram(buffer, static_cast<std::size_t>(size));
-    EXPECT_EQ(datagram.rfind("<11>1 2024-06-30T12:00:01Z scanhost kxevent ", 0), 0u) << datagram;
+    EXPECT_EQ(socket.Receive().rfind("<131>", 0), 0u);
+}
+
+TEST_F(LocalForwarding, NeitherSocketAnsweringIsLoggedWithBothReasons) {
+    { const BoundSocket gone(dir / "journal.sock"); }
+    ConfigureLocal(dir / "log.sock", dir / "journal.sock");
+    Records records;
+    EXPECT_EQ(LoadedModule().Forward(records), 1);
+    const std::string log = ReadFile(dir / "eventlog.json");
+    EXPECT_NE(log.find("sendmsg " + (dir / "journal.sock").string()), std::string::npos) << log;
+    EXPECT_NE(log.find("sendmsg " + (dir / "log.sock").string()), std::string::npos) << log;
+}
+
+class JournalForwarding : public LocalForwarding {
+  protected:
+    void SetUp() override {
+        if (!Journald::installed()) GTEST_SKIP() << "systemd-journald is not installed";
+        if (RunProcess("/usr/bin/unshare", {"--mount", "--pid", "--fork", "true"}).exitCode != 0) {
+            GTEST_SKIP() << "no private mount namespace for systemd-journald here";
+        }
+    }
+};
+
+TEST_F(JournalForwarding, JournalGetsTheEventWithItsFields) {
+    const Journald journald(dir);
+    ASSERT_TRUE(journald.ready()) << "systemd-journald did not start in a namespace of its own";
+    ConfigureLocal(dir / "log.sock", journald.Socket());
+    Records records;
+    std::strcpy(records.message.szLongDescript, "Found it\nin two lines.");
+    EXPECT_EQ(LoadedModule().Forward(records), 0);
+    const std::string entries = journald.WaitForEntries("kxevent", "KXEVENT_SZVIRUSNAME");
+    EXPECT_NE(entries.find("\nPRIORITY=3\n"), std::string::npos) << entries;
+    EXPECT_NE(entries.find("\nSYSLOG_FACILITY=16\n"), std::string::npos) << entries;
+    EXPECT_NE(entries.find("\nMESSAGE_ID=6b78657665e24a1f00000001000003e8\n"), std::string::npos);
+    EXPECT_NE(entries.find("\nKXEVENT_SZVIRUSNAME=W32.\"Test\"]\n"), std::string::npos);
+    EXPECT_NE(entries.find("\nKXEVENT_UNUMVIRS=2\n"), std::string::npos);
+    // A value with a newline comes back in the export's length form, whole.
+    const std::string message = "Found it\nin two lines.";
+    EXPECT_NE(entries.find(std::string("\nMESSAGE\n\x16\0\0\0\0\0\0\0", 17) + message),
+              std::string::npos)
+        << entries;
+}
+
+// A megabyte is more than a datagram may carry on Linux (the send buffer's default is a fifth
+// of it), so the entry goes through the memory file.
+TEST_F(JournalForwarding, EntryTooLargeForADatagramArrivesWholeThroughAMemoryFile) {
+    const Journald journald(dir);
+    ASSERT_TRUE(journald.ready()) << "systemd-journald did not start in a namespace of its own";
+    const std::string big(1 << 20, 'x');
+    std::string error;
+    ASSERT_TRUE(fwd::SendJournalEntry(journald.Socket(),
+                                      "MESSAGE=" + big + "\nSYSLOG_IDENTIFIER=kxbig\n", error))
+        << error;
+    EXPECT_NE(journald.WaitForEntries("kxbig", big).find("MESSAGE=" + big + "\n"),
+              std::string::npos);
+}
+
+TEST_F(RsyslogForwarding, BadSettingIsLoggedOncePerDistinctValue) {
+    const auto configure = [&](const std::string& transport) {
+        RegFile reg;
+        reg.Key(fwd::kSyslogSettingsKey).String("Transport", transport);
+        reg.WriteTo(dir / "hklm.reg");
+    };
+    const auto count = [&](const std::string& text) {
+        const auto lines = Lines(ReadFile(dir / "eventlog.json"));
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    };
+    Records records;
+    configure("pigeon");
+    for (int send = 0; send < 3; ++send) EXPECT_EQ(LoadedModule().Forward(records), 1);
+    configure("carrier");
+    EXPECT_EQ(LoadedModule().Forward(records), 1);
+    configure("pigeon");
+    EXPECT_EQ(LoadedModule().Forward(records), 1);
+    EXPECT_EQ(count("Transport \\\"pigeon\\\" is not one of local, udp, tcp"), 1);
+    EXPECT_EQ(count("\\\"carrier\\\""), 1);
 }
 
 TEST_F(RsyslogForwarding, SendThroughTheLibraryReachesTheCollector) {

@@ -1,9 +1,11 @@
-// syslog_message_test.cpp: events formatted as RFC 5424 messages.
+// syslog_message_test.cpp: events formatted as RFC 5424 messages, as traditional messages for
+// the local socket and as entries of the journal's native protocol.
 #include "forwarders/syslog/syslog_message.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
 #include "common/utf8.h"
 
@@ -121,6 +123,94 @@ TEST(SyslogMessage, HeaderTokensHoldOnlyPrintableCharactersWithinTheirLimit) {
     EXPECT_EQ(HeaderToken("my host", 255), "my_host");
     EXPECT_EQ(HeaderToken("", 48), "-");
     EXPECT_EQ(HeaderToken(std::string(60, 'a'), 48), std::string(48, 'a'));
+}
+
+TEST(SyslogMessage, EnterpriseNumberNamesTheStructuredData) {
+    MessageHeader header;
+    header.enterpriseNumber = 4711;
+    EXPECT_NE(Records().Format(header).find(" [kxevent@4711 uProductID="), std::string::npos);
+}
+
+TEST(TraditionalMessage, HeaderHasPriorityLocalTimeTagAndProcess) {
+    Records records;
+    MessageHeader header;
+    header.facility = 16;
+    header.procId = "42";
+    EXPECT_EQ(FormatTraditionalMessage(1000, records.message, header, {2024, 3, 5, 7, 8, 9}),
+              "<131>Mar  5 07:08:09 kxevent[42]: Found it.");
+}
+
+TEST(TraditionalMessage, ControlsAreEscapedAndTheTagCannotEndEarly) {
+    Records records;
+    std::strcpy(records.message.szLongDescript, "a\nb\x01");
+    MessageHeader header;
+    header.appName = "my:app[x]";
+    header.procId = "7";
+    EXPECT_EQ(FormatTraditionalMessage(1000, records.message, header, kNow),
+              "<11>Feb 29 23:59:58 my_app_x_[7]: a\\nb\\x01");
+}
+
+TEST(TraditionalMessage, EmptyDescriptionNamesTheEvent) {
+    Records records;
+    records.message.szLongDescript[0] = 0;
+    EXPECT_TRUE(
+        FormatTraditionalMessage(1000, records.message, {}, kNow).ends_with(": event 1000"));
+}
+
+// The fields of an entry, parsed as the journal parses a datagram.
+std::map<std::string, std::string> JournalFields(std::string_view entry) {
+    std::map<std::string, std::string> fields;
+    while (!entry.empty()) {
+        const std::size_t end = entry.find('\n');
+        const std::string_view line = entry.substr(0, end);
+        const std::size_t equals = line.find('=');
+        if (equals != std::string_view::npos) {
+            fields[std::string(line.substr(0, equals))] = std::string(line.substr(equals + 1));
+            entry.remove_prefix(end + 1);
+            continue;
+        }
+        std::uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) {
+            length = (length << 8) | static_cast<unsigned char>(entry[end + 1 + i]);
+        }
+        fields[std::string(line)] = std::string(entry.substr(end + 9, length));
+        EXPECT_EQ(entry[end + 9 + length], '\n');
+        entry.remove_prefix(end + 10 + length);
+    }
+    return fields;
+}
+
+TEST(JournalEntry, CarriesMessageIdPriorityFacilityIdentifierAndRecordFields) {
+    Records records;
+    std::strcpy(records.detail.szVirusName, "W32.Test");
+    records.detail.uNumVirs = 3;
+    MessageHeader header;
+    header.facility = 16;
+    header.procId = "42";
+    const auto fields =
+        JournalFields(FormatJournalEntry(7, 1000, records.message, records.detail, header));
+    EXPECT_EQ(fields.at("MESSAGE"), "Found it.");
+    EXPECT_EQ(fields.at("MESSAGE_ID"), "6b78657665e24a1f00000007000003e8");
+    EXPECT_EQ(fields.at("PRIORITY"), "3");
+    EXPECT_EQ(fields.at("SYSLOG_FACILITY"), "16");
+    EXPECT_EQ(fields.at("SYSLOG_IDENTIFIER"), "kxevent");
+    EXPECT_EQ(fields.at("SYSLOG_PID"), "42");
+    EXPECT_EQ(fields.at("KXEVENT_UPRODUCTID"), "7");
+    EXPECT_EQ(fields.at("KXEVENT_SZVIRUSNAME"), "W32.Test");
+    EXPECT_EQ(fields.at("KXEVENT_UNUMVIRS"), "3");
+    EXPECT_EQ(fields.count("KXEVENT_SZLONGDESCRIPT"), 0u);
+    EXPECT_EQ(fields.count("KXEVENT_SZMAILFROMNAME"), 0u);
+}
+
+TEST(JournalEntry, ValuesWithNewlinesUseTheLengthFormAndStayWhole) {
+    Records records;
+    std::strcpy(records.message.szLongDescript, "line 1\nline 2");
+    std::strcpy(records.detail.szFileName, "M\xFC\n");
+    const std::string entry = FormatJournalEntry(1, 1000, records.message, records.detail, {});
+    EXPECT_EQ(entry.rfind(std::string("MESSAGE\n\x0D\0\0\0\0\0\0\0line 1\nline 2\n", 23), 0), 0u);
+    const auto fields = JournalFields(entry);
+    EXPECT_EQ(fields.at("MESSAGE"), "line 1\nline 2");
+    EXPECT_EQ(fields.at("KXEVENT_SZFILENAME"), "M\xC3\xBC\n");
 }
 
 TEST(SyslogMessage, OctetCountingCountsBytes) {

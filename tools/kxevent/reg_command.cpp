@@ -13,6 +13,7 @@
 #include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/send_command.h"
+#include "tools/kxevent/value_rules.h"
 
 namespace kx::tool {
 
@@ -384,6 +385,7 @@ int Set(const RegOptions& options) {
     Expect(options, 3, 3, "set KEY NAME VALUE [--type sz|expand_sz|dword|binary]");
     const std::string path = NormalizeKeyPath(options.positional[1]);
     const reg::Value value = MakeValue(options.positional[2], options.positional[3], options.type);
+    CheckValueRule(NormalizeKeyPath(options.positional[1]), value);
     const fs::path target = TargetFile(options);
     reg::Document document = LoadOrEmpty(target);
     // The one place a value is about to be written: checks of a setting's value belong here.
