@@ -273,6 +273,19 @@ TEST_F(PlatLoader, ModuleMappedBeforeGetsNoSecondAttach) {
     ::dlclose(own);
 }
 
+TEST_F(PlatLoader, ModuleMappedByTheProcessAfterTheLoaderUnloadedItGetsNoAttach) {
+    const std::string path = ModulePath("kxtest_attach.so");
+    plat::FreeLibrary(plat::LoadLibraryA(path.c_str()));
+    // Unmapped by that free; what the process maps now is its own mapping, not the loader's.
+    void* own = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(own, nullptr);
+    plat::Module module = plat::LoadLibraryA(path.c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(plat::FreeLibrary(module));
+    ::dlclose(own);
+    EXPECT_EQ(Notifications(), "attach\ndetach\n");
+}
+
 TEST_F(PlatLoader, BareNameFoundNowhereElseUsesTheSystemSearch) {
     plat::Module module = plat::LoadLibraryA("libm.so.6");
     ASSERT_NE(module, nullptr) << plat::GetLastError();
