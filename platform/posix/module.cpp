@@ -220,6 +220,26 @@ void CloseHandle(Loader& loader, void* handle, const std::string& file, dev_t de
     if (still) ::dlclose(still);
 }
 
+// Takes a module whose attach did not succeed (refused, or its DllMain threw) back out of the
+// loader: off the table and closed, as if it had never been loaded. Left in the table it would
+// hold a reference no one owns, and a later load would get it without an attach.
+class AttachGuard {
+  public:
+    AttachGuard(Loader& loader, ModuleObject* module) : loader_(loader), module_(module) {}
+    ~AttachGuard() {
+        if (!module_) return;
+        CloseHandle(loader_, module_->handle, module_->path, module_->device, module_->inode);
+        loader_.Forget(module_);
+    }
+    AttachGuard(const AttachGuard&) = delete;
+    AttachGuard& operator=(const AttachGuard&) = delete;
+    void Keep() { module_ = nullptr; }
+
+  private:
+    Loader& loader_;
+    ModuleObject* module_;
+};
+
 // Registers a module the dynamic loader just opened and runs its attach notification.
 Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
                        const struct stat& info, bool loadedBefore) {
@@ -237,11 +257,14 @@ Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
     auto entry = reinterpret_cast<DllMainFn>(OwnSymbol(handle, "DllMain"));
     if (!entry || loadedBefore) return module;
     module->attached = true;
-    if (entry(module, kProcessAttach, nullptr) != 0) return module;
+    // An exception out of the attach goes on to the caller, with the module gone.
+    AttachGuard guard(loader, module);
+    if (entry(module, kProcessAttach, nullptr) != 0) {
+        guard.Keep();
+        return module;
+    }
     // A refused attach: the module gets its detach, as Windows does, and is unloaded.
     entry(module, kProcessDetach, nullptr);
-    CloseHandle(loader, handle, file, info.st_dev, info.st_ino);
-    loader.Forget(module);
     return NoModule(kErrorDllInitFailed);
 }
 
