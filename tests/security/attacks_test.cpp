@@ -538,6 +538,13 @@ TEST_F(LineBreakForgery, AlertShowPrintsNoControlCharacterRaw) {
     EXPECT_NE(shown.out.find("EICAR\\x1b]0;owned\\x07"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("C:\\a  b \\u009b31m M\xC3\xBCller"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("Found\\x1b[2J it."), std::string::npos) << shown.out;
+
+    const test::ProcessResult json =
+        test::RunProcess(std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent",
+                         {"alert", "show", "--json", alerts_.string()});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out.find("\xC2\x9B"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("b \\u009b31m M\xC3\xBCller"), std::string::npos) << json.out;
 }
 
 // --- The last-event snapshot tears under threads ---------------------------------------------
