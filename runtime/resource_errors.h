@@ -22,7 +22,7 @@ struct ResourceLoadError {
 const std::array<ResourceLoadError, kResourceErrorSlots>& ResourceLoadErrors();
 
 // One locale's attempt: its own sub-language, then sub-language 1. Failures go to the two
-// slots given.
+// slots given. A copy the platform refuses as changeable by others ends the attempt.
 plat::Module TryResourceModule(const char* baseDirectory, const char* fileName, plat::Dword lcid,
                                std::size_t firstSlot, std::size_t secondSlot);
 

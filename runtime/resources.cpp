@@ -14,14 +14,22 @@ namespace kx {
 namespace {
 
 constexpr std::size_t kPathSize = 260;
-constexpr plat::Dword kLoadFlags =
-    plat::kDontResolveDllReferences | plat::kLoadWithAlteredSearchPath;
+// Named by configuration: every place searched (the installation directory, "..\zqpal", the
+// executable's directory) passes the platform's check for files other users could change, as
+// the core components do. The module's strings become the text of every alert-failure entry
+// and the product name, so a copy that someone else could have written is no copy at all.
+constexpr plat::Dword kLoadFlags = plat::kDontResolveDllReferences |
+                                   plat::kLoadWithAlteredSearchPath |
+                                   plat::kLoadNamedByConfiguration;
 constexpr plat::Dword kNeutralLocale = 0;
 constexpr plat::Dword kEnglishUsLocale = 0x409;
 constexpr plat::Dword kFilenameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr std::string_view kEntrySeparator = "   : ";
 
 std::array<ResourceLoadError, kResourceErrorSlots> loadErrors{};
+// Set when the last locale's attempt found a copy the platform refused (and logged): the search
+// ends there instead of going on to a place the refusal did not cover.
+bool searchRefused = false;
 
 struct Language {
     unsigned primary;
@@ -64,7 +72,9 @@ plat::Module TryLanguage(std::string_view base, const char* fileName, Language l
     }
     plat::Module module = plat::LoadLibraryExA(full.c_str(), kLoadFlags);
     if (module == nullptr) {
-        RecordFailure(slot, full, plat::GetLastError());
+        const plat::Dword error = plat::GetLastError();
+        searchRefused = error == plat::kErrorAccessDenied;
+        RecordFailure(slot, full, error);
         return nullptr;
     }
     std::snprintf(LanguageCode, kLanguageCodeSize, "%02x%02x", language.primary, language.sub);
@@ -79,11 +89,12 @@ const std::array<ResourceLoadError, kResourceErrorSlots>& ResourceLoadErrors() {
 
 plat::Module TryResourceModule(const char* baseDirectory, const char* fileName, plat::Dword lcid,
                                std::size_t firstSlot, std::size_t secondSlot) {
+    searchRefused = false;
     char base[kPathSize];
     ChooseBaseDirectory(baseDirectory, base);
     Language language = SplitLocale(lcid);
     if (auto module = TryLanguage(base, fileName, language, firstSlot)) return module;
-    if (language.sub == 1) return nullptr;
+    if (language.sub == 1 || searchRefused) return nullptr;
     language.sub = 1;
     return TryLanguage(base, fileName, language, secondSlot);
 }
@@ -92,17 +103,21 @@ plat::Module LoadResourceModule(const char* baseDirectory, const char* fileName)
     loadErrors = {};
     const plat::Dword thread = plat::GetThreadLocale();
     if (auto module = TryResourceModule(baseDirectory, fileName, thread, 0, 1)) return module;
+    if (searchRefused) return nullptr;
     const plat::Dword user = plat::GetUserDefaultLCID();
     if (user != thread) {
         if (auto module = TryResourceModule(baseDirectory, fileName, user, 2, 3)) return module;
+        if (searchRefused) return nullptr;
     }
     const plat::Dword system = plat::GetSystemDefaultLCID();
     if (system != user) {
         if (auto module = TryResourceModule(baseDirectory, fileName, system, 4, 5)) return module;
+        if (searchRefused) return nullptr;
     }
     if (auto module = TryResourceModule(baseDirectory, fileName, kNeutralLocale, 6, 7)) {
         return module;
     }
+    if (searchRefused) return nullptr;
     return TryResourceModule(baseDirectory, fileName, kEnglishUsLocale, 8, 9);
 }
 

@@ -13,7 +13,8 @@ inline constexpr char kResourceModuleName[] = "kxUtlRes.dll";
 
 // Loads the copy of `fileName` that best fits the user's locale from the Res<pp><ss>
 // directories of `baseDirectory` (the executable's directory when null or empty); sets
-// LanguageCode on success. Null when every attempt failed.
+// LanguageCode on success. Null when every attempt failed, or as soon as one place held a copy
+// that the platform refused as changeable by users other than its owner and root.
 plat::Module LoadResourceModule(const char* baseDirectory, const char* fileName);
 // Shows the warning box listing every failed path of the last search.
 void ShowResourceLoadWarning(const char* caption);

@@ -199,6 +199,47 @@ Module LoadResourceModule(Loader& loader, const std::string& file, const struct 
     return loader.modules.back().get();
 }
 
+// Closes the dynamic loader's handle of a module this loader is done with. A file that stays
+// mapped (a C++ module with unique symbols cannot be unmapped) is remembered, so that a later
+// load still gets a fresh attach; one that went is forgotten, so that the process mapping it
+// again itself is not taken for the mapping this loader left behind.
+void CloseHandle(Loader& loader, void* handle, const std::string& file, dev_t device,
+                 ino_t inode) noexcept {
+    ::dlclose(handle);
+    void* still = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    try {
+        if (still) {
+            loader.unloaded.insert({device, inode});
+        } else {
+            loader.unloaded.erase({device, inode});
+        }
+    } catch (...) {
+        // Out of memory for one entry: the file then counts as mapped by the process, which
+        // costs its next load the attach, never a second one.
+    }
+    if (still) ::dlclose(still);
+}
+
+// Takes a module whose attach did not succeed (refused, or its DllMain threw) back out of the
+// loader: off the table and closed, as if it had never been loaded. Left in the table it would
+// hold a reference no one owns, and a later load would get it without an attach.
+class AttachGuard {
+  public:
+    AttachGuard(Loader& loader, ModuleObject* module) : loader_(loader), module_(module) {}
+    ~AttachGuard() {
+        if (!module_) return;
+        CloseHandle(loader_, module_->handle, module_->path, module_->device, module_->inode);
+        loader_.Forget(module_);
+    }
+    AttachGuard(const AttachGuard&) = delete;
+    AttachGuard& operator=(const AttachGuard&) = delete;
+    void Keep() { module_ = nullptr; }
+
+  private:
+    Loader& loader_;
+    ModuleObject* module_;
+};
+
 // Registers a module the dynamic loader just opened and runs its attach notification.
 Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
                        const struct stat& info, bool loadedBefore) {
@@ -216,12 +257,14 @@ Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
     auto entry = reinterpret_cast<DllMainFn>(OwnSymbol(handle, "DllMain"));
     if (!entry || loadedBefore) return module;
     module->attached = true;
-    if (entry(module, kProcessAttach, nullptr) != 0) return module;
+    // An exception out of the attach goes on to the caller, with the module gone.
+    AttachGuard guard(loader, module);
+    if (entry(module, kProcessAttach, nullptr) != 0) {
+        guard.Keep();
+        return module;
+    }
     // A refused attach: the module gets its detach, as Windows does, and is unloaded.
     entry(module, kProcessDetach, nullptr);
-    loader.unloaded.insert({info.st_dev, info.st_ino});
-    loader.Forget(module);
-    ::dlclose(handle);
     return NoModule(kErrorDllInitFailed);
 }
 
@@ -359,10 +402,10 @@ bool FreeLibrary(Module module) {
         // Loaded again while detaching: it stays.
         if (module->references > 0) return true;
     }
-    void* handle = module->handle;
-    if (handle) loader.unloaded.insert({module->device, module->inode});
+    if (module->handle) {
+        CloseHandle(loader, module->handle, module->path, module->device, module->inode);
+    }
     loader.Forget(module);
-    if (handle) ::dlclose(handle);
     return true;
 }
 

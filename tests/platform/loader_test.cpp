@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/platform.h"
@@ -83,6 +84,21 @@ TEST_F(PlatLoader, RefusedAttachFailsTheLoadAndUnloads) {
     // A later load starts from scratch.
     EXPECT_EQ(plat::LoadLibraryA(ModulePath("kxtest_refuse.so").c_str()), nullptr);
     EXPECT_EQ(Notifications(), "attach\ndetach\nattach\ndetach\n");
+}
+
+TEST_F(PlatLoader, ThrowingAttachLeavesNoTraceAndALaterLoadAttachesAfresh) {
+    const std::string path = ModulePath("kxtest_throw.so");
+    EXPECT_THROW(plat::LoadLibraryA(path.c_str()), std::runtime_error);
+    void* mapped = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_EQ(mapped, nullptr) << "the loader kept the module mapped";
+    if (mapped) ::dlclose(mapped);
+
+    ScopedEnv accepts("KX_TEST_THROW_MODULE_ACCEPTS", "1");
+    plat::Module module = plat::LoadLibraryA(path.c_str());
+    ASSERT_NE(module, nullptr) << plat::GetLastError();
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(module), 1);
+    EXPECT_TRUE(plat::FreeLibrary(module));
+    EXPECT_EQ(Notifications(), "throw\nattach\ndetach\n");
 }
 
 TEST_F(PlatLoader, LastComponentFallsBackToCaseInsensitiveMatch) {
@@ -271,6 +287,19 @@ TEST_F(PlatLoader, ModuleMappedBeforeGetsNoSecondAttach) {
     EXPECT_TRUE(plat::FreeLibrary(module));
     EXPECT_FALSE(fs::exists(log));
     ::dlclose(own);
+}
+
+TEST_F(PlatLoader, ModuleMappedByTheProcessAfterTheLoaderUnloadedItGetsNoAttach) {
+    const std::string path = ModulePath("kxtest_attach.so");
+    plat::FreeLibrary(plat::LoadLibraryA(path.c_str()));
+    // Unmapped by that free; what the process maps now is its own mapping, not the loader's.
+    void* own = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(own, nullptr);
+    plat::Module module = plat::LoadLibraryA(path.c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_TRUE(plat::FreeLibrary(module));
+    ::dlclose(own);
+    EXPECT_EQ(Notifications(), "attach\ndetach\n");
 }
 
 TEST_F(PlatLoader, BareNameFoundNowhereElseUsesTheSystemSearch) {

@@ -47,6 +47,11 @@ class StartupTest : public ::testing::Test {
         locale = 0x409;
         boxes = localeQueries = 0;
         boxCaption.clear();
+        // The start-up code is linked into this process, so what an attach leaves (the switch
+        // that nothing turns off, the defaults loaded once) would outlive the case. A host's
+        // load maps the library afresh, all zero: so does each case.
+        DiagnosticsEnabled = false;
+        MessageDefaults = MessageDefaultsData{};
         Place(Built("KXKRNL.DLL"), install_, "KXKRNL.DLL");
         Place(Built("KXUTIL.DLL"), install_, "KXUTIL.DLL");
         Place(Built("Res0901/kxUtlRes.dll"), install_, "Res0901/kxUtlRes.dll");

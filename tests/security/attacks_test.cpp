@@ -139,6 +139,36 @@ TEST_F(PlantedModuleTest, ZqpalBesideASharedCurrentDirectoryIsCheckedToo) {
     EXPECT_EQ(Logged(zqpal.string() + " can be changed"), 1u);
 }
 
+// With no installation directory the resource module comes from "..\zqpal" too. Its strings are
+// the text of alert-failure entries and the product name of every alert.
+TEST_F(PlantedModuleTest, ResourceModuleOthersCanChangeUnderZqpalIsRefusedWithItsReason) {
+    Mode(shared_, 0755);
+    const fs::path zqpal = tmp_ / "zqpal";
+    fs::rename(CopyInstallation(), zqpal);
+    const fs::path planted = zqpal / "Res0901" / "kxUtlRes.dll";
+    Mode(planted, 0666);
+    // A trusted copy for a later locale of the search: the refusal must not fall through to it.
+    fs::create_directories(zqpal / "Res0000");
+    fs::copy_file(zqpal / "Res0901" / "kxUtlRes.dll", zqpal / "Res0000" / "kxUtlRes.dll");
+    Mode(zqpal / "Res0000" / "kxUtlRes.dll", 0644);
+    Mode(zqpal / "Res0000", 0755);
+    test::RegFile reg;  // no "szInstallDir": the places searched are the fallbacks
+    reg.Key(kAlertingKey).Dword("NoIP", 1);
+    WriteRegistry(reg);
+    plat::ClearLoadRefusal();
+
+    EXPECT_FALSE(LoadedLibrary());
+
+    const std::string reason =
+        fs::canonical(planted).string() + " can be changed by users other than its owner and root";
+    EXPECT_EQ(Logged(kModuleRefusal), 1u);
+    EXPECT_EQ(Logged(reason), 1u);
+    std::string noted(plat::kMaxLoadRefusal + 1, '\0');
+    noted.resize(plat::LoadRefusal(noted.data(), static_cast<plat::Dword>(noted.size())));
+    EXPECT_NE(noted.find(reason), std::string::npos) << noted;
+    EXPECT_EQ(noted.find("Res0000"), std::string::npos) << noted;
+}
+
 TEST_F(PlantedModuleTest, ForwardingEntryWithoutDirectoryIsNotSearchedFor) {
     Mode(shared_, 0755);  // even a trusted current directory does not make a bare name safe
     fs::copy_file(KX_TEST_PLANT, shared_ / "FwdPlant.dll");
@@ -508,6 +538,13 @@ TEST_F(LineBreakForgery, AlertShowPrintsNoControlCharacterRaw) {
     EXPECT_NE(shown.out.find("EICAR\\x1b]0;owned\\x07"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("C:\\a  b \\u009b31m M\xC3\xBCller"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("Found\\x1b[2J it."), std::string::npos) << shown.out;
+
+    const test::ProcessResult json =
+        test::RunProcess(std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent",
+                         {"alert", "show", "--json", alerts_.string()});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out.find("\xC2\x9B"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("b \\u009b31m M\xC3\xBCller"), std::string::npos) << json.out;
 }
 
 // --- The last-event snapshot tears under threads ---------------------------------------------

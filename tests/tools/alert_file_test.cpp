@@ -108,8 +108,18 @@ TEST(AlertFileShow, JsonStringTakesStrayHighBytesAsLatin1AndKeepsUtf8) {
               "\"M\xC3\xBC"
               "ller\"");
     EXPECT_EQ(JsonString(std::string("a\x01", 2)), "\"a\\u0001\"");
-    // A surrogate's bytes are not UTF-8: each is a Latin-1 character, so the JSON stays valid.
-    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xC3\xAD\xC2\xA0\xC2\x80\"");
+    // A surrogate's bytes are not UTF-8: each is a Latin-1 character, so the JSON stays valid
+    // (its last byte is the C1 control U+0080, escaped).
+    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xC3\xAD\xC2\xA0\\u0080\"");
+}
+
+TEST(AlertFileShow, JsonStringEscapesC1ControlsWhetherStoredAsUtf8OrAsOneByte) {
+    // U+009B is the one-character form of ESC [: raw, it would reach the terminal as a command.
+    EXPECT_EQ(JsonString("\xC2\x9B"
+                         "31m"),
+              "\"\\u009b31m\"");
+    EXPECT_EQ(JsonString("a\x85z\x9F"), "\"a\\u0085z\\u009f\"");
+    EXPECT_EQ(JsonString("\xC2\x80\xC2\xA0"), "\"\\u0080\xC2\xA0\"");  // NBSP is no control
 }
 
 }  // namespace

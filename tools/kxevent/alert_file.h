@@ -43,7 +43,7 @@ std::string FormatAlertTable(const AlertFile& alert);
 std::string FormatAlertJson(const AlertFile& alert, std::string_view file);
 
 // A JSON string literal for 8-bit text: valid UTF-8 passes through, other bytes are taken as
-// Latin-1 characters.
+// Latin-1 characters; every control character, C1 (U+0080 to U+009F) included, is escaped.
 std::string JsonString(std::string_view text);
 
 }  // namespace kx::tool

@@ -1,9 +1,29 @@
 // throw_module.cpp: a test module whose DllMain throws out of the attach, as a careless C++
-// module might: the exception reaches the loader, and a C host must never see it.
+// module might: the exception reaches the loader, and a C host must never see it. With
+// KX_TEST_THROW_MODULE_ACCEPTS set it attaches normally instead, so that a test can load it again
+// after a throw. Each notification that returns is recorded in the file named by
+// KX_TEST_MODULE_LOG, the throw as "throw".
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
+namespace {
+void Record(const char* what) {
+    const char* file = std::getenv("KX_TEST_MODULE_LOG");
+    if (!file) return;
+    if (FILE* out = std::fopen(file, "a")) {
+        std::fprintf(out, "%s\n", what);
+        std::fclose(out);
+    }
+}
+}  // namespace
+
 extern "C" __attribute__((visibility("default"))) int DllMain(void*, std::uint32_t reason, void*) {
-    if (reason == 1) throw std::runtime_error("attach failed by throwing");
+    if (reason == 1 && std::getenv("KX_TEST_THROW_MODULE_ACCEPTS") == nullptr) {
+        Record("throw");
+        throw std::runtime_error("attach failed by throwing");
+    }
+    Record(reason == 1 ? "attach" : "detach");
     return 1;
 }
