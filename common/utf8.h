@@ -1,59 +1,16 @@
 // utf8.h: texts of the records as UTF-8 for readers that need it (JSON, syslog). The records
 // hold 8-bit text in the machine's code page: a valid UTF-8 sequence is kept as it is, and any
-// other byte above 0x7F is taken as Latin-1.
+// other byte above 0x7F is taken as Latin-1. The conversion itself (ToUtf8, Utf8SequenceAt,
+// AppendJsonString) is the platform's, which writes its event-log lines by the same rule.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "platform/utf8_text.h"
+
 namespace kx {
-
-// Length of the valid UTF-8 sequence at `at` (2 to 4), or 0 when the bytes there are not one:
-// overlong forms, surrogates and code points above U+10FFFF do not count.
-inline std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    }
-    if (length == 0 || at + length > text.size()) return 0;
-    if (byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return 0;
-    }
-    return length;
-}
-
-inline std::string ToUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else if (const std::size_t length = Utf8SequenceAt(text, i)) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-            ++i;
-        }
-    }
-    return out;
-}
 
 // `utf8` (as ToUtf8 gives it) with every control character written as a visible escape, so that
 // none reaches a terminal or a log line raw: CR, LF and tab as \r, \n and \t, the other C0

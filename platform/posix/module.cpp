@@ -240,6 +240,28 @@ class AttachGuard {
     ModuleObject* module_;
 };
 
+// Unloads a module whose last reference went once its detach is over, however the detach ended.
+// A DllMain that threw out of its detach would otherwise leave it in the table with no reference,
+// still mapped: no one could free it, and a later load would get it back without an attach.
+class DetachGuard {
+  public:
+    DetachGuard(Loader& loader, ModuleObject* module) : loader_(loader), module_(module) {}
+    ~DetachGuard() {
+        // Loaded again while detaching: it stays.
+        if (module_->references > 0) return;
+        if (module_->handle) {
+            CloseHandle(loader_, module_->handle, module_->path, module_->device, module_->inode);
+        }
+        loader_.Forget(module_);
+    }
+    DetachGuard(const DetachGuard&) = delete;
+    DetachGuard& operator=(const DetachGuard&) = delete;
+
+  private:
+    Loader& loader_;
+    ModuleObject* module_;
+};
+
 // Registers a module the dynamic loader just opened and runs its attach notification.
 Module AdoptCodeModule(Loader& loader, void* handle, const std::string& file,
                        const struct stat& info, bool loadedBefore) {
@@ -396,16 +418,12 @@ bool FreeLibrary(Module module) {
         return false;
     }
     if (--module->references > 0) return true;
+    // An exception out of the detach goes on to the caller, with the module gone all the same.
+    DetachGuard guard(loader, module);
     if (module->attached) {
         auto entry = reinterpret_cast<DllMainFn>(OwnSymbol(module->handle, "DllMain"));
         if (entry) entry(module, kProcessDetach, nullptr);
-        // Loaded again while detaching: it stays.
-        if (module->references > 0) return true;
     }
-    if (module->handle) {
-        CloseHandle(loader, module->handle, module->path, module->device, module->inode);
-    }
-    loader.Forget(module);
     return true;
 }
 

@@ -29,10 +29,18 @@ TEST(PlatEventLog, OneJsonObjectPerLine) {
         "{\"source\":null,\"label\":\"Trace\",\"kind\":2,\"number\":3,\"text\":\"second\"}\n");
 }
 
-TEST(PlatEventLog, EscapesQuotesControlsAndNonAscii) {
+TEST(PlatEventLog, EscapesQuotesAndControlsButKeepsUtf8) {
     EXPECT_EQ(plat::EventLogJsonLine("a\"b", "c\\d", 1, 0, "line\r\n\t\x01\x7f\xc3\xa9"),
               "{\"source\":\"a\\\"b\",\"label\":\"c\\\\d\",\"kind\":1,\"number\":0,"
-              "\"text\":\"line\\u000d\\u000a\\u0009\\u0001\\u007f\\u00c3\\u00a9\"}\n");
+              "\"text\":\"line\\u000d\\u000a\\u0009\\u0001\\u007f\xc3\xa9\"}\n");
+}
+
+TEST(PlatEventLog, StrayBytesAreLatin1AndC1ControlsEscaped) {
+    // 0xE9 alone is no UTF-8: it is U+00E9. 0x9B alone and the sequence C2 85 are C1 controls.
+    EXPECT_EQ(
+        plat::EventLogJsonLine("M\xfcller", "L", 0, 0, "caf\xe9 \x9b[31m \xc2\x85 \xe2\x82\xac"),
+        "{\"source\":\"M\xc3\xbcller\",\"label\":\"L\",\"kind\":0,\"number\":0,"
+        "\"text\":\"caf\xc3\xa9 \\u009b[31m \\u0085 \xe2\x82\xac\"}\n");
 }
 
 TEST(PlatEventLog, NullTextsBecomeEmpty) {

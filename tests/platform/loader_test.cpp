@@ -101,6 +101,30 @@ TEST_F(PlatLoader, ThrowingAttachLeavesNoTraceAndALaterLoadAttachesAfresh) {
     EXPECT_EQ(Notifications(), "throw\nattach\ndetach\n");
 }
 
+TEST_F(PlatLoader, ThrowingDetachStillUnloadsAndALaterLoadAttachesAfresh) {
+    const std::string path = ModulePath("kxtest_throw.so");
+    ScopedEnv accepts("KX_TEST_THROW_MODULE_ACCEPTS", "1");
+    plat::Module module = plat::LoadLibraryA(path.c_str());
+    ASSERT_NE(module, nullptr) << plat::GetLastError();
+    {
+        ScopedEnv throws("KX_TEST_THROW_MODULE_DETACH_THROWS", "1");
+        EXPECT_THROW(plat::FreeLibrary(module), std::runtime_error);
+    }
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(module), 0);
+    plat::SetLastError(0);
+    EXPECT_FALSE(plat::FreeLibrary(module)) << "the loader still knows the freed module";
+    EXPECT_EQ(plat::GetLastError(), static_cast<plat::Dword>(plat::kErrorInvalidHandle));
+    void* mapped = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_EQ(mapped, nullptr) << "the loader kept the module mapped";
+    if (mapped) ::dlclose(mapped);
+
+    plat::Module again = plat::LoadLibraryA(path.c_str());
+    ASSERT_NE(again, nullptr) << plat::GetLastError();
+    EXPECT_EQ(plat::backend::ModuleReferenceCount(again), 1);
+    EXPECT_TRUE(plat::FreeLibrary(again));
+    EXPECT_EQ(Notifications(), "attach\nthrow detach\nattach\ndetach\n");
+}
+
 TEST_F(PlatLoader, LastComponentFallsBackToCaseInsensitiveMatch) {
     plat::Module module = plat::LoadLibraryA(ModulePath("KXTEST_ATTACH.SO").c_str());
     ASSERT_NE(module, nullptr);

@@ -157,6 +157,54 @@ TEST_F(Doctor, MissingResourceModuleListsThePathsTried) {
         Run(), "FAIL  resource module: kxUtlRes.dll not found; tried " + install.string() + "/Res");
 }
 
+// The library loads the resource module with the trust check of its core components, so a copy
+// others can change stops it from loading at all.
+TEST_F(Doctor, ResourceModuleWritableByOthersIsNamedWithItsMode) {
+    Registry().WriteTo(registry);
+    for (const auto& entry : fs::directory_iterator(install)) {
+        if (entry.is_directory()) ::chmod((entry.path() / "kxUtlRes.dll").c_str(), 0666);
+    }
+    const ProcessResult result = Run();
+    ExpectFailure(result, "FAIL  resource module: " + install.string() + "/Res");
+    EXPECT_NE(result.out.find("/kxUtlRes.dll can be changed by users other than its owner and "
+                              "root (owner 0, mode 0666), so the library refuses to load; make it"),
+              std::string::npos)
+        << result.out;
+}
+
+TEST_F(Doctor, ResourceDirectoryWritableByItsGroupIsNamedWithItsMode) {
+    Registry().WriteTo(registry);
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(install)) {
+        if (entry.is_directory()) folders.push_back(entry.path());
+    }
+    for (const fs::path& folder : folders) ::chmod(folder.c_str(), 0775);
+    const ProcessResult result = Run();
+    ExpectFailure(result, "FAIL  resource module: ");
+    bool named = false;
+    for (const fs::path& folder : folders) {
+        named = named || result.out.find(": " + folder.string() +
+                                         " can be changed by users other than its owner and root "
+                                         "(owner 0, mode 0775)") != std::string::npos;
+    }
+    EXPECT_TRUE(named) << result.out;
+}
+
+// A copy the loader cannot use as a resource module is passed over, as the library passes it.
+TEST_F(Doctor, ResourceModuleThatIsNoStringTableIsPassedOver) {
+    Registry().WriteTo(registry);
+    const ScopedEnv thread("VEL_THREAD_LCID", "0x0407");
+    const ScopedEnv user("VEL_USER_LCID", "0x0407");
+    const ScopedEnv system("VEL_SYSTEM_LCID", "0x0407");
+    WriteFile(install / "Res0701" / "kxUtlRes.dll", "not a string table");
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_NE(result.out.find("ok    resource module: " +
+                              (install / "Res0901" / "kxUtlRes.dll").string() + " (language 0901)"),
+              std::string::npos)
+        << result.out;
+}
+
 TEST_F(Doctor, MissingAlertingDirectoryIsNamed) {
     Registry().WriteTo(registry);
     fs::remove(alerts);

@@ -56,6 +56,25 @@ class KxeventCommand : public ::testing::Test {
         return RunProcess(kCommand, args, env);
     }
 
+    // As Run, with `cwd` as the current directory.
+    ProcessResult RunIn(const fs::path& cwd, const std::vector<std::string>& args,
+                        const Environment& overrides = {}) const {
+        std::map<std::string, std::optional<std::string>> env = {
+            {"VEL_REGISTRY", registry.string()},
+            {"KXEVENT_SYSTEM_REGISTRY", (dir / "no-system.reg").string()},
+            {"XDG_STATE_HOME", (dir / "state").string()},
+            {"HOME", dir.str()},
+            {"VEL_EVENTLOG", (dir / "eventlog.json").string()},
+            {"VEL_DEBUGCORE", std::nullopt},
+            {"KXEVENT_LIBRARY_DIR", std::nullopt},
+        };
+        for (const auto& [name, value] : overrides) env[name] = value;
+        std::vector<std::string> shellArgs = {"-c", "cd \"$1\" && shift && exec \"$@\"", "sh",
+                                              cwd.string(), kCommand};
+        shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+        return RunProcess("/bin/sh", shellArgs, env);
+    }
+
     std::vector<fs::path> AlertFiles() const {
         std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator(alerts)) files.push_back(entry.path());
@@ -649,6 +668,35 @@ TEST_F(KxeventCommand, EventsFollowsThePreferredLanguageWithoutAnOption) {
         .String("SHORTDESCRIPT", "Testereignis");
     reg.WriteTo(registry);
     const ProcessResult result = Run({"events"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "500  informational  Testereignis\n");
+}
+
+// Without an installation directory the library takes its resource module, and so its language,
+// from "..\zqpal" beside the current directory, never from the command's own library directory.
+TEST_F(KxeventCommand, EventsWithoutAnInstallDirTakesTheLanguageFromZqpalAsTheLibraryDoes) {
+    const std::string events = "Software\\Velmora\\QRD\\Shared Components\\Events\\";
+    RegFile reg;
+    reg.Key(kAlertingKey).Dword("bEnableCAlert", 0);
+    reg.Key(events + "0901\\500").String("SHORTDESCRIPT", "Test event");
+    reg.Key(events + "0701\\500").String("SHORTDESCRIPT", "Testereignis");
+    reg.WriteTo(registry);
+    const auto place = [](const fs::path& language, const fs::path& under) {
+        fs::create_directories(under / language.filename());
+        fs::copy_file(language / "kxUtlRes.dll", under / language.filename() / "kxUtlRes.dll");
+        ::chmod((under / language.filename() / "kxUtlRes.dll").c_str(), 0644);
+        ::chmod((under / language.filename()).c_str(), 0755);
+        ::chmod(under.c_str(), 0755);
+    };
+    const fs::path installed = KX_TEST_INSTALL_DIR;
+    place(installed / "Res0901", dir / "library");  // the command's library directory
+    place(installed / "Res0701", dir / "zqpal");
+    fs::create_directory(dir / "work");
+    const Environment german = {{"VEL_THREAD_LCID", "0x0407"},
+                                {"VEL_USER_LCID", "0x0407"},
+                                {"VEL_SYSTEM_LCID", "0x0407"},
+                                {"KXEVENT_LIBRARY_DIR", (dir / "library").string()}};
+    const ProcessResult result = RunIn(dir / "work", {"events"}, german);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, "500  informational  Testereignis\n");
 }

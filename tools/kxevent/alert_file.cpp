@@ -128,27 +128,9 @@ std::string FormatAlertTable(const AlertFile& alert) {
 }
 
 std::string JsonString(std::string_view text) {
-    const std::string utf8 = ToUtf8(text);
-    std::string out = "\"";
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
-        // The C1 controls (U+0080 to U+009F, two bytes from 0xC2) are escaped like C0: a
-        // terminal acts on them as it does on ESC, and JSON would let them through raw.
-        const bool c1 = c == 0xC2 && next >= 0x80 && next <= 0x9F;
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += utf8[i];
-        } else if (c < 0x20 || c == 0x7F || c1) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c1 ? next : c));
-            out += escape;
-            if (c1) ++i;
-        } else {
-            out += utf8[i];
-        }
-    }
-    return out + "\"";
+    std::string out;
+    AppendJsonString(out, text);
+    return out;
 }
 
 std::string FormatAlertJson(const AlertFile& alert, std::string_view file) {

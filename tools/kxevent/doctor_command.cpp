@@ -23,6 +23,7 @@
 #include "tools/kxevent/event_library.h"
 #include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
+#include "tools/kxevent/resource_search.h"
 #include "tools/kxevent/send_command.h"
 
 namespace kx::tool {
@@ -229,24 +230,51 @@ void CheckModules(Report& report, const fs::path& directory) {
     }
 }
 
-void CheckResourceModule(Report& report, const fs::path& directory) {
-    std::string tried;
-    for (const std::string& name : ResourceDirectoryNames()) {
-        const fs::path candidate = directory / name / kResourceModule;
-        std::error_code error;
-        const std::optional<fs::path> folder = fs::is_directory(directory / name, error)
-                                                   ? std::optional(directory / name)
-                                                   : FindInDirectory(directory, name);
-        if (folder) {
-            if (auto file = FindInDirectory(*folder, kResourceModule)) {
-                report.Pass("resource module",
-                            file->string() + " (language " + name.substr(3) + ")");
-                return;
+// " (owner 1000, mode 0777)" of the part a trust refusal names: the file or a directory above
+// it, or above the directory that holds a link to it.
+std::string FactsOfRefusedPart(const std::string& reason, const fs::path& file) {
+    std::error_code error;
+    for (fs::path start :
+         {fs::weakly_canonical(file, error), fs::weakly_canonical(file.parent_path(), error)}) {
+        for (fs::path part = start; !part.empty(); part = part.parent_path()) {
+            if (reason.rfind(part.string() + " ", 0) == 0) {
+                return " (" + OwnerAndMode(part.string()) + ")";
             }
+            if (part == part.root_path()) break;
         }
-        tried += (tried.empty() ? "" : ", ") + candidate.string();
     }
-    report.Fail("resource module", std::string(kResourceModule) + " not found; tried " + tried,
+    return "";
+}
+
+// The copy the library loads or refuses, found by the library's own rule.
+void CheckResourceModule(Report& report, const reg::Document& document) {
+    const ResourceSearch search = FindResourceModule(document);
+    const std::string from = search.defaultBase ? ", from " + search.origin : "";
+    if (search.module && search.refusal) {
+        report.Fail("resource module",
+                    search.module->string() + " (language " + search.language + from + "): " +
+                        *search.refusal + FactsOfRefusedPart(*search.refusal, *search.module) +
+                        ", so the library refuses to load",
+                    kTrustTodo);
+        return;
+    }
+    if (search.module) {
+        report.Pass("resource module",
+                    search.module->string() + " (language " + search.language + from + ")");
+        return;
+    }
+    std::string tried;
+    bool unusable = false;
+    for (const ResourcePlace& place : search.tried) {
+        tried += (tried.empty() ? "" : ", ") + place.file.string();
+        if (place.problem != "not found") {
+            tried += " (" + place.problem + ")";
+            unusable = true;
+        }
+    }
+    report.Fail("resource module",
+                std::string(kResourceModule) + (unusable ? " not usable" : " not found") +
+                    "; tried " + tried + (from.empty() ? "" : " (" + search.origin + ")"),
                 "install the Res<language> directory of the current language or of 0409");
 }
 
@@ -367,7 +395,7 @@ int RunDoctorCommand(std::span<const std::string> args) {
     if (document) {
         if (const std::optional<fs::path> directory = CheckInstallDirectory(report, *document)) {
             CheckModules(report, *directory);
-            CheckResourceModule(report, *directory);
+            CheckResourceModule(report, *document);
         }
         CheckAlerting(report, std::getenv("VEL_REGISTRY"));
         CheckForwarding(report, *document);

@@ -21,8 +21,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A JSON string at text[at] (at its opening quote); moves `at` past it. The platform writes
-// only the escapes \" \\ and \u00xx.
+// The UTF-8 bytes of a code point below U+0800, all that the platform's escapes name.
+void AppendCodePoint(std::string& out, unsigned long code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// A JSON string at text[at] (at its opening quote); moves `at` past it. The platform writes UTF-8
+// with only the escapes \" \\ and \u00xx (the C0, DEL and C1 controls), so the value read is
+// UTF-8 too: an escaped C1 control comes back as its two-byte sequence, not as a stray byte.
 std::optional<std::string> ReadJsonString(std::string_view text, std::size_t& at) {
     if (at >= text.size() || text[at] != '"') return std::nullopt;
     std::string value;
@@ -42,7 +53,7 @@ std::optional<std::string> ReadJsonString(std::string_view text, std::size_t& at
             char* end = nullptr;
             const unsigned long code = std::strtoul(hex.c_str(), &end, 16);
             if (end != hex.c_str() + 4 || code > 0xFF) return std::nullopt;
-            value += static_cast<char>(code);
+            AppendCodePoint(value, code);
             at += 4;
         } else {
             value += text[at];

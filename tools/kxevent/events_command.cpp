@@ -19,12 +19,11 @@
 #include "tools/kxevent/event_library.h"
 #include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
+#include "tools/kxevent/resource_search.h"
 
 namespace kx::tool {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 enum EventsOptionId { kLanguage };
 
@@ -37,16 +36,15 @@ constexpr char kEventsAbout[] =
     "line and sorted by number: the event number, its severity and its short description, as\n"
     "the library reads them for the language (each event falling back to 0901 by itself, gaps\n"
     "filled from the Defaults key). Without --language the library's own choice is used:\n"
-    "\"szPreferredLanguage\", else the language of the first resource directory found in the\n"
-    "installation directory. Nothing is installed or changed.\n";
+    "\"szPreferredLanguage\", else the language of the resource module it loads (from the\n"
+    "installation directory, or from \"..\\zqpal\" when none is set). Nothing is installed\n"
+    "or changed.\n";
 
 constexpr char kFallbackLanguage[] = "0901";
 constexpr std::size_t kMaxLanguage = 11;  // the library keeps at most this many characters
 constexpr std::size_t kShortDescriptSize = 32;
 constexpr std::size_t kSeveritySize = 32;
 constexpr std::size_t kPreferredLanguageSize = 32;
-constexpr char kCurrentVersionKey[] =
-    "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
 
 constexpr const char* kSeverityNames[] = {"informational", "notice", "warning", "error",
                                           "critical"};
@@ -116,29 +114,16 @@ const reg::Key* FindWithFallback(const reg::Document& document, std::string_view
     return reg::FindKey(document, LanguageKey(kFallbackLanguage) + "\\" + below);
 }
 
-std::string TextOrEmpty(const reg::Document& document, const char* path, const char* name) {
-    const reg::Key* key = reg::FindKey(document, path);
-    const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
-    return value ? ValueText(*value) : std::string();
-}
-
-// The language the library settles on: "szPreferredLanguage", else that of the first resource
-// directory it would find, else the first it would try.
+// The language the library settles on: "szPreferredLanguage", else that of the resource module
+// it loads, else the first it would try.
 std::string LibraryLanguage(const reg::Document& document) {
     const reg::Key* alerting = reg::FindKey(document, kAlertingKey);
     if (auto preferred = TextFitting(alerting, "szPreferredLanguage", kPreferredLanguageSize)) {
         return preferred->substr(0, kMaxLanguage);
     }
-    std::string installDirectory = TextOrEmpty(document, kCurrentVersionKey, "szInstallDir");
-    std::replace(installDirectory.begin(), installDirectory.end(), '\\', '/');
-    const fs::path directory =
-        installDirectory.empty() ? FindLibraryDirectory() : fs::path(installDirectory);
-    const std::vector<std::string> names = ResourceDirectoryNames();
-    for (const std::string& name : names) {
-        std::error_code ignored;
-        if (fs::is_directory(directory / name, ignored)) return name.substr(3);
-    }
-    return names.front().substr(3);
+    const ResourceSearch search = FindResourceModule(document);
+    if (search.module && !search.refusal) return search.language;
+    return ResourceDirectoryNames().front().substr(3);
 }
 
 // Control characters of a catalogue text would reach the terminal: shown as '?'.
