@@ -312,6 +312,22 @@ TEST_F(KxeventCommand, VerboseSendPrintsEveryEventLogEntryItProducedAndOnlyThose
     EXPECT_EQ(result.out.find("earlier"), std::string::npos) << result.out;
 }
 
+TEST_F(KxeventCommand, EventLogTextsReachTheTerminalWithTheirControlsEscaped) {
+    RegFile reg = BaseRegistry();
+    reg.Key(kForwardingKey).String("Bare", "Fwd\x1b[2JSyslog.DLL");
+    reg.WriteTo(registry);
+    const ProcessResult quiet = Run({"send", "--product", "1", "--event", "500"});
+    const ProcessResult verbose = Run({"send", "-v", "--product", "1", "--event", "500"});
+    for (const ProcessResult* result : {&quiet, &verbose}) {
+        EXPECT_EQ(result->exitCode, 0) << result->err;
+        EXPECT_EQ((result->out + result->err).find('\x1b'), std::string::npos);
+    }
+    EXPECT_NE(quiet.err.find("Module Fwd\\x1b[2JSyslog.DLL was not loaded"), std::string::npos)
+        << quiet.err;
+    EXPECT_NE(verbose.out.find("Module Fwd\\x1b[2JSyslog.DLL was not loaded"), std::string::npos)
+        << verbose.out;
+}
+
 TEST_F(KxeventCommand, VerboseSendSeesTheEntriesWithoutAnEventLogFileAndLeavesNoneBehind) {
     RegFile reg = BaseRegistry();
     reg.Key(kForwardingKey).String("Bare", "FwdSyslog.DLL");

@@ -12,6 +12,7 @@
 #include "common/number.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "common/utf8.h"
 #include "platform/platform.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/commands.h"
@@ -443,14 +444,16 @@ void ReportEventLog(const SendStep& step, EventLogCapture* capture) {
     const std::vector<EventLogEntry> entries = capture->Take();
     if (step.verbose) {
         for (const EventLogEntry& entry : entries) {
-            std::cout << "event log: " << entry.source << ": " << entry.label << ": " << entry.text
-                      << "\n";
+            // Entries carry texts from the registry and modules: no control character of theirs
+            // may reach the terminal raw.
+            std::cout << "event log: " << EscapeControls(entry.source) << ": "
+                      << EscapeControls(entry.label) << ": " << EscapeControls(entry.text) << "\n";
         }
         return;
     }
     const auto failure = std::find_if(entries.begin(), entries.end(), IsForwardingFailure);
     if (failure != entries.end()) {
-        std::cerr << "kxevent: forwarding failed: " << failure->text
+        std::cerr << "kxevent: forwarding failed: " << EscapeControls(failure->text)
                   << " (-v prints every event-log entry)\n";
     }
 }
