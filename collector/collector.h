@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "collector/relp_sender.h"
@@ -22,7 +24,7 @@ struct CollectorOptions {
     std::optional<std::filesystem::path> keep;
     std::optional<std::filesystem::path> state;    // holds the lock: one collector per state
     std::optional<std::filesystem::path> metrics;  // Prometheus text file, replaced atomically
-    std::size_t batch = kMaxBatch;                 // messages per RELP session
+    std::size_t batch = 500;                       // retired files per directory sync
     std::size_t scanLimit = 20000;                 // names held from one directory scan
     int rescanSeconds = 5;                         // for shares where inotify sees nothing
     int maxBackoffSeconds = 30;
@@ -31,7 +33,7 @@ struct CollectorOptions {
 struct CollectorCounters {
     std::uint64_t collected = 0;     // alert files read and parsed
     std::uint64_t acknowledged = 0;  // messages the receiver acknowledged (files retired)
-    std::uint64_t retried = 0;       // messages of failed batches, to be sent again
+    std::uint64_t retried = 0;       // messages sent without acknowledgement, to be sent again
     std::uint64_t quarantined = 0;   // entries moved to bad/
     std::uint64_t backlog = 0;       // ready files at the last scan
     std::int64_t oldestAgeSeconds = 0;
@@ -53,11 +55,27 @@ class Collector {
     const CollectorCounters& counters() const { return counters_; }
 
   private:
+    // A message sent and not yet answered, and the file it came from.
+    struct InFlight {
+        Spool* spool;
+        std::string name;
+        int txnr;
+        std::size_t bytes;
+    };
+
     // One pass over every directory: true when all ready files went through.
     bool DrainAll(const std::atomic<bool>& stop);
-    // Sends the next batch of `names` from `next` on; false when the receiver did not
-    // acknowledge it.
-    bool DrainBatch(Spool& spool, const std::vector<std::string>& names, std::size_t& next);
+    // Reads one ready file and sends it, or sets it aside; false when the session failed.
+    bool Take(Spool& spool, const std::string& name);
+    // Retires the files whose messages were answered, oldest first, syncing the directories
+    // every `batch` files.
+    void Retire();
+    // Closes the session, which reads every reply due, and retires what was answered; false
+    // when anything in flight went unanswered.
+    bool Settle();
+    // After a failed session: what was in flight stays to be sent again.
+    void GiveUp();
+    void SyncAll();
     void WriteMetrics() const;
     void WaitForWork(int seconds, const std::atomic<bool>& stop);
 
@@ -65,6 +83,10 @@ class Collector {
     LogFn log_;
     std::vector<std::unique_ptr<Spool>> spools_;
     RelpSender sender_;
+    std::deque<InFlight> inFlight_;
+    std::unordered_set<int> answered_;  // positive replies not yet at the front of inFlight_
+    std::size_t inFlightBytes_ = 0;
+    std::size_t sinceSync_ = 0;
     CollectorCounters counters_;
     Fd inotify_;
     Fd lock_;
