@@ -61,8 +61,71 @@ std::string FormatMetrics(const CollectorCounters& counters) {
     return out;
 }
 
+Retirer::Retirer(std::size_t batch) : batch_(batch), thread_([this] { Run(); }) {}
+
+Retirer::~Retirer() {
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+}
+
+void Retirer::Add(Spool& spool, std::string name) {
+    {
+        const std::lock_guard lock(mutex_);
+        queue_.emplace_back(&spool, std::move(name));
+    }
+    work_.notify_one();
+}
+
+void Retirer::Flush() {
+    std::unique_lock lock(mutex_);
+    flush_ = true;
+    work_.notify_one();
+    done_.wait(lock, [this] { return queue_.empty() && !busy_ && !flush_; });
+}
+
+void Retirer::Run() {
+    std::vector<Spool*> unsynced;
+    std::size_t sinceSync = 0;
+    std::unique_lock lock(mutex_);
+    while (true) {
+        work_.wait(lock, [this] { return stop_ || flush_ || !queue_.empty(); });
+        std::deque<std::pair<Spool*, std::string>> taken;
+        taken.swap(queue_);
+        const bool flush = flush_ || stop_;
+        busy_ = true;
+        lock.unlock();
+        for (const auto& [spool, name] : taken) {
+            spool->Finish(name);
+            if (std::find(unsynced.begin(), unsynced.end(), spool) == unsynced.end())
+                unsynced.push_back(spool);
+            ++sinceSync;
+        }
+        if (sinceSync >= batch_ || (flush && sinceSync > 0)) {
+            for (Spool* spool : unsynced) spool->Sync();
+            unsynced.clear();
+            sinceSync = 0;
+        }
+        lock.lock();
+        busy_ = false;
+        if (flush && queue_.empty()) {
+            flush_ = false;
+            done_.notify_all();
+        }
+        if (stop_ && queue_.empty()) return;
+    }
+}
+
 Collector::Collector(CollectorOptions options, LogFn log)
-    : options_(std::move(options)), log_(std::move(log)), sender_(options_.target) {
+    : options_(std::move(options)), sender_(options_.target) {
+    // The retirer logs from its own thread.
+    log_ = [mutex = std::make_shared<std::mutex>(), log = std::move(log)](const std::string& line) {
+        const std::lock_guard lock(*mutex);
+        log(line);
+    };
     if (options_.directories.empty()) throw std::runtime_error("no alerting directory");
     options_.batch = std::max<std::size_t>(options_.batch, 1);
     options_.scanLimit = std::max<std::size_t>(options_.scanLimit, 1);
@@ -77,6 +140,7 @@ Collector::Collector(CollectorOptions options, LogFn log)
     }
     for (const std::filesystem::path& directory : options_.directories)
         spools_.push_back(std::make_unique<Spool>(directory, options_.keep, log_));
+    retirer_ = std::make_unique<Retirer>(options_.batch);
     if (!options_.once) {
         inotify_ = Fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
         if (!inotify_) throw std::system_error(errno, std::generic_category(), "inotify");
@@ -198,14 +262,14 @@ void Collector::Retire() {
     answered_.insert(replies.begin(), replies.end());
     replies.clear();
     while (!inFlight_.empty() && answered_.erase(inFlight_.front().txnr) != 0) {
-        const InFlight& done = inFlight_.front();
+        InFlight& done = inFlight_.front();
         ++counters_.acknowledged;
         if (counters_.backlog) --counters_.backlog;
-        done.spool->Finish(done.name);
         inFlightBytes_ -= done.bytes;
+        retirer_->Add(*done.spool, std::move(done.name));
         inFlight_.pop_front();
-        if (++sinceSync_ >= options_.batch) {
-            SyncAll();
+        if (++sinceMetrics_ >= options_.batch) {
+            sinceMetrics_ = 0;
             WriteMetrics();
         }
     }
@@ -216,7 +280,8 @@ bool Collector::Settle() {
     Retire();
     if (closed && inFlight_.empty()) {
         answered_.clear();
-        SyncAll();
+        // The next scan must not find what was acknowledged: it would be sent again.
+        retirer_->Flush();
         return true;
     }
     if (closed) {
@@ -240,13 +305,7 @@ void Collector::GiveUp() {
     inFlight_.clear();
     answered_.clear();
     inFlightBytes_ = 0;
-    SyncAll();
-}
-
-void Collector::SyncAll() {
-    if (sinceSync_ == 0) return;
-    for (const auto& spool : spools_) spool->Sync();
-    sinceSync_ = 0;
+    retirer_->Flush();
 }
 
 void Collector::WriteMetrics() const {

@@ -3,12 +3,15 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -42,6 +45,32 @@ struct CollectorCounters {
 // The Prometheus text exposition of the counters.
 std::string FormatMetrics(const CollectorCounters& counters);
 
+// Removes (or keeps) acknowledged files on a thread of its own, a directory sync for every
+// `batch` files: a removal waits on the disk, and meanwhile the next files are read and sent.
+class Retirer {
+  public:
+    explicit Retirer(std::size_t batch);
+    ~Retirer();
+    Retirer(const Retirer&) = delete;
+    Retirer& operator=(const Retirer&) = delete;
+
+    void Add(Spool& spool, std::string name);
+    // Returns once every file added is gone and its directory synced.
+    void Flush();
+
+  private:
+    void Run();
+
+    const std::size_t batch_;
+    std::mutex mutex_;
+    std::condition_variable work_, done_;
+    std::deque<std::pair<Spool*, std::string>> queue_;
+    bool busy_ = false;
+    bool flush_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 class Collector {
   public:
     // Opens every directory; throws std::system_error or std::runtime_error.
@@ -67,15 +96,13 @@ class Collector {
     bool DrainAll(const std::atomic<bool>& stop);
     // Reads one ready file and sends it, or sets it aside; false when the session failed.
     bool Take(Spool& spool, const std::string& name);
-    // Retires the files whose messages were answered, oldest first, syncing the directories
-    // every `batch` files.
+    // Hands the files whose messages were answered, oldest first, to the retirer.
     void Retire();
     // Closes the session, which reads every reply due, and retires what was answered; false
     // when anything in flight went unanswered.
     bool Settle();
     // After a failed session: what was in flight stays to be sent again.
     void GiveUp();
-    void SyncAll();
     void WriteMetrics() const;
     void WaitForWork(int seconds, const std::atomic<bool>& stop);
 
@@ -86,10 +113,12 @@ class Collector {
     std::deque<InFlight> inFlight_;
     std::unordered_set<int> answered_;  // positive replies not yet at the front of inFlight_
     std::size_t inFlightBytes_ = 0;
-    std::size_t sinceSync_ = 0;
+    std::size_t sinceMetrics_ = 0;
     CollectorCounters counters_;
     Fd inotify_;
     Fd lock_;
+    // Last, so that it finishes its removals while the spools still exist.
+    std::unique_ptr<Retirer> retirer_;
 };
 
 }  // namespace kx::collect
