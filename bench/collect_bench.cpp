@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -172,8 +173,17 @@ Drained DrainOnce(const std::string& kxevent, const fs::path& alerts, const std:
                   const fs::path& log, std::size_t lines) {
     Drained drained;
     const auto start = Clock::now();
+    // Until its exec the child is a copy of this program, whose memory its VmHWM shows: the
+    // readings start once a close-on-exec pipe says the exec happened.
+    int exec[2];
+    if (::pipe2(exec, O_CLOEXEC) != 0) return drained;
     const pid_t collector =
         Spawn({kxevent, "collect", "--dir", alerts.string(), "--to", url, "--once"});
+    ::close(exec[1]);
+    char ignored;
+    while (::read(exec[0], &ignored, 1) < 0 && errno == EINTR) {
+    }
+    ::close(exec[0]);
     int status = 0;
     while (::waitpid(collector, &status, WNOHANG) == 0) {
         drained.peakKiB = std::max(drained.peakKiB, PeakKiB(collector));
@@ -194,7 +204,9 @@ std::string LoadAverage() {
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
+    if (values.empty()) return 0;
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 }  // namespace
