@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,19 +69,25 @@ pid_t Spawn(const std::vector<std::string>& args) {
     return pid;
 }
 
-std::size_t CountLines(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::size_t lines = 0;
-    char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        lines += static_cast<std::size_t>(std::count(buffer, buffer + in.gcount(), '\n'));
-        if (!in) break;
-    }
-    return lines;
-}
-
+// Waits until `file` holds `count` lines. Only what was appended since the last look is read:
+// counting a log of hundreds of megabytes from its start on every poll kept a core busy and
+// slowed whatever was being measured.
 void WaitForLines(const fs::path& file, std::size_t count) {
-    while (CountLines(file) < count) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    static std::map<fs::path, std::pair<std::streamoff, std::size_t>> seen;
+    auto& [offset, lines] = seen[file];
+    std::vector<char> buffer(1 << 16);
+    while (lines < count) {
+        std::ifstream in(file, std::ios::binary);
+        in.seekg(offset);
+        while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) ||
+               in.gcount() > 0) {
+            lines += static_cast<std::size_t>(
+                std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
+            offset += in.gcount();
+            if (!in) break;
+        }
+        if (lines < count) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 std::string Alert(int i) {
