@@ -1,8 +1,11 @@
 // collect_bench.cpp: how fast "kxevent collect" drains a backlog into a local rsyslogd over RELP,
 // beside a floor that reads the same files and writes them unacknowledged over plain TCP to the
-// same rsyslogd; and the time from an alert's rename to rsyslogd's write of its line while the
-// collector watches. Both drains are timed until rsyslogd has written the last line.
-//   collect_bench KXEVENT [FILES] [LATENCY_SAMPLES]
+// same rsyslogd, in turns over several rounds; and the time from an alert's rename to rsyslogd's
+// write of its line while the collector watches. Both drains are timed until rsyslogd has
+// written the last line. With --memory, only the collector's drain of a large backlog and its
+// peak resident memory.
+//   collect_bench KXEVENT [FILES] [LATENCY_SAMPLES] [ROUNDS]
+//   collect_bench --memory KXEVENT FILES
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -13,11 +16,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,19 +69,25 @@ pid_t Spawn(const std::vector<std::string>& args) {
     return pid;
 }
 
-std::size_t CountLines(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::size_t lines = 0;
-    char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        lines += static_cast<std::size_t>(std::count(buffer, buffer + in.gcount(), '\n'));
-        if (!in) break;
-    }
-    return lines;
-}
-
+// Waits until `file` holds `count` lines. Only what was appended since the last look is read:
+// counting a log of hundreds of megabytes from its start on every poll kept a core busy and
+// slowed whatever was being measured.
 void WaitForLines(const fs::path& file, std::size_t count) {
-    while (CountLines(file) < count) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    static std::map<fs::path, std::pair<std::streamoff, std::size_t>> seen;
+    auto& [offset, lines] = seen[file];
+    std::vector<char> buffer(1 << 16);
+    while (lines < count) {
+        std::ifstream in(file, std::ios::binary);
+        in.seekg(offset);
+        while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) ||
+               in.gcount() > 0) {
+            lines += static_cast<std::size_t>(
+                std::count(buffer.data(), buffer.data() + in.gcount(), '\n'));
+            offset += in.gcount();
+            if (!in) break;
+        }
+        if (lines < count) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 std::string Alert(int i) {
@@ -98,6 +109,23 @@ void Drop(const fs::path& dir, int count) {
         char name[32];
         std::snprintf(name, sizeof name, "%08d.ALR", i + 1);
         std::ofstream(dir / name, std::ios::binary) << Alert(i);
+    }
+}
+
+// A backlog of `count` names over few files: each file is linked under 50,000 names (below
+// ext4's link limit), so a million-file backlog costs directory entries, not gigabytes. The
+// collector reads, sends and removes each name as a file of its own.
+void DropLinked(const fs::path& dir, int count) {
+    fs::path original;
+    for (int i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%08d.ALR", i + 1);
+        if (i % 50000 == 0) {
+            original = dir / name;
+            std::ofstream(original, std::ios::binary) << Alert(i);
+        } else {
+            fs::create_hard_link(original, dir / name);
+        }
     }
 }
 
@@ -129,23 +157,87 @@ double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
+// The high-water mark of a process's resident memory, in KiB (0 once it has exited).
+long PeakKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:")) return std::atol(line.c_str() + 6);
+    }
+    return 0;
+}
+
+struct Drained {
+    double seconds = 0;
+    int exitCode = -1;
+    long peakKiB = 0;
+};
+
+// Runs "kxevent collect --once" over `alerts` until rsyslogd has written `lines` lines in all.
+// The peak memory is read from the process itself while it runs: wait4's figure would be this
+// program's own size, which the child's memory counted until its exec.
+Drained DrainOnce(const std::string& kxevent, const fs::path& alerts, const std::string& url,
+                  const fs::path& log, std::size_t lines) {
+    Drained drained;
+    const auto start = Clock::now();
+    // Until its exec the child is a copy of this program, whose memory its VmHWM shows: the
+    // readings start once a close-on-exec pipe says the exec happened.
+    int exec[2];
+    if (::pipe2(exec, O_CLOEXEC) != 0) return drained;
+    const pid_t collector =
+        Spawn({kxevent, "collect", "--dir", alerts.string(), "--to", url, "--once"});
+    ::close(exec[1]);
+    char ignored;
+    while (::read(exec[0], &ignored, 1) < 0 && errno == EINTR) {
+    }
+    ::close(exec[0]);
+    int status = 0;
+    while (::waitpid(collector, &status, WNOHANG) == 0) {
+        drained.peakKiB = std::max(drained.peakKiB, PeakKiB(collector));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    drained.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    WaitForLines(log, lines);
+    drained.seconds = Seconds(start);
+    return drained;
+}
+
+std::string LoadAverage() {
+    std::ifstream load("/proc/loadavg");
+    std::string first;
+    load >> first;
+    return first;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    if (values.empty()) return 0;
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool memoryOnly = argc > 1 && std::string(argv[1]) == "--memory";
+    if (memoryOnly) {
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: collect_bench KXEVENT [FILES] [LATENCY_SAMPLES]\n");
+        std::fprintf(stderr,
+                     "usage: collect_bench KXEVENT [FILES] [LATENCY_SAMPLES] [ROUNDS]\n"
+                     "       collect_bench --memory KXEVENT FILES\n");
         return 2;
     }
     const std::string kxevent = argv[1];
     const int files = argc > 2 ? std::atoi(argv[2]) : 100000;
-    const int samples = argc > 3 ? std::atoi(argv[3]) : 200;
+    const int samples = memoryOnly ? 0 : argc > 3 ? std::atoi(argv[3]) : 200;
+    const int rounds = memoryOnly ? 0 : argc > 4 ? std::max(1, std::atoi(argv[4])) : 3;
     const fs::path scratch =
         fs::path(std::getenv("KX_BENCH_DIR") ? std::getenv("KX_BENCH_DIR") : "bench-collect");
     fs::remove_all(scratch);
     fs::create_directories(scratch / "work");
-    // Fresh directories for each side: a directory that held many files is slower to search.
-    fs::create_directories(scratch / "alerts");
-    fs::create_directories(scratch / "floor");
     const int relpPort = FreePort(), tcpPort = FreePort();
     // The receiver the documentation recommends: each line written before the acknowledgement.
     std::ofstream(scratch / "rsyslog.conf")
@@ -158,45 +250,87 @@ int main(int argc, char** argv) {
         << "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" << relpPort
         << "\" ruleset=\"relp\")\ninput(type=\"imtcp\" address=\"127.0.0.1\" port=\"" << tcpPort
         << "\" ruleset=\"tcp\")\n";
-    const pid_t rsyslog =
-        Spawn({"/usr/sbin/rsyslogd", "-n", "-f", (scratch / "rsyslog.conf").string(), "-i",
-               (scratch / "rsyslog.pid").string()});
-    for (int i = 0; i < 200; ++i) {
-        const int fd = Connect(relpPort);
-        if (fd >= 0) {
-            ::close(fd);
-            break;
+    const auto startReceiver = [&] {
+        const pid_t pid =
+            Spawn({"/usr/sbin/rsyslogd", "-n", "-f", (scratch / "rsyslog.conf").string(), "-i",
+                   (scratch / "rsyslog.pid").string()});
+        for (int i = 0; i < 200; ++i) {
+            const int fd = Connect(relpPort);
+            if (fd >= 0) {
+                ::close(fd);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
+        return pid;
+    };
+    pid_t rsyslog = startReceiver();
     const std::string url = "relp://127.0.0.1:" + std::to_string(relpPort);
     const fs::path alerts = scratch / "alerts";
-
-    Drop(scratch / "floor", files);
-    auto start = Clock::now();
-    Floor(scratch / "floor", tcpPort);
-    const double floorSendSeconds = Seconds(start);
-    WaitForLines(scratch / "tcp.log", static_cast<std::size_t>(files));
-    const double floorSeconds = Seconds(start);
-
-    Drop(alerts, files);
-    start = Clock::now();
-    const pid_t collector =
-        Spawn({kxevent, "collect", "--dir", alerts.string(), "--to", url, "--once"});
     int status = 0;
-    rusage usage{};
-    ::wait4(collector, &status, 0, &usage);
-    WaitForLines(scratch / "relp.log", static_cast<std::size_t>(files));
-    const double collectSeconds = Seconds(start);
 
-    const double collectRate = files / collectSeconds, floorRate = files / floorSeconds;
-    std::printf("floor: files read and sent in %.2f s, written by rsyslogd in %.2f s\n",
-                floorSendSeconds, floorSeconds);
-    std::printf(
-        "drain of %d files: collect %.0f alerts/s (exit %d, max RSS %ld KiB), floor %.0f "
-        "alerts/s, ratio %.2f\n",
-        files, collectRate, WEXITSTATUS(status), usage.ru_maxrss, floorRate,
-        collectRate / floorRate);
+    if (memoryOnly) {
+        fs::create_directories(alerts);
+        const auto made = Clock::now();
+        DropLinked(alerts, files);
+        std::printf("backlog of %d files made in %.1f s\n", files, Seconds(made));
+        std::fflush(stdout);
+        const Drained drained =
+            DrainOnce(kxevent, alerts, url, scratch / "relp.log", static_cast<std::size_t>(files));
+        std::printf(
+            "drain of %d files: %.0f alerts/s (%.1f s, exit %d), peak RSS %ld KiB (%.1f MiB)\n",
+            files, files / drained.seconds, drained.seconds, drained.exitCode, drained.peakKiB,
+            drained.peakKiB / 1024.0);
+        ::kill(rsyslog, SIGTERM);
+        ::waitpid(rsyslog, &status, 0);
+        return 0;
+    }
+
+    // Floor and collector in turns, which goes first alternating, each on fresh directories
+    // (a directory that held many files is slower to search), so that both meet the same load.
+    std::vector<double> ratios;
+    std::size_t floorLines = 0, relpLines = 0;
+    for (int round = 0; round < rounds; ++round) {
+        // A fresh rsyslogd for each round: after a few hundred thousand lines its imtcp input
+        // took the floor's frames several times slower, whatever the floor did.
+        if (round > 0) {
+            ::kill(rsyslog, SIGTERM);
+            ::waitpid(rsyslog, &status, 0);
+            rsyslog = startReceiver();
+        }
+        const fs::path floorDir = scratch / ("floor-" + std::to_string(round));
+        const fs::path alertDir = scratch / ("alerts-" + std::to_string(round));
+        fs::create_directories(floorDir);
+        fs::create_directories(alertDir);
+        Drop(floorDir, files);
+        Drop(alertDir, files);
+        double floorSeconds = 0;
+        Drained drained;
+        for (int turn = 0; turn < 2; ++turn) {
+            if ((turn == 0) == (round % 2 == 0)) {
+                const auto start = Clock::now();
+                Floor(floorDir, tcpPort);
+                floorLines += static_cast<std::size_t>(files);
+                WaitForLines(scratch / "tcp.log", floorLines);
+                floorSeconds = Seconds(start);
+            } else {
+                relpLines += static_cast<std::size_t>(files);
+                drained = DrainOnce(kxevent, alertDir, url, scratch / "relp.log", relpLines);
+            }
+        }
+        const double collectRate = files / drained.seconds, floorRate = files / floorSeconds;
+        ratios.push_back(collectRate / floorRate);
+        std::printf(
+            "round %d (%s first), %d files: collect %.0f alerts/s (exit %d, peak RSS %ld KiB), "
+            "floor %.0f alerts/s, ratio %.2f (load %s)\n",
+            round + 1, round % 2 == 0 ? "floor" : "collector", files, collectRate, drained.exitCode,
+            drained.peakKiB, floorRate, collectRate / floorRate, LoadAverage().c_str());
+        std::fflush(stdout);
+        fs::remove_all(floorDir);
+        fs::remove_all(alertDir);
+    }
+    std::printf("median ratio over %d rounds: %.2f (target >= 0.5)\n", rounds, Median(ratios));
+    fs::create_directories(alerts);
 
     // Latency: the watcher running, one alert renamed in at a time.
     const pid_t watcher = Spawn({kxevent, "collect", "--dir", alerts.string(), "--to", url});

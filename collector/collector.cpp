@@ -19,8 +19,9 @@ namespace kx::collect {
 
 namespace {
 
-// Bytes of messages one batch may hold, whatever the files' sizes.
-constexpr std::size_t kMaxBatchBytes = 4 * 1024 * 1024;
+// Bytes of messages in flight, whatever the files' sizes: librelp holds a copy of each until its
+// reply, so the window alone would let 1,024 messages of 64 KiB take 64 MiB.
+constexpr std::size_t kMaxInFlightBytes = 4 * 1024 * 1024;
 
 void Metric(std::string& out, const char* name, const char* type, const char* help,
             const std::string& value) {
@@ -42,13 +43,13 @@ void SleepUnlessStopped(int seconds, const std::atomic<bool>& stop) {
 std::string FormatMetrics(const CollectorCounters& counters) {
     std::string out;
     Metric(out, "kxevent_collect_collected_total", "counter",
-           "Alert files read and sent (again when a batch is retried).",
+           "Alert files read and sent (again when they are retried).",
            std::to_string(counters.collected));
     Metric(out, "kxevent_collect_acknowledged_total", "counter",
            "Alerts the receiver acknowledged; their files were retired.",
            std::to_string(counters.acknowledged));
     Metric(out, "kxevent_collect_retried_total", "counter",
-           "Alerts of batches that were not acknowledged and stay to be sent again.",
+           "Alerts sent without a positive reply; their files stay to be sent again.",
            std::to_string(counters.retried));
     Metric(out, "kxevent_collect_quarantined_total", "counter",
            "Entries that were not alert files, moved to bad/.",
@@ -60,11 +61,74 @@ std::string FormatMetrics(const CollectorCounters& counters) {
     return out;
 }
 
+Retirer::Retirer(std::size_t batch) : batch_(batch), thread_([this] { Run(); }) {}
+
+Retirer::~Retirer() {
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+}
+
+void Retirer::Add(Spool& spool, std::string name) {
+    {
+        const std::lock_guard lock(mutex_);
+        queue_.emplace_back(&spool, std::move(name));
+    }
+    work_.notify_one();
+}
+
+void Retirer::Flush() {
+    std::unique_lock lock(mutex_);
+    flush_ = true;
+    work_.notify_one();
+    done_.wait(lock, [this] { return queue_.empty() && !busy_ && !flush_; });
+}
+
+void Retirer::Run() {
+    std::vector<Spool*> unsynced;
+    std::size_t sinceSync = 0;
+    std::unique_lock lock(mutex_);
+    while (true) {
+        work_.wait(lock, [this] { return stop_ || flush_ || !queue_.empty(); });
+        std::deque<std::pair<Spool*, std::string>> taken;
+        taken.swap(queue_);
+        const bool flush = flush_ || stop_;
+        busy_ = true;
+        lock.unlock();
+        for (const auto& [spool, name] : taken) {
+            spool->Finish(name);
+            if (std::find(unsynced.begin(), unsynced.end(), spool) == unsynced.end())
+                unsynced.push_back(spool);
+            ++sinceSync;
+        }
+        if (sinceSync >= batch_ || (flush && sinceSync > 0)) {
+            for (Spool* spool : unsynced) spool->Sync();
+            unsynced.clear();
+            sinceSync = 0;
+        }
+        lock.lock();
+        busy_ = false;
+        if (flush && queue_.empty()) {
+            flush_ = false;
+            done_.notify_all();
+        }
+        if (stop_ && queue_.empty()) return;
+    }
+}
+
 Collector::Collector(CollectorOptions options, LogFn log)
-    : options_(std::move(options)), log_(std::move(log)), sender_(options_.target) {
+    : options_(std::move(options)), sender_(options_.target) {
+    // The retirer logs from its own thread.
+    log_ = [mutex = std::make_shared<std::mutex>(), log = std::move(log)](const std::string& line) {
+        const std::lock_guard lock(*mutex);
+        log(line);
+    };
     if (options_.directories.empty()) throw std::runtime_error("no alerting directory");
-    options_.batch = std::clamp<std::size_t>(options_.batch, 1, kMaxBatch);
-    options_.scanLimit = std::max(options_.scanLimit, options_.batch);
+    options_.batch = std::max<std::size_t>(options_.batch, 1);
+    options_.scanLimit = std::max<std::size_t>(options_.scanLimit, 1);
     if (options_.state) {
         std::filesystem::create_directories(*options_.state);
         const std::filesystem::path lock = *options_.state / "collect.lock";
@@ -76,6 +140,7 @@ Collector::Collector(CollectorOptions options, LogFn log)
     }
     for (const std::filesystem::path& directory : options_.directories)
         spools_.push_back(std::make_unique<Spool>(directory, options_.keep, log_));
+    retirer_ = std::make_unique<Retirer>(options_.batch);
     if (!options_.once) {
         inotify_ = Fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
         if (!inotify_) throw std::system_error(errno, std::generic_category(), "inotify");
@@ -112,7 +177,8 @@ int Collector::Run(const std::atomic<bool>& stop) {
 
 bool Collector::DrainAll(const std::atomic<bool>& stop) {
     // Each directory in turn gets one scan's worth of files, so that a busy one does not starve
-    // the others; passes go on while files are being retired.
+    // the others; passes go on while files are being retired. One session carries the whole
+    // pass: while replies to earlier messages come in, the next files are read and sent.
     bool first = true;
     bool progress = true;
     while (progress && !stop) {
@@ -128,11 +194,13 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
                 counters_.oldestAgeSeconds = oldest;
             }
             const std::uint64_t retiredBefore = counters_.acknowledged + counters_.quarantined;
-            std::size_t next = 0;
-            while (next < scan.names.size() && !stop) {
-                if (!DrainBatch(*spool, scan.names, next)) return false;
-                WriteMetrics();
+            for (const std::string& name : scan.names) {
+                if (stop) break;
+                if (!Take(*spool, name)) return false;
             }
+            // The replies still due are read before the next scan, which would otherwise list
+            // the files in flight again.
+            if (!Settle()) return false;
             // Files that could be neither sent nor set aside wait for the next pass rather
             // than being rescanned at once.
             // With --once only a scan that was cut at its limit leaves older files to come.
@@ -147,57 +215,97 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
     return !stop;
 }
 
-bool Collector::DrainBatch(Spool& spool, const std::vector<std::string>& names, std::size_t& next) {
-    std::vector<std::string> messages;
-    std::vector<std::string> files;
-    std::size_t bytes = 0;
-    while (next < names.size() && messages.size() < options_.batch && bytes < kMaxBatchBytes) {
-        const std::string& name = names[next++];
-        LoadedAlert loaded = spool.Load(name);
-        switch (loaded.kind) {
-            case LoadedAlert::Kind::Gone:
-                break;
-            case LoadedAlert::Kind::Unreadable:
-                // Short of descriptors or memory, the file is fine: it waits for the next pass.
-                if (loaded.errorNumber == EMFILE || loaded.errorNumber == ENFILE ||
-                    loaded.errorNumber == ENOMEM || loaded.errorNumber == EAGAIN ||
-                    loaded.errorNumber == EINTR) {
-                    log_("cannot read " + (spool.directory() / name).string() +
-                         " now: " + loaded.error);
-                    break;
-                }
-                loaded.failure = {0, "cannot be read: " + loaded.error};
-                [[fallthrough]];
-            case LoadedAlert::Kind::Bad:
-                if (spool.Quarantine(name, loaded.failure)) {
-                    ++counters_.quarantined;
-                    if (counters_.backlog) --counters_.backlog;
-                }
-                break;
-            case LoadedAlert::Kind::Alert:
-                ++counters_.collected;
-                messages.push_back(FormatAlertMessage(loaded.alert, loaded.origin));
-                bytes += messages.back().size();
-                files.push_back(name);
-                break;
-        }
+bool Collector::Take(Spool& spool, const std::string& name) {
+    LoadedAlert loaded = spool.Load(name);
+    switch (loaded.kind) {
+        case LoadedAlert::Kind::Gone:
+            return true;
+        case LoadedAlert::Kind::Unreadable:
+            // Short of descriptors or memory, the file is fine: it waits for the next pass.
+            if (loaded.errorNumber == EMFILE || loaded.errorNumber == ENFILE ||
+                loaded.errorNumber == ENOMEM || loaded.errorNumber == EAGAIN ||
+                loaded.errorNumber == EINTR) {
+                log_("cannot read " + (spool.directory() / name).string() +
+                     " now: " + loaded.error);
+                return true;
+            }
+            loaded.failure = {0, "cannot be read: " + loaded.error};
+            [[fallthrough]];
+        case LoadedAlert::Kind::Bad:
+            if (spool.Quarantine(name, loaded.failure)) {
+                ++counters_.quarantined;
+                if (counters_.backlog) --counters_.backlog;
+            }
+            return true;
+        case LoadedAlert::Kind::Alert:
+            break;
     }
-    if (messages.empty()) return true;
-    std::string error;
-    if (!sender_.SendBatch(messages, error)) {
-        counters_.retried += messages.size();
-        log_("not acknowledged: " + error + "; " + std::to_string(files.size()) +
-             " alert files stay in " + spool.directory().string());
+    ++counters_.collected;
+    const std::string message = FormatAlertMessage(loaded.alert, loaded.origin);
+    const int txnr = sender_.Send(message);
+    if (txnr == 0) {
+        ++counters_.retried;  // the message being sent, beside those in flight
+        GiveUp();
         return false;
     }
-    counters_.acknowledged += messages.size();
-    bool finished = true;
-    for (const std::string& name : files) {
-        finished = spool.Finish(name) && finished;
+    inFlight_.push_back({&spool, name, txnr, message.size()});
+    inFlightBytes_ += message.size();
+    Retire();
+    // Far over the byte bound (large files), the session is closed to collect the replies
+    // rather than waiting for them unbounded.
+    if (inFlightBytes_ > kMaxInFlightBytes) return Settle();
+    return true;
+}
+
+void Collector::Retire() {
+    std::vector<int>& replies = sender_.replies().acknowledged;
+    answered_.insert(replies.begin(), replies.end());
+    replies.clear();
+    while (!inFlight_.empty() && answered_.erase(inFlight_.front().txnr) != 0) {
+        InFlight& done = inFlight_.front();
+        ++counters_.acknowledged;
         if (counters_.backlog) --counters_.backlog;
+        inFlightBytes_ -= done.bytes;
+        retirer_->Add(*done.spool, std::move(done.name));
+        inFlight_.pop_front();
+        if (++sinceMetrics_ >= options_.batch) {
+            sinceMetrics_ = 0;
+            WriteMetrics();
+        }
     }
-    spool.Sync();
-    return finished;
+}
+
+bool Collector::Settle() {
+    const bool closed = sender_.Close();
+    Retire();
+    if (closed && inFlight_.empty()) {
+        answered_.clear();
+        // The next scan must not find what was acknowledged: it would be sent again.
+        retirer_->Flush();
+        return true;
+    }
+    if (closed) {
+        sender_.replies().error =
+            "the session ended with " + std::to_string(inFlight_.size()) + " messages unanswered";
+    }
+    GiveUp();
+    return false;
+}
+
+void Collector::GiveUp() {
+    // Replies read before the failure still retire their files.
+    Retire();
+    sender_.Abandon();
+    counters_.retried += inFlight_.size();
+    const std::string& error = sender_.replies().error;
+    log_("not acknowledged: " + (error.empty() ? std::string("the RELP session failed") : error) +
+         "; " + std::to_string(counters_.backlog) + " alert files stay to be sent again");
+    sender_.replies().error.clear();
+    sender_.replies().acknowledged.clear();
+    inFlight_.clear();
+    answered_.clear();
+    inFlightBytes_ = 0;
+    retirer_->Flush();
 }
 
 void Collector::WriteMetrics() const {

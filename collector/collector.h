@@ -3,11 +3,16 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "collector/relp_sender.h"
@@ -22,7 +27,7 @@ struct CollectorOptions {
     std::optional<std::filesystem::path> keep;
     std::optional<std::filesystem::path> state;    // holds the lock: one collector per state
     std::optional<std::filesystem::path> metrics;  // Prometheus text file, replaced atomically
-    std::size_t batch = kMaxBatch;                 // messages per RELP session
+    std::size_t batch = 500;                       // retired files per directory sync
     std::size_t scanLimit = 20000;                 // names held from one directory scan
     int rescanSeconds = 5;                         // for shares where inotify sees nothing
     int maxBackoffSeconds = 30;
@@ -31,7 +36,7 @@ struct CollectorOptions {
 struct CollectorCounters {
     std::uint64_t collected = 0;     // alert files read and parsed
     std::uint64_t acknowledged = 0;  // messages the receiver acknowledged (files retired)
-    std::uint64_t retried = 0;       // messages of failed batches, to be sent again
+    std::uint64_t retried = 0;       // messages sent without acknowledgement, to be sent again
     std::uint64_t quarantined = 0;   // entries moved to bad/
     std::uint64_t backlog = 0;       // ready files at the last scan
     std::int64_t oldestAgeSeconds = 0;
@@ -39,6 +44,32 @@ struct CollectorCounters {
 
 // The Prometheus text exposition of the counters.
 std::string FormatMetrics(const CollectorCounters& counters);
+
+// Removes (or keeps) acknowledged files on a thread of its own, a directory sync for every
+// `batch` files: a removal waits on the disk, and meanwhile the next files are read and sent.
+class Retirer {
+  public:
+    explicit Retirer(std::size_t batch);
+    ~Retirer();
+    Retirer(const Retirer&) = delete;
+    Retirer& operator=(const Retirer&) = delete;
+
+    void Add(Spool& spool, std::string name);
+    // Returns once every file added is gone and its directory synced.
+    void Flush();
+
+  private:
+    void Run();
+
+    const std::size_t batch_;
+    std::mutex mutex_;
+    std::condition_variable work_, done_;
+    std::deque<std::pair<Spool*, std::string>> queue_;
+    bool busy_ = false;
+    bool flush_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
 
 class Collector {
   public:
@@ -53,11 +84,25 @@ class Collector {
     const CollectorCounters& counters() const { return counters_; }
 
   private:
+    // A message sent and not yet answered, and the file it came from.
+    struct InFlight {
+        Spool* spool;
+        std::string name;
+        int txnr;
+        std::size_t bytes;
+    };
+
     // One pass over every directory: true when all ready files went through.
     bool DrainAll(const std::atomic<bool>& stop);
-    // Sends the next batch of `names` from `next` on; false when the receiver did not
-    // acknowledge it.
-    bool DrainBatch(Spool& spool, const std::vector<std::string>& names, std::size_t& next);
+    // Reads one ready file and sends it, or sets it aside; false when the session failed.
+    bool Take(Spool& spool, const std::string& name);
+    // Hands the files whose messages were answered, oldest first, to the retirer.
+    void Retire();
+    // Closes the session, which reads every reply due, and retires what was answered; false
+    // when anything in flight went unanswered.
+    bool Settle();
+    // After a failed session: what was in flight stays to be sent again.
+    void GiveUp();
     void WriteMetrics() const;
     void WaitForWork(int seconds, const std::atomic<bool>& stop);
 
@@ -65,9 +110,15 @@ class Collector {
     LogFn log_;
     std::vector<std::unique_ptr<Spool>> spools_;
     RelpSender sender_;
+    std::deque<InFlight> inFlight_;
+    std::unordered_set<int> answered_;  // positive replies not yet at the front of inFlight_
+    std::size_t inFlightBytes_ = 0;
+    std::size_t sinceMetrics_ = 0;
     CollectorCounters counters_;
     Fd inotify_;
     Fd lock_;
+    // Last, so that it finishes its removals while the spools still exist.
+    std::unique_ptr<Retirer> retirer_;
 };
 
 }  // namespace kx::collect

@@ -1,7 +1,7 @@
 // relp_sender.cpp: the RELP client on librelp. librelp reports failures (broken session, error
 // reply, TLS refusal) through callbacks rather than through the send that caused them, and
-// reports positive replies not at all; so each batch records every callback and counts the
-// replies, and is acknowledged only when every message had one and no callback came.
+// reports positive replies not at all; so the sender records every callback and every reply's
+// transaction number, and the caller retires a message only once its number came back positive.
 #include "collector/relp_sender.h"
 
 #include <sys/socket.h>
@@ -19,75 +19,71 @@ namespace kx::collect {
 
 namespace {
 
-// Seconds librelp waits for a reply, and for the connection, before it calls the session broken.
+// Seconds librelp waits for a reply (or for room in the window), and for the connection, before
+// it calls the session broken.
 constexpr unsigned kReplyTimeout = 10;
 constexpr int kConnectTimeout = 5;
 
-// The batch being sent; the collector sends one batch at a time on one thread.
-struct BatchErrors {
-    std::string first;
-    // Positive replies to the messages: a session numbers "open" 1, the messages 2 to N + 1,
-    // and "close" N + 2, whose reply some receivers give and others do not.
-    std::size_t acknowledged = 0;
-    int lastMessageTxnr = 1;
-    void Note(const char* what, const char* message, relpRetVal code) {
-        if (first.empty()) {
-            first = std::string(what ? what : "relp") + ": " + (message ? message : "") +
-                    " (librelp " + std::to_string(code) + ")";
-        }
-    }
+// librelp numbers a session's commands from 1 ("open") and wraps after 999,999,999.
+int NextTxnr(int txnr) {
+    return txnr > 999999999 ? 1 : txnr + 1;
+}
+
+// The replies of the session being driven; the collector drives one session on one thread, and
+// librelp's hooks carry no pointer of ours.
+thread_local RelpReplies* currentReplies = nullptr;
+
+struct Driving {
+    explicit Driving(RelpReplies& replies) { currentReplies = &replies; }
+    ~Driving() { currentReplies = nullptr; }
+    Driving(const Driving&) = delete;
+    Driving& operator=(const Driving&) = delete;
 };
-thread_local BatchErrors* currentBatch = nullptr;
+
+void Note(const char* what, const char* message, relpRetVal code) {
+    if (currentReplies && currentReplies->error.empty()) {
+        currentReplies->error = std::string(what ? what : "relp") + ": " +
+                                (message ? message : "") + " (librelp " + std::to_string(code) +
+                                ")";
+    }
+}
 
 void OnError(void*, char* what, char* message, relpRetVal code) {
-    if (currentBatch) currentBatch->Note(what, message, code);
+    Note(what, message, code);
 }
 
 void OnGenericError(char* what, char* message, relpRetVal code) {
-    if (currentBatch) currentBatch->Note(what, message, code);
+    Note(what, message, code);
 }
 
 // librelp has no per-message acknowledgement callback, and the end of a session tells nothing:
 // a "serverclose" hint ends it without any error callback (with messages still unacknowledged
 // when the receiver is shutting down), and rsyslog's empty reply to "close" is refused by the
-// reply parser just as silently. Its trace hook is the one place where every positive reply
-// shows, so the batch counts them there. Should the trace texts ever change, no reply is
-// counted and every batch fails visibly rather than losing alerts silently.
+// reply parser just as silently. Its trace hook is the one place where every reply shows, so
+// the replies are read there. Should the trace texts ever change, no reply is seen and every
+// message stays to be sent again, visibly, rather than any being lost.
 void Trace(char* format, ...) {
-    if (currentBatch == nullptr || format == nullptr) return;
+    if (currentReplies == nullptr || format == nullptr) return;
     if (std::strncmp(format, "in rsp command handler, txnr %d, code %d", 40) == 0) {
         va_list args;
         va_start(args, format);
         const int txnr = va_arg(args, int);
         const int code = va_arg(args, int);
         va_end(args);
-        if (code == 200 && txnr >= 2 && txnr <= currentBatch->lastMessageTxnr)
-            ++currentBatch->acknowledged;
+        if (code == 200) {
+            currentReplies->acknowledged.push_back(txnr);
+        } else if (txnr != 1) {
+            Note("reply",
+                 ("the receiver refused transaction " + std::to_string(txnr) + " with code " +
+                  std::to_string(code))
+                     .c_str(),
+                 RELP_RET_OK);
+        }
     }
 }
 
-// A client of the engine, destroyed (which sends "close" and waits for its reply) at scope end.
-class Client {
-  public:
-    explicit Client(relpEngine_t* engine) : engine_(engine) {
-        if (relpEngineCltConstruct(engine_, &client_) != RELP_RET_OK) client_ = nullptr;
-    }
-    ~Client() { Close(); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-    relpClt_t* get() const { return client_; }
-    void Close() {
-        if (client_) relpEngineCltDestruct(engine_, &client_);
-        client_ = nullptr;
-    }
-
-  private:
-    relpEngine_t* engine_;
-    relpClt_t* client_ = nullptr;
-};
-
-std::string Mutable(const std::string& text) {
-    return text;
+unsigned char* Bytes(std::string& text) {
+    return reinterpret_cast<unsigned char*>(text.data());
 }
 
 }  // namespace
@@ -126,75 +122,78 @@ RelpSender::RelpSender(RelpTarget target) : target_(std::move(target)) {
     relpEngineSetOnErr(engine_, OnError);
     relpEngineSetOnAuthErr(engine_, OnError);
     relpEngineSetOnGenericErr(engine_, OnGenericError);
-    relpEngineSetEnableCmd(engine_, reinterpret_cast<unsigned char*>(const_cast<char*>("syslog")),
-                           eRelpCmdState_Required);
+    std::string syslog = "syslog";
+    relpEngineSetEnableCmd(engine_, Bytes(syslog), eRelpCmdState_Required);
 }
 
 RelpSender::~RelpSender() {
+    Abandon();
     if (engine_) relpEngineDestruct(&engine_);
 }
 
-bool RelpSender::SendBatch(const std::vector<std::string>& messages, std::string& error) {
-    BatchErrors errors;
-    errors.lastMessageTxnr = static_cast<int>(messages.size()) + 1;
-    currentBatch = &errors;
-    struct Reset {
-        ~Reset() { currentBatch = nullptr; }
-    } reset;
-    bool sent = true;
-    {
-        Client client(engine_);
-        if (client.get() == nullptr) {
-            error = "cannot create a RELP client";
-            return false;
-        }
-        relpCltSetTimeout(client.get(), kReplyTimeout);
-        relpCltSetConnTimeout(client.get(), kConnectTimeout);
-        relpCltSetWindowSize(client.get(), static_cast<int>(kMaxBatch + 8));
-        if (target_.tlsCa) {
-            std::string ca = Mutable(*target_.tlsCa);
-            std::string mode = "certvalid";
-            relpCltEnableTLS(client.get());
-            relpCltSetCACert(client.get(), ca.data());
-            relpCltSetAuthMode(client.get(), mode.data());
-            if (target_.tlsCert && target_.tlsKey) {
-                std::string cert = Mutable(*target_.tlsCert), key = Mutable(*target_.tlsKey);
-                relpCltSetOwnCert(client.get(), cert.data());
-                relpCltSetPrivKey(client.get(), key.data());
-            }
-        }
-        std::string port = target_.port, host = target_.host;
-        const relpRetVal connected =
-            relpCltConnect(client.get(), AF_UNSPEC, reinterpret_cast<unsigned char*>(port.data()),
-                           reinterpret_cast<unsigned char*>(host.data()));
-        if (connected != RELP_RET_OK) {
-            errors.Note("connect", ("cannot open a RELP session to " + host + ":" + port).c_str(),
-                        connected);
-            sent = false;
-        }
-        for (std::size_t i = 0; sent && i < messages.size(); ++i) {
-            std::string copy = messages[i];
-            const relpRetVal result = relpCltSendSyslog(
-                client.get(), reinterpret_cast<unsigned char*>(copy.data()), copy.size());
-            if (result != RELP_RET_OK) {
-                errors.Note("send", "the message was not accepted", result);
-                sent = false;
-            }
-        }
-        // Closing sends "close" and reads until its reply: every reply to the messages, which
-        // come before it, has been seen by then.
-        if (sent) client.Close();
-    }
-    if (!sent || !errors.first.empty()) {
-        error = errors.first.empty() ? "the RELP session failed" : errors.first;
+bool RelpSender::Open() {
+    if (relpEngineCltConstruct(engine_, &client_) != RELP_RET_OK) {
+        client_ = nullptr;
+        Note("client", "cannot create a RELP client", RELP_RET_OUT_OF_MEMORY);
         return false;
     }
-    if (errors.acknowledged != messages.size()) {
-        error = "the receiver acknowledged " + std::to_string(errors.acknowledged) + " of " +
-                std::to_string(messages.size()) + " messages";
+    relpCltSetTimeout(client_, kReplyTimeout);
+    relpCltSetConnTimeout(client_, kConnectTimeout);
+    relpCltSetWindowSize(client_, kRelpWindow);
+    // librelp keeps its own copies of these texts.
+    if (target_.tlsCa) {
+        std::string ca = *target_.tlsCa;
+        std::string mode = "certvalid";
+        relpCltEnableTLS(client_);
+        relpCltSetCACert(client_, ca.data());
+        relpCltSetAuthMode(client_, mode.data());
+        if (target_.tlsCert && target_.tlsKey) {
+            std::string cert = *target_.tlsCert, key = *target_.tlsKey;
+            relpCltSetOwnCert(client_, cert.data());
+            relpCltSetPrivKey(client_, key.data());
+        }
+    }
+    std::string port = target_.port, host = target_.host;
+    const relpRetVal connected = relpCltConnect(client_, AF_UNSPEC, Bytes(port), Bytes(host));
+    if (connected != RELP_RET_OK || !replies_.error.empty()) {
+        Note("connect", ("cannot open a RELP session to " + host + ":" + port).c_str(), connected);
+        Abandon();
         return false;
     }
+    nextTxnr_ = NextTxnr(1);
     return true;
+}
+
+int RelpSender::Send(const std::string& message) {
+    const Driving driving(replies_);
+    if (!replies_.error.empty()) return 0;
+    if (!client_ && !Open()) return 0;
+    std::string copy = message;
+    const relpRetVal result = relpCltSendSyslog(client_, Bytes(copy), copy.size());
+    if (result != RELP_RET_OK) Note("send", "the message was not accepted", result);
+    if (!replies_.error.empty()) {
+        Abandon();
+        return 0;
+    }
+    const int txnr = nextTxnr_;
+    nextTxnr_ = NextTxnr(nextTxnr_);
+    return txnr;
+}
+
+bool RelpSender::Close() {
+    const Driving driving(replies_);
+    // Closing sends "close" and reads until its reply: every reply to the messages, which come
+    // before it, has been read by then.
+    if (client_) relpEngineCltDestruct(engine_, &client_);
+    client_ = nullptr;
+    return replies_.error.empty();
+}
+
+void RelpSender::Abandon() {
+    if (!client_) return;
+    const Driving driving(replies_);
+    relpEngineCltDestruct(engine_, &client_);
+    client_ = nullptr;
 }
 
 }  // namespace kx::collect

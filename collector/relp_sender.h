@@ -1,5 +1,5 @@
-// relp_sender.h: batches of messages to a RELP receiver, each batch known to be acknowledged as
-// a whole or not at all.
+// relp_sender.h: one RELP session kept open across messages, each message known to be
+// acknowledged or not by its transaction number.
 #pragma once
 
 #include <memory>
@@ -8,6 +8,7 @@
 #include <vector>
 
 struct relpEngine_s;
+struct relpClt_s;
 
 namespace kx::collect {
 
@@ -24,9 +25,14 @@ struct RelpTarget {
 // Parses "relp://HOST:PORT" (HOST may be "[v6]"). Throws std::invalid_argument.
 RelpTarget ParseRelpUrl(const std::string& url);
 
-// Largest batch: it stays below the session window, so that librelp never has to wait for room
-// (which it would count as a broken session when the wait is long).
-inline constexpr std::size_t kMaxBatch = 500;
+// Messages in flight on the session: sending waits for a reply once this many are unanswered.
+inline constexpr int kRelpWindow = 1024;
+
+// What the replies read so far said.
+struct RelpReplies {
+    std::vector<int> acknowledged;  // transaction numbers with a positive reply
+    std::string error;              // the first failure, empty while the session is sound
+};
 
 class RelpSender {
   public:
@@ -35,15 +41,33 @@ class RelpSender {
     RelpSender(const RelpSender&) = delete;
     RelpSender& operator=(const RelpSender&) = delete;
 
-    // Sends the messages over one session and closes it. True only when the receiver answered
-    // every one with a positive reply (counted, as closing reads every reply before the
-    // close's own) and no error callback came. On false `error` says why; some messages may
-    // have arrived nonetheless (they will be sent again, under the same alertId).
-    bool SendBatch(const std::vector<std::string>& messages, std::string& error);
+    // Sends one message, opening the session first when none is open, and reads whatever
+    // replies have come meanwhile. Returns the message's transaction number, or 0 when the
+    // session failed (the reason is in replies().error; the session is dropped, and what was
+    // in flight without a positive reply may or may not have arrived).
+    int Send(const std::string& message);
+
+    // Closes the session, which reads every reply still due. False when the session failed,
+    // now or before.
+    bool Close();
+
+    // Drops the session without waiting for anything, after a failure.
+    void Abandon();
+
+    bool open() const { return client_ != nullptr; }
+
+    // The replies read so far; the caller takes the acknowledged numbers it has used, and
+    // clears the error before a new session.
+    RelpReplies& replies() { return replies_; }
 
   private:
+    bool Open();
+
     RelpTarget target_;
     relpEngine_s* engine_ = nullptr;
+    relpClt_s* client_ = nullptr;
+    int nextTxnr_ = 0;
+    RelpReplies replies_;
 };
 
 }  // namespace kx::collect

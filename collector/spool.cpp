@@ -185,7 +185,8 @@ LoadedAlert Spool::Load(const std::string& name) {
             0, "the file is larger than 64 KiB (" + std::to_string(info.st_size) + " bytes)"};
         return loaded;
     }
-    std::string content(kMaxAlertFileSize + 1, '\0');
+    // One byte beyond the size shows a file that grew after the fstat; the bound holds either way.
+    std::string content(static_cast<std::size_t>(info.st_size) + 1, '\0');
     std::size_t size = 0;
     while (size < content.size()) {
         const ssize_t got = ::read(file.get(), content.data() + size, content.size() - size);

@@ -16,7 +16,10 @@
 # files and the alerting and floor directories, used instead of a fresh file system; one file
 # system for both), KX_BENCH_REPETITIONS (default 5; the medians are compared),
 # KX_BENCH_MIN_TIME (seconds per run, default 0.5), KX_BENCH_SENDS (sends per concurrent
-# sender, default 100).
+# sender, default 100), KX_COLLECT_BENCH_FILES / _SAMPLES / _ROUNDS (the collector's drain
+# beside the floor, in turns: files per drain, latency samples, rounds), and
+# KX_COLLECT_BENCH_MEMORY_FILES (set, e.g. to 1000000, to measure the collector's peak memory
+# with that backlog; not run otherwise).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -116,7 +119,15 @@ echo
 echo "== kxevent collect: drain into rsyslogd over RELP beside a plain-TCP floor, and latency"
 if [ -x /usr/sbin/rsyslogd ]; then
     KX_BENCH_DIR="$build/bench-collect" "$build/bin/kxevent_collect_bench" "$build/bin/kxevent" \
-        "${KX_COLLECT_BENCH_FILES:-100000}" "${KX_COLLECT_BENCH_SAMPLES:-200}" 2>/dev/null
+        "${KX_COLLECT_BENCH_FILES:-100000}" "${KX_COLLECT_BENCH_SAMPLES:-200}" \
+        "${KX_COLLECT_BENCH_ROUNDS:-3}" 2>/dev/null
+    # On demand only (a few minutes and a million directory entries): the collector's peak
+    # memory with a large backlog.
+    if [[ -n "${KX_COLLECT_BENCH_MEMORY_FILES:-}" ]]; then
+        echo "== kxevent collect: peak memory with a backlog of $KX_COLLECT_BENCH_MEMORY_FILES files"
+        KX_BENCH_DIR="$build/bench-collect" "$build/bin/kxevent_collect_bench" --memory \
+            "$build/bin/kxevent" "$KX_COLLECT_BENCH_MEMORY_FILES" 2>/dev/null
+    fi
 else
     echo "rsyslogd is not installed: skipped"
 fi

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # deb_install_test.sh: installs the built Debian packages with dpkg into a scratch root and
 # checks the system they make: the files, owners and modes the library's trust check accepts,
-# the registry as a conffile naming real paths, the development files (a C host built against
+# the alerting service's user and group and the alerting directory given to that group (made by
+# the maintainer scripts, which dpkg runs inside the root with the host's tools copied in),
+# kxevent doctor passing there, the registry as a conffile naming real paths, the development files (a C host built against
 # them), and events reported from inside that root (chroot, with /proc of its own) by the
 # installed command and that host reaching the system alerting directory, or, for an
 # unprivileged user, the per-user default.
@@ -59,9 +61,21 @@ copy_libraries() {
 }
 
 # --- install -------------------------------------------------------------------------------
+# The programs the maintainer scripts call, from the host, at the same paths: dpkg runs the
+# scripts inside the root, which holds no system of its own.
+maintainer_tools=(/bin/sh /usr/bin/systemd-sysusers /usr/bin/dpkg-statoverride /bin/chown /bin/chmod)
+
 install_packages() {
-    # dpkg runs maintainer scripts (the systemd unit's, for one) inside the root with /bin/sh.
-    mkdir -p "$root/bin" && cp -L /bin/sh "$root/bin/sh" && copy_libraries /bin/sh &&
+    local tool
+    for tool in "${maintainer_tools[@]}"; do
+        mkdir -p "$root$(dirname "$tool")" && cp -L "$tool" "$root$tool" || return 1
+    done
+    copy_libraries "${maintainer_tools[@]}" &&
+        # The users and groups any Debian system has (without what an earlier install or test
+        # left on this machine), to which the packages add their own.
+        mkdir -p "$root/etc" &&
+        grep -v '^kxevent' /etc/passwd >"$root/etc/passwd" &&
+        grep -v '^kxevent' /etc/group >"$root/etc/group" &&
         mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers" &&
         : >"$root/var/lib/dpkg/status" &&
         # The scratch root holds no C library: only our own packages' dependencies are forced.
@@ -100,9 +114,49 @@ no_installed_registry_holds_a_placeholder() {
 trusted_places_belong_to_root() {
     local path
     for path in /etc/velmora /etc/velmora/hklm.reg "$modules" "$modules/KXEvent.DLL" \
-        "$modules/FwdSyslog.DLL" /var/spool/kxevent /var/spool/kxevent/alerts; do
+        "$modules/FwdSyslog.DLL" /var/spool/kxevent; do
         owned_by_root_not_shared "$path" || return 1
     done
+}
+
+# The unit's user and group, made by the package's sysusers.d file through its postinst.
+collector_user_and_group_exist() {
+    local gid entry
+    gid="$(awk -F: '$1 == "kxevent" { print $3 }' "$root/etc/group")"
+    entry="$(awk -F: '$1 == "kxevent-collect" { print $4 ":" $6 ":" $7 }' "$root/etc/passwd")"
+    [ -n "$gid" ] && [ "$entry" = "$gid:/nonexistent:/usr/sbin/nologin" ] &&
+        [ -f "$root/usr/lib/sysusers.d/kxevent.conf" ] ||
+        { say "group kxevent: ${gid:-missing}; kxevent-collect: ${entry:-missing}"; return 1; }
+}
+
+# Products run as root write alert files; the collector's group alone may remove them.
+alerting_directory_belongs_to_the_collectors_group() {
+    local gid facts
+    gid="$(awk -F: '$1 == "kxevent" { print $3 }' "$root/etc/group")"
+    facts="$(stat -c '%u %g %a' "$root/var/spool/kxevent/alerts")"
+    [ "$facts" = "0 $gid 2770" ] || { say "alerts: owner, group, mode: $facts"; return 1; }
+}
+
+# The installed system as the library sees it: every check of kxevent doctor passes.
+doctor_passes_inside_the_root() {
+    local output
+    output="$(chroot_run VEL_EVENTLOG=/tmp/doctor-events.json -- /usr/bin/kxevent doctor 2>&1 \
+        </dev/null)" || { say "$output"; return 1; }
+}
+
+# As the unit's user, the collector reads the alert files root's send left and may change the
+# directory: an entry that is no alert file goes to bad/ (the receiver is down, so the alerts
+# themselves stay).
+collector_user_reads_alerts_and_changes_the_directory() {
+    local ids output
+    ids="$(awk -F: '$1 == "kxevent-collect" { print $3 ":" $4 }' "$root/etc/passwd")"
+    printf 'not an alert\r\n' >"$root/var/spool/kxevent/alerts/999999.ALR"
+    output="$(chroot_run --userspec="$ids" -- /usr/bin/kxevent collect --once \
+        --dir /var/spool/kxevent/alerts --to relp://127.0.0.1:1 --metrics /tmp/collect.prom \
+        2>&1 </dev/null)"
+    [ -f "$root/var/spool/kxevent/alerts/bad/999999.ALR.why" ] &&
+        grep -q '^kxevent_collect_collected_total [1-9]' "$root/tmp/collect.prom" ||
+        { say "$output"; return 1; }
 }
 
 platform_library_carries_its_soname() {
@@ -141,7 +195,7 @@ prepare_system_files() {
         "$root$modules"/*.DLL &&
         mkdir -p "$root/etc" "$root/proc" "$root/home/trial" &&
         install -d -m 1777 "$root/tmp" &&
-        for file in passwd group nsswitch.conf hosts os-release; do
+        for file in nsswitch.conf hosts os-release; do
             cp -L "/etc/$file" "$root/etc/$file" || return 1
         done &&
         chown 65534:65534 "$root/home/trial"
@@ -228,7 +282,8 @@ administrators_registry_survives_a_reinstall() {
         dpkg --root="$root" --force-depends --install "$debs"/libkxevent_*_"$arch".deb \
             >"$root/dpkg.log" 2>&1 ||
         { cat "$root/dpkg.log" >&2; return 1; }
-    grep -q '^"bEnableCAlert"=dword:00000000' "$registry"
+    grep -q '^"bEnableCAlert"=dword:00000000' "$registry" &&
+        alerting_directory_belongs_to_the_collectors_group
 }
 
 check "the four packages install with dpkg into an empty root" install_packages || exit 1
@@ -237,8 +292,11 @@ check "/etc/velmora/hklm.reg is a conffile" registry_is_a_conffile
 check "the registry names the installation and alerting directories that exist" \
     registry_names_the_installed_paths
 check "no installed registry holds an @...@ placeholder" no_installed_registry_holds_a_placeholder
-check "registry, modules and alerting directory belong to root and no one else can write them" \
+check "registry, modules and the spool belong to root and no one else can write them" \
     trusted_places_belong_to_root
+check "the unit's user kxevent-collect and group kxevent exist" collector_user_and_group_exist
+check "the alerting directory is root:kxevent, mode 2770" \
+    alerting_directory_belongs_to_the_collectors_group
 check "libkxplatform carries the SONAME libkxplatform.so.1; the -dev link points to it" \
     platform_library_carries_its_soname
 check "the command, the platform library and the modules are stripped" \
@@ -248,13 +306,16 @@ check "the CMake package imports the versioned library" cmake_package_names_the_
 check "the system files a send needs are put into the root" prepare_system_files || exit 1
 check "a send by root writes its alert into /var/spool/kxevent/alerts of the root" \
     send_as_root_reaches_the_system_alerting_directory
+check "kxevent doctor passes inside the root" doctor_passes_inside_the_root
+check "the unit's user reads the alerts and moves a bad entry aside in the alerting directory" \
+    collector_user_reads_alerts_and_changes_the_directory
 check "a C host builds with the CMake package of libkxevent-dev and reports from the root" \
     c_host_builds_with_the_cmake_package_and_reports
 check "a C host builds with cc and pkg-config against libkxevent-dev and reports from the root" \
     c_host_builds_with_cc_and_pkg_config_and_reports
 check "a send by an unprivileged user installs and uses the per-user default" \
     unprivileged_send_uses_the_per_user_default
-check "an administrator's change to the registry survives a reinstall" \
+check "an administrator's registry change and the alerting directory's group survive a reinstall" \
     administrators_registry_survives_a_reinstall
 
 if [ "$failures" -ne 0 ]; then

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -211,6 +212,27 @@ TEST_F(Doctor, MissingAlertingDirectoryIsNamed) {
     ExpectFailure(Run(), "FAIL  alerting directory: " + alerts.string() +
                              " does not exist or is no directory");
     EXPECT_FALSE(fs::exists(alerts));
+}
+
+// The package gives the alerting directory to the collector's group, which removes what it
+// delivered; group write for any other group is refused.
+TEST_F(Doctor, AlertingDirectoryWritableByTheCollectorsGroupAloneIsAccepted) {
+    ASSERT_EQ(std::system("getent group kxevent >/dev/null || groupadd --system kxevent"), 0);
+    Registry().WriteTo(registry);
+    ASSERT_EQ(::chown(alerts.c_str(), 0, 0), 0);
+    ::chmod(alerts.c_str(), 02770);
+    ExpectFailure(Run(), "FAIL  alerting directory: " + alerts.string() +
+                             " can be changed by users other than its owner and root");
+    ASSERT_EQ(std::system(("chgrp kxevent " + alerts.string()).c_str()), 0);
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_NE(
+        result.out.find("ok    alerting directory: " + alerts.string() + " (owner 0, mode 2770"),
+        std::string::npos)
+        << result.out;
+    ::chmod(alerts.c_str(), 02772);
+    ExpectFailure(Run(), "FAIL  alerting directory: " + alerts.string() +
+                             " can be changed by users other than its owner and root");
 }
 
 TEST_F(Doctor, BareNameForwardingModuleIsRefused) {

@@ -1,6 +1,7 @@
 // collect_command.cpp: the options of "kxevent collect" and the process around the collector:
-// signals that stop it between batches, its log lines on standard error (the journal, under
-// systemd), and the alerting directory the registry names when no --dir is given.
+// signals that stop it once what is in flight was answered, its log lines on standard error
+// (the journal, under systemd), and the alerting directory the registry names when no --dir is
+// given.
 #include <string>
 
 #include "tools/kxevent/commands.h"

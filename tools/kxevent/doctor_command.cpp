@@ -2,6 +2,7 @@
 // says, one line per check, what is wrong and what to do. It only reads: a missing per-user
 // registry is reported, never installed, and no file or directory is created.
 #if !defined(_WIN32)
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -84,6 +85,43 @@ bool WritableByUs(const std::string& path, bool directory) {
 std::string ThisUser() {
     return "user " + std::to_string(::geteuid());
 }
+
+// The group the alerting service runs in: it removes the files it delivered, so the package
+// makes the alerting directory writable by this group and by no one else.
+constexpr char kCollectorGroup[] = "kxevent";
+
+// Whether `path` is a directory the trust check would accept but for its group's write
+// permission, given to the collector's group: owned by root or us, not writable by others.
+bool SharedWithCollector(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) return false;
+    if ((info.st_mode & S_IWOTH) != 0 || (info.st_mode & S_IWGRP) == 0) return false;
+    const group* collector = ::getgrnam(kCollectorGroup);
+    return collector != nullptr && collector->gr_gid == info.st_gid;
+}
+
+// The trust check of the directories above `path`, as the platform makes it for the directory
+// that holds a file: the one right above may not be shared, those further up may when sticky.
+std::optional<std::string> UntrustedAbove(const std::string& path) {
+    std::error_code error;
+    fs::path current = fs::canonical(path, error).parent_path();
+    if (error) return path + " cannot be resolved";
+    for (int level = 1;; ++level) {
+        struct stat info {};
+        if (::stat(current.c_str(), &info) != 0) return current.string() + " cannot be resolved";
+        if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+            return current.string() + " is owned by user " + std::to_string(info.st_uid) +
+                   ", neither root nor the process's user";
+        }
+        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+            !(level >= 2 && (info.st_mode & S_ISVTX) != 0)) {
+            return current.string() + " can be changed by users other than its owner and root";
+        }
+        if (current == current.root_path()) return std::nullopt;
+        current = current.parent_path();
+    }
+}
 #else
 // The system's access control decides who may write; its lists are not shown here.
 std::string OwnerAndMode(const std::string&) {
@@ -96,6 +134,14 @@ bool WritableByUs(const std::string&, bool) {
 
 std::string ThisUser() {
     return "this user";
+}
+
+bool SharedWithCollector(const std::string&) {
+    return false;
+}
+
+std::optional<std::string> UntrustedAbove(const std::string&) {
+    return std::nullopt;
 }
 #endif
 
@@ -304,7 +350,11 @@ void CheckAlerting(Report& report, const fs::path& registryFile) {
                     "give it to the user running the product (chown) or make it writable");
         return;
     }
-    if (auto reason = Untrusted(directory)) {
+    // The directory decides no code, but a stranger able to write in it could plant or remove
+    // alerts: only the collector's group may share it, and everything above it is checked as
+    // usual.
+    const bool shared = SharedWithCollector(directory);
+    if (auto reason = shared ? UntrustedAbove(directory) : Untrusted(*settings.directory)) {
         report.Fail("alerting directory", *reason, kTrustTodo);
         return;
     }
