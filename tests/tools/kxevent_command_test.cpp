@@ -41,9 +41,10 @@ class KxeventCommand : public ::testing::Test {
 
     using Environment = std::map<std::string, std::optional<std::string>>;
 
-    ProcessResult Run(const std::vector<std::string>& args, bool useRegistry = true,
-                      const Environment& overrides = {}) const {
-        std::map<std::string, std::optional<std::string>> env = {
+    // The command's environment: this test's registry (or none), files and state, and no
+    // installation or library directory inherited from the caller.
+    Environment CommandEnvironment(bool useRegistry, const Environment& overrides) const {
+        Environment env = {
             {"VEL_REGISTRY", useRegistry ? std::optional(registry.string()) : std::nullopt},
             {"KXEVENT_SYSTEM_REGISTRY", (dir / "no-system.reg").string()},
             {"XDG_STATE_HOME", (dir / "state").string()},
@@ -53,22 +54,18 @@ class KxeventCommand : public ::testing::Test {
             {"KXEVENT_LIBRARY_DIR", std::nullopt},
         };
         for (const auto& [name, value] : overrides) env[name] = value;
-        return RunProcess(kCommand, args, env);
+        return env;
+    }
+
+    ProcessResult Run(const std::vector<std::string>& args, bool useRegistry = true,
+                      const Environment& overrides = {}) const {
+        return RunProcess(kCommand, args, CommandEnvironment(useRegistry, overrides));
     }
 
     // As Run, with `cwd` as the current directory.
     ProcessResult RunIn(const fs::path& cwd, const std::vector<std::string>& args,
                         const Environment& overrides = {}) const {
-        std::map<std::string, std::optional<std::string>> env = {
-            {"VEL_REGISTRY", registry.string()},
-            {"KXEVENT_SYSTEM_REGISTRY", (dir / "no-system.reg").string()},
-            {"XDG_STATE_HOME", (dir / "state").string()},
-            {"HOME", dir.str()},
-            {"VEL_EVENTLOG", (dir / "eventlog.json").string()},
-            {"VEL_DEBUGCORE", std::nullopt},
-            {"KXEVENT_LIBRARY_DIR", std::nullopt},
-        };
-        for (const auto& [name, value] : overrides) env[name] = value;
+        const Environment env = CommandEnvironment(true, overrides);
         std::vector<std::string> shellArgs = {"-c", "cd \"$1\" && shift && exec \"$@\"", "sh",
                                               cwd.string(), kCommand};
         shellArgs.insert(shellArgs.end(), args.begin(), args.end());

@@ -145,16 +145,6 @@ std::optional<std::string> UntrustedAbove(const std::string&) {
 }
 #endif
 
-// Why the platform's trust check refuses `path`; nothing when it is trusted.
-std::optional<std::string> Untrusted(const fs::path& path) {
-    std::array<char, 1024> reason{};
-    if (plat::UntrustedReason(path.string().c_str(), reason.data(),
-                              static_cast<plat::Dword>(reason.size())) == 0) {
-        return std::nullopt;
-    }
-    return std::string(reason.data());
-}
-
 constexpr char kTrustTodo[] =
     "make it and every directory above it writable by its owner only (chmod go-w) and owned "
     "by root or the user running the product";

@@ -73,15 +73,6 @@ std::optional<fs::path> Locate(const fs::path& path) {
     return std::nullopt;
 }
 
-std::optional<std::string> Untrusted(const fs::path& path) {
-    std::array<char, 1024> reason{};
-    if (plat::UntrustedReason(path.string().c_str(), reason.data(),
-                              static_cast<plat::Dword>(reason.size())) == 0) {
-        return std::nullopt;
-    }
-    return std::string(reason.data());
-}
-
 // Why the loader refuses a configured module at `file`: the directory holding it when the name
 // is a symbolic link (a link in a shared directory borrows no standing), the file itself, and a
 // file that is no regular file.
@@ -107,6 +98,15 @@ bool LoadsAsResources(const fs::path& file) {
 }
 
 }  // namespace
+
+std::optional<std::string> Untrusted(const fs::path& path) {
+    std::array<char, 1024> reason{};
+    if (plat::UntrustedReason(path.string().c_str(), reason.data(),
+                              static_cast<plat::Dword>(reason.size())) == 0) {
+        return std::nullopt;
+    }
+    return std::string(reason.data());
+}
 
 ResourceSearch FindResourceModule(const reg::Document& document) {
     ResourceSearch search;

@@ -37,4 +37,7 @@ struct ResourceSearch {
 // it, as the library then refuses to load. Reads only; nothing is logged.
 ResourceSearch FindResourceModule(const reg::Document& document);
 
+// Why the platform's trust check refuses `path`; nothing when it is trusted.
+std::optional<std::string> Untrusted(const std::filesystem::path& path);
+
 }  // namespace kx::tool
