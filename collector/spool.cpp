@@ -56,19 +56,6 @@ bool WriteAll(int fd, std::string_view text) {
 
 }  // namespace
 
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 std::optional<std::int64_t> ReadyNumber(std::string_view name) {
     if (!name.ends_with(".ALR")) return std::nullopt;
     std::string_view digits = name.substr(0, name.size() - 4);

@@ -12,25 +12,9 @@
 #include <vector>
 
 #include "collector/alert_record.h"
+#include "common/fd.h"
 
 namespace kx::collect {
-
-// A file descriptor closed on destruction.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd();
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
 
 // The library leaves a ".TMP" behind only when it died mid-write or the final name was taken;
 // after this long nobody will finish it.

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/fd.h"
 #include "forwarders/syslog/syslog_message.h"
 
 namespace kx::fwd {
@@ -23,20 +24,6 @@ namespace kx::fwd {
 namespace {
 
 constexpr int kTimeoutMilliseconds = 3000;
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 struct AddressListDeleter {
     void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
@@ -114,7 +101,7 @@ bool UnixAddress(const std::string& path, sockaddr_un& address, std::string& err
 int SendUnixDatagram(const std::string& path, std::string_view data, int fd, std::string& error) {
     sockaddr_un address{};
     if (!UnixAddress(path, address, error)) return EINVAL;
-    const Descriptor socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socket.get() < 0) {
         const int failure = errno;
         error = SystemError("socket");
@@ -155,8 +142,7 @@ bool SendLocal(const SyslogSettings& settings, std::string_view message, std::st
 bool SendUdp(const SyslogSettings& settings, std::string_view message, std::string& error) {
     const AddressList list = Resolve(settings, SOCK_DGRAM, error);
     for (const addrinfo* at = list.get(); at != nullptr; at = at->ai_next) {
-        const Descriptor socket(
-            ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
+        const Fd socket(::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
         if (socket.get() < 0) continue;
         if (::sendto(socket.get(), message.data(), message.size(), MSG_NOSIGNAL, at->ai_addr,
                      at->ai_addrlen) >= 0) {
@@ -172,8 +158,7 @@ bool SendTcp(const SyslogSettings& settings, std::string_view message, std::stri
     const AddressList list = Resolve(settings, SOCK_STREAM, error);
     const std::string frame = OctetCountingFrame(message);
     for (const addrinfo* at = list.get(); at != nullptr; at = at->ai_next) {
-        const Descriptor socket(
-            ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
+        const Fd socket(::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
         if (socket.get() < 0) continue;
         if (ConnectWithTimeout(socket.get(), *at, error) && SendAll(socket.get(), frame, error)) {
             ::shutdown(socket.get(), SHUT_WR);
@@ -213,7 +198,7 @@ bool SendJournalEntry(const std::string& path, std::string_view entry, std::stri
 
 bool SendJournalEntryThroughFile(const std::string& path, std::string_view entry,
                                  std::string& error) {
-    const Descriptor file(::memfd_create("kxevent-journal", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    const Fd file(::memfd_create("kxevent-journal", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (file.get() < 0) {
         error = SystemError("memfd_create");
         return false;

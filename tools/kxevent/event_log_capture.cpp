@@ -15,6 +15,10 @@
 
 #include "tools/kxevent/registry_files.h"
 
+#if !defined(_WIN32)
+#include "common/fd.h"
+#endif
+
 namespace kx::tool {
 
 namespace fs = std::filesystem;
@@ -83,25 +87,6 @@ bool ParseEventLogLine(std::string_view line, EventLogEntry& entry) {
 }
 
 #if !defined(_WIN32)
-namespace {
-
-// Closes the descriptor when the read is done, however it ends.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
-
 EventLogCapture::EventLogCapture() {
     if (const char* configured = std::getenv("VEL_EVENTLOG"); configured && *configured) {
         file_ = configured;
@@ -129,7 +114,7 @@ EventLogCapture::~EventLogCapture() {
 std::vector<EventLogEntry> EventLogCapture::Take() {
     std::vector<EventLogEntry> entries;
     if (file_.empty()) return entries;
-    const Descriptor fd(::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    const Fd fd(::open(file_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) return entries;
     struct stat info {};
     std::string text;
