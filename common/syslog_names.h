@@ -25,6 +25,17 @@ inline constexpr char kSyslogEnterpriseValue[] = "EnterpriseNumber";
 // The documentation enterprise number, in the structured-data id until a site sets its own.
 inline constexpr std::uint32_t kSyslogDefaultEnterprise = 32473;
 
+// The numbers the module takes, stored as a dword or as decimal text.
+struct SyslogNumberRange {
+    std::uint32_t lowest;
+    std::uint32_t highest;
+    constexpr bool Holds(std::uint32_t number) const {
+        return number >= lowest && number <= highest;
+    }
+};
+inline constexpr SyslogNumberRange kSyslogPortRange{1, 65535};
+inline constexpr SyslogNumberRange kSyslogEnterpriseRange{1, 999999999};
+
 enum class SyslogTransport { Local, Udp, Tcp };
 
 inline constexpr std::array<std::pair<std::string_view, SyslogTransport>, 3> kSyslogTransports = {{

@@ -57,7 +57,7 @@ class Key {
 
 // A number stored as REG_DWORD or as decimal text, within `lowest` to `highest`. A value that is
 // none of these is a problem that names it, so that each bad value is told apart.
-bool ReadNumber(const Key& key, const char* name, std::uint32_t lowest, std::uint32_t highest,
+bool ReadNumber(const Key& key, const char* name, SyslogNumberRange range,
                 std::optional<std::uint32_t>& number, std::string& problem) {
     const auto raw = key.Read(name);
     if (!raw) return true;
@@ -72,9 +72,9 @@ bool ReadNumber(const Key& key, const char* name, std::uint32_t lowest, std::uin
         number = ParseSyslogDecimal(shown);
         shown = "\"" + shown + "\"";
     }
-    if (number && *number >= lowest && *number <= highest) return true;
-    problem = std::string(name) + " " + shown + " is not a number from " + std::to_string(lowest) +
-              " to " + std::to_string(highest);
+    if (number && range.Holds(*number)) return true;
+    problem = std::string(name) + " " + shown + " is not a number from " +
+              std::to_string(range.lowest) + " to " + std::to_string(range.highest);
     return false;
 }
 
@@ -93,8 +93,8 @@ bool ReadTransport(const Key& key, SyslogSettings& settings, std::string& proble
 bool ReadNumbers(const Key& key, SyslogSettings& settings, std::string& problem) {
     std::optional<std::uint32_t> port;
     std::optional<std::uint32_t> enterprise;
-    if (!ReadNumber(key, kSyslogPortValue, 1, 65535, port, problem) ||
-        !ReadNumber(key, kSyslogEnterpriseValue, 1, 999999999, enterprise, problem)) {
+    if (!ReadNumber(key, kSyslogPortValue, kSyslogPortRange, port, problem) ||
+        !ReadNumber(key, kSyslogEnterpriseValue, kSyslogEnterpriseRange, enterprise, problem)) {
         return false;
     }
     if (port) settings.port = static_cast<std::uint16_t>(*port);

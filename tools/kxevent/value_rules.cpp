@@ -37,6 +37,10 @@ Seen SeenByReader(const reg::Value& value) {
     return seen;
 }
 
+std::string NumberRangeText(SyslogNumberRange range) {
+    return "a number from " + std::to_string(range.lowest) + " to " + std::to_string(range.highest);
+}
+
 struct ValueRule {
     std::string_view key;
     std::string_view name;
@@ -52,11 +56,11 @@ constexpr std::array<ValueRule, 4> kRules = {{
      [](const Seen& seen) { return seen.text && SyslogFacilityByName(*seen.text) >= 0; },
      [] { return "text, one of " + SyslogFacilityList(); }},
     {kSyslogSettingsKey, kSyslogPortValue,
-     [](const Seen& seen) { return seen.number && *seen.number >= 1 && *seen.number <= 65535; },
-     [] { return std::string("a number from 1 to 65535"); }},
+     [](const Seen& seen) { return seen.number && kSyslogPortRange.Holds(*seen.number); },
+     [] { return NumberRangeText(kSyslogPortRange); }},
     {kSyslogSettingsKey, kSyslogEnterpriseValue,
-     [](const Seen& seen) { return seen.number && *seen.number >= 1 && *seen.number <= 999999999; },
-     [] { return std::string("a number from 1 to 999999999"); }},
+     [](const Seen& seen) { return seen.number && kSyslogEnterpriseRange.Holds(*seen.number); },
+     [] { return NumberRangeText(kSyslogEnterpriseRange); }},
 }};
 
 std::string Shown(const reg::Value& value) {
