@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "command_environment.h"
 #include "support.h"
 
 namespace kx::test {
@@ -54,16 +55,10 @@ class Doctor : public ::testing::Test {
     }
 
     ProcessResult Run(bool useRegistry = true) const {
-        const std::map<std::string, std::optional<std::string>> env = {
-            {"VEL_REGISTRY", useRegistry ? std::optional(registry.string()) : std::nullopt},
-            {"KXEVENT_SYSTEM_REGISTRY", (dir / "no-system.reg").string()},
-            {"XDG_STATE_HOME", (dir / "state").string()},
-            {"HOME", dir.str()},
-            {"VEL_EVENTLOG", (dir / "eventlog.json").string()},
-            {"VEL_DEBUGCORE", std::nullopt},
-            {"KXEVENT_LIBRARY_DIR", install.string()},
-        };
-        return RunProcess(kCommand, {"doctor"}, env);
+        return RunProcess(
+            kCommand, {"doctor"},
+            CommandEnvironment(dir, useRegistry ? std::optional(registry) : std::nullopt,
+                               install.string()));
     }
 
     std::set<fs::path> Entries() const {

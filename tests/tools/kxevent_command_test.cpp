@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "child_process.h"
+#include "command_environment.h"
 #include "support.h"
 
 namespace kx::test {
@@ -39,20 +40,10 @@ class KxeventCommand : public ::testing::Test {
         return reg;
     }
 
-    using Environment = std::map<std::string, std::optional<std::string>>;
-
-    // The command's environment: this test's registry (or none), files and state, and no
-    // installation or library directory inherited from the caller.
+    // This test's registry (or none) under the shared command environment, and `overrides`.
     Environment CommandEnvironment(bool useRegistry, const Environment& overrides) const {
-        Environment env = {
-            {"VEL_REGISTRY", useRegistry ? std::optional(registry.string()) : std::nullopt},
-            {"KXEVENT_SYSTEM_REGISTRY", (dir / "no-system.reg").string()},
-            {"XDG_STATE_HOME", (dir / "state").string()},
-            {"HOME", dir.str()},
-            {"VEL_EVENTLOG", (dir / "eventlog.json").string()},
-            {"VEL_DEBUGCORE", std::nullopt},
-            {"KXEVENT_LIBRARY_DIR", std::nullopt},
-        };
+        Environment env =
+            test::CommandEnvironment(dir, useRegistry ? std::optional(registry) : std::nullopt);
         for (const auto& [name, value] : overrides) env[name] = value;
         return env;
     }
