@@ -3,6 +3,10 @@
 # and the alerting directory. The Debian packages are built from debian/ (scripts/deb.sh).
 include(CMakePackageConfigHelpers)
 
+# The licence's text goes with every installation made by hand; Debian's packages carry it in
+# their copyright file instead (debian/not-installed).
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(KX_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KXEvent)
 if(NOT WIN32)
     configure_package_config_file(

@@ -46,6 +46,20 @@ TEST_F(InstallLayout, InstallationDirectoryHoldsTheLibraryAndItsSiblings) {
     }
 }
 
+// Whoever receives an installation made by hand receives the licence's text with it, and the
+// package metadata names the same licence.
+TEST_F(InstallLayout, LicenceTextAndMetadataGoWithTheInstallation) {
+    const std::string licence = kx::test::ReadFile(Installed("share/doc/kxevent/LICENSE"));
+    EXPECT_NE(licence.find("Apache License\n                           Version 2.0"),
+              std::string::npos);
+    EXPECT_NE(
+        kx::test::ReadFile(Installed("lib/pkgconfig/kxevent.pc")).find("\nLicense: Apache-2.0\n"),
+        std::string::npos);
+    EXPECT_NE(kx::test::ReadFile(Installed("lib/cmake/KXEvent/KXEventConfig.cmake"))
+                  .find("set(KXEVENT_LICENSE \"Apache-2.0\")"),
+              std::string::npos);
+}
+
 TEST_F(InstallLayout, EveryResourceDirectoryOfTheBuildIsInstalled) {
     int languages = 0;
     for (const auto& entry : fs::directory_iterator(KX_TEST_INSTALL_DIR)) {

@@ -95,6 +95,17 @@ every_package_is_installed() {
 }
 
 # --- files ---------------------------------------------------------------------------------
+# Each package's copyright file names the licence and where the system keeps its text.
+every_package_names_its_licence() {
+    local package copyright
+    for package in libkxplatform1 libkxevent libkxevent-dev kxevent; do
+        copyright="$root/usr/share/doc/$package/copyright"
+        grep -qx 'License: Apache-2.0' "$copyright" &&
+            grep -q '/usr/share/common-licenses/Apache-2.0' "$copyright" ||
+            { say "$copyright does not name the Apache License 2.0"; return 1; }
+    done
+}
+
 registry_is_a_conffile() {
     dpkg-query --root="$root" -W -f='${Conffiles}\n' libkxevent | grep -q '^ /etc/velmora/hklm.reg '
 }
@@ -288,6 +299,7 @@ administrators_registry_survives_a_reinstall() {
 
 check "the four packages install with dpkg into an empty root" install_packages || exit 1
 check "dpkg records every package as installed" every_package_is_installed
+check "every package's copyright file names the Apache License 2.0" every_package_names_its_licence
 check "/etc/velmora/hklm.reg is a conffile" registry_is_a_conffile
 check "the registry names the installation and alerting directories that exist" \
     registry_names_the_installed_paths
