@@ -2,7 +2,8 @@
 
 function(kx_warnings target)
     if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-        target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+        # For the compilers only: a Windows module's resource script goes to windres.
+        target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:C,CXX>:-Wall;-Wextra;-Werror>")
         # gcc 12 reports impossible overlaps inside libstdc++'s inlined string concatenation
         # at -O3 (sizes near 2^63); the diagnostic says nothing about our code.
         if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_GREATER_EQUAL 12

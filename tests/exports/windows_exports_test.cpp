@@ -1,9 +1,12 @@
 // The export tables of the cross-compiled Windows modules, read statically with the mingw-w64
 // tools: KXEvent.DLL names itself "KXEvent.DLL" and exports the 17 plain names at ordinals 1 to
 // 17; on i686 each export removes 4 bytes per argument on return and the import library keeps
-// the decorated names callers link against. Skipped when a Windows build is not present.
+// the decorated names callers link against. Every module and executable carries the project's
+// version resource, and its debug information lives in a .debug file of its own that the module
+// names. Skipped when a Windows build is not present.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -22,19 +25,22 @@ namespace {
 namespace fs = std::filesystem;
 using kx::test::kEventExports;
 using kx::test::Lines;
+using kx::test::ReadFile;
 using kx::test::RunCommand;
 
 struct WindowsBuild {
     fs::path dir;
     std::string objdump;
     std::string nm;
+    std::string windres;
     const char* how;
 };
 
 const WindowsBuild kI686{KX_TEST_MINGW32_DIR, KX_TEST_MINGW32_OBJDUMP, KX_TEST_MINGW32_NM,
+                         KX_TEST_MINGW32_WINDRES,
                          "bash scripts/test.sh (or cmake -DCMAKE_TOOLCHAIN_FILE="
                          "cmake/toolchains/mingw-i686.cmake)"};
-const WindowsBuild kX8664{KX_TEST_MINGW64_DIR, KX_TEST_MINGW64_OBJDUMP, "",
+const WindowsBuild kX8664{KX_TEST_MINGW64_DIR, KX_TEST_MINGW64_OBJDUMP, "", KX_TEST_MINGW64_WINDRES,
                           "bash scripts/test.sh (or cmake -DCMAKE_TOOLCHAIN_FILE="
                           "cmake/toolchains/mingw-x86_64.cmake)"};
 
@@ -196,5 +202,161 @@ TEST(WindowsExportsX8664, EventLibraryExportsThePlainNamesAtOrdinalsOneToSevente
     SKIP_WITHOUT(kX8664, EventLibrary(kX8664));
     ExpectEventExportTable(kX8664);
 }
+
+// Every module and executable of the release layout. Resource-only modules have no code and
+// so no debug information to move out; their string table keeps the module's language.
+struct ReleaseModule {
+    const char* path;  // under the build directory
+    const char* description;
+    const char* stringTableLanguage;  // windres's LANGUAGE line of the string table, if any
+};
+
+constexpr ReleaseModule kReleaseModules[] = {
+    {"lib/velmora/KXEvent.DLL", "kxevent event-reporting library", nullptr},
+    {"lib/velmora/KXKRNL.DLL", "kxevent kernel library stand-in", nullptr},
+    {"lib/velmora/KXUTIL.DLL", "kxevent utility library stand-in", nullptr},
+    {"lib/velmora/FwdSyslog.DLL", "kxevent syslog forwarding module", nullptr},
+    {"bin/kxevent.exe", "kxevent command", nullptr},
+    {"lib/velmora/Res0901/kxUtlRes.dll", "kxevent resources (English (United States))",
+     "LANGUAGE 9, 1"},
+    {"lib/velmora/Res0701/kxUtlRes.dll", "kxevent resources (German)", "LANGUAGE 7, 1"},
+    {"lib/velmora/Res0c01/kxUtlRes.dll", "kxevent resources (French)", "LANGUAGE 12, 1"},
+    {"lib/velmora/Res1101/kxUtlRes.dll", "kxevent resources (Japanese)", "LANGUAGE 17, 1"},
+};
+
+// The section names objdump -h lists.
+std::set<std::string> Sections(const WindowsBuild& build, const fs::path& file) {
+    const auto result = RunCommand({build.objdump, "-h", file.string()});
+    EXPECT_EQ(result.status, 0) << build.objdump << " -h " << file;
+    static const std::regex row(R"(^\s*\d+\s+(\S+)\s+[0-9a-fA-F]+\s)");
+    std::set<std::string> names;
+    for (const std::string& line : Lines(result.output)) {
+        std::smatch m;
+        if (std::regex_search(line, m, row)) names.insert(m[1]);
+    }
+    return names;
+}
+
+std::string SectionBytes(const WindowsBuild& build, const fs::path& file, const char* section) {
+    const auto result = RunCommand({build.objdump, "-s", "-j", section, file.string()});
+    EXPECT_EQ(result.status, 0) << build.objdump << " -s -j " << section << " " << file;
+    static const std::regex row(R"(^ [0-9a-fA-F]+ ((?:[0-9a-fA-F]{2,8} ){0,3}[0-9a-fA-F]{2,8}))");
+    std::string bytes;
+    for (const std::string& line : Lines(result.output)) {
+        std::smatch m;
+        if (!std::regex_search(line, m, row)) continue;
+        const std::string hex = std::regex_replace(m[1].str(), std::regex(" "), "");
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+// The CRC-32 that .gnu_debuglink records (the zlib polynomial).
+std::uint32_t Crc32(const std::string& data) {
+    std::uint32_t crc = 0xffffffffu;
+    for (const unsigned char byte : data) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+std::string CachedBuildType(const WindowsBuild& build) {
+    static const std::regex entry(R"(^CMAKE_BUILD_TYPE:[A-Z]+=(.*)$)");
+    for (const std::string& line : Lines(ReadFile(build.dir / "CMakeCache.txt"))) {
+        std::smatch m;
+        if (std::regex_match(line, m, entry)) return m[1];
+    }
+    return "";
+}
+
+void ExpectVersionResources(const WindowsBuild& build) {
+    ASSERT_FALSE(build.windres.empty()) << "mingw-w64 windres is not installed";
+    const std::string version = KX_TEST_PROJECT_VERSION;
+    // windres prints the numeric versions as "1, 0, 0, 0".
+    std::string commas = std::regex_replace(version, std::regex(R"(\.)"), ", ");
+    std::string dots = version;
+    for (auto n = std::count(version.begin(), version.end(), '.'); n < 3; ++n) {
+        commas += ", 0";
+        dots += ".0";
+    }
+    for (const ReleaseModule& module : kReleaseModules) {
+        SCOPED_TRACE(module.path);
+        const fs::path file = build.dir / module.path;
+        ASSERT_TRUE(fs::exists(file)) << file << " was not built";
+        const auto result = RunCommand({build.windres, "-i", file.string(), "-O", "rc"});
+        ASSERT_EQ(result.status, 0) << build.windres << " could not read " << file;
+        const std::string& rc = result.output;
+        const auto has = [&rc](const std::string& text) {
+            return rc.find(text) != std::string::npos;
+        };
+        const std::string name = fs::path(module.path).filename().string();
+        EXPECT_TRUE(has("FILEVERSION " + commas)) << rc;
+        EXPECT_TRUE(has("PRODUCTVERSION " + commas)) << rc;
+        EXPECT_TRUE(has("VALUE \"ProductName\", \"kxevent\"")) << rc;
+        EXPECT_TRUE(has("VALUE \"ProductVersion\", \"" + version + "\"")) << rc;
+        EXPECT_TRUE(has("VALUE \"FileVersion\", \"" + dots + "\"")) << rc;
+        EXPECT_TRUE(has("VALUE \"OriginalFilename\", \"" + name + "\"")) << rc;
+        EXPECT_TRUE(has("VALUE \"FileDescription\", \"" + std::string(module.description) + "\""))
+            << rc;
+        EXPECT_TRUE(has("Apache License 2.0")) << rc;
+        if (module.stringTableLanguage != nullptr) {
+            const auto table = rc.find("STRINGTABLE");
+            ASSERT_NE(table, std::string::npos) << "the string table is gone:\n" << rc;
+            EXPECT_EQ(rc.rfind("LANGUAGE", table), rc.rfind(module.stringTableLanguage, table))
+                << "the string table lost its language:\n"
+                << rc;
+        }
+    }
+}
+
+void ExpectDebugInformationSplit(const WindowsBuild& build) {
+    const std::string buildType = CachedBuildType(build);
+    const bool compiledWithDebugInformation = buildType == "Debug" || buildType == "RelWithDebInfo";
+    for (const ReleaseModule& module : kReleaseModules) {
+        SCOPED_TRACE(module.path);
+        const fs::path file = build.dir / module.path;
+        ASSERT_TRUE(fs::exists(file)) << file << " was not built";
+        const auto sections = Sections(build, file);
+        ASSERT_TRUE(sections.contains(".text") || sections.contains(".rsrc"));
+        for (const std::string& section : sections)
+            EXPECT_FALSE(section.starts_with(".debug")) << section << " is in the module";
+        if (module.stringTableLanguage != nullptr) continue;  // no code, nothing to move out
+
+        const fs::path debugFile = build.dir / "debug" / (std::string(module.path) + ".debug");
+        ASSERT_TRUE(fs::exists(debugFile)) << debugFile << " is missing";
+        if (compiledWithDebugInformation) {
+            EXPECT_TRUE(Sections(build, debugFile).contains(".debug_info")) << debugFile;
+        }
+        const std::string link = SectionBytes(build, file, ".gnu_debuglink");
+        const auto end = link.find('\0');
+        ASSERT_NE(end, std::string::npos) << "no .gnu_debuglink in " << file;
+        EXPECT_EQ(link.substr(0, end), debugFile.filename().string());
+        const std::size_t crcAt = (end + 4) & ~std::size_t{3};
+        ASSERT_GE(link.size(), crcAt + 4);
+        std::uint32_t recorded = 0;
+        for (int i = 3; i >= 0; --i)
+            recorded = (recorded << 8) | static_cast<unsigned char>(link[crcAt + i]);
+        EXPECT_EQ(recorded, Crc32(ReadFile(debugFile))) << "the debug link's CRC does not match";
+    }
+}
+
+class WindowsReleaseModules : public testing::TestWithParam<const WindowsBuild*> {};
+
+TEST_P(WindowsReleaseModules, CarryTheProjectsVersionResource) {
+    SKIP_WITHOUT(*GetParam(), EventLibrary(*GetParam()));
+    ExpectVersionResources(*GetParam());
+}
+
+TEST_P(WindowsReleaseModules, KeepTheirDebugInformationInALinkedDebugFile) {
+    SKIP_WITHOUT(*GetParam(), EventLibrary(*GetParam()));
+    ExpectDebugInformationSplit(*GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothArchitectures, WindowsReleaseModules, testing::Values(&kI686, &kX8664),
+                         [](const auto& info) {
+                             return std::string(info.param == &kI686 ? "I686" : "X8664");
+                         });
 
 }  // namespace
