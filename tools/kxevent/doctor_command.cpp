@@ -45,9 +45,10 @@ constexpr std::uintmax_t kMinFreeBytes = 1u << 20;
 constexpr char kDoctorAbout[] =
     "Checks the installation as KXEvent.DLL will see it: the registry file read and why, its\n"
     "trust check, the installation directory and its modules, the resource module for the\n"
-    "current language, the alerting directory, each forwarding module and the event-log\n"
-    "destination. Prints one line per check (\"ok\" or \"FAIL\" and what to do); changes\n"
-    "nothing. Exit status: 0 when every check passes, 1 otherwise, 2 on a usage error.\n";
+    "current language, the alerting directory and whether the collector's group can read the\n"
+    "alert files waiting in it, each forwarding module and the event-log destination. Prints\n"
+    "one line per check (\"ok\" or \"FAIL\" and what to do); changes nothing. Exit status: 0\n"
+    "when every check passes, 1 otherwise, 2 on a usage error.\n";
 
 class Report {
   public:
