@@ -3,7 +3,10 @@
 // entry point here catches everything and hands texts out only as bounded copies.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -29,9 +32,66 @@ static_assert(KX_ERROR_ACCESS_DENIED == kErrorAccessDenied &&
 // and the system's messages are one sentence.
 using TextBuffer = std::array<char, kMaxLoadRefusal + 1>;
 
-// A kx_module* is the loader's own module object under a name C can declare.
-Module ToModule(kx_module* module) {
-    return reinterpret_cast<Module>(module);
+// The handles C hosts hold. A kx_module* is a number, never an address: each module the C
+// interface holds gets a number no other module will ever get, so that a handle freed for the
+// last time stays invalid even when a later load gets the same module object (whose memory the
+// loader may reuse). A module loaded again while held keeps its handle and counts one more
+// reference, as the loader counts it.
+class Handles {
+  public:
+    kx_module* Add(Module module) {
+        std::lock_guard lock(mutex_);
+        const auto held = byModule_.find(module);
+        if (held != byModule_.end()) {
+            ++byNumber_.at(held->second).references;
+            return ToHandle(held->second);
+        }
+        const std::uintptr_t number = next_++;
+        byNumber_.emplace(number, Entry{module, 1});
+        byModule_.emplace(module, number);
+        return ToHandle(number);
+    }
+
+    // The module of a handle held; null for any other.
+    Module Find(kx_module* handle) {
+        std::lock_guard lock(mutex_);
+        const auto found = byNumber_.find(reinterpret_cast<std::uintptr_t>(handle));
+        return found == byNumber_.end() ? nullptr : found->second.module;
+    }
+
+    // Gives up one reference of a handle held: the module to free once, or null (the handle
+    // is not, or no longer, held). The last reference retires the handle's number for good.
+    Module Release(kx_module* handle) {
+        std::lock_guard lock(mutex_);
+        const auto found = byNumber_.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (found == byNumber_.end()) return nullptr;
+        const Module module = found->second.module;
+        if (--found->second.references == 0) {
+            byModule_.erase(module);
+            byNumber_.erase(found);
+        }
+        return module;
+    }
+
+  private:
+    struct Entry {
+        Module module;
+        long references;
+    };
+
+    static kx_module* ToHandle(std::uintptr_t number) {
+        return reinterpret_cast<kx_module*>(number);
+    }
+
+    std::mutex mutex_;
+    std::uintptr_t next_ = 1;  // 0 would be the null handle
+    std::map<std::uintptr_t, Entry> byNumber_;
+    std::map<Module, std::uintptr_t> byModule_;
+};
+
+Handles& TheHandles() {
+    static Handles handles;
+    return handles;
 }
 
 // An exception caught at the boundary (the platform out of memory, or a module's DllMain that
@@ -99,7 +159,12 @@ kx_module* kx_load_module(const char* path, unsigned flags) noexcept {
         }
         // What an attach noted on its way to success is no reason for anything.
         ClearLoadRefusal();
-        return reinterpret_cast<kx_module*>(module);
+        try {
+            return TheHandles().Add(module);
+        } catch (...) {
+            FreeLibrary(module);  // no handle to give: the reference goes back at once
+            throw;
+        }
     } catch (...) {
         NoteException();
         return nullptr;
@@ -113,7 +178,12 @@ void* kx_get_export(kx_module* module, const char* name) noexcept {
             SetLastError(kErrorInvalidParameter);
             return nullptr;
         }
-        return GetProcAddress(ToModule(module), name);
+        const Module held = TheHandles().Find(module);
+        if (held == nullptr) {
+            SetLastError(kErrorInvalidHandle);
+            return nullptr;
+        }
+        return GetProcAddress(held, name);
     } catch (...) {
         NoteException();
         return nullptr;
@@ -123,7 +193,12 @@ void* kx_get_export(kx_module* module, const char* name) noexcept {
 int kx_free_module(kx_module* module) noexcept {
     using namespace kx::plat;
     try {
-        return FreeLibrary(ToModule(module)) ? 1 : 0;
+        const Module held = TheHandles().Release(module);
+        if (held == nullptr) {
+            SetLastError(kErrorInvalidHandle);
+            return 0;
+        }
+        return FreeLibrary(held) ? 1 : 0;
     } catch (...) {
         NoteException();
         return 0;

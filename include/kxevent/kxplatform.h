@@ -35,7 +35,9 @@ extern "C" {
 #define KX_C_NOEXCEPT
 #endif
 
-/* A loaded module. Only the functions below use it; freed with kx_free_module. */
+/* A loaded module. Only the functions below use it; freed with kx_free_module. A handle is no
+ * address: once its last reference is freed it is invalid for good, and no later load returns
+ * it again. */
 typedef struct kx_module kx_module;
 
 /* kx_load_module flags. */
@@ -73,7 +75,9 @@ kx_module* kx_load_module(const char* path, unsigned flags) KX_C_NOEXCEPT;
 void* kx_get_export(kx_module* module, const char* name) KX_C_NOEXCEPT;
 
 /* Drops one reference; the last one runs the module's DllMain detach and unloads it. Returns 1,
- * or 0 with KX_ERROR_INVALID_HANDLE for a module this loader does not hold (null, or freed). */
+ * or 0 with KX_ERROR_INVALID_HANDLE for a module this loader does not hold (null, or freed:
+ * a handle freed for the last time never names a module again, not even one loaded later from
+ * the same file). */
 int kx_free_module(kx_module* module) KX_C_NOEXCEPT;
 
 /* The calling thread's last error: set by a failed call of this interface (and by the platform

@@ -120,6 +120,37 @@ static void load_runs_the_attach_and_the_last_free_the_detach(void) {
     remove_scratch();
 }
 
+/* A handle freed for the last time names nothing ever after: not the same module loaded again
+ * (the loader may give the new module object the old one's memory), nor another module loaded
+ * meanwhile, which a second free must not unload. */
+static void a_freed_handle_stays_invalid_whatever_is_loaded_after_it(void) {
+    size_t i;
+    make_scratch();
+    for (i = 0; i < 2; ++i) {
+        const char* again =
+            i == 0 ? test_module("kxtest_attach.so") : copy_module("kxtest_attach.so", 0755);
+        kx_module* freed = kx_load_module(test_module("kxtest_attach.so"), 0);
+        kx_module* later;
+        AnswerFn answer;
+        CHECK(freed != NULL);
+        CHECK(kx_free_module(freed) == 1);
+        later = kx_load_module(again, 0);
+        CHECK(later != NULL && later != freed);
+        CHECK(kx_get_export(freed, "ModuleAnswer") == NULL);
+        CHECK(kx_last_error() == KX_ERROR_INVALID_HANDLE);
+        CHECK(kx_free_module(freed) == 0);
+        CHECK(kx_last_error() == KX_ERROR_INVALID_HANDLE);
+        /* The later module is still loaded, its attach not undone. */
+        CHECK_TEXT(notifications(), "attach\ndetach\nattach\n");
+        answer = (AnswerFn)kx_get_export(later, "ModuleAnswer");
+        CHECK(answer != NULL && answer() == 42);
+        CHECK(kx_free_module(later) == 1);
+        CHECK_TEXT(notifications(), "attach\ndetach\nattach\ndetach\n");
+        CHECK(remove(log_path) == 0);
+    }
+    remove_scratch();
+}
+
 static void an_export_the_module_lacks_is_null_with_proc_not_found(void) {
     kx_module* module;
     make_scratch();
@@ -267,6 +298,8 @@ struct Case {
 
 static const struct Case cases[] = {
     {"LoadRunsTheAttachAndTheLastFreeTheDetach", load_runs_the_attach_and_the_last_free_the_detach},
+    {"AFreedHandleStaysInvalidWhateverIsLoadedAfterIt",
+     a_freed_handle_stays_invalid_whatever_is_loaded_after_it},
     {"AnExportTheModuleLacksIsNullWithProcNotFound",
      an_export_the_module_lacks_is_null_with_proc_not_found},
     {"ARefusedAttachFailsWithDllInitFailedAfterItsDetach",

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -70,6 +71,50 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     ProcessResult result;
     ReadBoth(outPipe[0], errPipe[0], result.out, result.err);
     ::close(outPipe[0]);
+    ::close(errPipe[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+ProcessResult RunProcessOnTerminal(
+    const std::string& program, const std::vector<std::string>& args,
+    const std::map<std::string, std::optional<std::string>>& environment) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    const std::string slaveName = ::ptsname(master);
+    const int slave = ::open(slaveName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios mode{};
+    if (slave < 0 || ::tcgetattr(slave, &mode) != 0) throw std::runtime_error("no terminal");
+    ::cfmakeraw(&mode);
+    ::tcsetattr(slave, TCSANOW, &mode);
+    int errPipe[2];
+    if (::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+    std::vector<char*> argv = Argv(program, args);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        for (const auto& [name, value] : environment) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+        ::dup2(slave, 1);
+        ::dup2(errPipe[1], 2);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(slave);
+    ::close(errPipe[1]);
+    ProcessResult result;
+    // The master reads end of file (or EIO) once the child and its copies of the slave are gone.
+    ReadBoth(master, errPipe[0], result.out, result.err);
+    ::close(master);
     ::close(errPipe[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);

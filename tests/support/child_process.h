@@ -20,6 +20,12 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::map<std::string, std::optional<std::string>>& environment = {});
 
+// As RunProcess, with standard output a terminal (a pseudo-terminal in raw mode, so that its
+// bytes arrive as written) rather than a pipe; standard error is still a pipe.
+ProcessResult RunProcessOnTerminal(
+    const std::string& program, const std::vector<std::string>& args,
+    const std::map<std::string, std::optional<std::string>>& environment = {});
+
 // A child left running (a server the test talks to); killed and reaped on destruction.
 class BackgroundProcess {
   public:

@@ -106,7 +106,10 @@ TEST(Commands, RegHelpShowsEachOptionWhereItBelongs) {
         "removed; a malformed FILE is refused and nothing changes. Changes are written to a\n"
         "temporary file that then replaces the registry file, so it is never left half-written;\n"
         "the file keeps its owner, group and mode, and a symbolic link is written through.\n"
-        "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n");
+        "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n"
+        "query, and export to a terminal, show control and bidirectional formatting characters of\n"
+        "keys, names and values as escapes (\\x1b, \\n, \\u202e); export to a file (--output) or\n"
+        "to a pipe writes the registry file's bytes unchanged.\n");
 }
 
 TEST(Commands, EventsHelpShowsItsOption) {

@@ -235,6 +235,89 @@ TEST_F(Doctor, BareNameForwardingModuleIsRefused) {
     ExpectFailure(Run(), "FAIL  forwarding module \"Syslog\": FwdSyslog.DLL is a bare name");
 }
 
+// A forwarding entry's name and path from the registry reach the report escaped, whatever they
+// hold; a line break can only be in the path (the file keeps it as hex(1) bytes).
+TEST_F(Doctor, HostileForwardingNamesAndPathsAreShownEscaped) {
+    struct Case {
+        std::string name, nameShown, path, pathShown;
+    };
+    const Case cases[] = {
+        {"S\x1b[2J", "S\\x1b[2J", "Fwd\x1b]0;x\x07.DLL", "Fwd\\x1b]0;x\\x07.DLL"},
+        {"S\xe2\x80\xae", "S\\u202e", "Fwd\xe2\x81\xa7lld.DLL", "Fwd\\u2067lld.DLL"},
+        {"S\xc2\x85", "S\\u0085", "Fwd\nok    forged.DLL", "Fwd\\nok    forged.DLL"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nameShown);
+        RegFile reg = Registry();
+        const std::string path = (install / c.path).string();
+        std::vector<std::uint8_t> bytes(path.begin(), path.end());
+        bytes.push_back(0);
+        reg.Key(kForwardingKey).Hex(c.name, bytes, 1);
+        reg.WriteTo(registry);
+        const ProcessResult result = Run();
+        ExpectFailure(result, "FAIL  forwarding module \"" + c.nameShown +
+                                  "\": " + (install / c.pathShown).string() + " does not exist");
+        EXPECT_EQ(result.out.find(c.name), std::string::npos);
+        EXPECT_EQ(result.out.find(c.path), std::string::npos);
+    }
+}
+
+// The loader loads regular files only: a directory or a FIFO where a module should be fails
+// the check of that module (and opening the FIFO would have blocked the check).
+TEST_F(Doctor, DirectoryOrFifoAtAModulePathIsReportedAsTheLoaderRefusesIt) {
+    const fs::path forwarder = install / "FwdSyslog.DLL";
+    const fs::path core = install / "KXUTIL.DLL";
+    const std::pair<fs::path, const char*> modules[] = {{forwarder, "forwarding module \"Syslog\""},
+                                                        {core, "module KXUTIL.DLL"}};
+    for (const auto& [module, what] : modules) {
+        for (const bool fifo : {false, true}) {
+            SCOPED_TRACE(module.string() + (fifo ? " as a FIFO" : " as a directory"));
+            const fs::path saved = dir / "saved.DLL";
+            fs::rename(module, saved);
+            if (fifo) {
+                ASSERT_EQ(::mkfifo(module.c_str(), 0644), 0);
+            } else {
+                fs::create_directory(module);
+                ::chmod(module.c_str(), 0755);
+            }
+            Registry().WriteTo(registry);
+            const ProcessResult result = Run();
+            ExpectFailure(result, "FAIL  " + std::string(what) + ": " + module.string() +
+                                      " is not a regular file, so the loader refuses to load it");
+            fs::remove(module);
+            fs::rename(saved, module);
+        }
+    }
+}
+
+// A product writing with umask 077 leaves alert files the alerting service cannot read: the
+// check counts them and names the first.
+TEST_F(Doctor, AlertFilesTheCollectorsGroupCannotReadAreCounted) {
+    ASSERT_EQ(std::system("getent group kxevent >/dev/null || groupadd --system kxevent"), 0);
+    Registry().WriteTo(registry);
+    ASSERT_EQ(std::system(("chgrp kxevent " + alerts.string()).c_str()), 0);
+    ::chmod(alerts.c_str(), 02770);
+    const struct {
+        const char* name;
+        mode_t mode;
+    } files[] = {{"1.ALR", 0640}, {"2.ALR", 0600}, {"3.ALR", 0600}, {"4.ALR", 0604}};
+    for (const auto& file : files) {
+        WriteFile(alerts / file.name, "[CentralAlert]\r\n");
+        ASSERT_EQ(std::system(("chgrp kxevent " + (alerts / file.name).string()).c_str()), 0);
+        ::chmod((alerts / file.name).c_str(), file.mode);
+    }
+    ExpectFailure(Run(), "FAIL  alert files: 2 of the 4 alert files waiting in " + alerts.string() +
+                             " cannot be read by the collector's group kxevent, first " +
+                             (alerts / "2.ALR").string() + " (owner 0, group ");
+    ASSERT_EQ(std::system(("chmod g+r " + alerts.string() + "/*.ALR").c_str()), 0);
+    const ProcessResult fixed = Run();
+    EXPECT_EQ(fixed.exitCode, 0) << fixed.out;
+    EXPECT_NE(fixed.out.find("ok    alert files: 4 waiting, each readable by the collector's "
+                             "group kxevent"),
+              std::string::npos)
+        << fixed.out;
+}
+
 TEST_F(Doctor, PerUserDefaultIsReportedMissingButNeverInstalled) {
     const ProcessResult result = Run(false);
     ExpectFailure(result,

@@ -607,6 +607,105 @@ TEST_F(KxeventCommand, RegQueryListsTheValuesThenTheSubkeysDirectlyBelow) {
     EXPECT_EQ(implied.out, "[Software\\Top\\B\\Deeper]\n");
 }
 
+// Texts from the registry that would act on a terminal: each as the registry holds it and as a
+// person is shown it.
+struct HostileText {
+    const char* what;
+    std::string raw;
+    std::string shown;
+};
+
+const HostileText kHostileTexts[] = {
+    {"an escape sequence", "\x1b]0;owned\x07\x1b[2J", "\\x1b]0;owned\\x07\\x1b[2J"},
+    {"a right-to-left override",
+     "\xe2\x80\xae"
+     "exe.txt",
+     "\\u202eexe.txt"},
+    {"an isolate and a mark",
+     "\xe2\x81\xa6"
+     "a\xe2\x80\x8f",
+     "\\u2066a\\u200f"},
+    {"a C1 control in UTF-8",
+     "\xc2\x9b"
+     "31m",
+     "\\u009b31m"},
+    {"a C1 control as a lone byte",
+     "\x9b"
+     "31m",
+     "\\u009b31m"},
+    {"DEL and a backspace", "a\x7f\bb", "a\\x7f\\x08b"},
+};
+
+// A key whose value name, data and subkey carry `text` (a line break too in the data, which
+// the file keeps as hex(1) bytes).
+RegFile WithHostileKey(RegFile reg, const HostileText& text) {
+    std::string data = "D" + text.raw + "\nnext";
+    std::vector<std::uint8_t> bytes(data.begin(), data.end());
+    bytes.push_back(0);
+    reg.Key("Software\\Hostile").Hex("N" + text.raw, bytes, 1);
+    reg.Key("Software\\Hostile\\K" + text.raw).String("x", "1");
+    return reg;
+}
+
+TEST_F(KxeventCommand, RegQueryShowsHostileNamesAndDataEscaped) {
+    for (const HostileText& text : kHostileTexts) {
+        SCOPED_TRACE(text.what);
+        WithHostileKey(BaseRegistry(), text).WriteTo(registry);
+        const ProcessResult result = Run({"reg", "query", "HKLM\\Software\\Hostile"});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out, "N" + text.shown + "\tREG_SZ\tD" + text.shown +
+                                  "\\nnext\n[Software\\Hostile\\K" + text.shown + "]\n");
+    }
+}
+
+TEST_F(KxeventCommand, RegExportEscapesForATerminalAndKeepsTheBytesForAFileOrAPipe) {
+    for (const HostileText& text : kHostileTexts) {
+        SCOPED_TRACE(text.what);
+        RegFile reg;
+        reg.Key("Software\\Hostile").String("N" + text.raw, "D" + text.raw);
+        reg.WriteTo(registry);
+        const ProcessResult piped = Run({"reg", "export", "Software\\Hostile"});
+        ASSERT_EQ(
+            Run({"reg", "export", "Software\\Hostile", "-o", (dir / "out.reg").string()}).exitCode,
+            0);
+        EXPECT_EQ(piped.exitCode, 0) << piped.err;
+        EXPECT_EQ(piped.out, ReadFile(dir / "out.reg"));
+        EXPECT_NE(piped.out.find("\"N" + text.raw + "\"=\"D" + text.raw + "\"\r\n"),
+                  std::string::npos);
+        const ProcessResult shown = RunProcessOnTerminal(
+            kCommand, {"reg", "export", "Software\\Hostile"}, CommandEnvironment(true, {}));
+        EXPECT_EQ(shown.exitCode, 0) << shown.err;
+        EXPECT_EQ(shown.out, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Hostile]\r\n\"N" +
+                                 text.shown + "\"=\"D" + text.shown + "\"\r\n");
+    }
+}
+
+TEST_F(KxeventCommand, SendAndErrorsShowHostileRegistryTextsEscaped) {
+    for (const HostileText& text : kHostileTexts) {
+        SCOPED_TRACE(text.what);
+        RegFile reg = BaseRegistry();
+        reg.Key(kEventKey).String("ID", "I" + text.raw).String("LONGDESCRIPT", "L" + text.raw);
+        reg.Key(kForwardingKey).String("Bare", "Fwd" + text.raw + ".DLL");
+        reg.WriteTo(registry);
+        const ProcessResult sent = Run({"send", "-v", "--product", "1", "--event", "500"});
+        EXPECT_EQ(sent.exitCode, 0) << sent.err;
+        for (const std::string& line :
+             {"event: 500 I" + text.shown + " (severity 2)", "description: L" + text.shown,
+              "szActualMessage=L" + text.shown, "Module Fwd" + text.shown + ".DLL was not"}) {
+            EXPECT_NE(sent.out.find(line), std::string::npos) << line << "\n" << sent.out;
+        }
+        const ProcessResult queried = Run({"query", "--product", "1", "--event", "500"});
+        EXPECT_EQ(queried.out, "L" + text.shown + ". \n");  // as the library completes it
+        for (const std::string* out : {&sent.out, &sent.err, &queried.out}) {
+            EXPECT_EQ(out->find(text.raw), std::string::npos) << *out;
+        }
+    }
+    // An error quoting what it did not find: a value name holding a bidi override.
+    const ProcessResult missing = Run({"reg", "query", kEventKey, "\xe2\x80\xaeZ"});
+    ExpectOneErrorLine(missing, "no value '\\u202eZ' in ");
+    EXPECT_EQ(missing.err.find("\xe2\x80\xae"), std::string::npos);
+}
+
 // A fresh account: no state directory and no registry anywhere.
 TEST_F(KxeventCommand, ReadOnlyCommandsCreateNothingInAFreshAccount) {
     TempDir home;

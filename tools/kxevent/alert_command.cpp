@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
@@ -73,11 +74,12 @@ int RunAlertCommand(std::span<const std::string> command) {
             if (json) {
                 objects.push_back(FormatAlertJson(alert, file.string()));
             } else {
-                std::cout << (&file == &files.front() ? "" : "\n") << "# " << file.string() << "\n"
+                std::cout << (&file == &files.front() ? "" : "\n") << "# "
+                          << ForPerson(file.string()) << "\n"
                           << FormatAlertTable(alert);
             }
         } catch (const RuntimeError& error) {
-            std::cerr << "kxevent: " << error.what() << "\n";
+            std::cerr << "kxevent: " << ForPerson(error.what()) << "\n";
             status = kExitFailure;
         }
     }

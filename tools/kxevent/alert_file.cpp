@@ -122,7 +122,7 @@ std::string FormatAlertTable(const AlertFile& alert) {
     for (const AlertEntry& entry : alert.entries) {
         std::string key(entry.key);
         key.resize(21, ' ');
-        out += key + EscapeControls(ToUtf8(entry.value)) + "\n";
+        out += key + ForPerson(entry.value) + "\n";
     }
     return out;
 }

@@ -4,6 +4,7 @@
 // given.
 #include <string>
 
+#include "common/utf8.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/options.h"
@@ -161,7 +162,7 @@ int RunCollectCommand(std::span<const std::string> command) {
     if (options.directories.empty()) options.directories.push_back(RegistryAlertDirectory());
     InstallSignals();
     const collect::LogFn log = [](const std::string& line) {
-        std::cerr << "kxevent collect: " << line << std::endl;
+        std::cerr << "kxevent collect: " << ForPerson(line) << std::endl;
     };
     try {
         collect::Collector collector(std::move(options), log);

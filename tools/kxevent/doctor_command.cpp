@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "common/registry.h"
+#include "common/utf8.h"
 #include "platform/platform.h"
+#include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
@@ -43,17 +45,20 @@ constexpr std::uintmax_t kMinFreeBytes = 1u << 20;
 constexpr char kDoctorAbout[] =
     "Checks the installation as KXEvent.DLL will see it: the registry file read and why, its\n"
     "trust check, the installation directory and its modules, the resource module for the\n"
-    "current language, the alerting directory, each forwarding module and the event-log\n"
-    "destination. Prints one line per check (\"ok\" or \"FAIL\" and what to do); changes\n"
-    "nothing. Exit status: 0 when every check passes, 1 otherwise, 2 on a usage error.\n";
+    "current language, the alerting directory and whether the collector's group can read the\n"
+    "alert files waiting in it, each forwarding module and the event-log destination. Prints\n"
+    "one line per check (\"ok\" or \"FAIL\" and what to do); changes nothing. Exit status: 0\n"
+    "when every check passes, 1 otherwise, 2 on a usage error.\n";
 
 class Report {
   public:
+    // Every line quotes registry texts and paths: all of it is shown with its controls escaped.
     void Pass(const std::string& what, const std::string& detail) {
-        std::cout << "ok    " << what << ": " << detail << "\n";
+        std::cout << "ok    " << ForPerson(what) << ": " << ForPerson(detail) << "\n";
     }
     void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
-        std::cout << "FAIL  " << what << ": " << problem << "; " << todo << "\n";
+        std::cout << "FAIL  " << ForPerson(what) << ": " << ForPerson(problem) << "; "
+                  << ForPerson(todo) << "\n";
         failed_ = true;
     }
     bool Failed() const { return failed_; }
@@ -67,6 +72,10 @@ std::string NativePath(std::string text) {
     std::replace(text.begin(), text.end(), '\\', '/');
     return text;
 }
+
+// The group the alerting service runs in: it removes the files it delivered, so the package
+// makes the alerting directory writable by this group and by no one else.
+constexpr char kCollectorGroup[] = "kxevent";
 
 #if !defined(_WIN32)
 // "owner 0, mode 0755": what the trust check and the writers depend on.
@@ -86,10 +95,6 @@ std::string ThisUser() {
     return "user " + std::to_string(::geteuid());
 }
 
-// The group the alerting service runs in: it removes the files it delivered, so the package
-// makes the alerting directory writable by this group and by no one else.
-constexpr char kCollectorGroup[] = "kxevent";
-
 // Whether `path` is a directory the trust check would accept but for its group's write
 // permission, given to the collector's group: owned by root or us, not writable by others.
 bool SharedWithCollector(const std::string& path) {
@@ -103,6 +108,34 @@ bool SharedWithCollector(const std::string& path) {
 
 // The trust check of the directories above `path`, as the platform makes it for the directory
 // that holds a file: the one right above may not be shared, those further up may when sticky.
+// How many of `files` the collector's group cannot read (neither by group nor by others), and
+// the first of them.
+struct UnreadableAlerts {
+    std::size_t count = 0;
+    std::string first;  // "FILE (owner 0, group 0, mode 0600)"
+};
+
+UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>& files) {
+    UnreadableAlerts unreadable;
+    const group* collector = ::getgrnam(kCollectorGroup);
+    for (const fs::path& file : files) {
+        struct stat info {};
+        if (::lstat(file.c_str(), &info) != 0) continue;  // taken away meanwhile
+        const bool byGroup = collector != nullptr && info.st_gid == collector->gr_gid &&
+                             (info.st_mode & S_IRGRP) != 0;
+        if (byGroup || (info.st_mode & S_IROTH) != 0) continue;
+        if (unreadable.count++ == 0) {
+            std::array<char, 8> mode{};
+            std::snprintf(mode.data(), mode.size(), "%04o",
+                          static_cast<unsigned>(info.st_mode & 07777));
+            unreadable.first = file.string() + " (owner " + std::to_string(info.st_uid) +
+                               ", group " + std::to_string(info.st_gid) + ", mode " + mode.data() +
+                               ")";
+        }
+    }
+    return unreadable;
+}
+
 std::optional<std::string> UntrustedAbove(const std::string& path) {
     std::error_code error;
     fs::path current = fs::canonical(path, error).parent_path();
@@ -138,6 +171,15 @@ std::string ThisUser() {
 
 bool SharedWithCollector(const std::string&) {
     return false;
+}
+
+struct UnreadableAlerts {
+    std::size_t count = 0;
+    std::string first;
+};
+
+UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>&) {
+    return {};
 }
 
 std::optional<std::string> UntrustedAbove(const std::string&) {
@@ -249,6 +291,19 @@ std::optional<fs::path> CheckInstallDirectory(Report& report, const reg::Documen
     return fs::path(directory);
 }
 
+// A module file found where the configuration or the installation names it, judged by the
+// loader's own rules: a directory, FIFO or device there is refused like an untrusted file.
+void CheckModuleFile(Report& report, const std::string& what, const fs::path& file) {
+    const std::optional<std::string> reason = ModuleRefusal(file);
+    if (!reason) {
+        report.Pass(what, file.string());
+        return;
+    }
+    const bool notAFile = reason->ends_with(" is not a regular file");
+    report.Fail(what, *reason + ", so the loader refuses to load it",
+                notAFile ? "put the module's file there in its place" : kTrustTodo);
+}
+
 void CheckModules(Report& report, const fs::path& directory) {
     for (const char* name : kCoreModules) {
         const std::string what = std::string("module ") + name;
@@ -258,11 +313,7 @@ void CheckModules(Report& report, const fs::path& directory) {
                         "install it into the installation directory");
             continue;
         }
-        if (auto reason = Untrusted(*file)) {
-            report.Fail(what, *reason, kTrustTodo);
-            continue;
-        }
-        report.Pass(what, file->string());
+        CheckModuleFile(report, what, *file);
     }
 }
 
@@ -314,6 +365,30 @@ void CheckResourceModule(Report& report, const reg::Document& document) {
                 "install the Res<language> directory of the current language or of 0409");
 }
 
+// The alerting service reads the waiting alert files as a member of its group: a file that
+// group cannot read (a product writing with umask 077) stays behind, undelivered, for good.
+void CheckAlertFilesReadable(Report& report, const fs::path& directory) {
+    std::error_code error;
+    const std::vector<fs::path> files = ListAlertFiles(directory, error);
+    if (error) return;  // the directory's own line says what is wrong with it
+    const UnreadableAlerts unreadable = UnreadableByCollector(files);
+    const std::string group = kCollectorGroup;
+    if (unreadable.count == 0) {
+        report.Pass("alert files", std::to_string(files.size()) +
+                                       " waiting, each readable by the collector's group " + group);
+        return;
+    }
+    report.Fail("alert files",
+                std::to_string(unreadable.count) + " of the " + std::to_string(files.size()) +
+                    " alert files waiting in " + directory.string() +
+                    " cannot be read by the collector's group " + group + ", first " +
+                    unreadable.first + ", so kxevent collect cannot deliver them",
+                "make them readable by the group (chgrp " + group + " and chmod g+r " +
+                    (directory / "*.ALR").string() +
+                    "), and have the product that writes them run with a umask that keeps "
+                    "group read (such as 027)");
+}
+
 void CheckAlerting(Report& report, const fs::path& registryFile) {
     const AlertSettings settings = ReadAlertSettings(registryFile);
     if (!settings.enabled) {
@@ -360,6 +435,7 @@ void CheckAlerting(Report& report, const fs::path& registryFile) {
                     (error ? std::string("free space unknown")
                            : std::to_string(space.available >> 20) + " MiB free") +
                     ")");
+    if (shared) CheckAlertFilesReadable(report, *settings.directory);
 }
 
 void CheckForwarding(Report& report, const reg::Document& document) {
@@ -385,11 +461,7 @@ void CheckForwarding(Report& report, const reg::Document& document) {
             report.Fail(what, path + " does not exist", "install it or remove the entry");
             continue;
         }
-        if (auto reason = Untrusted(*found)) {
-            report.Fail(what, *reason, kTrustTodo);
-            continue;
-        }
-        report.Pass(what, found->string());
+        CheckModuleFile(report, what, *found);
     }
     if (!any) report.Pass("forwarding", "no forwarding modules are configured");
 }

@@ -13,6 +13,7 @@
 #include "common/names.h"
 #include "common/registry.h"
 #include "common/severity.h"
+#include "common/utf8.h"
 #include "platform/platform.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
@@ -127,14 +128,6 @@ std::string LibraryLanguage(const reg::Document& document) {
 }
 
 // Control characters of a catalogue text would reach the terminal: shown as '?'.
-std::string Printable(std::string text) {
-    for (char& c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) c = '?';
-    }
-    return text;
-}
-
 void RefuseBadLanguage(const std::string& language) {
     if (language.empty() || language.size() > kMaxLanguage) {
         throw UsageError("--language takes a language code such as 0901, not '" + language + "'");
@@ -184,7 +177,7 @@ int RunEventsCommand(std::span<const std::string> args) {
         const std::string text =
             TextFitting(key, "SHORTDESCRIPT", kShortDescriptSize).value_or(defaultShort);
         std::cout << number << "  " << kSeverityNames[std::min<std::uint32_t>(severity, 4)]
-                  << (text.empty() ? "" : "  " + Printable(text)) << "\n";
+                  << (text.empty() ? "" : "  " + ForPerson(text)) << "\n";
     }
     return kExitOk;
 }

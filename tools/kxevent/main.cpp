@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 
@@ -50,10 +51,11 @@ int main(int argc, char** argv) {
     try {
         return Run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const UsageError& error) {
-        std::cerr << "kxevent: " << error.what() << "\n";
+        // Messages quote arguments, paths and registry texts: shown with their controls escaped.
+        std::cerr << "kxevent: " << kx::ForPerson(error.what()) << "\n";
         return kExitUsage;
     } catch (const std::exception& error) {
-        std::cerr << "kxevent: " << error.what() << "\n";
+        std::cerr << "kxevent: " << kx::ForPerson(error.what()) << "\n";
         return kExitFailure;
     }
 }

@@ -1,4 +1,10 @@
 // reg_command.cpp: importing, exporting, querying and changing the registry file.
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -6,6 +12,7 @@
 #include <optional>
 
 #include "common/names.h"
+#include "common/utf8.h"
 #include "platform/platform.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
@@ -43,7 +50,10 @@ constexpr char kRegAbout[] =
     "removed; a malformed FILE is refused and nothing changes. Changes are written to a\n"
     "temporary file that then replaces the registry file, so it is never left half-written;\n"
     "the file keeps its owner, group and mode, and a symbolic link is written through.\n"
-    "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n";
+    "binary values are given as hex bytes, \"01,02,ff\" or \"0102ff\".\n"
+    "query, and export to a terminal, show control and bidirectional formatting characters of\n"
+    "keys, names and values as escapes (\\x1b, \\n, \\u202e); export to a file (--output) or\n"
+    "to a pipe writes the registry file's bytes unchanged.\n";
 
 struct RegOptions {
     std::optional<fs::path> file;
@@ -117,6 +127,15 @@ bool IsUnder(std::string_view path, std::string_view root) {
     if (root.empty() || SameNameIgnoringCase(path, root)) return true;
     return path.size() > root.size() && path[root.size()] == '\\' &&
            SameNameIgnoringCase(path.substr(0, root.size()), root);
+}
+
+// Whether export's standard output reaches a person rather than a file or a pipe.
+bool StandardOutputIsTerminal() {
+#if defined(_WIN32)
+    return ::_isatty(::_fileno(stdout)) != 0;
+#else
+    return ::isatty(STDOUT_FILENO) == 1;
+#endif
 }
 
 fs::path TargetFile(const RegOptions& options) {
@@ -327,9 +346,9 @@ int Import(const RegOptions& options) {
         }
     }
     SaveRegistryFile(target, document);
-    for (const std::string& line : removals) std::cout << line << "\n";
+    for (const std::string& line : removals) std::cout << ForPerson(line) << "\n";
     std::cout << "imported " << incoming.keys.size() << " keys and " << values << " values into "
-              << target.string() << "\n";
+              << ForPerson(target.string()) << "\n";
     return kExitOk;
 }
 
@@ -345,7 +364,11 @@ int Export(const RegOptions& options) {
     const std::string text = reg::Serialize(document);
     if (options.output) {
         SaveTextAtomically(*options.output, text);
+    } else if (StandardOutputIsTerminal()) {
+        // A person reads it: the lines stay lines, nothing else of the file acts on the terminal.
+        std::cout << ForPersonLines(text);
     } else {
+        // Redirected, it is the file itself, byte for byte as --output writes it.
         std::cout << text;
     }
     return kExitOk;
@@ -367,8 +390,8 @@ int Query(const RegOptions& options) {
             !SameNameIgnoringCase(value.name, ValueNameArgument(options.positional[2]))) {
             continue;
         }
-        std::cout << (value.name.empty() ? "@" : value.name) << "\t" << TypeName(value.type) << "\t"
-                  << ShowData(value) << "\n";
+        std::cout << (value.name.empty() ? "@" : ForPerson(value.name)) << "\t"
+                  << TypeName(value.type) << "\t" << ForPerson(ShowData(value)) << "\n";
         shown = true;
     }
     if (oneValue) {
@@ -376,7 +399,7 @@ int Query(const RegOptions& options) {
         return kExitOk;
     }
     for (const std::string& child : children) {
-        std::cout << "[" << (path.empty() ? "" : path + "\\") << child << "]\n";
+        std::cout << "[" << ForPerson((path.empty() ? "" : path + "\\") + child) << "]\n";
     }
     return kExitOk;
 }

@@ -73,20 +73,6 @@ std::optional<fs::path> Locate(const fs::path& path) {
     return std::nullopt;
 }
 
-// Why the loader refuses a configured module at `file`: the directory holding it when the name
-// is a symbolic link (a link in a shared directory borrows no standing), the file itself, and a
-// file that is no regular file.
-std::optional<std::string> Refusal(const fs::path& file) {
-    std::error_code error;
-    if (fs::is_symlink(file, error)) {
-        const fs::path holder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-        if (auto reason = Untrusted(fs::weakly_canonical(holder, error))) return reason;
-    }
-    if (auto reason = Untrusted(file)) return reason;
-    if (!fs::is_regular_file(file, error)) return file.string() + " is not a regular file";
-    return std::nullopt;
-}
-
 // Whether the loader takes the file for a resource module (a string table on Linux). Loaded for
 // its resources only: nothing of it runs.
 bool LoadsAsResources(const fs::path& file) {
@@ -106,6 +92,17 @@ std::optional<std::string> Untrusted(const fs::path& path) {
         return std::nullopt;
     }
     return std::string(reason.data());
+}
+
+std::optional<std::string> ModuleRefusal(const fs::path& file) {
+    std::error_code error;
+    if (fs::is_symlink(file, error)) {
+        const fs::path holder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+        if (auto reason = Untrusted(fs::weakly_canonical(holder, error))) return reason;
+    }
+    if (auto reason = Untrusted(file)) return reason;
+    if (!fs::is_regular_file(file, error)) return file.string() + " is not a regular file";
+    return std::nullopt;
 }
 
 ResourceSearch FindResourceModule(const reg::Document& document) {
@@ -133,7 +130,7 @@ ResourceSearch FindResourceModule(const reg::Document& document) {
             continue;
         }
         const fs::path found = fs::absolute(*file, error).lexically_normal();
-        if (auto reason = Refusal(*file)) {
+        if (auto reason = ModuleRefusal(*file)) {
             search.module = found;
             search.language = name.substr(3);
             search.refusal = std::move(reason);

@@ -40,4 +40,10 @@ ResourceSearch FindResourceModule(const reg::Document& document);
 // Why the platform's trust check refuses `path`; nothing when it is trusted.
 std::optional<std::string> Untrusted(const std::filesystem::path& path);
 
+// Why the loader refuses to load the module file at `file`, found already: the directory holding
+// it when the name is a symbolic link (a link in a shared directory borrows no standing), the
+// file itself, and a file that is no regular file (a directory, a FIFO, a device). Nothing when
+// the loader takes it. Reads only: no file is opened.
+std::optional<std::string> ModuleRefusal(const std::filesystem::path& file);
+
 }  // namespace kx::tool

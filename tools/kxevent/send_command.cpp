@@ -278,11 +278,12 @@ bool ReportAlertFile(const AlertSettings& alerts, const std::set<std::string>& b
             return true;
         }
         std::cerr << "kxevent: no alert file appeared in "
-                  << (alerts.directory ? alerts.directory->string() : std::string("(no path)"))
+                  << (alerts.directory ? ForPerson(alerts.directory->string())
+                                       : std::string("(no path)"))
                   << "; the library logs the reason in the system event log\n";
         return false;
     }
-    std::cout << "alert file: " << file->string() << "\n";
+    std::cout << "alert file: " << ForPerson(file->string()) << "\n";
     const std::string content = ReadWholeFile(*file);
     if (actualMessage) {
         try {
@@ -293,7 +294,7 @@ bool ReportAlertFile(const AlertSettings& alerts, const std::set<std::string>& b
             // Shown raw below; the description simply stays unknown.
         }
     }
-    std::cout << WithoutCarriageReturns(content);
+    std::cout << ForPersonLines(WithoutCarriageReturns(content));
     return true;
 }
 
@@ -313,9 +314,9 @@ int RunSend(const SendStep& step, EventLibrary& library, const AlertSettings& al
                                              &context, step.suppress ? 1 : 0, 0);
     std::cout << "result: " << result << " " << ResultName(result) << "\n";
     if (result == EVENT_ERR_NO_DEFINITION) return ReportFailure(step, result);
-    std::cout << "event: " << step.event << " " << FieldText(detail.szEventName) << " (severity "
-              << message.uSeverity << ")\n";
-    std::cout << "description: " << FieldText(message.szLongDescript) << "\n";
+    std::cout << "event: " << step.event << " " << ForPerson(FieldText(detail.szEventName))
+              << " (severity " << message.uSeverity << ")\n";
+    std::cout << "description: " << ForPerson(FieldText(message.szLongDescript)) << "\n";
     const bool due = result == EVENT_OK &&
                      CentralAlertDue(alerts.enabled, step.suppress, detail.bAlwaysAlert != 0);
     const bool delivered = ReportAlertFile(alerts, before, due, nullptr);
@@ -335,7 +336,7 @@ int RunResend(const SendStep& step, EventLibrary& library, const AlertSettings& 
     // caller's suppression are known here.
     const bool due = result == EVENT_OK && CentralAlertDue(alerts.enabled, step.suppress, false);
     const bool delivered = ReportAlertFile(alerts, before, due, &description);
-    if (!description.empty()) std::cout << "description: " << description << "\n";
+    if (!description.empty()) std::cout << "description: " << ForPerson(description) << "\n";
     if (result != EVENT_OK) return ReportFailure(step, result);
     return delivered ? kExitOk : kExitFailure;
 }
@@ -349,7 +350,7 @@ int RunQuery(const SendStep& step, EventLibrary& library) {
     const int result = library.queryMessageText(step.product, step.event, &message, &detail,
                                                 &context, text, sizeof text - 1);
     if (result != EVENT_OK) return ReportFailure(step, result);
-    std::cout << text << "\n";
+    std::cout << ForPersonLines(text) << "\n";
     return kExitOk;
 }
 
@@ -446,14 +447,14 @@ void ReportEventLog(const SendStep& step, EventLogCapture* capture) {
         for (const EventLogEntry& entry : entries) {
             // Entries carry texts from the registry and modules: no control character of theirs
             // may reach the terminal raw.
-            std::cout << "event log: " << EscapeControls(entry.source) << ": "
-                      << EscapeControls(entry.label) << ": " << EscapeControls(entry.text) << "\n";
+            std::cout << "event log: " << ForPerson(entry.source) << ": " << ForPerson(entry.label)
+                      << ": " << ForPerson(entry.text) << "\n";
         }
         return;
     }
     const auto failure = std::find_if(entries.begin(), entries.end(), IsForwardingFailure);
     if (failure != entries.end()) {
-        std::cerr << "kxevent: forwarding failed: " << EscapeControls(failure->text)
+        std::cerr << "kxevent: forwarding failed: " << ForPerson(failure->text)
                   << " (-v prints every event-log entry)\n";
     }
 }
