@@ -9,8 +9,9 @@
 #   bash scripts/wine-test.sh [GoogleTest arguments, e.g. --gtest_filter=Alert*]
 #
 # Build directories: build-wine64 and build-wine32; each run's prefix is <build>/wine/prefix
-# (made anew on every run); GoogleTest's reports: <build>/wine/results*.xml. KX_WINE_ARCHES
-# ("x86_64 i686" by default) picks the builds. Exits non-zero when a build or any test fails.
+# (made anew and booted to the end on every run, see boot_prefix); GoogleTest's reports:
+# <build>/wine/results*.xml. KX_WINE_ARCHES ("x86_64 i686" by default) picks the builds.
+# Exits non-zero when a build, the boot of a prefix or any test fails.
 # A kernel that cannot run 32-bit programs, or package sources that cannot supply 32-bit Wine, are
 # reported in one line and the i686 run skipped (KX_REQUIRE_WINE32=1 makes the latter a failure).
 # Installs Wine, the cross compilers and rsyslog with apt-get when they are missing.
@@ -178,6 +179,34 @@ stop_server() {
 }
 trap 'stop_server; stop_rsyslog' EXIT
 
+# boot_prefix ARCH BUILD WINE WINESERVER: makes the new prefix WINEPREFIX and boots it to the
+# end. "wineboot --init" returns once wine.inf is installed, but the services it started (the
+# device drivers, plug and play, the desktop) go on setting up the prefix and writing its
+# registry in processes of their own for many seconds more, and on a first run the suite would
+# start in the middle of that. So the boot runs under a server of its own, not the run's
+# persistent one, and "wineserver -w" waits until that server has ended: every process of the
+# boot has exited and the registry is saved. The run's server then starts on a finished
+# prefix, as on a rerun. Wine's messages of the boot go to <build>/wine/wineboot.log.
+boot_prefix() {
+    local arch="$1" build="$2" wine="$3" wineserver="$4" status
+    local log="$build/wine/wineboot.log"
+    timeout 300 "$wine" wineboot --init >"$log" 2>&1
+    status=$?
+    if [ "$status" -eq 0 ]; then
+        timeout 300 "$wineserver" -w
+        status=$?
+        [ "$status" -eq 0 ] || echo "error: $arch: the boot's Wine processes did not end" \
+            "(wineserver -w: status $status; 124 is the 300 s limit)" >&2
+    else
+        echo "error: $arch: wineboot --init failed (status $status; 124 is the 300 s limit)," \
+            "see $log: $(tail -n1 "$log")" >&2
+    fi
+    if [ "$status" -ne 0 ]; then
+        "$wineserver" -k >/dev/null 2>&1
+        return 1
+    fi
+}
+
 # run_arch ARCH BUILD TOOLCHAIN WINEARCH WINE WINESERVER [GoogleTest arguments]
 run_arch() {
     local arch="$1" build="$root/$2" toolchain="$3" winearch="$4" wine="$5" wineserver="$6"
@@ -192,7 +221,7 @@ run_arch() {
     local built=$SECONDS
 
     # One prefix per run, shared by every process of the run; the server stays up until the
-    # end of the run (starting it is the slow part).
+    # end of the run (starting it is the slow part), once the prefix has been booted.
     export WINEPREFIX="$build/wine/prefix"
     export WINEARCH="$winearch"
     export WINEDEBUG="${WINEDEBUG:--all}"
@@ -202,8 +231,8 @@ run_arch() {
     mkdir -p "$WINEPREFIX"
     current_wineserver="$wineserver"
     kx_log "$arch: Wine prefix ($WINEPREFIX, $winearch)"
+    boot_prefix "$arch" "$build" "$wine" "$wineserver" || return 1
     "$wineserver" -p
-    timeout 300 "$wine" wineboot --init >/dev/null 2>&1
 
     kx_log "$arch: run the suite under Wine"
     local driver="$build/bin/kxwine_test.exe" results status=0

@@ -182,10 +182,14 @@ ScopedThreadLocale::~ScopedThreadLocale() {
 
 // --- Registry ------------------------------------------------------------------------------------
 
-DWORD ImportRegistry(const RegFile& reg, const std::string& file) {
+void ImportRegistry(const RegFile& reg, const std::string& file) {
     WriteFileBytes(file, reg.Text());
-    const auto code = RunProcess("reg.exe import \"" + file + "\"");
-    return code.value_or(~DWORD{0});
+    const std::string output = file + ".out";
+    const ProcessResult result = RunProcess("reg.exe import \"" + file + "\"", output);
+    if (result.Succeeded()) return;
+    std::string printed = FileExists(output) ? ReadFileBytes(output) : std::string();
+    throw std::runtime_error("reg import " + file + " failed: " + result.Describe() +
+                             "; it printed: [" + printed + "]; the file:\n" + reg.Text());
 }
 
 void DeleteProductKeys() {
@@ -194,10 +198,44 @@ void DeleteProductKeys() {
 
 // --- Child processes -----------------------------------------------------------------------------
 
-std::optional<DWORD> RunProcess(const std::string& commandLine, DWORD timeoutMs) {
+namespace {
+
+std::string SystemErrorText(DWORD error) {
+    char text[512] = {};
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                         0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+        message.pop_back();
+    }
+    return "error " + std::to_string(error) + (message.empty() ? "" : " (" + message + ")");
+}
+
+// The child's standard output and error: `path` created anew, or the null device.
+HANDLE OpenChildOutput(const std::string& path) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    const HANDLE sink = ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      &inherit, OPEN_EXISTING, 0, nullptr);
+    return path.empty() ? ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        &inherit, OPEN_EXISTING, 0, nullptr)
+                        : ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+std::string ProcessResult::Describe() const {
+    return exitCode ? "exit code " + std::to_string(*exitCode) : failure;
+}
+
+ProcessResult RunProcess(const std::string& commandLine, const std::string& outputFile,
+                         DWORD timeoutMs) {
+    ProcessResult result;
+    const HANDLE sink = OpenChildOutput(outputFile);
+    if (sink == INVALID_HANDLE_VALUE) {
+        result.failure = "cannot open the output " + (outputFile.empty() ? "NUL" : outputFile) +
+                         ": " + SystemErrorText(::GetLastError());
+        return result;
+    }
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -208,14 +246,27 @@ std::optional<DWORD> RunProcess(const std::string& commandLine, DWORD timeoutMs)
     std::string line = commandLine;
     const BOOL started = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                           nullptr, &startup, &process);
-    if (sink != INVALID_HANDLE_VALUE) ::CloseHandle(sink);
-    if (!started) return std::nullopt;
-    std::optional<DWORD> result;
-    if (::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+    const DWORD startError = ::GetLastError();
+    ::CloseHandle(sink);
+    if (!started) {
+        result.failure = "could not be started: " + SystemErrorText(startError);
+        return result;
+    }
+    const DWORD waited = ::WaitForSingleObject(process.hProcess, timeoutMs);
+    if (waited == WAIT_OBJECT_0) {
         DWORD code = 0;
-        if (::GetExitCodeProcess(process.hProcess, &code)) result = code;
+        if (::GetExitCodeProcess(process.hProcess, &code)) {
+            result.exitCode = code;
+        } else {
+            result.failure = "no exit code: " + SystemErrorText(::GetLastError());
+        }
     } else {
+        result.failure =
+            waited == WAIT_TIMEOUT
+                ? "did not end within " + std::to_string(timeoutMs / 1000) + " s and was terminated"
+                : "could not be waited for: " + SystemErrorText(::GetLastError());
         ::TerminateProcess(process.hProcess, 1);
+        ::WaitForSingleObject(process.hProcess, timeoutMs);
     }
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
@@ -327,8 +378,7 @@ RegFile WineTest::BaseRegistry() {
 }
 
 void WineTest::Import(const RegFile& reg) {
-    const std::string file = scratch_ / ("import" + std::to_string(++imports_) + ".reg");
-    ASSERT_EQ(ImportRegistry(reg, file), 0u) << reg.Text();
+    ImportRegistry(reg, scratch_ / ("import" + std::to_string(++imports_) + ".reg"));
 }
 
 void WineTest::LayOutInstallation(const std::string& directory) {

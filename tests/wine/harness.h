@@ -99,16 +99,31 @@ inline constexpr std::string_view kCurrentVersionKey =
 // A registry file in the system's export format, as an administrator writes one.
 class RegFile : public test::RegFileText<RegFile> {};
 
-// Writes `reg` to `file` and imports it with "reg import"; the tool's exit code.
-DWORD ImportRegistry(const RegFile& reg, const std::string& file);
+// Writes `reg` to `file` and imports it with "reg import". Throws, with the tool's exit code
+// (or why it has none) and what it printed, when the import does not succeed.
+void ImportRegistry(const RegFile& reg, const std::string& file);
 // Removes HKEY_LOCAL_MACHINE\Software\Velmora with everything under it.
 void DeleteProductKeys();
 
 // --- Child processes -----------------------------------------------------------------------------
-// Runs `commandLine` with the process's environment and current directory, its output thrown
-// away; the exit code, or nullopt when it could not be started or did not end within
-// `timeoutMs`.
-std::optional<DWORD> RunProcess(const std::string& commandLine, DWORD timeoutMs = 60000);
+// How a child process ended: its exit code, or nothing and why (it could not be started, or
+// it did not end in time and was terminated).
+struct ProcessResult {
+    std::optional<DWORD> exitCode;
+    std::string failure;
+    bool Succeeded() const { return exitCode == 0u; }
+    std::string Describe() const;  // "exit code N" or the failure
+};
+
+// A child is given this long to end. Wine starts a process in a few hundred milliseconds, but
+// on a loaded machine, in a prefix whose services are still starting, it can take many
+// seconds: the limit only catches a child that hangs.
+inline constexpr DWORD kChildTimeoutMs = 5 * 60 * 1000;
+
+// Runs `commandLine` with the process's environment and current directory. Its output goes to
+// `outputFile` (created anew) or, when that is empty, is thrown away.
+ProcessResult RunProcess(const std::string& commandLine, const std::string& outputFile = {},
+                         DWORD timeoutMs = kChildTimeoutMs);
 
 // key=value lines, as the driver's child mode writes them.
 std::map<std::string, std::string> ReadKeyValues(const std::string& path);
@@ -133,7 +148,9 @@ class WineTest : public testing::Test {
     // The catalogue most tests start from: Alerting with "NoIP", English defaults and event
     // 1000, whose long description names a few variables.
     static RegFile BaseRegistry();
-    // Imports `reg`; fails the test when the reg tool fails.
+    // Imports `reg`; throws when the reg tool fails, which ends the test as failed (an
+    // assertion here would only return from the helper and let the test go on without its
+    // registry).
     void Import(const RegFile& reg);
 
     std::string InstallDir() const { return scratch_ / "install"; }

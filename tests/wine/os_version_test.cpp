@@ -38,9 +38,9 @@ TEST_P(OsVersionTest, TheDescriptionFollowsTheVersionTheSystemReports) {
     Import(reg);
 
     const std::string output = Scratch() / "child.txt";
-    const auto code = RunProcess("\"" + exe + "\" --kxwine-child populate \"" + InstallDir() +
-                                 "\" \"" + output + "\"");
-    ASSERT_EQ(code, 0u);
+    const ProcessResult child = RunProcess("\"" + exe + "\" --kxwine-child populate \"" +
+                                           InstallDir() + "\" \"" + output + "\"");
+    ASSERT_TRUE(child.Succeeded()) << child.Describe();
     auto seen = ReadKeyValues(output);
     // What the system itself reported to the child, so that a wrong row shows whose it is.
     EXPECT_EQ(seen["platform"], row.platform);
