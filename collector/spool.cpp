@@ -155,7 +155,10 @@ SpoolScan Spool::Scan(std::size_t limit) {
             // one is never listed again.
             if (!held_.empty()) {
                 const auto held = held_.find(std::string(name));
-                if (held != held_.end()) {
+                const bool replaced = held != held_.end() &&
+                                      held->second.reason == HoldReason::Retire &&
+                                      entry->d_ino != held->second.inode;
+                if (held != held_.end() && !replaced) {
                     const bool waiting =
                         held->second.reason == HoldReason::Retire || steady < held->second.retryAt;
                     stillHeld.insert(*held);
@@ -354,11 +357,17 @@ void Spool::Hold(const std::string& name, HoldReason reason, const std::string& 
     const std::lock_guard lock(heldMutex_);
     const auto [entry, first] = held_.try_emplace(
         name, HeldEntry{reason, SteadySeconds() + kFirstHoldSeconds, kFirstHoldSeconds});
+    HeldEntry& held = entry->second;
+    struct stat info {};
+    if (::fstatat(dir_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        held.inode = info.st_ino;
+        held.mtimeNs =
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    }
     if (first) {
         log_(why + "; trying again in " + std::to_string(kFirstHoldSeconds) + " s");
         return;
     }
-    HeldEntry& held = entry->second;
     // An entry once acknowledged stays one: it is never to be sent again.
     if (held.reason != HoldReason::Retire) held.reason = reason;
     held.delay = std::min(held.delay * 2, kMaxHoldSeconds);
@@ -375,13 +384,29 @@ std::size_t Spool::RetryRetirements() {
     {
         const std::lock_guard lock(heldMutex_);
         const std::int64_t now = SteadySeconds();
-        for (const auto& [name, held] : held_)
-            if (held.reason == HoldReason::Retire && now >= held.retryAt) due.push_back(name);
+        for (auto held = held_.begin(); held != held_.end();) {
+            if (held->second.reason != HoldReason::Retire || now < held->second.retryAt) {
+                ++held;
+            } else if (!SameFile(held->first, held->second)) {
+                held = held_.erase(held);  // a new file under that name: listed and sent
+            } else {
+                due.push_back(held->first);
+                ++held;
+            }
+        }
     }
     std::size_t retired = 0;
     for (const std::string& name : due) retired += Finish(name) ? 1 : 0;
     if (retired != 0) Sync();
     return retired;
+}
+
+bool Spool::SameFile(const std::string& name, const HeldEntry& held) const {
+    struct stat info {};
+    return ::fstatat(dir_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           info.st_ino == held.inode &&
+           static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec ==
+               held.mtimeNs;
 }
 
 std::size_t Spool::HeldSize() const {

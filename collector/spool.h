@@ -109,7 +109,12 @@ class Spool {
         HoldReason reason;
         std::int64_t retryAt;  // steady-clock seconds
         int delay;
+        // The file held: another file under the same name later is a new alert, never one to
+        // retire unsent.
+        std::uint64_t inode = 0;
+        std::int64_t mtimeNs = 0;
     };
+    bool SameFile(const std::string& name, const HeldEntry& held) const;
     // bad/, made when missing; refused (nullopt, with the reason in `why`) unless it is a
     // directory of the collector's user that no one else may write.
     Fd OpenBad(std::string& why);
