@@ -21,8 +21,8 @@ namespace kx::collect {
 
 namespace {
 
-std::system_error SystemError(const std::string& what) {
-    return std::system_error(errno, std::generic_category(), what);
+std::system_error SystemError(int error, const std::string& what) {
+    return std::system_error(error, std::generic_category(), what);
 }
 
 std::string Reason(int error) {
@@ -114,29 +114,41 @@ Spool::Spool(std::filesystem::path directory, const std::optional<std::filesyste
              LogFn log)
     : directory_(std::move(directory)), log_(std::move(log)) {
     dir_ = OpenDirectory(AT_FDCWD, directory_.c_str());
-    if (!dir_) throw SystemError("cannot open the alerting directory " + directory_.string());
+    if (!dir_) {
+        const int error = errno;
+        throw SystemError(error,
+                          "cannot open the alerting directory " + LogText(directory_.string()));
+    }
     if (keep) {
         keep_ = OpenDirectory(AT_FDCWD, keep->c_str());
-        if (!keep_) throw SystemError("cannot open the keep directory " + keep->string());
+        if (!keep_) {
+            const int error = errno;
+            throw SystemError(error, "cannot open the keep directory " + LogText(keep->string()));
+        }
         // Files reach it by rename: on another file system every acknowledged file would stay
         // and be sent again forever.
         struct stat spool {
         }, kept{};
         if (::fstat(dir_.get(), &spool) != 0 || ::fstat(keep_.get(), &kept) != 0 ||
             spool.st_dev != kept.st_dev)
-            throw std::runtime_error("the keep directory " + keep->string() +
-                                     " is not on the file system of " + directory_.string());
+            throw std::runtime_error("the keep directory " + LogText(keep->string()) +
+                                     " is not on the file system of " +
+                                     LogText(directory_.string()));
     }
 }
 
 SpoolScan Spool::Scan(std::size_t limit) {
     SpoolScan scan;
     const int listing = ::dup(dir_.get());
-    if (listing < 0) throw SystemError("cannot list " + directory_.string());
+    if (listing < 0) {
+        const int error = errno;
+        throw SystemError(error, "cannot list " + LogText(directory_.string()));
+    }
     DIR* stream = ::fdopendir(listing);
     if (stream == nullptr) {
+        const int error = errno;
         ::close(listing);
-        throw SystemError("cannot list " + directory_.string());
+        throw SystemError(error, "cannot list " + LogText(directory_.string()));
     }
     ::rewinddir(stream);
     // The `limit` lowest numbers, kept in a max-heap so that memory does not grow with the
