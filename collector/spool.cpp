@@ -198,6 +198,7 @@ SpoolScan Spool::Scan(std::size_t limit) {
     ::closedir(stream);
     // What is no longer there is forgotten.
     held_.swap(stillHeld);
+    unremembered_ = 0;
     heldLock.unlock();
     scan.names.resize(lowest.size());
     for (std::size_t i = lowest.size(); i > 0; --i) {
@@ -367,6 +368,16 @@ bool Spool::Finish(const std::string& name) {
 
 void Spool::Hold(const std::string& name, HoldReason reason, const std::string& why) {
     const std::lock_guard lock(heldMutex_);
+    if (held_.size() >= kMaxHeldEntries && held_.find(name) == held_.end()) {
+        ++unremembered_;
+        log_(why);
+        if (!fullLogged_)
+            log_("more than " + std::to_string(kMaxHeldEntries) + " entries of " +
+                 LogText(directory_.string()) +
+                 " are held; further ones are tried again at every scan");
+        fullLogged_ = true;
+        return;
+    }
     const auto [entry, first] = held_.try_emplace(
         name, HeldEntry{reason, SteadySeconds() + kFirstHoldSeconds, kFirstHoldSeconds});
     HeldEntry& held = entry->second;
@@ -429,6 +440,7 @@ std::size_t Spool::HeldSize() const {
 HeldCounts Spool::Held() const {
     HeldCounts counts;
     const std::lock_guard lock(heldMutex_);
+    counts.held = unremembered_;
     for (const auto& [name, held] : held_) {
         ++counts.held;
         if (held.reason == HoldReason::Unreadable) ++counts.unreadable;

@@ -26,6 +26,9 @@ inline constexpr std::int64_t kStaleTempSeconds = 36 * 3600;
 // its delay, which doubles from 30 s up to an hour.
 inline constexpr int kFirstHoldSeconds = 30;
 inline constexpr int kMaxHoldSeconds = 3600;
+// Memory stays bounded whatever an attacker plants: beyond this many, further entries are not
+// remembered (they are tried, and logged, at every scan) but still counted as held.
+inline constexpr std::size_t kMaxHeldEntries = 100000;
 
 struct SpoolScan {
     std::vector<std::string> names;  // the oldest ready files, oldest number first
@@ -96,6 +99,8 @@ class Spool {
 
     // The entries held back now (those gone from the directory are forgotten at each scan).
     HeldCounts Held() const;
+    // How many held entries are remembered (it grows only up to kMaxHeldEntries, so a drain
+    // that goes on while it grows ends).
     std::size_t HeldSize() const;
 
     // Makes the removals and moves so far durable: one sync of the directory.
@@ -126,6 +131,8 @@ class Spool {
     LogFn log_;
     mutable std::mutex heldMutex_;  // Finish runs on the retirer's thread
     std::unordered_map<std::string, HeldEntry> held_;
+    std::size_t unremembered_ = 0;  // held beyond kMaxHeldEntries since the last scan
+    bool fullLogged_ = false;
 };
 
 // Creates `name` in the directory `dir` (AT_FDCWD for a path) for writing: a new regular file
