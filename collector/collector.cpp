@@ -272,21 +272,22 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
         }
         first = false;
     }
-    CountHeld();
+    counters_.oldestAgeSeconds = CountHeld();
     counters_.backlog = counters_.held;
     return !stop;
 }
 
-void Collector::CountHeld() {
+std::int64_t Collector::CountHeld() {
     counters_.held = 0;
     counters_.unreadable = 0;
-    counters_.oldestAgeSeconds = 0;
+    std::int64_t oldest = 0;
     for (const auto& spool : spools_) {
         const HeldCounts counts = spool->Held();
         counters_.held += counts.held;
         counters_.unreadable += counts.unreadable;
-        counters_.oldestAgeSeconds = std::max(counters_.oldestAgeSeconds, counts.oldestAgeSeconds);
+        oldest = std::max(oldest, counts.oldestAgeSeconds);
     }
+    return oldest;
 }
 
 bool Collector::Take(Spool& spool, const std::string& name) {

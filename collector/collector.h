@@ -107,8 +107,8 @@ class Collector {
     bool Settle();
     // After a failed session: what was in flight stays to be sent again.
     void GiveUp();
-    // The gauges after a drain: what was held back is what still waits.
-    void CountHeld();
+    // Counts what is held back (after a drain, what still waits); returns the oldest one's age.
+    std::int64_t CountHeld();
     void WriteMetrics() const;
     void WaitForWork(int seconds, const std::atomic<bool>& stop);
 
