@@ -126,8 +126,10 @@ std::string FormatAlertMessage(const Alert& alert, const AlertOrigin& origin) {
         out += "=\"" + fwd::EscapeParamValue(entry.value) + "\"";
     }
     out += "]";
+    // Its line breaks and other control characters escaped, as FwdSyslog writes a description:
+    // raw, a line break would start a forged line in any plain-text file the log engine writes.
     const std::string& message = alert.Value(kLastKey);
-    if (!message.empty()) out += " \xEF\xBB\xBF" + message;
+    if (!message.empty()) out += " \xEF\xBB\xBF" + EscapeControls(message);
     return out;
 }
 

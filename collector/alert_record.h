@@ -54,7 +54,7 @@ std::string AlertId(const Alert& alert, const AlertOrigin& origin);
 
 // The whole RFC 5424 message: facility user, severity from uSeverity, the UTC time of the
 // alert, HOSTNAME szComputerName, APP-NAME kxevent, MSGID the event number, every key and
-// alertId as structured data, szActualMessage as MSG.
+// alertId as structured data, szActualMessage as MSG (control characters escaped).
 std::string FormatAlertMessage(const Alert& alert, const AlertOrigin& origin);
 
 }  // namespace kx::collect

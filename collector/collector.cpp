@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,34 @@ void SleepUnlessStopped(int seconds, const std::atomic<bool>& stop) {
     }
 }
 
+// The state directory, made (mode 0700) when missing; it must be a directory of the collector's
+// user that no one else may write, since it holds the lock.
+Fd OpenStateDirectory(const std::filesystem::path& path) {
+    std::filesystem::path state = path.lexically_normal();
+    if (!state.has_filename()) state = state.parent_path();
+    if (state.has_parent_path()) std::filesystem::create_directories(state.parent_path());
+    const std::string name = LogText(state.string());
+    if (::mkdir(state.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::system_error(errno, std::generic_category(),
+                                "cannot create the state directory " + name);
+    // A path descriptor: examined before anything is opened in it, whatever its mode.
+    Fd dir(::open(state.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!dir || ::fstat(dir.get(), &info) != 0)
+        throw std::system_error(errno, std::generic_category(),
+                                "cannot open the state directory " + name);
+    if (info.st_uid != ::geteuid())
+        throw std::runtime_error("the state directory " + name + " belongs to uid " +
+                                 std::to_string(info.st_uid) +
+                                 ", not to the collector's user (uid " +
+                                 std::to_string(::geteuid()) + "); give it to that user");
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        throw std::runtime_error("the state directory " + name +
+                                 " may be written by others than the collector's user; "
+                                 "chmod go-w it");
+    return dir;
+}
+
 }  // namespace
 
 std::string FormatMetrics(const CollectorCounters& counters) {
@@ -58,6 +87,13 @@ std::string FormatMetrics(const CollectorCounters& counters) {
            std::to_string(counters.backlog));
     Metric(out, "kxevent_collect_oldest_alert_age_seconds", "gauge",
            "Age of the oldest alert file waiting.", std::to_string(counters.oldestAgeSeconds));
+    Metric(out, "kxevent_collect_held", "gauge",
+           "Entries left in place and tried again later: unreadable, or impossible to set aside "
+           "in bad/ or to retire after their acknowledgement.",
+           std::to_string(counters.held));
+    Metric(out, "kxevent_collect_unreadable", "gauge",
+           "Alert files the collector's user may not read; they stay where they are.",
+           std::to_string(counters.unreadable));
     return out;
 }
 
@@ -130,10 +166,20 @@ Collector::Collector(CollectorOptions options, LogFn log)
     options_.batch = std::max<std::size_t>(options_.batch, 1);
     options_.scanLimit = std::max<std::size_t>(options_.scanLimit, 1);
     if (options_.state) {
-        std::filesystem::create_directories(*options_.state);
-        const std::filesystem::path lock = *options_.state / "collect.lock";
-        lock_ = Fd(::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!lock_) throw std::system_error(errno, std::generic_category(), lock.string());
+        const Fd state = OpenStateDirectory(*options_.state);
+        const std::string lock = LogText((*options_.state / "collect.lock").string());
+        lock_ = CreateExclusive(state.get(), "collect.lock", 0600);
+        if (!lock_ && errno == EEXIST) {
+            lock_ = Fd(::openat(state.get(), "collect.lock",
+                                O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            struct stat info {};
+            if (lock_ && (::fstat(lock_.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+                          info.st_uid != ::geteuid()))
+                throw std::runtime_error(lock +
+                                         " is not a regular file of the collector's user;"
+                                         " remove it");
+        }
+        if (!lock_) throw std::system_error(errno, std::generic_category(), lock);
         if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0)
             throw std::runtime_error("another collector runs with the state directory " +
                                      options_.state->string());
@@ -147,7 +193,7 @@ Collector::Collector(CollectorOptions options, LogFn log)
         for (const std::filesystem::path& directory : options_.directories) {
             if (::inotify_add_watch(inotify_.get(), directory.c_str(),
                                     IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE) < 0)
-                log_("cannot watch " + directory.string() + "; rescanning every " +
+                log_("cannot watch " + LogText(directory.string()) + "; rescanning every " +
                      std::to_string(options_.rescanSeconds) + " s only");
         }
     }
@@ -160,7 +206,12 @@ int Collector::Run(const std::atomic<bool>& stop) {
     while (!stop) {
         const bool drained = DrainAll(stop);
         WriteMetrics();
-        if (options_.once) return drained ? 0 : 1;
+        if (options_.once) {
+            if (drained && counters_.held != 0)
+                log_(std::to_string(counters_.held) +
+                     " entries were left in place; see the lines above");
+            return drained && counters_.held == 0 ? 0 : 1;
+        }
         if (drained) {
             backoff = 1;
             WaitForWork(options_.rescanSeconds, stop);
@@ -181,6 +232,8 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
     // pass: while replies to earlier messages come in, the next files are read and sent.
     bool first = true;
     bool progress = true;
+    // Acknowledged files that could not be retired before are retired again, never resent.
+    for (const auto& spool : spools_) spool->RetryRetirements();
     while (progress && !stop) {
         progress = false;
         std::uint64_t backlog = 0;
@@ -194,25 +247,47 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
                 counters_.oldestAgeSeconds = oldest;
             }
             const std::uint64_t retiredBefore = counters_.acknowledged + counters_.quarantined;
+            const std::size_t heldBefore = spool->HeldSize();
             for (const std::string& name : scan.names) {
                 if (stop) break;
-                if (!Take(*spool, name)) return false;
+                if (!Take(*spool, name)) {
+                    CountHeld();
+                    return false;
+                }
             }
             // The replies still due are read before the next scan, which would otherwise list
             // the files in flight again.
-            if (!Settle()) return false;
+            if (!Settle()) {
+                CountHeld();
+                return false;
+            }
             // Files that could be neither sent nor set aside wait for the next pass rather
             // than being rescanned at once.
             // With --once only a scan that was cut at its limit leaves older files to come.
+            // Entries newly held back free their places in the next scan.
             const bool more = !options_.once || scan.names.size() >= options_.scanLimit;
-            if (more && counters_.acknowledged + counters_.quarantined != retiredBefore)
+            if (more && (counters_.acknowledged + counters_.quarantined != retiredBefore ||
+                         spool->HeldSize() != heldBefore))
                 progress = true;
         }
         first = false;
     }
-    counters_.backlog = 0;
-    counters_.oldestAgeSeconds = 0;
+    counters_.oldestAgeSeconds = CountHeld();
+    counters_.backlog = counters_.held;
     return !stop;
+}
+
+std::int64_t Collector::CountHeld() {
+    counters_.held = 0;
+    counters_.unreadable = 0;
+    std::int64_t oldest = 0;
+    for (const auto& spool : spools_) {
+        const HeldCounts counts = spool->Held();
+        counters_.held += counts.held;
+        counters_.unreadable += counts.unreadable;
+        oldest = std::max(oldest, counts.oldestAgeSeconds);
+    }
+    return oldest;
 }
 
 bool Collector::Take(Spool& spool, const std::string& name) {
@@ -220,17 +295,26 @@ bool Collector::Take(Spool& spool, const std::string& name) {
     switch (loaded.kind) {
         case LoadedAlert::Kind::Gone:
             return true;
-        case LoadedAlert::Kind::Unreadable:
-            // Short of descriptors or memory, the file is fine: it waits for the next pass.
+        case LoadedAlert::Kind::Unreadable: {
+            // An alert the collector cannot read is never set aside: the fault is in its own
+            // setup (or the machine), not in the alert.
+            const std::string path = LogText((spool.directory() / name).string());
             if (loaded.errorNumber == EMFILE || loaded.errorNumber == ENFILE ||
                 loaded.errorNumber == ENOMEM || loaded.errorNumber == EAGAIN ||
                 loaded.errorNumber == EINTR) {
-                log_("cannot read " + (spool.directory() / name).string() +
-                     " now: " + loaded.error);
-                return true;
+                // Short of descriptors or memory, the file is fine: it waits for the next pass.
+                log_("cannot read " + path + " now: " + loaded.error);
+            } else if (loaded.errorNumber == EACCES || loaded.errorNumber == EPERM) {
+                spool.Hold(name, HoldReason::Unreadable,
+                           "cannot read " + path + ": " + loaded.error +
+                               "; the alert stays: the collector's user needs read access to "
+                               "it (see kxevent doctor)");
+            } else {
+                spool.Hold(name, HoldReason::Failed,
+                           "cannot read " + path + ": " + loaded.error + "; the alert stays");
             }
-            loaded.failure = {0, "cannot be read: " + loaded.error};
-            [[fallthrough]];
+            return true;
+        }
         case LoadedAlert::Kind::Bad:
             if (spool.Quarantine(name, loaded.failure)) {
                 ++counters_.quarantined;
@@ -313,9 +397,14 @@ void Collector::WriteMetrics() const {
     const std::filesystem::path& target = *options_.metrics;
     const std::filesystem::path temporary = target.string() + ".tmp";
     const std::string text = FormatMetrics(counters_);
-    const Fd file(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    bool written = static_cast<bool>(file);
+    // A temporary file left by a collector that died, or anything put in its place, is
+    // removed rather than opened.
+    Fd file = CreateExclusive(AT_FDCWD, temporary.c_str(), 0644);
+    if (!file && errno == EEXIST && ::unlink(temporary.c_str()) == 0)
+        file = CreateExclusive(AT_FDCWD, temporary.c_str(), 0644);
+    // Readable by node_exporter's user whatever the service's umask, without it being in the
+    // group that may write the alerting directory.
+    bool written = file && ::fchmod(file.get(), 0644) == 0;
     for (std::size_t at = 0; written && at < text.size();) {
         const ssize_t count = ::write(file.get(), text.data() + at, text.size() - at);
         if (count < 0 && errno == EINTR) continue;
@@ -323,8 +412,9 @@ void Collector::WriteMetrics() const {
         if (written) at += static_cast<std::size_t>(count);
     }
     if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        log_("cannot write the metrics file " + target.string());
-        ::unlink(temporary.c_str());
+        log_("cannot write the metrics file " + LogText(target.string()) + ": " +
+             std::generic_category().message(errno));
+        if (file) ::unlink(temporary.c_str());
     }
 }
 

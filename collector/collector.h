@@ -38,8 +38,10 @@ struct CollectorCounters {
     std::uint64_t acknowledged = 0;  // messages the receiver acknowledged (files retired)
     std::uint64_t retried = 0;       // messages sent without acknowledgement, to be sent again
     std::uint64_t quarantined = 0;   // entries moved to bad/
-    std::uint64_t backlog = 0;       // ready files at the last scan
+    std::uint64_t backlog = 0;       // ready files at the last scan, or held back after it
     std::int64_t oldestAgeSeconds = 0;
+    std::uint64_t held = 0;        // entries left in place after a drain (Spool::Hold)
+    std::uint64_t unreadable = 0;  // of which the collector's user may not read
 };
 
 // The Prometheus text exposition of the counters.
@@ -78,7 +80,9 @@ class Collector {
     ~Collector();
 
     // Drains until stopped (or, with `once`, until nothing ready is left or the receiver
-    // failed). Returns 0 when every file met was acknowledged or set aside, 1 otherwise.
+    // failed). Returns 0 when every file met was acknowledged or set aside, 1 otherwise (with
+    // `once`, also when entries were held back: unreadable, or impossible to set aside or to
+    // retire).
     int Run(const std::atomic<bool>& stop);
 
     const CollectorCounters& counters() const { return counters_; }
@@ -103,6 +107,8 @@ class Collector {
     bool Settle();
     // After a failed session: what was in flight stays to be sent again.
     void GiveUp();
+    // Counts what is held back (after a drain, what still waits); returns the oldest one's age.
+    std::int64_t CountHeld();
     void WriteMetrics() const;
     void WaitForWork(int seconds, const std::atomic<bool>& stop);
 

@@ -7,18 +7,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <queue>
 #include <stdexcept>
 #include <system_error>
 
+#include "common/utf8.h"
+
 namespace kx::collect {
 
 namespace {
 
-std::system_error SystemError(const std::string& what) {
-    return std::system_error(errno, std::generic_category(), what);
+std::system_error SystemError(int error, const std::string& what) {
+    return std::system_error(error, std::generic_category(), what);
 }
 
 std::string Reason(int error) {
@@ -29,11 +33,29 @@ Fd OpenDirectory(int at, const char* path) {
     return Fd(::openat(at, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
+std::int64_t SteadySeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Octal(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777u);
+    return text;
+}
+
 // renameat2 with RENAME_NOREPLACE: an earlier file of the same name in the target is never
-// overwritten; the newcomer takes NAME.1, NAME.2, ...
-bool MoveWithoutReplacing(int fromDir, const std::string& name, int toDir, std::string& target) {
+// overwritten; the newcomer takes NAME.1, NAME.2, ... With `note`, a name whose NAME.why is
+// already there is passed over too, so that the note is always a file of its own.
+bool MoveWithoutReplacing(int fromDir, const std::string& name, int toDir, std::string& target,
+                          bool note = false) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         target = attempt == 0 ? name : name + "." + std::to_string(attempt);
+        struct stat existing {};
+        if (note &&
+            ::fstatat(toDir, (target + ".why").c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+            continue;
         if (::renameat2(fromDir, name.c_str(), toDir, target.c_str(), RENAME_NOREPLACE) == 0)
             return true;
         if (errno != EEXIST) return false;
@@ -56,6 +78,21 @@ bool WriteAll(int fd, std::string_view text) {
 
 }  // namespace
 
+Fd CreateExclusive(int dir, const char* name, unsigned mode) {
+    Fd file(::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                     static_cast<mode_t>(mode)));
+    struct stat info {};
+    if (file && (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+        errno = EINVAL;
+        return Fd();
+    }
+    return file;
+}
+
+std::string LogText(std::string_view text) {
+    return EscapeControls(ToUtf8(text));
+}
+
 std::optional<std::int64_t> ReadyNumber(std::string_view name) {
     if (!name.ends_with(".ALR")) return std::nullopt;
     std::string_view digits = name.substr(0, name.size() - 4);
@@ -77,29 +114,41 @@ Spool::Spool(std::filesystem::path directory, const std::optional<std::filesyste
              LogFn log)
     : directory_(std::move(directory)), log_(std::move(log)) {
     dir_ = OpenDirectory(AT_FDCWD, directory_.c_str());
-    if (!dir_) throw SystemError("cannot open the alerting directory " + directory_.string());
+    if (!dir_) {
+        const int error = errno;
+        throw SystemError(error,
+                          "cannot open the alerting directory " + LogText(directory_.string()));
+    }
     if (keep) {
         keep_ = OpenDirectory(AT_FDCWD, keep->c_str());
-        if (!keep_) throw SystemError("cannot open the keep directory " + keep->string());
+        if (!keep_) {
+            const int error = errno;
+            throw SystemError(error, "cannot open the keep directory " + LogText(keep->string()));
+        }
         // Files reach it by rename: on another file system every acknowledged file would stay
         // and be sent again forever.
         struct stat spool {
         }, kept{};
         if (::fstat(dir_.get(), &spool) != 0 || ::fstat(keep_.get(), &kept) != 0 ||
             spool.st_dev != kept.st_dev)
-            throw std::runtime_error("the keep directory " + keep->string() +
-                                     " is not on the file system of " + directory_.string());
+            throw std::runtime_error("the keep directory " + LogText(keep->string()) +
+                                     " is not on the file system of " +
+                                     LogText(directory_.string()));
     }
 }
 
 SpoolScan Spool::Scan(std::size_t limit) {
     SpoolScan scan;
     const int listing = ::dup(dir_.get());
-    if (listing < 0) throw SystemError("cannot list " + directory_.string());
+    if (listing < 0) {
+        const int error = errno;
+        throw SystemError(error, "cannot list " + LogText(directory_.string()));
+    }
     DIR* stream = ::fdopendir(listing);
     if (stream == nullptr) {
+        const int error = errno;
         ::close(listing);
-        throw SystemError("cannot list " + directory_.string());
+        throw SystemError(error, "cannot list " + LogText(directory_.string()));
     }
     ::rewinddir(stream);
     // The `limit` lowest numbers, kept in a max-heap so that memory does not grow with the
@@ -107,10 +156,27 @@ SpoolScan Spool::Scan(std::size_t limit) {
     using Entry = std::pair<std::int64_t, std::string>;
     std::priority_queue<Entry> lowest;
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    const std::int64_t steady = SteadySeconds();
+    std::unique_lock heldLock(heldMutex_);
+    std::unordered_map<std::string, HeldEntry> stillHeld;
     while (const dirent* entry = ::readdir(stream)) {
         const std::string_view name = entry->d_name;
         if (const auto number = ReadyNumber(name)) {
             ++scan.backlog;
+            // Held entries take no place in the scan until their delay passed; an acknowledged
+            // one is never listed again.
+            if (!held_.empty()) {
+                const auto held = held_.find(std::string(name));
+                const bool replaced = held != held_.end() &&
+                                      held->second.reason == HoldReason::Retire &&
+                                      entry->d_ino != held->second.inode;
+                if (held != held_.end() && !replaced) {
+                    const bool waiting =
+                        held->second.reason == HoldReason::Retire || steady < held->second.retryAt;
+                    stillHeld.insert(*held);
+                    if (waiting) continue;
+                }
+            }
             if (lowest.size() < limit) {
                 lowest.emplace(*number, name);
             } else if (limit > 0 && Entry(*number, name) < lowest.top()) {
@@ -123,13 +189,17 @@ SpoolScan Spool::Scan(std::size_t limit) {
                 now - static_cast<std::int64_t>(info.st_mtime) > kStaleTempSeconds) {
                 if (::unlinkat(dir_.get(), entry->d_name, 0) == 0) {
                     ++scan.staleRemoved;
-                    log_("removed " + (directory_ / entry->d_name).string() +
+                    log_("removed " + LogText((directory_ / entry->d_name).string()) +
                          ": an unfinished alert file older than 36 hours");
                 }
             }
         }
     }
     ::closedir(stream);
+    // What is no longer there is forgotten.
+    held_.swap(stillHeld);
+    unremembered_ = 0;
+    heldLock.unlock();
     scan.names.resize(lowest.size());
     for (std::size_t i = lowest.size(); i > 0; --i) {
         scan.names[i - 1] = lowest.top().second;
@@ -140,8 +210,8 @@ SpoolScan Spool::Scan(std::size_t limit) {
 
 LoadedAlert Spool::Load(const std::string& name) {
     LoadedAlert loaded;
-    const Fd file(
-        ::openat(dir_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const Fd file(::openat(dir_.get(), name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file) {
         if (errno == ENOENT) return loaded;  // taken by someone else meanwhile
         if (errno == ELOOP) {
@@ -149,6 +219,18 @@ LoadedAlert Spool::Load(const std::string& name) {
             loaded.failure = {0, "a symbolic link, not an alert file"};
             return loaded;
         }
+        // A directory or socket the collector may not open is still no alert file; a regular
+        // file it may not read is an alert all the same, waiting for the collector's setup.
+        const int openError = errno;
+        struct stat entry {};
+        if (openError == ENXIO ||
+            (::fstatat(dir_.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+             !S_ISREG(entry.st_mode))) {
+            loaded.kind = LoadedAlert::Kind::Bad;
+            loaded.failure = {0, "not a regular file"};
+            return loaded;
+        }
+        errno = openError;
         loaded.kind = LoadedAlert::Kind::Unreadable;
         loaded.errorNumber = errno;
         loaded.error = Reason(errno);
@@ -199,49 +281,178 @@ LoadedAlert Spool::Load(const std::string& name) {
     return loaded;
 }
 
-bool Spool::Quarantine(const std::string& name, const ParseFailure& failure) {
+Fd Spool::OpenBad(std::string& why) {
     if (::mkdirat(dir_.get(), "bad", 0750) != 0 && errno != EEXIST) {
-        log_("cannot create " + (directory_ / "bad").string() + ": " + Reason(errno));
-        return false;
+        why = "cannot create bad/: " + Reason(errno);
+        return Fd();
     }
-    const Fd bad = OpenDirectory(dir_.get(), "bad");
+    Fd bad = OpenDirectory(dir_.get(), "bad");
+    if (!bad) {
+        why = errno == ENOTDIR || errno == ELOOP
+                  ? std::string(
+                        "bad/ is not a directory (a file or a link is in its place); "
+                        "remove it and the collector makes its own")
+                  : "cannot open bad/: " + Reason(errno);
+        return Fd();
+    }
+    struct stat info {};
+    if (::fstat(bad.get(), &info) != 0) {
+        why = "cannot examine bad/: " + Reason(errno);
+        return Fd();
+    }
+    if (info.st_uid != ::geteuid()) {
+        why = "bad/ belongs to uid " + std::to_string(info.st_uid) +
+              ", not to the collector's user (uid " + std::to_string(::geteuid()) +
+              "); it is not used: remove it and the collector makes its own";
+        return Fd();
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = "bad/ may be written by others than the collector's user (mode " +
+              Octal(info.st_mode) + "); it is not used: chmod go-w it";
+        return Fd();
+    }
+    return bad;
+}
+
+bool Spool::Quarantine(const std::string& name, const ParseFailure& failure) {
+    const std::string path = LogText((directory_ / name).string());
+    std::string why;
+    const Fd bad = OpenBad(why);
     std::string target;
-    if (!bad || !MoveWithoutReplacing(dir_.get(), name, bad.get(), target)) {
-        log_("cannot move " + (directory_ / name).string() + " to bad/: " + Reason(errno));
+    if (bad && !MoveWithoutReplacing(dir_.get(), name, bad.get(), target, true))
+        why = "cannot move it to bad/: " + Reason(errno);
+    if (!why.empty()) {
+        Hold(name, HoldReason::SetAside,
+             "left " + path + " in place: " + why + " (not an alert file: line " +
+                 std::to_string(failure.line) + ": " + LogText(failure.reason) + ")");
         return false;
     }
+    Release(name);
     // Line 0 stands for the entry as a whole (its kind or size), not one of its lines.
-    const std::string why = "file: " + name + "\nline: " + std::to_string(failure.line) +
-                            (failure.line == 0 ? " (the entry as a whole)" : "") +
-                            "\nreason: " + failure.reason + "\n";
-    const Fd note(::openat(bad.get(), (target + ".why").c_str(),
-                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640));
-    if (!note || !WriteAll(note.get(), why) || ::fsync(note.get()) != 0) {
-        log_("cannot write " + (directory_ / "bad" / (target + ".why")).string() + ": " +
+    const std::string note = "file: " + name + "\nline: " + std::to_string(failure.line) +
+                             (failure.line == 0 ? " (the entry as a whole)" : "") +
+                             "\nreason: " + failure.reason + "\n";
+    const std::string noteName = target + ".why";
+    const Fd file = CreateExclusive(bad.get(), noteName.c_str(), 0640);
+    if (!file || !WriteAll(file.get(), note) || ::fsync(file.get()) != 0) {
+        log_("cannot write " + LogText((directory_ / "bad" / noteName).string()) + ": " +
              Reason(errno));
     }
     ::fsync(bad.get());
-    log_("moved " + (directory_ / name).string() + " to bad/" + target + ": line " +
-         std::to_string(failure.line) + ": " + failure.reason);
+    log_("moved " + path + " to bad/" + target + ": line " + std::to_string(failure.line) + ": " +
+         LogText(failure.reason));
     return true;
 }
 
 bool Spool::Finish(const std::string& name) {
+    const std::string path = LogText((directory_ / name).string());
+    std::string why;
     if (keep_) {
         std::string target;
-        if (MoveWithoutReplacing(dir_.get(), name, keep_.get(), target)) return true;
-        log_("cannot move " + (directory_ / name).string() +
-             " to the keep directory: " + Reason(errno));
-        return false;
+        if (MoveWithoutReplacing(dir_.get(), name, keep_.get(), target) || errno == ENOENT) {
+            Release(name);
+            return true;
+        }
+        why = "cannot move " + path + " to the keep directory: " + Reason(errno);
+    } else {
+        if (::unlinkat(dir_.get(), name.c_str(), 0) == 0 || errno == ENOENT) {
+            Release(name);
+            return true;
+        }
+        why = "cannot remove " + path + ": " + Reason(errno);
     }
-    if (::unlinkat(dir_.get(), name.c_str(), 0) == 0 || errno == ENOENT) return true;
-    log_("cannot remove " + (directory_ / name).string() + ": " + Reason(errno));
+    Hold(name, HoldReason::Retire,
+         why + "; it was acknowledged and is not sent again by this collector");
     return false;
+}
+
+void Spool::Hold(const std::string& name, HoldReason reason, const std::string& why) {
+    const std::lock_guard lock(heldMutex_);
+    if (held_.size() >= kMaxHeldEntries && held_.find(name) == held_.end()) {
+        ++unremembered_;
+        log_(why);
+        if (!fullLogged_)
+            log_("more than " + std::to_string(kMaxHeldEntries) + " entries of " +
+                 LogText(directory_.string()) +
+                 " are held; further ones are tried again at every scan");
+        fullLogged_ = true;
+        return;
+    }
+    const auto [entry, first] = held_.try_emplace(
+        name, HeldEntry{reason, SteadySeconds() + kFirstHoldSeconds, kFirstHoldSeconds});
+    HeldEntry& held = entry->second;
+    struct stat info {};
+    if (::fstatat(dir_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        held.inode = info.st_ino;
+        held.mtimeNs =
+            static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    }
+    if (first) {
+        log_(why + "; trying again in " + std::to_string(kFirstHoldSeconds) + " s");
+        return;
+    }
+    // An entry once acknowledged stays one: it is never to be sent again.
+    if (held.reason != HoldReason::Retire) held.reason = reason;
+    held.delay = std::min(held.delay * 2, kMaxHoldSeconds);
+    held.retryAt = SteadySeconds() + held.delay;
+}
+
+bool Spool::Release(const std::string& name) {
+    const std::lock_guard lock(heldMutex_);
+    return held_.erase(name) != 0;
+}
+
+std::size_t Spool::RetryRetirements() {
+    std::vector<std::string> due;
+    {
+        const std::lock_guard lock(heldMutex_);
+        const std::int64_t now = SteadySeconds();
+        for (auto held = held_.begin(); held != held_.end();) {
+            if (held->second.reason != HoldReason::Retire || now < held->second.retryAt) {
+                ++held;
+            } else if (!SameFile(held->first, held->second)) {
+                held = held_.erase(held);  // a new file under that name: listed and sent
+            } else {
+                due.push_back(held->first);
+                ++held;
+            }
+        }
+    }
+    std::size_t retired = 0;
+    for (const std::string& name : due) retired += Finish(name) ? 1 : 0;
+    if (retired != 0) Sync();
+    return retired;
+}
+
+bool Spool::SameFile(const std::string& name, const HeldEntry& held) const {
+    struct stat info {};
+    return ::fstatat(dir_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           info.st_ino == held.inode &&
+           static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec ==
+               held.mtimeNs;
+}
+
+std::size_t Spool::HeldSize() const {
+    const std::lock_guard lock(heldMutex_);
+    return held_.size();
+}
+
+HeldCounts Spool::Held() const {
+    HeldCounts counts;
+    const std::lock_guard lock(heldMutex_);
+    counts.held = unremembered_;
+    for (const auto& [name, held] : held_) {
+        ++counts.held;
+        if (held.reason == HoldReason::Unreadable) ++counts.unreadable;
+        counts.oldestAgeSeconds = std::max(counts.oldestAgeSeconds, AgeOf(name));
+    }
+    return counts;
 }
 
 void Spool::Sync() {
     if (keep_) ::fsync(keep_.get());
-    if (::fsync(dir_.get()) != 0) log_("cannot sync " + directory_.string() + ": " + Reason(errno));
+    if (::fsync(dir_.get()) != 0)
+        log_("cannot sync " + LogText(directory_.string()) + ": " + Reason(errno));
 }
 
 std::int64_t Spool::AgeOf(const std::string& name) const {

@@ -7,8 +7,10 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "collector/alert_record.h"
@@ -20,10 +22,32 @@ namespace kx::collect {
 // after this long nobody will finish it.
 inline constexpr std::int64_t kStaleTempSeconds = 36 * 3600;
 
+// An entry held back after it could not be set aside, retired or read: tried again only after
+// its delay, which doubles from 30 s up to an hour.
+inline constexpr int kFirstHoldSeconds = 30;
+inline constexpr int kMaxHoldSeconds = 3600;
+// Memory stays bounded whatever an attacker plants: beyond this many, further entries are not
+// remembered (they are tried, and logged, at every scan) but still counted as held.
+inline constexpr std::size_t kMaxHeldEntries = 100000;
+
 struct SpoolScan {
     std::vector<std::string> names;  // the oldest ready files, oldest number first
-    std::size_t backlog = 0;         // every ready file seen, listed or not
+    std::size_t backlog = 0;         // every ready file seen, listed or not (held ones too)
     std::size_t staleRemoved = 0;    // abandoned ".TMP" files removed by this scan
+};
+
+// Why an entry stays where it is.
+enum class HoldReason {
+    SetAside,    // not an alert file, and bad/ could not take it
+    Retire,      // acknowledged, but could be neither removed nor kept: never sent again
+    Unreadable,  // the collector may not read it (its own setup): the file is left as it is
+    Failed,      // reading it failed otherwise
+};
+
+struct HeldCounts {
+    std::size_t held = 0;        // entries left in place, of every reason
+    std::size_t unreadable = 0;  // of which the collector may not read
+    std::int64_t oldestAgeSeconds = 0;
 };
 
 // What reading one ready file gave.
@@ -55,13 +79,29 @@ class Spool {
     // of at most 64 KiB.
     LoadedAlert Load(const std::string& name);
 
-    // Moves the entry to bad/ beside it and writes NAME.why with the line and the reason.
-    // Returns false (and logs) when it could not.
+    // Moves the entry to bad/ beside it and writes NAME.why with the line and the reason. When
+    // it cannot (bad/ is not a directory of the collector's own user, or the entry cannot be
+    // moved), the entry is held back and false returned.
     bool Quarantine(const std::string& name, const ParseFailure& failure);
 
     // After the log engine acknowledged it: removes the file, or moves it into the keep
-    // directory. Returns false (and logs) when it could not.
+    // directory. When it cannot, the entry is held back (it is not listed again, so never sent
+    // twice by this process) and false returned.
     bool Finish(const std::string& name);
+
+    // Holds `name` back: not listed by Scan until its delay passed (a Retire entry is instead
+    // retired again by RetryRetirements). Logs `why` the first time only; later failures of
+    // the same entry double its delay in silence.
+    void Hold(const std::string& name, HoldReason reason, const std::string& why);
+
+    // Retires again the acknowledged entries whose delay passed; returns how many went.
+    std::size_t RetryRetirements();
+
+    // The entries held back now (those gone from the directory are forgotten at each scan).
+    HeldCounts Held() const;
+    // How many held entries are remembered (it grows only up to kMaxHeldEntries, so a drain
+    // that goes on while it grows ends).
+    std::size_t HeldSize() const;
 
     // Makes the removals and moves so far durable: one sync of the directory.
     void Sync();
@@ -70,11 +110,39 @@ class Spool {
     std::int64_t AgeOf(const std::string& name) const;
 
   private:
+    struct HeldEntry {
+        HoldReason reason;
+        std::int64_t retryAt;  // steady-clock seconds
+        int delay;
+        // The file held: another file under the same name later is a new alert, never one to
+        // retire unsent.
+        std::uint64_t inode = 0;
+        std::int64_t mtimeNs = 0;
+    };
+    bool SameFile(const std::string& name, const HeldEntry& held) const;
+    // bad/, made when missing; refused (nullopt, with the reason in `why`) unless it is a
+    // directory of the collector's user that no one else may write.
+    Fd OpenBad(std::string& why);
+    bool Release(const std::string& name);  // true when it was held
+
     std::filesystem::path directory_;
     Fd dir_;
     Fd keep_;
     LogFn log_;
+    mutable std::mutex heldMutex_;  // Finish runs on the retirer's thread
+    std::unordered_map<std::string, HeldEntry> held_;
+    std::size_t unremembered_ = 0;  // held beyond kMaxHeldEntries since the last scan
+    bool fullLogged_ = false;
 };
+
+// Creates `name` in the directory `dir` (AT_FDCWD for a path) for writing: a new regular file
+// only, never through a link, never blocking on whatever might be in its place. An invalid Fd
+// with errno set when it cannot.
+Fd CreateExclusive(int dir, const char* name, unsigned mode);
+
+// `text` for a log line: as UTF-8, with control characters escaped, so that a file name can
+// never start a line of its own in the journal.
+std::string LogText(std::string_view text);
 
 // Whether `name` is a ready alert file name ("-"? digits ".ALR"), and its number.
 std::optional<std::int64_t> ReadyNumber(std::string_view name);

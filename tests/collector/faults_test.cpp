@@ -216,7 +216,7 @@ TEST_F(CollectorFaults, EntriesThatAreNotAlertFilesGoToBadWithReasonAndGoodOnesA
     const auto lines = receiver.WaitForLines(2);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(ParseReceived(lines[0]).params.at("alertId").find("scanhost/00000001.ALR/"), 0u);
-    EXPECT_EQ(ParseReceived(lines[0]).msg, "fine\r\nsecond line");
+    EXPECT_EQ(ParseReceived(lines[0]).msg, "fine\\r\\nsecond line");  // escaped, one line
     EXPECT_EQ(ParseReceived(lines[1]).params.at("alertId").find("scanhost/00000012.ALR/"), 0u);
     // Never retried: a second run finds nothing to do and leaves bad/ as it is.
     const ProcessResult again = RunProcess(kKxevent, Args(receiver.url(), true));
