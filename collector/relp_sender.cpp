@@ -69,9 +69,15 @@ struct Driving {
 
 void Note(const char* what, const char* message, relpRetVal code) {
     if (currentReplies && currentReplies->error.empty()) {
-        currentReplies->error = std::string(what ? what : "relp") + ": " +
-                                (message ? message : "") + " (librelp " + std::to_string(code) +
-                                ")";
+        // librelp's texts may end in a newline or hold tabs: one log line each.
+        std::string text = message ? message : "";
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+            text.pop_back();
+        for (char& c : text) {
+            if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+        }
+        currentReplies->error = std::string(what ? what : "relp") + ": " + text + " (librelp " +
+                                std::to_string(code) + ")";
     }
 }
 
