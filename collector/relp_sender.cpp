@@ -35,6 +35,7 @@ struct RelpSender::TlsCheck {
     const RelpTarget* target = nullptr;
     SSL* session = nullptr;  // librelp's, handed over before its handshake
     bool verified = false;   // the receiver's certificate passed every check
+    bool orphaned = false;   // librelp's TLS set-up failed and left the session to us
 };
 
 namespace {
@@ -241,6 +242,24 @@ void TakeTlsSession(SSL* session) {
     SSL_set_verify(session, SSL_VERIFY_PEER, VerifyReceiver);
 }
 
+// librelp does not free the OpenSSL session of a connection whose TLS set-up failed (some
+// 100 KiB a refused attempt); it has closed the socket already and dropped one of the two
+// references the session holds on the socket's BIO. Freed here without touching the descriptor,
+// which may be in use again, and without librelp's callbacks.
+constexpr char kTlsSetUpEndTrace[] = "relpTcpConnectTLSInit: END iRet = %d, pThis=[%p]";
+
+void FreeOrphanedSession(SSL* session) {
+    BIO* socket = SSL_get_rbio(session);
+    if (socket != nullptr) {
+        // librelp's trace callback on the BIO points to its connection object, gone by now.
+        BIO_set_callback_ex(socket, nullptr);
+        BIO_set_callback_arg(socket, nullptr);
+        BIO_set_close(socket, BIO_NOCLOSE);
+        if (socket == SSL_get_wbio(session)) BIO_up_ref(socket);
+    }
+    SSL_free(session);
+}
+
 // librelp has no per-message acknowledgement callback, and the end of a session tells nothing:
 // a "serverclose" hint ends it without any error callback (with messages still unacknowledged
 // when the receiver is shutting down), and rsyslog's empty reply to "close" is refused by the
@@ -255,6 +274,14 @@ void Trace(char* format, ...) {
         void* session = va_arg(args, void*);
         va_end(args);
         TakeTlsSession(static_cast<SSL*>(session));
+        return;
+    }
+    if (currentTls && std::strncmp(format, kTlsSetUpEndTrace, sizeof kTlsSetUpEndTrace - 1) == 0) {
+        va_list args;
+        va_start(args, format);
+        const int result = va_arg(args, int);
+        va_end(args);
+        if (result != RELP_RET_OK && currentTls->session != nullptr) currentTls->orphaned = true;
         return;
     }
     if (std::strncmp(format, "in rsp command handler, txnr %d, code %d", 40) == 0) {
@@ -395,6 +422,7 @@ bool RelpSender::Open() {
         relpCltSetGnuTLSPriString(client_, ciphers.data());
         tls_->session = nullptr;
         tls_->verified = false;
+        tls_->orphaned = false;
         if (target_.tlsCert && target_.tlsKey) {
             std::string cert = *target_.tlsCert, key = *target_.tlsKey;
             relpCltSetOwnCert(client_, cert.data());
@@ -403,6 +431,11 @@ bool RelpSender::Open() {
     }
     std::string port = target_.port, host = target_.host;
     const relpRetVal connected = relpCltConnect(client_, AF_UNSPEC, Bytes(port), Bytes(host));
+    if (tls_ && tls_->orphaned) {
+        FreeOrphanedSession(tls_->session);
+        tls_->session = nullptr;
+        tls_->orphaned = false;
+    }
     if (connected != RELP_RET_OK || !replies_.error.empty()) {
         Note("connect", ("cannot open a RELP session to " + host + ":" + port).c_str(), connected);
         Abandon();
