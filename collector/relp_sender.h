@@ -2,6 +2,7 @@
 // acknowledged or not by its transaction number.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,15 +16,26 @@ namespace kx::collect {
 struct RelpTarget {
     std::string host;
     std::string port;
-    // TLS is on when a CA is given: the receiver's certificate must chain to it; with
-    // certificate and key the collector also proves who it is.
+    // TLS is on when a CA is given: the receiver's certificate must chain to it, be meant for a
+    // server, and name `host` or one of `tlsPeers` (DNS name or IP address) or, when
+    // fingerprints are pinned, be one of those certificates. With certificate and key the
+    // collector also proves who it is.
     std::optional<std::string> tlsCa;
     std::optional<std::string> tlsCert;
     std::optional<std::string> tlsKey;
+    std::vector<std::string> tlsPeers;
+    std::vector<std::array<unsigned char, 32>> tlsFingerprints;  // SHA-256 of the certificate
 };
 
 // Parses "relp://HOST:PORT" (HOST may be "[v6]"). Throws std::invalid_argument.
 RelpTarget ParseRelpUrl(const std::string& url);
+
+// Parses a SHA-256 certificate fingerprint, "SHA256:AB:CD:..." (the prefix, the colons and the
+// case are optional: the output of `openssl x509 -fingerprint -sha256` is taken as it is).
+// Throws std::invalid_argument.
+std::array<unsigned char, 32> ParseFingerprint(const std::string& text);
+// "SHA256:AB:CD:...", as ParseFingerprint reads it.
+std::string FormatFingerprint(const unsigned char* digest, std::size_t size);
 
 // Messages in flight on the session: sending waits for a reply once this many are unanswered.
 inline constexpr int kRelpWindow = 1024;
@@ -60,6 +72,9 @@ class RelpSender {
     // clears the error before a new session.
     RelpReplies& replies() { return replies_; }
 
+    // The receiver's certificate as the TLS checks of the session being opened saw it.
+    struct TlsCheck;
+
   private:
     bool Open();
 
@@ -68,6 +83,7 @@ class RelpSender {
     relpClt_s* client_ = nullptr;
     int nextTxnr_ = 0;
     RelpReplies replies_;
+    std::unique_ptr<TlsCheck> tls_;
 };
 
 }  // namespace kx::collect

@@ -20,20 +20,6 @@ void Openssl(const std::vector<std::string>& args) {
     if (result.exitCode != 0) throw std::runtime_error("openssl failed: " + result.err);
 }
 
-// A key and a certificate for `name`, signed by the CA in `dir`.
-void SignedCertificate(const fs::path& dir, const std::string& name) {
-    const std::string base = (dir / name).string();
-    Openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-             "-keyout", base + ".key", "-out", base + ".csr", "-subj", "/CN=" + name});
-    WriteFile(dir / (name + ".ext"),
-              "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
-              "extendedKeyUsage=serverAuth,clientAuth\nsubjectAltName=DNS:localhost,"
-              "IP:127.0.0.1\n");
-    Openssl({"x509", "-req", "-in", base + ".csr", "-CA", (dir / "ca.pem").string(), "-CAkey",
-             (dir / "ca.key").string(), "-CAcreateserial", "-days", "2", "-extfile",
-             (dir / (name + ".ext")).string(), "-out", base + ".pem"});
-}
-
 std::string JsonUnescape(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -100,13 +86,46 @@ std::size_t CountReady(const fs::path& dir) {
     return count;
 }
 
-TlsFiles MakeCertificates(const fs::path& dir) {
+void MakeCa(const fs::path& dir, const std::string& name) {
     fs::create_directories(dir);
     Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-             "-keyout", (dir / "ca.key").string(), "-out", (dir / "ca.pem").string(), "-days", "2",
-             "-subj", "/CN=kxevent test CA"});
-    SignedCertificate(dir, "server");
-    SignedCertificate(dir, "client");
+             "-keyout", (dir / (name + ".key")).string(), "-out", (dir / (name + ".pem")).string(),
+             "-days", "2", "-subj", "/CN=kxevent test " + name});
+}
+
+void MakeCertificate(const fs::path& dir, const std::string& name, const std::string& ca,
+                     const std::string& usage, const std::string& names) {
+    const std::string base = (dir / name).string();
+    const std::string extensions =
+        "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\n"
+        "extendedKeyUsage=" +
+        usage + "\nsubjectAltName=" + names + "\n";
+    WriteFile(dir / (name + ".ext"), extensions);
+    const std::vector<std::string> key = {
+        "-newkey",     "ec",    "-pkeyopt",   "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+        base + ".key", "-subj", "/CN=" + name};
+    if (ca.empty()) {
+        std::vector<std::string> args = {
+            "req",         "-x509",       "-days",  "2",       "-out",
+            base + ".pem", "-extensions", "v3_req", "-config", (dir / (name + ".cnf")).string()};
+        WriteFile(dir / (name + ".cnf"),
+                  "[req]\ndistinguished_name=dn\n[dn]\n[v3_req]\n" + extensions);
+        args.insert(args.end(), key.begin(), key.end());
+        Openssl(args);
+        return;
+    }
+    std::vector<std::string> request = {"req", "-out", base + ".csr"};
+    request.insert(request.end(), key.begin(), key.end());
+    Openssl(request);
+    Openssl({"x509", "-req", "-in", base + ".csr", "-CA", (dir / (ca + ".pem")).string(), "-CAkey",
+             (dir / (ca + ".key")).string(), "-CAcreateserial", "-days", "2", "-extfile",
+             (dir / (name + ".ext")).string(), "-out", base + ".pem"});
+}
+
+TlsFiles MakeCertificates(const fs::path& dir) {
+    MakeCa(dir, "ca");
+    for (const char* name : {"server", "client"})
+        MakeCertificate(dir, name, "ca", "serverAuth,clientAuth", "DNS:localhost,IP:127.0.0.1");
     return {dir / "ca.pem", dir / "server.pem", dir / "server.key", dir / "client.pem",
             dir / "client.key"};
 }
@@ -124,7 +143,9 @@ RelpReceiver::RelpReceiver(const fs::path& dir, std::optional<TlsFiles> tls)
         dir / "rsyslog.conf",
         "global(workDirectory=\"" + (dir / "work").string() +
             "\" maxMessageSize=\"256k\" parser.escapeControlCharactersOnReceive=\"off\")\n"
-            "module(load=\"imrelp\")\n"
+            "module(load=\"imrelp\"" +
+            (tls && !tls->tlsLib.empty() ? " tls.tlslib=\"" + tls->tlsLib + "\"" : "") +
+            ")\n"
             "template(name=\"alertjson\" type=\"list\") {\n"
             "  constant(value=\"{\\\"msgid\\\":\\\"\") property(name=\"msgid\" format=\"json\")\n"
             "  constant(value=\"\\\",\\\"severity\\\":\\\"\") property(name=\"syslogseverity\")\n"

@@ -23,10 +23,18 @@ std::size_t CountReady(const std::filesystem::path& dir);
 
 struct TlsFiles {
     std::filesystem::path ca, serverCert, serverKey, clientCert, clientKey;
+    std::string tlsLib = {};  // the receiver's librelp backend, "gnutls" or "openssl"; default
 };
 
 // A CA, a server and a client certificate made with the openssl command in `dir`.
 TlsFiles MakeCertificates(const std::filesystem::path& dir);
+
+// With the openssl command in `dir`: a CA NAME.pem and NAME.key, and a key NAME.key with its
+// certificate NAME.pem, signed by the CA `ca` of `dir` (self-signed when empty), for the
+// extended key usage `usage` and the subject alternative names `names` ("DNS:a,IP:1.2.3.4").
+void MakeCa(const std::filesystem::path& dir, const std::string& name);
+void MakeCertificate(const std::filesystem::path& dir, const std::string& name,
+                     const std::string& ca, const std::string& usage, const std::string& names);
 
 class RelpReceiver {
   public:

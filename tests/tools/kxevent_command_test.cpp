@@ -208,6 +208,19 @@ TEST_F(KxeventCommand, MissingRegistryNamedByTheEnvironmentIsReported) {
     ExpectOneErrorLine(result, "does not exist");
 }
 
+TEST_F(KxeventCommand, RegistryOthersCanChangeIsRefusedBySendAndByCollectAlike) {
+    BaseRegistry().WriteTo(registry);
+    fs::permissions(registry, fs::perms::others_write, fs::perm_options::add);
+    const ProcessResult send = Run({"send", "--product", "1", "--event", "500"});
+    EXPECT_EQ(send.exitCode, 1);
+    ExpectOneErrorLine(send, registry.string());
+    // Without --dir, collect reads the alerting directory from the same registry.
+    const ProcessResult collect = Run({"collect", "--to", "relp://127.0.0.1:1", "--once"});
+    EXPECT_EQ(collect.exitCode, 1);
+    EXPECT_EQ(collect.err, send.err);
+    EXPECT_TRUE(AlertFiles().empty());
+}
+
 TEST_F(KxeventCommand, QueryPrintsTheUnexpandedDescription) {
     BaseRegistry().WriteTo(registry);
     const ProcessResult result = Run({"query", "--product", "1", "--event", "500"});

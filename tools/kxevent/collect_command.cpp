@@ -25,14 +25,31 @@ namespace kx::tool {
 
 namespace {
 
-enum CollectOptionId { kDir, kTo, kTlsCa, kTlsCert, kTlsKey, kOnce, kKeep, kState, kMetrics };
+enum CollectOptionId {
+    kDir,
+    kTo,
+    kTlsCa,
+    kTlsCert,
+    kTlsKey,
+    kTlsPeer,
+    kTlsPin,
+    kOnce,
+    kKeep,
+    kState,
+    kMetrics
+};
 
 constexpr Option kCollectOptions[] = {
     {kDir, "--dir", "DIR", "an alerting directory (repeatable; default: the registry's one)"},
     {kTo, "--to", "URL", "the receiver, relp://HOST:PORT"},
-    {kTlsCa, "--tls-ca", "FILE", "use TLS; the receiver's certificate must chain to this CA"},
+    {kTlsCa, "--tls-ca", "FILE",
+     "use TLS; the receiver needs a certificate of this CA for its --to host"},
     {kTlsCert, "--tls-cert", "FILE", "the collector's own certificate, for receivers that ask"},
     {kTlsKey, "--tls-key", "FILE", "the key of that certificate"},
+    {kTlsPeer, "--tls-peer", "NAME",
+     "accept a certificate for this name or address too (repeatable)"},
+    {kTlsPin, "--tls-pin", "SHA256",
+     "accept only the certificate of this fingerprint (repeatable)"},
     {kOnce, "--once", "", "send what is there and exit: 0 when every file was acknowledged"},
     {kKeep, "--keep", "DIR", "move acknowledged files into DIR (same file system)"},
     {kState, "--state", "DIR", "holds the lock that keeps a second collector away"},
@@ -53,7 +70,8 @@ std::string CollectUsage() {
     const auto& o = kCollectOptions;
     return "usage: kxevent collect " + Synopsis(o[kDir], true) + " " + Spelled(o[kTo]) +
            "\n                       [" + Spelled(o[kTlsCa]) + " [" + Spelled(o[kTlsCert]) + " " +
-           Spelled(o[kTlsKey]) + "]]\n                       " + Synopsis(o[kOnce]) + " " +
+           Spelled(o[kTlsKey]) + "]\n                        " + Synopsis(o[kTlsPeer], true) + " " +
+           Synopsis(o[kTlsPin], true) + "]\n                       " + Synopsis(o[kOnce]) + " " +
            Synopsis(o[kKeep]) + " " + Synopsis(o[kState]) + " " + Synopsis(o[kMetrics]);
 }
 
@@ -99,38 +117,52 @@ collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args)
     collect::CollectorOptions options;
     std::optional<std::string> to;
     std::size_t at = 0;
-    ParseOptions(args, at, kCollectOptions, {.verb = "collect", .operands = false},
-                 [&](const Option& option, const std::string& value) {
-                     switch (option.id) {
-                         case kDir:
-                             options.directories.emplace_back(value);
-                             break;
-                         case kTo:
-                             to = value;
-                             break;
-                         case kTlsCa:
-                             options.target.tlsCa = value;
-                             break;
-                         case kTlsCert:
-                             options.target.tlsCert = value;
-                             break;
-                         case kTlsKey:
-                             options.target.tlsKey = value;
-                             break;
-                         case kOnce:
-                             options.once = true;
-                             break;
-                         case kKeep:
-                             options.keep = fs::path(value);
-                             break;
-                         case kState:
-                             options.state = fs::path(value);
-                             break;
-                         case kMetrics:
-                             options.metrics = fs::path(value);
-                             break;
-                     }
-                 });
+    ParseOptions(
+        args, at, kCollectOptions, {.verb = "collect", .operands = false},
+        [&](const Option& option, const std::string& value) {
+            switch (option.id) {
+                case kDir:
+                    options.directories.emplace_back(value);
+                    break;
+                case kTo:
+                    to = value;
+                    break;
+                case kTlsCa:
+                    options.target.tlsCa = value;
+                    break;
+                case kTlsCert:
+                    options.target.tlsCert = value;
+                    break;
+                case kTlsKey:
+                    options.target.tlsKey = value;
+                    break;
+                case kTlsPeer:
+                    if (value.empty() || value.find_first_of(" \t\r\n/") != std::string::npos)
+                        throw UsageError("--tls-peer " + value +
+                                         ": expected a DNS name or an IP address");
+                    options.target.tlsPeers.push_back(value);
+                    break;
+                case kTlsPin:
+                    try {
+                        options.target.tlsFingerprints.push_back(collect::ParseFingerprint(value));
+                    } catch (const std::invalid_argument& error) {
+                        throw UsageError("--tls-pin " + value + ": " + error.what());
+                    }
+                    break;
+                case kOnce:
+                    options.once = true;
+                    break;
+                case kKeep:
+                    options.keep = fs::path(value);
+                    break;
+                case kState:
+                    options.state = fs::path(value);
+                    break;
+                case kMetrics:
+                    options.metrics = fs::path(value);
+                    break;
+            }
+        });
     if (!to) throw UsageError("collect needs --to relp://HOST:PORT");
     try {
         const collect::RelpTarget parsed = collect::ParseRelpUrl(*to);
@@ -143,11 +175,15 @@ collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args)
         throw UsageError("--tls-cert and --tls-key go together");
     if (options.target.tlsCert && !options.target.tlsCa)
         throw UsageError("--tls-cert needs --tls-ca");
+    if (!options.target.tlsPeers.empty() && !options.target.tlsCa)
+        throw UsageError("--tls-peer needs --tls-ca");
+    if (!options.target.tlsFingerprints.empty() && !options.target.tlsCa)
+        throw UsageError("--tls-pin needs --tls-ca");
     return options;
 }
 
 fs::path RegistryAlertDirectory() {
-    const RegistryChoice registry = SelectRegistry(FindLibraryDirectory());
+    const RegistryChoice registry = SelectTrustedRegistry(FindLibraryDirectory());
     const AlertSettings settings = ReadAlertSettings(registry.file);
     if (!settings.directory)
         throw RuntimeError("no --dir given and " + registry.file.string() +

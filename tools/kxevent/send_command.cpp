@@ -519,9 +519,7 @@ std::string SendHelp() {
     return text;
 }
 
-int RunSendCommand(std::span<const std::string> args) {
-    const std::vector<SendStep> steps = ParseSteps(args);
-    const fs::path libraryDirectory = FindLibraryDirectory();
+RegistryChoice SelectTrustedRegistry(const fs::path& libraryDirectory) {
     const RegistryChoice registry = SelectRegistry(libraryDirectory);
     std::error_code ignored;
     if (!fs::exists(registry.file, ignored)) {
@@ -531,6 +529,13 @@ int RunSendCommand(std::span<const std::string> args) {
     // The library would read a registry that others can change as absent: say why, in its words.
     char refusal[1024];
     if (plat::RegistryRefusal(refusal, sizeof refusal) != 0) throw RuntimeError(refusal);
+    return registry;
+}
+
+int RunSendCommand(std::span<const std::string> args) {
+    const std::vector<SendStep> steps = ParseSteps(args);
+    const fs::path libraryDirectory = FindLibraryDirectory();
+    const RegistryChoice registry = SelectTrustedRegistry(libraryDirectory);
     const AlertSettings alerts = ReadAlertSettings(registry.file);  // also refuses a bad file
     EventLogCapture capture;  // before the load, so that the library writes where it reads
     EventLibrary library(libraryDirectory);

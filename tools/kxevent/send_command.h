@@ -12,6 +12,7 @@
 
 #include "common/record_fields.h"
 #include "kxevent/kxevent.h"
+#include "tools/kxevent/registry_files.h"
 
 namespace kx::tool {
 
@@ -52,6 +53,10 @@ struct AlertSettings {
     std::optional<std::filesystem::path> directory;
 };
 AlertSettings ReadAlertSettings(const std::filesystem::path& registryFile);
+
+// The registry in use (SelectRegistry), refused as the library refuses it: a file that does not
+// exist, or one that users other than its owner and root could change. Throws RuntimeError.
+RegistryChoice SelectTrustedRegistry(const std::filesystem::path& libraryDirectory);
 
 // Runs the steps in order on the loaded library; stops at the first that fails. Returns the
 // exit status. With `capture`, each step's event-log entries are printed (-v) or, when one
