@@ -5,30 +5,18 @@
 // that reads nothing, named by a resolv.conf mounted over the machine's). What is checked is
 // what the module did (its results, its event-log lines, its counters), never how long it took.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
-#include <thread>
 
-#include "common/fd.h"
 #include "forwarders/syslog/syslog_forwarder.h"
 #include "forwarders/syslog/syslog_resolver.h"
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
 #include "support.h"
+#include "syslog_faults.h"
 
 namespace kx::test {
 namespace {
@@ -41,152 +29,6 @@ using Outcome = HostResolver::Outcome;
 
 const std::string kModule = std::string(KX_TEST_INSTALL_DIR) + "/FwdSyslog.DLL";
 const std::string kSilentName = "collector.kxevent-faults.test";
-
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A Unix datagram socket bound at `path` that nobody reads, filled until it takes no more.
-class FullSocket {
-  public:
-    explicit FullSocket(const fs::path& path) : socket_(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
-        std::strcpy(address_.sun_path, path.c_str());
-        bound_ = ::bind(socket_.get(), Address(), sizeof address_) == 0;
-        const Fd writer(::socket(AF_UNIX, SOCK_DGRAM, 0));
-        while (bound_ &&
-               ::sendto(writer.get(), "filler", 6, MSG_DONTWAIT, Address(), sizeof address_) == 6) {
-            ++filled_;
-        }
-        refused_ = errno;
-    }
-    bool full() const { return bound_ && filled_ > 0 && refused_ == EAGAIN; }
-    // Reads everything queued; the last datagram read.
-    std::string Drain() const {
-        std::string last;
-        char buffer[65536];
-        for (ssize_t size;
-             (size = ::recv(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;) {
-            last.assign(buffer, static_cast<std::size_t>(size));
-        }
-        return last;
-    }
-
-  private:
-    const sockaddr* Address() const { return reinterpret_cast<const sockaddr*>(&address_); }
-    Fd socket_;
-    sockaddr_un address_{AF_UNIX, {}};
-    bool bound_ = false;
-    int filled_ = 0;
-    int refused_ = 0;
-};
-
-// A TCP listener on 127.0.0.1 with a queue of one, filled by one connection it does not accept:
-// the kernel drops every further handshake, so connecting to it never finishes.
-class StuckListener {
-  public:
-    StuckListener() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address = Loopback(0);
-        socklen_t length = sizeof address;
-        if (::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-            ::listen(socket_.get(), 0) != 0) {
-            return;
-        }
-        port_ = ntohs(address.sin_port);
-        filler_ = Fd(::socket(AF_INET, SOCK_STREAM, 0));
-        address = Loopback(port_);
-        if (::connect(filler_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            port_ = 0;
-            return;
-        }
-        // Full once the kernel has queued the filler (its handshake finished on the listener's
-        // side too).
-        for (int i = 0; i < 1000 && QueueLength() < 1; ++i) std::this_thread::sleep_for(5ms);
-    }
-    bool full() const { return port_ != 0 && QueueLength() >= 1; }
-    std::uint16_t port() const { return port_; }
-    // Takes the filler off the queue, so that the next connection gets in.
-    void Open() { Fd(::accept(socket_.get(), nullptr, nullptr)); }
-    // Everything the next connection sends until it closes.
-    std::string Receive() const {
-        const Fd peer(::accept(socket_.get(), nullptr, nullptr));
-        std::string data;
-        char buffer[4096];
-        for (ssize_t size; (size = ::recv(peer.get(), buffer, sizeof buffer, 0)) > 0;) {
-            data.append(buffer, static_cast<std::size_t>(size));
-        }
-        return data;
-    }
-
-  private:
-    // Connections waiting to be accepted, as the kernel counts them for a listener.
-    unsigned QueueLength() const {
-        tcp_info info{};
-        socklen_t length = sizeof info;
-        ::getsockopt(socket_.get(), IPPROTO_TCP, TCP_INFO, &info, &length);
-        return info.tcpi_unacked;
-    }
-    Fd socket_;
-    Fd filler_;
-    std::uint16_t port_ = 0;
-};
-
-// Runs `body` in a child process with a network and a mount namespace of its own, where
-// /etc/resolv.conf names one name server, 127.0.0.1:53, a UDP socket that reads nothing and
-// answers nothing (`body` gets its descriptor). The result is what `body` returned, or "!" and
-// why the namespace could not be made.
-std::string WithSilentNameServer(const TempDir& dir, const std::function<std::string(int)>& body) {
-    WriteFile(dir / "resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
-    WriteFile(dir / "nsswitch.conf", "hosts: files dns\n");
-    int channel[2];
-    if (::pipe(channel) != 0) return "!pipe";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(channel[0]);
-        const auto answer = [&](const std::string& text) {
-            if (::write(channel[1], text.data(), text.size()) < 0) ::_exit(2);
-            ::_exit(0);
-        };
-        if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) answer("!unshare");
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount((dir / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) !=
-                0 ||
-            ::mount((dir / "nsswitch.conf").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND,
-                    nullptr) != 0) {
-            answer("!mount");
-        }
-        const Fd server(::socket(AF_INET, SOCK_DGRAM, 0));
-        ifreq loopback{};
-        std::strcpy(loopback.ifr_name, "lo");
-        loopback.ifr_flags = IFF_UP | IFF_RUNNING;
-        const sockaddr_in address = Loopback(53);
-        if (::ioctl(server.get(), SIOCSIFFLAGS, &loopback) != 0 ||
-            ::bind(server.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-                0) {
-            answer("!loopback");
-        }
-        answer(body(server.get()));
-    }
-    ::close(channel[1]);
-    std::string result;
-    char buffer[4096];
-    for (ssize_t size; (size = ::read(channel[0], buffer, sizeof buffer)) > 0;) {
-        result.append(buffer, static_cast<std::size_t>(size));
-    }
-    ::close(channel[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return result;
-}
-
-bool QueriesArrived(int server) {
-    char buffer[512];
-    return ::recv(server, buffer, sizeof buffer, MSG_DONTWAIT) > 0;
-}
 
 struct Records {
     MessageRecord message{};
@@ -298,7 +140,7 @@ TEST_F(ForwardingFaults, ListenerThatNeverAcceptsIsSkippedDuringItsBackOffAndRet
 
 TEST_F(ForwardingFaults, NameServerThatNeverAnswersCostsOneLookUpAndOneLogLine) {
     Configure("udp", kSilentName, 514);
-    const std::string outcome = WithSilentNameServer(dir, [&](int server) {
+    const std::string outcome = WithSilentNameServer(dir.path(), [&](int server) {
         std::string results;
         for (int send = 0; send < 10; ++send) {
             results += std::to_string(ForwardThroughTheModule(records));
@@ -312,7 +154,7 @@ TEST_F(ForwardingFaults, NameServerThatNeverAnswersCostsOneLookUpAndOneLogLine) 
 }
 
 TEST_F(ForwardingFaults, LookUpsWithoutAnswerKeepOneThreadPerNameAndABoundedTable) {
-    const std::string outcome = WithSilentNameServer(dir, [&](int server) {
+    const std::string outcome = WithSilentNameServer(dir.path(), [&](int server) {
         HostResolver resolver([this] { return clock(); });
         fwd::Endpoints endpoints;
         std::string error;
