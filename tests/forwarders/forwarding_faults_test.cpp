@@ -5,6 +5,7 @@
 // that reads nothing, named by a resolv.conf mounted over the machine's). What is checked is
 // what the module did (its results, its event-log lines, its counters), never how long it took.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <atomic>
@@ -103,6 +104,28 @@ TEST_F(ForwardingFaults, FullLocalSocketDropsEachEventAndLogsTheEpisodeOnce) {
     EXPECT_EQ(ForwardThroughTheModule(records), 0);
     EXPECT_EQ(socket.Drain().rfind("<134>", 0), 0u);  // local0, informational
     EXPECT_EQ(Logged("works again; 5 events were not sent"), 1);
+}
+
+// The module's default socket, /dev/log, stuck (in a mount namespace whose /dev is the test's
+// own): neither the event nor the line that logs its failure (which the event log also sends to
+// /dev/log) waits for it.
+TEST_F(ForwardingFaults, StuckDevLogHoldsUpNeitherTheSendNorItsLog) {
+    RegFile reg;
+    reg.Key(fwd::kSyslogSettingsKey).String("Transport", "local").String("JournalSocket", "");
+    reg.WriteTo(dir / "hklm.reg");
+    const std::string outcome = WithSilentNameServer(dir.path(), [&](int) {
+        if (::mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0) return std::string("!tmpfs");
+        const FullSocket socket("/dev/log");
+        if (!socket.full()) return std::string("!/dev/log not full");
+        std::string results;
+        for (int send = 0; send < 3; ++send) {
+            results += std::to_string(ForwardThroughTheModule(records));
+        }
+        return results + " logged " +
+               std::to_string(Logged("sendmsg /dev/log: the socket is full"));
+    });
+    if (outcome.starts_with("!")) GTEST_SKIP() << "no namespaces here: " << outcome;
+    EXPECT_EQ(outcome, "111 logged 1");
 }
 
 TEST_F(ForwardingFaults, ListenerThatNeverAcceptsIsSkippedDuringItsBackOffAndRetriedAfter) {
