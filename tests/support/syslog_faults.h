@@ -58,7 +58,8 @@ class StuckListener {
 // /etc/resolv.conf (and nsswitch.conf: files, then DNS) name one name server, 127.0.0.1:53, a
 // UDP socket that reads nothing and answers nothing; `body` gets its descriptor. `scratch`
 // holds the two files. The result is what `body` returned, or "!" and why the namespaces
-// could not be made (not root, no namespaces here).
+// could not be made (not root, no namespaces here), or "the child failed: ..." when it did not
+// exit normally.
 std::string WithSilentNameServer(const std::filesystem::path& scratch,
                                  const std::function<std::string(int server)>& body);
 
