@@ -4,7 +4,8 @@
 # threads and processes, a registry replaced while it is read, concurrent module loads,
 # threads that send and re-send the last event together, the collector, whose replies and
 # removals run on threads of their own, and FwdSyslog's faults, whose name look-ups do. Only
-# those targets are built, so the step stays short. Exits non-zero when the build or any of those tests fails or races.
+# those targets are built, so the step stays short. Exits non-zero when the build or any of
+# those tests fails or races.
 #
 #   bash scripts/tsan.sh            # build-tsan under the source root
 #   KX_TSAN_BUILD_DIR=/tmp/tsan bash scripts/tsan.sh
