@@ -21,7 +21,10 @@ namespace fs = std::filesystem;
 constexpr char kKeyPrefix[] = "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\QRD\\Shared Components\\";
 constexpr int kMostForwarders = 4;
 
-std::string RegistryText(const fs::path& alerts, int forwarders) {
+// The registry of a send with central alerting on and `modules` listed for forwarding, then
+// `extra` (whole keys, as the file spells them).
+std::string RegistryText(const fs::path& alerts, const std::vector<std::string>& modules,
+                         const std::string& extra = {}) {
     std::ostringstream reg;
     reg << "REGEDIT4\r\n\r\n"
         << kKeyPrefix << "Brisa\\CurrentVersion]\r\n"
@@ -29,14 +32,14 @@ std::string RegistryText(const fs::path& alerts, int forwarders) {
         << kKeyPrefix << "Brisa\\Alerting]\r\n"
         << "\"bEnableCAlert\"=dword:00000001\r\n"
         << "\"Centralized Alerting Path\"=\"" << alerts.string() << "\"\r\n\r\n";
-    if (forwarders > 0) {
+    if (!modules.empty()) {
         reg << kKeyPrefix << "Events\\Forwarding]\r\n";
-        for (int i = 1; i <= forwarders; ++i) {
-            reg << "\"Bench forwarder " << i << "\"=\"" << KX_BENCH_FORWARD_DIR << "/FwdBench" << i
-                << ".dll\"\r\n";
+        for (std::size_t i = 0; i < modules.size(); ++i) {
+            reg << "\"Bench forwarder " << i + 1 << "\"=\"" << modules[i] << "\"\r\n";
         }
         reg << "\r\n";
     }
+    reg << extra;
     reg << kKeyPrefix << "Events\\0901\\Defaults]\r\n"
         << "\"ID\"=\"Unrecorded event\"\r\n"
         << "\"SHORTDESCRIPT\"=\"Event\"\r\n"
@@ -98,7 +101,12 @@ BenchDirectory::BenchDirectory(const std::string& base) {
     fs::create_directories(alerts_);
     fs::create_directories(floor_);
     for (int forwarders = 0; forwarders <= kMostForwarders; ++forwarders) {
-        WriteText(Registry(forwarders), RegistryText(alerts_, forwarders));
+        std::vector<std::string> modules;
+        for (int i = 1; i <= forwarders; ++i) {
+            modules.push_back(std::string(KX_BENCH_FORWARD_DIR) + "/FwdBench" + std::to_string(i) +
+                              ".dll");
+        }
+        WriteText(Registry(forwarders), RegistryText(alerts_, modules));
     }
 }
 
@@ -109,6 +117,16 @@ BenchDirectory::~BenchDirectory() {
 
 fs::path BenchDirectory::Registry(int forwarders) const {
     return root_ / ("registry-" + std::to_string(forwarders) + ".reg");
+}
+
+fs::path BenchDirectory::SyslogRegistry(const std::string& name,
+                                        const std::vector<std::string>& settings) const {
+    std::string key = std::string(kKeyPrefix) + "Events\\Forwarding\\Syslog]\r\n";
+    for (const std::string& line : settings) key += line + "\r\n";
+    const fs::path file = root_ / (name + ".reg");
+    WriteText(file, RegistryText(alerts_, {std::string(KX_BENCH_INSTALL_DIR) + "/FwdSyslog.DLL"},
+                                 key + "\r\n"));
+    return file;
 }
 
 void BenchDirectory::UseRegistry(int forwarders) const {

@@ -31,6 +31,11 @@ class BenchDirectory {
     std::filesystem::path Registry(int forwarders) const;
     // Points VEL_REGISTRY at that file.
     void UseRegistry(int forwarders) const;
+    // A registry file `name`.reg listing the build tree's FwdSyslog.DLL as its one forwarding
+    // module, with `settings` as the lines of its Syslog key ("\"Transport\"=\"udp\"", ...).
+    std::filesystem::path SyslogRegistry(const std::string& name,
+                                         const std::vector<std::string>& settings) const;
+    const std::filesystem::path& root() const { return root_; }
     const std::filesystem::path& alerts() const { return alerts_; }
     const std::filesystem::path& floor() const { return floor_; }
 

@@ -71,6 +71,14 @@ constexpr std::optional<SyslogTransport> SyslogTransportByName(std::string_view 
     return std::nullopt;
 }
 
+// The name a transport is spelled with in the registry.
+constexpr std::string_view SyslogTransportName(SyslogTransport transport) {
+    for (const auto& [name, each] : kSyslogTransports) {
+        if (each == transport) return name;
+    }
+    return {};
+}
+
 // Facility by name, in any case, or by number 0 to 23; -1 when neither.
 constexpr int SyslogFacilityByName(std::string_view text) {
     for (const auto& [name, code] : kSyslogFacilities) {

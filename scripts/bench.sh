@@ -19,7 +19,8 @@
 # sender, default 100), KX_COLLECT_BENCH_FILES / _SAMPLES / _ROUNDS (the collector's drain
 # beside the floor, in turns: files per drain, latency samples, rounds), and
 # KX_COLLECT_BENCH_MEMORY_FILES (set, e.g. to 1000000, to measure the collector's peak memory
-# with that backlog; not run otherwise).
+# with that backlog; not run otherwise), KX_FORWARD_FAULT_ROUNDS (runs of the forwarding
+# faults' ten sends, default 3).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -31,7 +32,7 @@ min_time=${KX_BENCH_MIN_TIME:-0.5}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKX_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target kxevent_bench kxevent_send_once kxevent_scale_bench \
-    kxevent_collect_bench
+    kxevent_collect_bench kxevent_forward_fault_bench
 
 fixed_dir=${KX_BENCH_DIR:-}
 scratch=$build/bench-scratch
@@ -114,6 +115,11 @@ echo "The send's system calls, in order (writes of the alert lines folded):"
 window "$traces/send.trace" | cut -c1-110 |
     awk '/^write\(/ { writes++; next } { if (writes) { print "  write x" writes; writes = 0 } print "  " $0 }
          END { if (writes) print "  write x" writes }'
+
+echo
+fresh_file_system
+echo "== Forwarding faults: 10 sends with FwdSyslog pointed at each fault, beside a working receiver"
+"$build/bin/kxevent_forward_fault_bench" "${KX_FORWARD_FAULT_ROUNDS:-3}"
 
 echo
 echo "== kxevent collect: drain into rsyslogd over RELP beside a plain-TCP floor, and latency"

@@ -1,9 +1,12 @@
 // fwd_syslog.cpp: the export of FwdSyslog.DLL. KXEvent.DLL loads the module for each send,
-// calls ForwardVELMessage once with the send's records and unloads it again.
+// calls ForwardVELMessage once with the send's records and unloads it again. The sending itself,
+// bounded in time, is syslog_forwarder.h's.
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <string>
 
+#include "forwarders/syslog/syslog_forwarder.h"
 #include "forwarders/syslog/syslog_message.h"
 #include "forwarders/syslog/syslog_settings.h"
 #include "forwarders/syslog/syslog_transport.h"
@@ -31,35 +34,14 @@ void LogMisconfigurationOnce(const std::string& problem) {
     LogFailure("syslog forwarding is misconfigured: " + problem);
 }
 
-// Local: the journal's native protocol when its socket is there, else (or when the journal
-// refuses it) the traditional form on the syslog socket. Network: RFC 5424.
-bool Send(const kx::fwd::SyslogSettings& settings, uint32_t productId, int32_t eventId,
-          const MessageRecord& message, const DetailRecord& detail,
-          const kx::fwd::MessageHeader& header, std::string& problem) {
-    using namespace kx::fwd;
-    if (settings.transport != Transport::Local) {
-        return SendSyslogMessage(settings,
-                                 FormatMessage(productId, eventId, message, detail, header,
-                                               kx::plat::GetCalendarTime(false)),
-                                 problem);
-    }
-    std::string journalProblem;
-    if (JournalSocketPresent(settings.journalSocketPath)) {
-        if (SendJournalEntry(settings.journalSocketPath,
-                             FormatJournalEntry(productId, eventId, message, detail, header),
-                             journalProblem)) {
-            return true;
-        }
-        journalProblem += "; ";
-    }
-    if (SendSyslogMessage(
-            settings,
-            FormatTraditionalMessage(eventId, message, header, kx::plat::GetCalendarTime(true)),
-            problem)) {
-        return true;
-    }
-    problem = journalProblem + problem;
-    return false;
+// What the module keeps across sends: the back-off and failure episodes of its targets and its
+// name look-ups. The module is unloaded after every send; once this holds anything, the module
+// stays mapped until the process ends, so that it survives (and so does the code of a look-up
+// thread still running).
+kx::fwd::Forwarder& Forwarder() {
+    static kx::fwd::Forwarder forwarder(LogFailure, std::chrono::steady_clock::now,
+                                        kx::fwd::KeepModuleLoaded);
+    return forwarder;
 }
 
 int Forward(uint32_t productId, int32_t eventId, const MessageRecord& message,
@@ -75,11 +57,7 @@ int Forward(uint32_t productId, int32_t eventId, const MessageRecord& message,
     header.appName = settings.appName;
     header.procId = kx::fwd::ProcessIdText();
     header.enterpriseNumber = settings.enterpriseNumber;
-    if (!Send(settings, productId, eventId, message, detail, header, problem)) {
-        LogFailure("event " + std::to_string(eventId) + " not sent to syslog: " + problem);
-        return 1;
-    }
-    return 0;
+    return Forwarder().Forward(settings, productId, eventId, message, detail, header) ? 0 : 1;
 }
 
 }  // namespace

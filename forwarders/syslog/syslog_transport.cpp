@@ -1,5 +1,6 @@
-// syslog_transport.cpp: the sockets of FwdSyslog (Unix datagram, UDP, TCP). The only file of
-// the module that talks to the system directly: the platform layer has no socket sends.
+// syslog_transport.cpp: the sockets and name look-ups of FwdSyslog (Unix datagram, UDP, TCP).
+// The only file of the module that talks to the system directly: the platform layer has no
+// socket sends. Every socket is non-blocking: a send waits for nothing past its deadline.
 #include "forwarders/syslog/syslog_transport.h"
 
 #include <dlfcn.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -23,66 +25,139 @@ namespace kx::fwd {
 
 namespace {
 
-constexpr int kTimeoutMilliseconds = 3000;
+using std::chrono::steady_clock;
 
 struct AddressListDeleter {
     void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
 };
 using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
 
-std::string SystemError(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
+std::string SystemError(const std::string& what, int code = errno) {
+    return what + ": " + std::strerror(code);
 }
 
-AddressList Resolve(const SyslogSettings& settings, int socketType, std::string& error) {
+// getaddrinfo for one transport; `flags` AI_NUMERICHOST asks no name service at all.
+int LookUp(const std::string& host, std::uint16_t port, Transport transport, int flags,
+           Endpoints& endpoints) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = socketType;
+    hints.ai_socktype = transport == Transport::Tcp ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_flags = flags | AI_NUMERICSERV;
     addrinfo* list = nullptr;
-    const std::string port = std::to_string(settings.port);
-    if (const int status = ::getaddrinfo(settings.host.c_str(), port.c_str(), &hints, &list)) {
-        error = "cannot resolve " + settings.host + ": " + ::gai_strerror(status);
-        return nullptr;
+    const std::string service = std::to_string(port);
+    if (const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list)) {
+        return status;
     }
-    return AddressList(list);
+    const AddressList owned(list);
+    endpoints.clear();
+    for (const addrinfo* at = list; at != nullptr; at = at->ai_next) {
+        Endpoint endpoint;
+        if (at->ai_addrlen > endpoint.address.size()) continue;
+        endpoint.family = at->ai_family;
+        endpoint.protocol = at->ai_protocol;
+        endpoint.length = static_cast<std::uint32_t>(at->ai_addrlen);
+        std::memcpy(endpoint.address.data(), at->ai_addr, at->ai_addrlen);
+        endpoints.push_back(endpoint);
+    }
+    return endpoints.empty() ? EAI_NONAME : 0;
 }
 
-bool SendAll(int fd, std::string_view data, std::string& error) {
+const sockaddr* AddressOf(const Endpoint& endpoint) {
+    return reinterpret_cast<const sockaddr*>(endpoint.address.data());
+}
+
+// Milliseconds left until `deadline`, rounded up, 0 once it has passed.
+int MillisecondsLeft(Deadline deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits until `fd` is ready for `events` or the deadline passes; false on the deadline.
+bool WaitFor(int fd, short events, Deadline deadline) {
+    for (;;) {
+        pollfd waiting{fd, events, 0};
+        const int ready = ::poll(&waiting, 1, MillisecondsLeft(deadline));
+        if (ready > 0) return true;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+}
+
+bool SendAll(int fd, std::string_view data, Deadline deadline, std::string& error) {
     while (!data.empty()) {
-        const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) continue;
-            error = SystemError("send");
-            return false;
+            if (errno != EAGAIN) {
+                error = SystemError("send");
+                return false;
+            }
+            if (!WaitFor(fd, POLLOUT, deadline)) {
+                error = "send: timed out";
+                return false;
+            }
+            continue;
         }
         data.remove_prefix(static_cast<std::size_t>(sent));
     }
     return true;
 }
 
-bool ConnectWithTimeout(int fd, const addrinfo& address, std::string& error) {
-    const int flags = ::fcntl(fd, F_GETFL, 0);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0 && errno != EINPROGRESS) {
+bool Connect(int fd, const Endpoint& endpoint, Deadline deadline, std::string& error) {
+    if (::connect(fd, AddressOf(endpoint), endpoint.length) == 0) return true;
+    if (errno != EINPROGRESS && errno != EINTR) {
         error = SystemError("connect");
         return false;
     }
-    pollfd waiting{fd, POLLOUT, 0};
-    if (::poll(&waiting, 1, kTimeoutMilliseconds) != 1) {
+    if (!WaitFor(fd, POLLOUT, deadline)) {
         error = "connect: timed out";
         return false;
     }
     int status = 0;
     socklen_t length = sizeof status;
-    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &status, &length);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &status, &length) != 0) status = errno;
     if (status != 0) {
-        error = std::string("connect: ") + std::strerror(status);
+        error = SystemError("connect", status);
         return false;
     }
-    ::fcntl(fd, F_SETFL, flags);
-    timeval timeout{kTimeoutMilliseconds / 1000, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     return true;
+}
+
+bool SendUdp(const Endpoints& endpoints, std::string_view message, std::string& error) {
+    for (const Endpoint& endpoint : endpoints) {
+        const Fd socket(::socket(endpoint.family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                 endpoint.protocol));
+        if (!socket) {
+            error = SystemError("socket");
+            continue;
+        }
+        if (::sendto(socket.get(), message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                     AddressOf(endpoint), endpoint.length) >= 0) {
+            return true;
+        }
+        error = SystemError("sendto");
+    }
+    return false;
+}
+
+bool SendTcp(const Endpoints& endpoints, std::string_view message, Deadline deadline,
+             std::string& error) {
+    const std::string frame = OctetCountingFrame(message);
+    for (const Endpoint& endpoint : endpoints) {
+        if (steady_clock::now() >= deadline) break;
+        const Fd socket(::socket(endpoint.family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                 endpoint.protocol));
+        if (!socket) {
+            error = SystemError("socket");
+            continue;
+        }
+        if (Connect(socket.get(), endpoint, deadline, error) &&
+            SendAll(socket.get(), frame, deadline, error)) {
+            ::shutdown(socket.get(), SHUT_WR);
+            return true;
+        }
+    }
+    if (error.empty()) error = "connect: timed out";
+    return false;
 }
 
 bool UnixAddress(const std::string& path, sockaddr_un& address, std::string& error) {
@@ -96,15 +171,16 @@ bool UnixAddress(const std::string& path, sockaddr_un& address, std::string& err
     return true;
 }
 
-// One datagram to a Unix socket; with `fd` not -1, that descriptor passed along with it. The
-// result is 0 or the errno of the failure, which `error` describes.
+// One datagram to a Unix socket, never waiting for its reader; with `fd` not -1, that
+// descriptor passed along with it. The result is 0 or the errno of the failure, which `error`
+// describes.
 int SendUnixDatagram(const std::string& path, std::string_view data, int fd, std::string& error) {
     sockaddr_un address{};
     if (!UnixAddress(path, address, error)) return EINVAL;
-    const Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (socket.get() < 0) {
+    const Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket) {
         const int failure = errno;
-        error = SystemError("socket");
+        error = SystemError("socket", failure);
         return failure;
     }
     iovec part{const_cast<char*>(data.data()), data.size()};
@@ -125,63 +201,47 @@ int SendUnixDatagram(const std::string& path, std::string_view data, int fd, std
     }
     ssize_t sent;
     do {
-        sent = ::sendmsg(socket.get(), &header, MSG_NOSIGNAL);
+        sent = ::sendmsg(socket.get(), &header, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
         const int failure = errno;
-        error = SystemError(("sendmsg " + path).c_str());
+        error = failure == EAGAIN ? "sendmsg " + path +
+                                        ": the socket is full (its reader has fallen behind), "
+                                        "the message was dropped"
+                                  : SystemError("sendmsg " + path, failure);
         return failure;
     }
     return 0;
 }
 
-bool SendLocal(const SyslogSettings& settings, std::string_view message, std::string& error) {
-    return SendUnixDatagram(settings.socketPath, message, -1, error) == 0;
-}
-
-bool SendUdp(const SyslogSettings& settings, std::string_view message, std::string& error) {
-    const AddressList list = Resolve(settings, SOCK_DGRAM, error);
-    for (const addrinfo* at = list.get(); at != nullptr; at = at->ai_next) {
-        const Fd socket(::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
-        if (socket.get() < 0) continue;
-        if (::sendto(socket.get(), message.data(), message.size(), MSG_NOSIGNAL, at->ai_addr,
-                     at->ai_addrlen) >= 0) {
-            return true;
-        }
-        error = SystemError("sendto");
-    }
-    if (error.empty()) error = "no usable address for " + settings.host;
-    return false;
-}
-
-bool SendTcp(const SyslogSettings& settings, std::string_view message, std::string& error) {
-    const AddressList list = Resolve(settings, SOCK_STREAM, error);
-    const std::string frame = OctetCountingFrame(message);
-    for (const addrinfo* at = list.get(); at != nullptr; at = at->ai_next) {
-        const Fd socket(::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol));
-        if (socket.get() < 0) continue;
-        if (ConnectWithTimeout(socket.get(), *at, error) && SendAll(socket.get(), frame, error)) {
-            ::shutdown(socket.get(), SHUT_WR);
-            return true;
-        }
-    }
-    if (error.empty()) error = "no usable address for " + settings.host;
-    return false;
-}
-
 }  // namespace
 
-bool SendSyslogMessage(const SyslogSettings& settings, std::string_view message,
-                       std::string& error) {
-    switch (settings.transport) {
-        case Transport::Local:
-            return SendLocal(settings, message, error);
-        case Transport::Udp:
-            return SendUdp(settings, message, error);
-        case Transport::Tcp:
-            return SendTcp(settings, message, error);
-    }
+bool ResolveNumericHost(const std::string& host, std::uint16_t port, Transport transport,
+                        Endpoints& endpoints) {
+    return LookUp(host, port, transport, AI_NUMERICHOST, endpoints) == 0;
+}
+
+bool ResolveHost(const std::string& host, std::uint16_t port, Transport transport,
+                 Endpoints& endpoints, std::string& error) {
+    const int status = LookUp(host, port, transport, 0, endpoints);
+    if (status == 0) return true;
+    error = "cannot resolve " + host + ": " +
+            (status == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(status));
     return false;
+}
+
+bool SendNetworkMessage(Transport transport, const Endpoints& endpoints, std::string_view message,
+                        Deadline deadline, std::string& error) {
+    if (endpoints.empty()) {
+        error = "no usable address";
+        return false;
+    }
+    return transport == Transport::Tcp ? SendTcp(endpoints, message, deadline, error)
+                                       : SendUdp(endpoints, message, error);
+}
+
+bool SendLocalMessage(const std::string& path, std::string_view message, std::string& error) {
+    return SendUnixDatagram(path, message, -1, error) == 0;
 }
 
 bool JournalSocketPresent(const std::string& path) {
