@@ -1,5 +1,6 @@
-// alert_file.cpp: writing one central alert file: exclusive temporary name, one write per
-// line, a durable close, and a rename that never replaces another alert.
+// alert_file.cpp: writing one central alert file: exclusive temporary name, a mode the
+// alerting directory's group can read, one write per line, a durable close, and a rename that
+// never replaces another alert.
 #include "delivery/alert_file.h"
 
 #include <charconv>
@@ -268,7 +269,10 @@ AlertOutcome WriteCentralAlert(std::string_view directory, const AlertRecord& re
     const CreatedFile created = CreateTempFile(directory, numbers, tempName);
     if (created.outcome != AlertOutcome::kWritten) return created.outcome;
 
-    const bool written = WriteAllLines(created.file, table.get(), line.get());
+    // The collector reads alert files as the alerting directory's group: the mode is set here,
+    // whatever umask the product runs with, rather than left to the kernel library's create.
+    const bool written =
+        plat::SetGroupReadable(tempName) && WriteAllLines(created.file, table.get(), line.get());
     // The close flushes the data to disk: an alert whose data may not be there is never shown.
     const bool flushed = KrnlFileClose(created.file);
     if (!written || !flushed) {

@@ -192,6 +192,11 @@ Dword FileWrite(std::intptr_t file, const void* data, Dword count);
 // Flushes the file's data to disk, then closes it. False when either step failed.
 bool FileClose(std::intptr_t file);
 bool FileDelete(const char* path);
+// Gives the regular file at `path`, reached without a symbolic link, the mode owner read-write
+// and group read (0640) whatever the process's umask, so that the group of its directory may
+// read it and no one else. On Windows the access rules the file inherited from its directory
+// decide; the file need only be there.
+bool SetGroupReadable(const char* path);
 
 // ---------------------------------------------------------------------------------------------
 // Sockets (Winsock of WSOCK32.dll on Windows, the system resolver on Linux).
@@ -271,6 +276,7 @@ void Release(void* block);
          (file, data, count))                                                                      \
     CALL(bool, FileClose, (std::intptr_t file), (file))                                            \
     CALL(bool, FileDelete, (const char* path), (path))                                             \
+    CALL(bool, SetGroupReadable, (const char* path), (path))                                       \
     CALL(int, EnumProtocols, (const int* protocols, ProtocolInfo* entries, int maxEntries),        \
          (protocols, entries, maxEntries))                                                         \
     CALL(int, WSAStartup, (std::uint16_t version), (version))                                      \

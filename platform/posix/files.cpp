@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/fd.h"
 #include "platform/posix/internal.h"
 
 namespace kx::plat::backend {
@@ -196,6 +197,23 @@ std::string ReadUpTo(int fd, std::size_t size) {
 bool FileDelete(const char* path) {
     if (!path || !*path) return Fail(kErrorInvalidParameter);
     if (::unlink(NativePath(path).c_str()) != 0) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+bool SetGroupReadable(const char* path) {
+    if (!path || !*path) return Fail(kErrorInvalidParameter);
+    // Opened rather than named, so that the mode lands on the file that was checked.
+    const Fd fd(::open(NativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    struct stat info;
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(kErrorAccessDenied);
+    if (::fchmod(fd.get(), S_IRUSR | S_IWUSR | S_IRGRP) != 0) {
         SetLastErrorFromErrno();
         return false;
     }

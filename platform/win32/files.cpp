@@ -79,4 +79,18 @@ bool FileDelete(const char* path) {
     return path != nullptr && ::DeleteFileA(path) != FALSE;
 }
 
+bool SetGroupReadable(const char* path) {
+    if (path == nullptr) {
+        Fail(kErrorInvalidParameter);
+        return false;
+    }
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        Fail(kErrorAccessDenied);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace kx::plat::backend

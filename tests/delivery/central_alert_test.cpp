@@ -4,6 +4,7 @@
 #include "delivery/central_alert.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -794,6 +795,28 @@ TEST_F(KernelLibraryAlertTest, TakenNamesMoveTheAlertOnAndItArrivesWhole) {
               (std::vector<std::string>{"00000005.TMP", "00000006.ALR", "00000007.ALR"}));
     EXPECT_EQ(ReadFile(alerts_ / "00000007.ALR"),
               ExpectedKnownAlert(alerts_.string(), "Expanded message"));
+    EXPECT_TRUE(LoggedEntries().empty());
+}
+
+TEST_F(KernelLibraryAlertTest, AlertIsReadableByTheDirectoryGroupWhateverTheUmask) {
+    ASSERT_NE(kernel_, nullptr);
+    // The alerting directory as the package makes it: set-group-ID, the collector's group.
+    constexpr gid_t kCollectorGroup = 54321;
+    ASSERT_EQ(::chown(alerts_.c_str(), 0, kCollectorGroup), 0);
+    ASSERT_EQ(::chmod(alerts_.c_str(), 02770), 0);
+    EnableAlerts(alerts_.string());
+    for (const mode_t mask : {0077, 0027, 0022, 0000}) {
+        SCOPED_TRACE(mask);
+        const mode_t before = ::umask(mask);
+        const bool sent = RunStage();
+        ::umask(before);
+        EXPECT_TRUE(sent);
+        struct stat info {};
+        ASSERT_EQ(::stat((alerts_ / "00000005.ALR").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        EXPECT_EQ(info.st_gid, kCollectorGroup);
+        fs::remove(alerts_ / "00000005.ALR");
+    }
     EXPECT_TRUE(LoggedEntries().empty());
 }
 
