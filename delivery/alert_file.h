@@ -96,8 +96,10 @@ void MakeSingleLine(std::span<char> text);
 
 // The section line, in one write. True when written whole.
 bool WriteAlertSectionLine(std::uint32_t file);
-// One key line, formatted into `line` (kAlertLineSize bytes) and written in one write.
-bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line);
+// One key line, formatted into `line` (kAlertLineSize bytes) and written in one write. True
+// when written whole; its length is then added to `*size` when given.
+bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line,
+                       std::uint64_t* size = nullptr);
 
 // The numbers an alert may be named by: the tick count and the next few (wrapping at 2^32 like
 // the tick count itself), so that names keep their order while senders rarely collide; then

@@ -25,6 +25,7 @@ inline constexpr Status kErrorAccessDenied = 5;
 inline constexpr Status kErrorInvalidHandle = 6;
 inline constexpr Status kErrorNotEnoughMemory = 8;
 inline constexpr Status kErrorBadFormat = 11;
+inline constexpr Status kErrorWriteFault = 29;
 inline constexpr Status kErrorGenFailure = 31;
 inline constexpr Status kErrorFileExists = 80;
 inline constexpr Status kErrorInvalidParameter = 87;
@@ -197,6 +198,17 @@ bool FileDelete(const char* path);
 // read it and no one else. On Windows the access rules the file inherited from its directory
 // decide; the file need only be there.
 bool SetGroupReadable(const char* path);
+// Checking, by the platform's own means, what another module (the kernel library) wrote to a
+// file: WatchFile before the writes, FlushWatchedFile once they are done and the writer has
+// closed the file, EndWatch in every case. On Linux the watch is a read-only descriptor of the
+// regular file, opened without following links, so that a flush through it also reports write
+// errors that the writer's own close met; on Windows, where the writer holds the file alone,
+// nothing is opened before the flush. kInvalidFile when the file is not there.
+std::intptr_t WatchFile(const char* path);
+// Flushes the watched file's data to disk and checks that it holds exactly `size` bytes (else
+// kErrorWriteFault). False when either fails.
+bool FlushWatchedFile(std::intptr_t watch, const char* path, std::uint64_t size);
+void EndWatch(std::intptr_t watch);
 
 // ---------------------------------------------------------------------------------------------
 // Sockets (Winsock of WSOCK32.dll on Windows, the system resolver on Linux).
@@ -277,6 +289,10 @@ void Release(void* block);
     CALL(bool, FileClose, (std::intptr_t file), (file))                                            \
     CALL(bool, FileDelete, (const char* path), (path))                                             \
     CALL(bool, SetGroupReadable, (const char* path), (path))                                       \
+    CALL(std::intptr_t, WatchFile, (const char* path), (path))                                     \
+    CALL(bool, FlushWatchedFile, (std::intptr_t watch, const char* path, std::uint64_t size),      \
+         (watch, path, size))                                                                      \
+    CALL(void, EndWatch, (std::intptr_t watch), (watch))                                           \
     CALL(int, EnumProtocols, (const int* protocols, ProtocolInfo* entries, int maxEntries),        \
          (protocols, entries, maxEntries))                                                         \
     CALL(int, WSAStartup, (std::uint16_t version), (version))                                      \
