@@ -256,7 +256,7 @@ void Release(void* block);
                                  void* data, Dword* dataSize),                                     \
          (key, index, name, nameChars, type, data, dataSize))                                      \
     CALL(Status, RegCloseKey, (HKey key), (key))                                                   \
-    CALL(Module, LoadLibraryExA, (const char* path, Dword flags), (path, flags))                   \
+    OWN(Module, LoadLibraryExA, (const char* path, Dword flags), (path, flags))                    \
     CALL(void*, GetProcAddress, (Module module, const char* name), (module, name))                 \
     CALL(bool, FreeLibrary, (Module module), (module))                                             \
     CALL(Dword, GetModuleFileNameA, (Module module, char* buffer, Dword size),                     \
@@ -334,6 +334,12 @@ Dword UntrustedReason(const char* path, char* buffer, Dword size);
 // platform is shared; per module on Windows, where each module links its own.
 void ClearLoadRefusal();
 void NoteLoadRefusal(const char* reason);
+// True when the last LoadLibraryExA of this thread returned null because the loader's trust
+// check refused the module (the refusals kLoadNamedByConfiguration describes); false after any
+// other result, an access-denied failure of the system (a directory or an unreadable file at
+// the path) included. The backends call NoteTrustRefusal where their check refuses.
+bool LoadRefusedByTrustCheck();
+void NoteTrustRefusal();
 // The notes joined with "; " into `buffer` as RegistryRefusal copies; returns the length, which
 // is never above kMaxLoadRefusal (later notes are cut or dropped).
 inline constexpr Dword kMaxLoadRefusal = 4096;

@@ -73,18 +73,16 @@ std::optional<fs::path> Locate(const fs::path& path) {
     return std::nullopt;
 }
 
-// Why the loader refuses a configured module at `file`: the directory holding it when the name
-// is a symbolic link (a link in a shared directory borrows no standing), the file itself, and a
-// file that is no regular file.
+// Why the loader's trust check refuses a configured module at `file`, which ends the search: the
+// directory holding it when the name is a symbolic link (a link in a shared directory borrows
+// no standing), and the file itself. Something that is no regular file is passed over instead.
 std::optional<std::string> Refusal(const fs::path& file) {
     std::error_code error;
     if (fs::is_symlink(file, error)) {
         const fs::path holder = file.has_parent_path() ? file.parent_path() : fs::path(".");
         if (auto reason = Untrusted(fs::weakly_canonical(holder, error))) return reason;
     }
-    if (auto reason = Untrusted(file)) return reason;
-    if (!fs::is_regular_file(file, error)) return file.string() + " is not a regular file";
-    return std::nullopt;
+    return Untrusted(file);
 }
 
 // Whether the loader takes the file for a resource module (a string table on Linux). Loaded for
@@ -138,6 +136,10 @@ ResourceSearch FindResourceModule(const reg::Document& document) {
             search.language = name.substr(3);
             search.refusal = std::move(reason);
             return search;
+        }
+        if (!fs::is_regular_file(*file, error)) {
+            search.tried.push_back({found, "not a regular file"});
+            continue;
         }
         if (!LoadsAsResources(*file)) {
             search.tried.push_back({found, "not a resource module"});
