@@ -294,10 +294,10 @@ AlertOutcome WriteCentralAlert(std::string_view directory, const AlertRecord& re
     const CreatedFile created = CreateTempFile(directory, numbers, tempName);
     if (created.outcome != AlertOutcome::kWritten) return created.outcome;
 
-    // The collector reads alert files as the alerting directory's group: the mode is set here,
-    // whatever umask the product runs with, rather than left to the kernel library's create.
     const WrittenFileWatch watch(tempName);
     std::uint64_t size = 0;
+    // The collector reads alert files as the alerting directory's group: the mode is set here,
+    // whatever umask the product runs with, rather than left to the kernel library's create.
     const bool written = plat::SetGroupReadable(tempName) &&
                          WriteAllLines(created.file, table.get(), line.get(), &size);
     KrnlFileClose(created.file);

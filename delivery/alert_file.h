@@ -76,7 +76,7 @@ enum class AlertOutcome : int {
     kIncomplete = 1,    // a required field is missing; nothing made
     kNotCreated = 2,    // no temporary file could be created; nothing made
     kNameTooLong = 3,   // directory and name exceed 259 characters; nothing made
-    kWriteFailed = 4,   // a line was not written whole; the temporary file is deleted
+    kWriteFailed = 4,   // not written whole, not on disk, or no group-readable mode; deleted
     kNoMemory = 5,      // no key table or line buffer; nothing made
     kNotPublished = 6,  // complete and flushed, but no final name could be given; deleted
     kUnconfirmed = 7,   // under its final name, but the directory could not be made durable
