@@ -1,5 +1,6 @@
-// alert_file.cpp: writing one central alert file: exclusive temporary name, one write per
-// line, a durable close, and a rename that never replaces another alert.
+// alert_file.cpp: writing one central alert file: exclusive temporary name, a mode the
+// alerting directory's group can read, one write per line, its data checked on disk by the
+// library's own means, and a rename that never replaces another alert.
 #include "delivery/alert_file.h"
 
 #include <charconv>
@@ -129,13 +130,36 @@ bool RenameTookPlace(const char* tempName, const char* finalName) {
     return !Exists(tempName) && Exists(finalName);
 }
 
-bool WriteAllLines(std::uint32_t file, const AlertKey* table, char* line) {
+// Adds the bytes written to `*size`.
+bool WriteAllLines(std::uint32_t file, const AlertKey* table, char* line, std::uint64_t* size) {
     if (!WriteAlertSectionLine(file)) return false;
+    *size += kSectionLine.size();
     for (const AlertKey* key = table; key->name != nullptr; ++key) {
-        if (!WriteAlertKeyLine(file, *key, line)) return false;
+        if (!WriteAlertKeyLine(file, *key, line, size)) return false;
     }
     return true;
 }
+
+// What the kernel library wrote, checked by the platform's own means: the watch is taken before
+// the writes and ends however the writer returns.
+class WrittenFileWatch {
+  public:
+    explicit WrittenFileWatch(const char* path) : path_(path), watch_(plat::WatchFile(path)) {}
+    ~WrittenFileWatch() {
+        if (watch_ != plat::kInvalidFile) plat::EndWatch(watch_);
+    }
+    WrittenFileWatch(const WrittenFileWatch&) = delete;
+    WrittenFileWatch& operator=(const WrittenFileWatch&) = delete;
+
+    // True when the file's data is on disk and the file holds exactly `size` bytes.
+    bool Flushed(std::uint64_t size) const {
+        return watch_ != plat::kInvalidFile && plat::FlushWatchedFile(watch_, path_, size);
+    }
+
+  private:
+    const char* path_;
+    std::intptr_t watch_;
+};
 
 }  // namespace
 
@@ -219,7 +243,7 @@ bool WriteAlertSectionLine(std::uint32_t file) {
     return KrnlFileWrite(file, kSectionLine.data(), count) == count;
 }
 
-bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line) {
+bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line, std::uint64_t* size) {
     const std::string_view name = key.name;
     char* const end = line + kAlertLineSize - 2;  // room for CR LF
     char* at = line;
@@ -238,7 +262,9 @@ bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line) {
     *at++ = '\r';
     *at++ = '\n';
     const auto count = static_cast<std::uint32_t>(at - line);
-    return KrnlFileWrite(file, line, count) == count;
+    if (KrnlFileWrite(file, line, count) != count) return false;
+    if (size != nullptr) *size += count;
+    return true;
 }
 
 Publication PublishAlertFile(const char* tempName, std::string_view directory,
@@ -268,10 +294,15 @@ AlertOutcome WriteCentralAlert(std::string_view directory, const AlertRecord& re
     const CreatedFile created = CreateTempFile(directory, numbers, tempName);
     if (created.outcome != AlertOutcome::kWritten) return created.outcome;
 
-    const bool written = WriteAllLines(created.file, table.get(), line.get());
-    // The close flushes the data to disk: an alert whose data may not be there is never shown.
-    const bool flushed = KrnlFileClose(created.file);
-    if (!written || !flushed) {
+    const WrittenFileWatch watch(tempName);
+    std::uint64_t size = 0;
+    // The collector reads alert files as the alerting directory's group: the mode is set here,
+    // whatever umask the product runs with, rather than left to the kernel library's create.
+    const bool written = plat::SetGroupReadable(tempName) &&
+                         WriteAllLines(created.file, table.get(), line.get(), &size);
+    KrnlFileClose(created.file);
+    // An alert whose data may not be on disk, or not all of it, is never shown.
+    if (!written || !watch.Flushed(size)) {
         KrnlFileDelete(tempName);
         return AlertOutcome::kWriteFailed;
     }

@@ -76,7 +76,7 @@ enum class AlertOutcome : int {
     kIncomplete = 1,    // a required field is missing; nothing made
     kNotCreated = 2,    // no temporary file could be created; nothing made
     kNameTooLong = 3,   // directory and name exceed 259 characters; nothing made
-    kWriteFailed = 4,   // a line was not written whole; the temporary file is deleted
+    kWriteFailed = 4,   // not written whole, not on disk, or no group-readable mode; deleted
     kNoMemory = 5,      // no key table or line buffer; nothing made
     kNotPublished = 6,  // complete and flushed, but no final name could be given; deleted
     kUnconfirmed = 7,   // under its final name, but the directory could not be made durable
@@ -96,8 +96,10 @@ void MakeSingleLine(std::span<char> text);
 
 // The section line, in one write. True when written whole.
 bool WriteAlertSectionLine(std::uint32_t file);
-// One key line, formatted into `line` (kAlertLineSize bytes) and written in one write.
-bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line);
+// One key line, formatted into `line` (kAlertLineSize bytes) and written in one write. True
+// when written whole; its length is then added to `*size` when given.
+bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line,
+                       std::uint64_t* size = nullptr);
 
 // The numbers an alert may be named by: the tick count and the next few (wrapping at 2^32 like
 // the tick count itself), so that names keep their order while senders rarely collide; then

@@ -1,8 +1,10 @@
 // exports.cpp: the 17 exported functions of KXEvent.DLL.
 //
 // Eleven answer with fixed values and touch nothing; the others hand over to the send pipeline
-// and the population. No C++ exception ever leaves an export: the pipeline's code does not
-// throw, and the guard below turns anything unexpected into a failure result. Each working
+// and the population. Of the fixed-value exports, ordinals 2, 3, 4 and 6 are one function and
+// 5, 7 and 13 another: the other names of a group are aliases of its first, so the export table
+// gives the whole group one address. No C++ exception ever leaves an export: the pipeline's code
+// does not throw, and the guard below turns anything unexpected into a failure result. Each working
 // call sees the machine through one facts view: one version of the registry for the whole
 // send, and each file of facts checked once.
 #include "event/pipeline.h"
@@ -11,11 +13,6 @@
 #include "platform/platform.h"
 
 namespace {
-
-// Shared bodies of the fixed-value exports.
-int AlwaysOne() {
-    return 1;
-}
 
 template <typename Fn>
 int Guarded(Fn&& fn, int onFailure) noexcept {
@@ -29,29 +26,40 @@ int Guarded(Fn&& fn, int onFailure) noexcept {
 
 }  // namespace
 
+// The alias names the assembler symbol: on 32-bit Windows that carries the Windows API
+// decoration, the bytes of arguments the function removes. An alias claims what the compiler
+// knows of its target (it throws nothing).
+#if defined(_WIN32) && !defined(_WIN64)
+#define KX_ALIAS_OF(name, argumentBytes) __attribute__((alias(#name "@" #argumentBytes), nothrow))
+#else
+#define KX_ALIAS_OF(name, argumentBytes) __attribute__((alias(#name), nothrow))
+#endif
+
 extern "C" {
 
 KX_EXPORT int KX_API EVENT_SendAlertUsingAMgr(uint32_t, uint32_t, uint32_t) {
     return 0;
 }
+// Ordinals 2, 3, 4 and 6: one argument, result 1.
 KX_EXPORT int KX_API EVENT_ConfigureEventClient(uint32_t) {
-    return AlwaysOne();
+    return 1;
 }
-KX_EXPORT int KX_API EVENT_GetEventClientConfig(uint32_t) {
-    return AlwaysOne();
-}
-KX_EXPORT int KX_API EVENT_ConfigureEventMessages(uint32_t) {
-    return AlwaysOne();
-}
+KX_EXPORT int KX_API EVENT_GetEventClientConfig(uint32_t)
+    KX_ALIAS_OF(EVENT_ConfigureEventClient, 4);
+KX_EXPORT int KX_API EVENT_ConfigureEventMessages(uint32_t)
+    KX_ALIAS_OF(EVENT_ConfigureEventClient, 4);
+KX_EXPORT int KX_API EVENT_ConfigureEventMgrClient(uint32_t)
+    KX_ALIAS_OF(EVENT_ConfigureEventClient, 4);
+
+// Ordinals 5, 7 and 13: three arguments, result 1.
 KX_EXPORT int KX_API EVENT_ConfigureEventMessagesEx(uint32_t, uint32_t, uint32_t) {
-    return AlwaysOne();
+    return 1;
 }
-KX_EXPORT int KX_API EVENT_ConfigureEventMgrClient(uint32_t) {
-    return AlwaysOne();
-}
-KX_EXPORT int KX_API EVENT_ConfigureEventMgrClientEx(uint32_t, uint32_t, uint32_t) {
-    return AlwaysOne();
-}
+KX_EXPORT int KX_API EVENT_ConfigureEventMgrClientEx(uint32_t, uint32_t, uint32_t)
+    KX_ALIAS_OF(EVENT_ConfigureEventMessagesEx, 12);
+KX_EXPORT int KX_API EVENT_SelectAlertManagerDestination(uint32_t, uint32_t, uint32_t)
+    KX_ALIAS_OF(EVENT_ConfigureEventMessagesEx, 12);
+
 KX_EXPORT int KX_API EVENT_GetDefaultPublishedAM(uint32_t, uint32_t, uint32_t) {
     return 11;
 }
@@ -60,9 +68,6 @@ KX_EXPORT int KX_API EVENT_HasEventClientBeenConfigured(void) {
 }
 KX_EXPORT int KX_API EVENT_IsEventClientConfigurable(void) {
     return 0;
-}
-KX_EXPORT int KX_API EVENT_SelectAlertManagerDestination(uint32_t, uint32_t, uint32_t) {
-    return AlwaysOne();
 }
 
 KX_EXPORT int KX_API EVENT_PopulateEventStructures(uint32_t uProductID, const char* pszTaskName,

@@ -117,8 +117,12 @@ int SendEventEx(std::uint32_t productId, std::int32_t eventId, const char* taskN
     LoadSnapshot(copy);
     EventSnapshot& records = copy.records;
     SetSnapshotTaskName(records.detail, taskName);
-    const int result = SendMessageEx(productId, eventId, &records.message, &records.detail,
-                                     &records.context, suppressAlert);
+    int result;
+    {
+        const ResendScope scope(copy);
+        result = SendMessageEx(productId, eventId, &records.message, &records.detail,
+                               &records.context, suppressAlert);
+    }
     WriteBackSnapshot(copy);
     return result;
 }

@@ -14,8 +14,9 @@ namespace {
 // Held only for the copies, never across a send: a forwarding module may call the library again.
 std::mutex gSnapshotLock;
 std::uint64_t gSnapshotVersion = 0;  // under gSnapshotLock; one more for every store
-// The version this thread's last store made, so that a re-send knows its own population.
-thread_local std::uint64_t tStoredVersion = 0;
+// The innermost re-send running on this thread, whose population's store is recognised by the
+// address of the records it stores.
+thread_local SnapshotCopy* tResend = nullptr;
 
 }  // namespace
 
@@ -26,7 +27,19 @@ void StoreSnapshot(const MessageRecord& message, const DetailRecord& detail,
     std::memmove(&LastEventSnapshot.message, &message, sizeof(MessageRecord));
     std::memmove(&LastEventSnapshot.detail, &detail, sizeof(DetailRecord));
     std::memmove(&LastEventSnapshot.context, &context, sizeof(ContextRecord));
-    tStoredVersion = ++gSnapshotVersion;
+    ++gSnapshotVersion;
+    if (tResend != nullptr && &message == &tResend->records.message &&
+        &detail == &tResend->records.detail) {
+        tResend->stored = gSnapshotVersion;
+    }
+}
+
+ResendScope::ResendScope(SnapshotCopy& copy) : outer_(tResend) {
+    tResend = &copy;
+}
+
+ResendScope::~ResendScope() {
+    tResend = outer_;
 }
 
 void LoadSnapshot(SnapshotCopy& copy) {
@@ -37,9 +50,9 @@ void LoadSnapshot(SnapshotCopy& copy) {
 
 void WriteBackSnapshot(const SnapshotCopy& copy) {
     const std::lock_guard<std::mutex> hold(gSnapshotLock);
-    // The re-send's own population, when it stored, is the newest store; when it did not, no
-    // store at all may have happened since the copy was taken.
-    const std::uint64_t own = tStoredVersion > copy.version ? tStoredVersion : copy.version;
+    // The re-send's own population, when it stored, must be the newest store; when it did not,
+    // no store at all may have happened since the copy was taken.
+    const std::uint64_t own = copy.stored != 0 ? copy.stored : copy.version;
     if (gSnapshotVersion != own) return;
     std::memcpy(&LastEventSnapshot, &copy.records, sizeof(EventSnapshot));
 }

@@ -94,6 +94,10 @@ void Prepare() {
     kx::Siblings() = {FileCreate, FileWrite, FileClose, FileDelete, CpuSerial, AddToEventLog};
     plat::Hooks().LoadStringA = Strings;
     plat::Hooks().GetHostByName = NoHost;
+    plat::Hooks().SetGroupReadable = [](const char*) { return true; };
+    plat::Hooks().WatchFile = [](const char*) -> std::intptr_t { return 7; };
+    plat::Hooks().FlushWatchedFile = [](std::intptr_t, const char*, std::uint64_t) { return true; };
+    plat::Hooks().EndWatch = [](std::intptr_t) {};
     // Alert files are never created (the doubles keep them in memory): the rename that would
     // publish one fails at once.
     plat::Hooks().MoveFileA = [](const char*, const char*) {

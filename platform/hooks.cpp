@@ -43,12 +43,26 @@ KX_PLATFORM_HOOKS(KX_PLATFORM_FORWARD, KX_PLATFORM_OWN_FACADE)
 #undef KX_PLATFORM_OWN_FACADE
 #undef KX_PLATFORM_FORWARD
 
+namespace detail {
+void ForgetTrustRefusal();  // load_refusal.cpp
+}  // namespace detail
+
+Module LoadLibraryExA(const char* path, Dword flags) {
+    detail::ForgetTrustRefusal();
+    Module module = Hooks().LoadLibraryExA(path, flags);
+    // A refusal noted by a load that this module's attach made is not this load's refusal.
+    if (module != nullptr || GetLastError() != static_cast<Dword>(kErrorAccessDenied)) {
+        detail::ForgetTrustRefusal();
+    }
+    return module;
+}
+
 Module LoadLibraryA(const char* path) {
-    return Hooks().LoadLibraryExA(path, 0);
+    return LoadLibraryExA(path, 0);
 }
 
 Module LoadConfiguredLibraryA(const char* path) {
-    return Hooks().LoadLibraryExA(path, kLoadNamedByConfiguration);
+    return LoadLibraryExA(path, kLoadNamedByConfiguration);
 }
 
 void* Allocate(std::size_t size) {

@@ -1,5 +1,6 @@
 // load_refusal.cpp: the causes of the last refused attach, kept for the host that loaded the
-// module, which otherwise sees only "initialization routine failed".
+// module, which otherwise sees only "initialization routine failed"; and whether a thread's
+// last load was refused by the trust check.
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -23,7 +24,24 @@ Notes& TheNotes() {
     return notes;
 }
 
+// Per thread, as GetLastError is: whether this thread's last load failed the trust check.
+thread_local bool trustRefused = false;
+
 }  // namespace
+
+namespace detail {
+void ForgetTrustRefusal() {
+    trustRefused = false;
+}
+}  // namespace detail
+
+bool LoadRefusedByTrustCheck() {
+    return trustRefused;
+}
+
+void NoteTrustRefusal() {
+    trustRefused = true;
+}
 
 void ClearLoadRefusal() {
     Notes& notes = TheNotes();

@@ -25,6 +25,7 @@ inline constexpr Status kErrorAccessDenied = 5;
 inline constexpr Status kErrorInvalidHandle = 6;
 inline constexpr Status kErrorNotEnoughMemory = 8;
 inline constexpr Status kErrorBadFormat = 11;
+inline constexpr Status kErrorWriteFault = 29;
 inline constexpr Status kErrorGenFailure = 31;
 inline constexpr Status kErrorFileExists = 80;
 inline constexpr Status kErrorInvalidParameter = 87;
@@ -192,6 +193,22 @@ Dword FileWrite(std::intptr_t file, const void* data, Dword count);
 // Flushes the file's data to disk, then closes it. False when either step failed.
 bool FileClose(std::intptr_t file);
 bool FileDelete(const char* path);
+// Gives the regular file at `path`, reached without a symbolic link, the mode owner read-write
+// and group read (0640) whatever the process's umask, so that the group of its directory may
+// read it and no one else. On Windows the access rules the file inherited from its directory
+// decide; the file need only be there.
+bool SetGroupReadable(const char* path);
+// Checking, by the platform's own means, what another module (the kernel library) wrote to a
+// file: WatchFile before the writes, FlushWatchedFile once they are done and the writer has
+// closed the file, EndWatch in every case. On Linux the watch is a read-only descriptor of the
+// regular file, opened without following links, so that a flush through it also reports write
+// errors that the writer's own close met; on Windows, where the writer holds the file alone,
+// nothing is opened before the flush. kInvalidFile when the file is not there.
+std::intptr_t WatchFile(const char* path);
+// Flushes the watched file's data to disk and checks that it holds exactly `size` bytes (else
+// kErrorWriteFault). False when either fails.
+bool FlushWatchedFile(std::intptr_t watch, const char* path, std::uint64_t size);
+void EndWatch(std::intptr_t watch);
 
 // ---------------------------------------------------------------------------------------------
 // Sockets (Winsock of WSOCK32.dll on Windows, the system resolver on Linux).
@@ -239,7 +256,7 @@ void Release(void* block);
                                  void* data, Dword* dataSize),                                     \
          (key, index, name, nameChars, type, data, dataSize))                                      \
     CALL(Status, RegCloseKey, (HKey key), (key))                                                   \
-    CALL(Module, LoadLibraryExA, (const char* path, Dword flags), (path, flags))                   \
+    OWN(Module, LoadLibraryExA, (const char* path, Dword flags), (path, flags))                    \
     CALL(void*, GetProcAddress, (Module module, const char* name), (module, name))                 \
     CALL(bool, FreeLibrary, (Module module), (module))                                             \
     CALL(Dword, GetModuleFileNameA, (Module module, char* buffer, Dword size),                     \
@@ -271,6 +288,11 @@ void Release(void* block);
          (file, data, count))                                                                      \
     CALL(bool, FileClose, (std::intptr_t file), (file))                                            \
     CALL(bool, FileDelete, (const char* path), (path))                                             \
+    CALL(bool, SetGroupReadable, (const char* path), (path))                                       \
+    CALL(std::intptr_t, WatchFile, (const char* path), (path))                                     \
+    CALL(bool, FlushWatchedFile, (std::intptr_t watch, const char* path, std::uint64_t size),      \
+         (watch, path, size))                                                                      \
+    CALL(void, EndWatch, (std::intptr_t watch), (watch))                                           \
     CALL(int, EnumProtocols, (const int* protocols, ProtocolInfo* entries, int maxEntries),        \
          (protocols, entries, maxEntries))                                                         \
     CALL(int, WSAStartup, (std::uint16_t version), (version))                                      \
@@ -312,6 +334,12 @@ Dword UntrustedReason(const char* path, char* buffer, Dword size);
 // platform is shared; per module on Windows, where each module links its own.
 void ClearLoadRefusal();
 void NoteLoadRefusal(const char* reason);
+// True when the last LoadLibraryExA of this thread returned null because the loader's trust
+// check refused the module (the refusals kLoadNamedByConfiguration describes); false after any
+// other result, an access-denied failure of the system (a directory or an unreadable file at
+// the path) included. The backends call NoteTrustRefusal where their check refuses.
+bool LoadRefusedByTrustCheck();
+void NoteTrustRefusal();
 // The notes joined with "; " into `buffer` as RegistryRefusal copies; returns the length, which
 // is never above kMaxLoadRefusal (later notes are cut or dropped).
 inline constexpr Dword kMaxLoadRefusal = 4096;

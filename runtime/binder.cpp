@@ -158,10 +158,11 @@ plat::Module LoadFormatted(const char* format, const char* first, const char* se
     return plat::LoadConfiguredLibraryA(path);
 }
 
-// A place holding the file that the platform refused (and logged) ends the search: falling
-// through would hand the bind to a less trusted place.
+// A place holding a file that the platform's trust check refused (and logged) ends the search:
+// falling through would hand the bind to a less trusted place. Any other failure there (no
+// file, a directory or an unreadable file at the name) passes on to the next place.
 bool Refused(plat::Module module) {
-    return module == nullptr && plat::GetLastError() == plat::kErrorAccessDenied;
+    return module == nullptr && plat::LoadRefusedByTrustCheck();
 }
 
 // The installation directory, then "..\zqpal", then the current directory.

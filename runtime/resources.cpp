@@ -27,8 +27,9 @@ constexpr plat::Dword kFilenameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr std::string_view kEntrySeparator = "   : ";
 
 std::array<ResourceLoadError, kResourceErrorSlots> loadErrors{};
-// Set when the last locale's attempt found a copy the platform refused (and logged): the search
-// ends there instead of going on to a place the refusal did not cover.
+// Set when the last locale's attempt found a copy the platform's trust check refused (and
+// logged): the search ends there instead of going on to a place the refusal did not cover. Any
+// other failure (no file, a directory at the name) lets the search go on.
 bool searchRefused = false;
 
 struct Language {
@@ -73,7 +74,7 @@ plat::Module TryLanguage(std::string_view base, const char* fileName, Language l
     plat::Module module = plat::LoadLibraryExA(full.c_str(), kLoadFlags);
     if (module == nullptr) {
         const plat::Dword error = plat::GetLastError();
-        searchRefused = error == plat::kErrorAccessDenied;
+        searchRefused = plat::LoadRefusedByTrustCheck();
         RecordFailure(slot, full, error);
         return nullptr;
     }

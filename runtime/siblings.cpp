@@ -23,9 +23,8 @@ std::uint32_t KrnlFileWrite(std::uint32_t file, const void* data, std::uint32_t 
     return fn ? fn(file, data, count) : 0;
 }
 
-bool KrnlFileClose(std::uint32_t file) {
-    const auto fn = Siblings().FileClose;
-    return fn != nullptr && fn(file) != 0;
+void KrnlFileClose(std::uint32_t file) {
+    if (const auto fn = Siblings().FileClose) fn(file);
 }
 
 void KrnlFileDelete(const char* path) {

@@ -37,11 +37,13 @@ struct SiblingEntries {
 SiblingEntries& Siblings();
 
 // Calls through the entries. Unbound: FileCreate gives kKrnlInvalidFile, FileWrite 0,
-// FileClose false, CpuGetSerialNumber status 0 (no serial); the others do nothing.
+// CpuGetSerialNumber status 0 (no serial); the others do nothing.
 std::uint32_t KrnlFileCreate(const char* path);
 std::uint32_t KrnlFileWrite(std::uint32_t file, const void* data, std::uint32_t count);
-// True when the file's data reached the disk and the file closed.
-bool KrnlFileClose(std::uint32_t file);
+// The results of the close and the delete are not used: the family's kernel libraries differ in
+// what they return (0 after a good close, for some). Whether the data reached the disk is for
+// the caller to find out by its own means.
+void KrnlFileClose(std::uint32_t file);
 void KrnlFileDelete(const char* path);
 std::uint32_t KrnlCpuGetSerialNumber(std::uint32_t* first, std::uint32_t* second,
                                      std::uint32_t* third);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/fd.h"
 #include "platform/posix/internal.h"
 
 namespace kx::plat::backend {
@@ -200,6 +201,64 @@ bool FileDelete(const char* path) {
         return false;
     }
     return true;
+}
+
+bool SetGroupReadable(const char* path) {
+    if (!path || !*path) return Fail(kErrorInvalidParameter);
+    // Opened rather than named, so that the mode lands on the file that was checked.
+    const Fd fd(::open(NativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    struct stat info;
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Fail(kErrorAccessDenied);
+    if (::fchmod(fd.get(), S_IRUSR | S_IWUSR | S_IRGRP) != 0) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    return true;
+}
+
+std::intptr_t WatchFile(const char* path) {
+    if (!path || !*path) {
+        SetLastError(kErrorInvalidParameter);
+        return kInvalidFile;
+    }
+    const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastErrorFromErrno();
+        return kInvalidFile;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        SetLastError(kErrorAccessDenied);
+        return kInvalidFile;
+    }
+    return fd;
+}
+
+bool FlushWatchedFile(std::intptr_t watch, const char*, std::uint64_t size) {
+    if (watch < 0 || watch > INT32_MAX) return Fail(kErrorInvalidHandle);
+    const int fd = static_cast<int>(watch);
+    // The data first: a write error that the writer's own flush met is reported here too, as
+    // this descriptor was open before it.
+    if (::fdatasync(fd) != 0 && errno != EINVAL && errno != EROFS) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) != size) return Fail(kErrorWriteFault);
+    return true;
+}
+
+void EndWatch(std::intptr_t watch) {
+    if (watch >= 0 && watch <= INT32_MAX) ::close(static_cast<int>(watch));
 }
 
 }  // namespace kx::plat::backend

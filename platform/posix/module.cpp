@@ -338,6 +338,7 @@ void LogRefusal(const char* path, const std::string& file, const std::string& ch
     plat::AddEventLogEntry(kRefusalSource, kRefusalLabel, 0, static_cast<Dword>(kErrorAccessDenied),
                            text.c_str());
     plat::NoteLoadRefusal(text.c_str());
+    plat::NoteTrustRefusal();
 }
 
 // A name without a directory would be found through the search path, which no configuration
@@ -350,6 +351,7 @@ bool NamesItsDirectory(const char* path, const std::string& native) {
     plat::AddEventLogEntry(kRefusalSource, kRefusalLabel, 0, static_cast<Dword>(kErrorAccessDenied),
                            text.c_str());
     plat::NoteLoadRefusal(text.c_str());
+    plat::NoteTrustRefusal();
     return false;
 }
 

@@ -79,4 +79,59 @@ bool FileDelete(const char* path) {
     return path != nullptr && ::DeleteFileA(path) != FALSE;
 }
 
+bool SetGroupReadable(const char* path) {
+    if (path == nullptr) {
+        Fail(kErrorInvalidParameter);
+        return false;
+    }
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        Fail(kErrorAccessDenied);
+        return false;
+    }
+    return true;
+}
+
+// The kernel library holds the file alone while it writes: the watch only checks that the file
+// is there, and the flush opens it once the writer has closed it.
+std::intptr_t WatchFile(const char* path) {
+    if (path == nullptr) {
+        Fail(kErrorInvalidParameter);
+        return kInvalidFile;
+    }
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return kInvalidFile;
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        Fail(kErrorAccessDenied);
+        return kInvalidFile;
+    }
+    return 0;
+}
+
+bool FlushWatchedFile(std::intptr_t watch, const char* path, std::uint64_t size) {
+    if (watch == kInvalidFile || path == nullptr) {
+        Fail(kErrorInvalidHandle);
+        return false;
+    }
+    const HANDLE file =
+        ::CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER held{};
+    bool ok = ::FlushFileBuffers(file) != FALSE;
+    if (ok &&
+        (!::GetFileSizeEx(file, &held) || static_cast<std::uint64_t>(held.QuadPart) != size)) {
+        Fail(kErrorWriteFault);
+        ok = false;
+    }
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(file);
+    if (!ok) ::SetLastError(error);
+    return ok;
+}
+
+void EndWatch(std::intptr_t) {}
+
 }  // namespace kx::plat::backend

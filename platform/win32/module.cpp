@@ -31,6 +31,7 @@ Module LoadLibraryExA(const char* path, Dword flags) {
                                  "directory, not found through the library search path";
         plat::AddEventLogEntry("KXEvent Platform", "Untrusted module refused", 0,
                                static_cast<Dword>(kErrorAccessDenied), text.c_str());
+        plat::NoteTrustRefusal();
         Fail(kErrorAccessDenied);
         return nullptr;
     }

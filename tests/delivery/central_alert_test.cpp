@@ -4,6 +4,7 @@
 #include "delivery/central_alert.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -493,11 +494,11 @@ TEST_F(CentralAlertTest, RenameThatFailsRemovesTheTemporaryFileAndSaysSo) {
 }
 
 TEST_F(CentralAlertTest, FailedFlushPublishesNothingAndLogs141) {
-    ScopedHook<&plat::HookTable::FileClose> failedFlush(+[](std::intptr_t f) {
-        plat::DefaultHooks().FileClose(f);
-        plat::SetLastError(plat::kErrorDiskFull);
-        return false;
-    });
+    ScopedHook<&plat::HookTable::FlushWatchedFile> failedFlush(
+        +[](std::intptr_t, const char*, std::uint64_t) {
+            plat::SetLastError(plat::kErrorDiskFull);
+            return false;
+        });
     EnableAlerts(alerts_.string());
     EXPECT_TRUE(RunStage());
     EXPECT_TRUE(Listing().empty());
@@ -764,7 +765,8 @@ TEST_F(CentralAlertTest, ThreeProcessesWithOneTickCountPast1500TakenNamesAllDeli
 // binder binds them: taken names must be recognised through it too.
 class KernelLibraryAlertTest : public CentralAlertTest {
   protected:
-    KernelLibraryAlertTest() : kernel_(plat::LoadLibraryA(KX_TEST_INSTALL_DIR "/KXKRNL.DLL")) {
+    explicit KernelLibraryAlertTest(const char* kernel = KX_TEST_INSTALL_DIR "/KXKRNL.DLL")
+        : kernel_(plat::LoadLibraryA(kernel)) {
         if (kernel_ == nullptr) return;
         SiblingEntries& siblings = Siblings();
         siblings.FileCreate = Entry<KrnlFileCreateFn>("KRNL_FileCreate");
@@ -797,6 +799,28 @@ TEST_F(KernelLibraryAlertTest, TakenNamesMoveTheAlertOnAndItArrivesWhole) {
     EXPECT_TRUE(LoggedEntries().empty());
 }
 
+TEST_F(KernelLibraryAlertTest, AlertIsReadableByTheDirectoryGroupWhateverTheUmask) {
+    ASSERT_NE(kernel_, nullptr);
+    // The alerting directory as the package makes it: set-group-ID, the collector's group.
+    constexpr gid_t kCollectorGroup = 54321;
+    ASSERT_EQ(::chown(alerts_.c_str(), 0, kCollectorGroup), 0);
+    ASSERT_EQ(::chmod(alerts_.c_str(), 02770), 0);
+    EnableAlerts(alerts_.string());
+    for (const mode_t mask : {0077, 0027, 0022, 0000}) {
+        SCOPED_TRACE(mask);
+        const mode_t before = ::umask(mask);
+        const bool sent = RunStage();
+        ::umask(before);
+        EXPECT_TRUE(sent);
+        struct stat info {};
+        ASSERT_EQ(::stat((alerts_ / "00000005.ALR").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        EXPECT_EQ(info.st_gid, kCollectorGroup);
+        fs::remove(alerts_ / "00000005.ALR");
+    }
+    EXPECT_TRUE(LoggedEntries().empty());
+}
+
 TEST_F(KernelLibraryAlertTest, FailedWriteLeavesNoFile) {
     ASSERT_NE(kernel_, nullptr);
     ScopedHook<&plat::HookTable::FileWrite> full(
@@ -809,6 +833,44 @@ TEST_F(KernelLibraryAlertTest, FailedWriteLeavesNoFile) {
     EXPECT_TRUE(Listing().empty());
     ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
 }
+
+TEST_F(KernelLibraryAlertTest, WriteReportedWholeButCutShortIsFoundBySizeAndPublishesNothing) {
+    ASSERT_NE(kernel_, nullptr);
+    // The kernel library counts a line as written while one byte of it never reached the file.
+    ScopedHook<&plat::HookTable::FileWrite> lying(
+        +[](std::intptr_t f, const void* d, plat::Dword n) -> plat::Dword {
+            return plat::DefaultHooks().FileWrite(f, d, n > 1 ? n - 1 : n) > 0 ? n : 0;
+        });
+    EnableAlerts(alerts_.string());
+    EXPECT_TRUE(RunStage());
+    EXPECT_TRUE(Listing().empty());
+    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+}
+
+// Kernel libraries of the family whose KRNL_FileClose answers a good close with 0, or with a
+// value of no meaning: the library finds out by itself that the data is on disk.
+class LooseCloseKernelTest : public KernelLibraryAlertTest,
+                             public ::testing::WithParamInterface<const char*> {
+  protected:
+    LooseCloseKernelTest() : KernelLibraryAlertTest(GetParam()) {}
+};
+
+TEST_P(LooseCloseKernelTest, EveryAlertIsPublished) {
+    ASSERT_NE(kernel_, nullptr);
+    EnableAlerts(alerts_.string());
+    for (gTick = 5; gTick < 8; ++gTick) EXPECT_TRUE(RunStage());
+    EXPECT_EQ(Listing(),
+              (std::vector<std::string>{"00000005.ALR", "00000006.ALR", "00000007.ALR"}));
+    for (const std::string& name : Listing()) {
+        EXPECT_EQ(ReadFile(alerts_ / name),
+                  ExpectedKnownAlert(alerts_.string(), "Expanded message"));
+    }
+    EXPECT_TRUE(LoggedEntries().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, LooseCloseKernelTest,
+                         ::testing::Values(KX_TEST_KERNEL_VARIANT_DIR "/close-zero/KXKRNL.DLL",
+                                           KX_TEST_KERNEL_VARIANT_DIR "/close-garbage/KXKRNL.DLL"));
 
 }  // namespace
 }  // namespace kx::test

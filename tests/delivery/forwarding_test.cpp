@@ -13,6 +13,8 @@
 #include "common/registry.h"
 #include "delivery/forwarding_slots.h"
 #include "delivery_fixture.h"
+#include "event/snapshot.h"
+#include "kxevent/kxevent.h"
 #include "platform/testing.h"
 #include "runtime/state.h"
 #include "support.h"
@@ -331,6 +333,41 @@ TEST_F(ForwardingTest, SkipMarkNeedsTheExactTenCharacters) {
     EXPECT_FALSE(HasDontLoadMark("X Dont load"));
     EXPECT_FALSE(HasDontLoadMark("X Dont Load "));
     EXPECT_FALSE(HasDontLoadMark(""));
+}
+
+// ----- A module that calls the library again ---------------------------------------------------
+
+// A module that sends an event of its own from inside a re-send: that nested event is the last
+// one populated, and the re-send's write-back of its private copy must not replace it.
+TEST_F(ForwardingTest, ModuleSendingFromInsideAReSendLeavesItsEventAsTheLastPopulated) {
+    const plat::Module module = plat::LoadLibraryA(ModulePath("FwdReenter").c_str());
+    ASSERT_NE(module, nullptr);
+    using SendFn =
+        int(KX_API*)(std::uint32_t, std::int32_t, MessageRecord*, DetailRecord*, ContextRecord*);
+    const auto reenterWith =
+        reinterpret_cast<void (*)(SendFn)>(plat::GetProcAddress(module, "ForwardTestReenterWith"));
+    ASSERT_NE(reenterWith, nullptr);
+    reenterWith(&EVENT_SendVELMessage);
+    RegFile reg = ForwardingList();
+    reg.String("Reenter", ModulePath("FwdReenter"));
+    for (const char* event : {"1000", "2000"}) {
+        reg.Key(std::string(kEventsKey) + "\\0901\\" + event)
+            .String("ID", "Virus Found")
+            .String("LONGDESCRIPT", "Found %VIRUSNAME%.");
+    }
+    reg.Key(kAlertingKey).Dword("bEnableCAlert", 0).Dword("NoIP", 1);
+    List(reg);
+    std::strcpy(LanguageCode, "0901");
+    std::strcpy(detail_.szVirusName, "OUTER");
+
+    ASSERT_EQ(EVENT_PopulateEventStructures(7, "first", &message_, &detail_, &context_), EVENT_OK);
+    EXPECT_EQ(EVENT_SendVELEvent(7, 2000, "again"), EVENT_OK);
+    reenterWith(nullptr);
+    plat::FreeLibrary(module);
+
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"call FwdReenter 7 2000 2000 9 Found OUTER.",
+                                                 "call FwdReenter 7 1000 1000 0 Found NESTED."}));
+    EXPECT_STREQ(LastEventSnapshot.detail.szVirusName, "NESTED");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <sstream>
 
 #include "tests/support/support.h"
 
@@ -55,6 +56,20 @@ std::set<std::string> DefinedDynamicSymbols(const std::filesystem::path& module)
         names.emplace(line.substr(0, space));
     }
     return names;
+}
+
+std::map<std::string, std::uint64_t> DynamicSymbolAddresses(const std::filesystem::path& module) {
+    const auto result =
+        RunCommand({KX_TEST_NM, "-D", "--defined-only", "--format=posix", module.string()});
+    EXPECT_EQ(result.status, 0) << "nm failed on " << module;
+    std::map<std::string, std::uint64_t> addresses;
+    for (const std::string& line : Lines(result.output)) {
+        std::istringstream fields(line);  // name, type, value, size
+        std::string name, type, value;
+        if (!(fields >> name >> type >> value)) continue;
+        addresses[name] = std::stoull(value, nullptr, 16);
+    }
+    return addresses;
 }
 
 }  // namespace kx::test

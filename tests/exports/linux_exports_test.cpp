@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 
@@ -47,6 +49,22 @@ TEST(LinuxExports, EventLibraryExportsTheSeventeenNamesAndTheEntryNotification) 
     ASSERT_EQ(expected.size(), 17u);
     expected.emplace("DllMain");
     EXPECT_EQ(DefinedDynamicSymbols(module), expected);
+}
+
+// Ordinals 2, 3, 4 and 6 are one function, 5, 7 and 13 another; every other export has its own.
+TEST(LinuxExports, GroupedExportsAreOneFunctionAtOneAddress) {
+    const fs::path module = kInstallDir / "KXEvent.DLL";
+    ASSERT_TRUE(fs::exists(module)) << module;
+    const auto addresses = kx::test::DynamicSymbolAddresses(module);
+    std::map<std::uint64_t, int> functionAt;  // address: the ordinal whose function is there
+    for (const auto& entry : kx::test::kEventExports) {
+        const auto address = addresses.find(std::string(entry.name));
+        ASSERT_NE(address, addresses.end()) << entry.name;
+        const int function = entry.functionOf != 0 ? entry.functionOf : entry.ordinal;
+        const auto [at, added] = functionAt.emplace(address->second, function);
+        EXPECT_EQ(at->second, function) << entry.name << " at ordinal " << entry.ordinal;
+    }
+    EXPECT_EQ(functionAt.size(), kx::test::kEventExports.size() - 5);
 }
 
 TEST(LinuxExports, EventLibraryNamesMatchTheBindersEventTable) {

@@ -142,6 +142,20 @@ void ExpectEventExportTable(const WindowsBuild& build) {
     }
 }
 
+// Ordinals 2, 3, 4 and 6 are one function, 5, 7 and 13 another; every other export has its own.
+void ExpectSharedFunctionsAtOneAddress(const WindowsBuild& build) {
+    const ExportTable table = ReadExportTable(build, EventLibrary(build));
+    std::map<std::uint32_t, int> functionAt;  // address: the ordinal whose function is there
+    for (const auto& entry : kEventExports) {
+        const auto address = table.addressByOrdinal.find(entry.ordinal);
+        ASSERT_NE(address, table.addressByOrdinal.end()) << entry.name;
+        const int function = entry.functionOf != 0 ? entry.functionOf : entry.ordinal;
+        const auto [at, added] = functionAt.emplace(address->second, function);
+        EXPECT_EQ(at->second, function) << entry.name << " at ordinal " << entry.ordinal;
+    }
+    EXPECT_EQ(functionAt.size(), kEventExports.size() - 5);
+}
+
 TEST(WindowsExportsI686, EventLibraryExportsThePlainNamesAtOrdinalsOneToSeventeen) {
     SKIP_WITHOUT(kI686, EventLibrary(kI686));
     ExpectEventExportTable(kI686);
@@ -201,6 +215,16 @@ TEST(WindowsExportsI686, SiblingStandInsExportThePlainNamesTheBinderResolves) {
 TEST(WindowsExportsX8664, EventLibraryExportsThePlainNamesAtOrdinalsOneToSeventeen) {
     SKIP_WITHOUT(kX8664, EventLibrary(kX8664));
     ExpectEventExportTable(kX8664);
+}
+
+TEST(WindowsExportsI686, GroupedOrdinalsAreOneFunctionAtOneAddress) {
+    SKIP_WITHOUT(kI686, EventLibrary(kI686));
+    ExpectSharedFunctionsAtOneAddress(kI686);
+}
+
+TEST(WindowsExportsX8664, GroupedOrdinalsAreOneFunctionAtOneAddress) {
+    SKIP_WITHOUT(kX8664, EventLibrary(kX8664));
+    ExpectSharedFunctionsAtOneAddress(kX8664);
 }
 
 // Every module and executable of the release layout. Resource-only modules have no code and

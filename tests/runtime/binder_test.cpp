@@ -74,6 +74,19 @@ TEST_F(BinderTest, InstallationDirectoryIsPreferredOverZqpal) {
     EXPECT_EQ(BindCoreComponents(3), 0);
 }
 
+// Only the trust check's refusal ends the search: a directory at a library's name in the
+// installation directory is passed over for the copies in "..\zqpal".
+TEST_F(BinderTest, DirectoryAtTheNameInTheInstallationDirectoryIsPassedOver) {
+    std::filesystem::create_directories(install_ / "KXKRNL.DLL");
+    std::filesystem::create_directories(install_ / "KXUTIL.DLL");
+    PlaceSiblings(tmp_ / "zqpal");
+    test::ScopedEnv core("VEL_DEBUGCORE", install_.string());
+    EXPECT_EQ(BindCoreComponents(3), 0);
+    EXPECT_EQ(ComponentUseCount(kComponentKernel), 1);
+    EXPECT_EQ(ComponentUseCount(kComponentUtility), 1);
+    EXPECT_EQ(Trace(), (Lines{"KXKRNL attach", "KXUTIL attach"}));
+}
+
 TEST_F(BinderTest, RegistryInstallDirectoryLosesOneTrailingBackslash) {
     PlaceSiblings(install_);
     test::RegFile reg;

@@ -169,6 +169,17 @@ TEST_F(ResourcesTest, NeutralLocaleFindsRes0001) {
               (std::vector<std::string>{"0:" + PathOf("Res0701"), "6:" + PathOf("Res0000")}));
 }
 
+// A directory at the module's name fails as the system fails it (access denied) but is no
+// refusal of the trust check: the search goes on to the next locale.
+TEST_F(ResourcesTest, DirectoryAtTheModulesNameIsPassedOver) {
+    std::filesystem::create_directories(base_ / "Res0901" / "kxUtlRes.dll");
+    PlaceModule("Res0001");
+    ASSERT_NE(Load(), nullptr);
+    EXPECT_STREQ(LanguageCode, "0001");
+    EXPECT_EQ(FilledSlots(),
+              (std::vector<std::string>{"0:" + PathOf("Res0901"), "6:" + PathOf("Res0000")}));
+}
+
 TEST_F(ResourcesTest, SortBitsOfTheLocaleAreIgnored) {
     threadLocale = 0x000F0000 | kGermanGermany;
     PlaceModule("Res0701");

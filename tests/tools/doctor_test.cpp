@@ -201,6 +201,22 @@ TEST_F(Doctor, ResourceModuleThatIsNoStringTableIsPassedOver) {
         << result.out;
 }
 
+// A directory at the module's name is no refusal either: the search goes on past it.
+TEST_F(Doctor, DirectoryAtTheResourceModulesNameIsPassedOver) {
+    Registry().WriteTo(registry);
+    const ScopedEnv thread("VEL_THREAD_LCID", "0x0407");
+    const ScopedEnv user("VEL_USER_LCID", "0x0407");
+    const ScopedEnv system("VEL_SYSTEM_LCID", "0x0407");
+    fs::remove(install / "Res0701" / "kxUtlRes.dll");
+    fs::create_directories(install / "Res0701" / "kxUtlRes.dll");
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_NE(result.out.find("ok    resource module: " +
+                              (install / "Res0901" / "kxUtlRes.dll").string() + " (language 0901)"),
+              std::string::npos)
+        << result.out;
+}
+
 TEST_F(Doctor, MissingAlertingDirectoryIsNamed) {
     Registry().WriteTo(registry);
     fs::remove(alerts);

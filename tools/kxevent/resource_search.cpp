@@ -94,13 +94,18 @@ std::optional<std::string> Untrusted(const fs::path& path) {
     return std::string(reason.data());
 }
 
-std::optional<std::string> ModuleRefusal(const fs::path& file) {
+std::optional<std::string> TrustRefusal(const fs::path& file) {
     std::error_code error;
     if (fs::is_symlink(file, error)) {
         const fs::path holder = file.has_parent_path() ? file.parent_path() : fs::path(".");
         if (auto reason = Untrusted(fs::weakly_canonical(holder, error))) return reason;
     }
-    if (auto reason = Untrusted(file)) return reason;
+    return Untrusted(file);
+}
+
+std::optional<std::string> ModuleRefusal(const fs::path& file) {
+    if (auto reason = TrustRefusal(file)) return reason;
+    std::error_code error;
     if (!fs::is_regular_file(file, error)) return file.string() + " is not a regular file";
     return std::nullopt;
 }
@@ -130,11 +135,15 @@ ResourceSearch FindResourceModule(const reg::Document& document) {
             continue;
         }
         const fs::path found = fs::absolute(*file, error).lexically_normal();
-        if (auto reason = ModuleRefusal(*file)) {
+        if (auto reason = TrustRefusal(*file)) {
             search.module = found;
             search.language = name.substr(3);
             search.refusal = std::move(reason);
             return search;
+        }
+        if (!fs::is_regular_file(*file, error)) {
+            search.tried.push_back({found, "not a regular file"});
+            continue;
         }
         if (!LoadsAsResources(*file)) {
             search.tried.push_back({found, "not a resource module"});

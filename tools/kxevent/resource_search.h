@@ -33,17 +33,21 @@ struct ResourceSearch {
 
 // Walks the library's places in its order (ResourceDirectoryNames below the base) and applies
 // the loader's rules to each: a missing file or one that is no resource module lets the search
-// go on, a copy that fails the trust check for configured modules (or is no regular file) ends
-// it, as the library then refuses to load. Reads only; nothing is logged.
+// go on, and so does something that is no regular file; a copy that fails the trust check for
+// configured modules ends it, as the library then refuses to load. Reads only; nothing is logged.
 ResourceSearch FindResourceModule(const reg::Document& document);
 
 // Why the platform's trust check refuses `path`; nothing when it is trusted.
 std::optional<std::string> Untrusted(const std::filesystem::path& path);
 
-// Why the loader refuses to load the module file at `file`, found already: the directory holding
-// it when the name is a symbolic link (a link in a shared directory borrows no standing), the
-// file itself, and a file that is no regular file (a directory, a FIFO, a device). Nothing when
-// the loader takes it. Reads only: no file is opened.
+// Why the loader's trust check refuses the module file at `file`, found already: the directory
+// holding it when the name is a symbolic link (a link in a shared directory borrows no
+// standing), and the file itself. Such a refusal ends a search. Reads only: no file is opened.
+std::optional<std::string> TrustRefusal(const std::filesystem::path& file);
+
+// Why the loader refuses to load the module file at `file`: its trust check, and a file that is
+// no regular file (a directory, a FIFO, a device). Nothing when the loader takes it. Reads only:
+// no file is opened.
 std::optional<std::string> ModuleRefusal(const std::filesystem::path& file);
 
 }  // namespace kx::tool
