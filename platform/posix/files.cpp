@@ -119,6 +119,22 @@ Dword GetEnvironmentVariableA(const char* name, char* buffer, Dword size) {
     return static_cast<Dword>(length);
 }
 
+namespace {
+
+// `fd` when it is open on a regular file; closed otherwise, as access denied: a directory, FIFO
+// or device at a path this layer opens is refused rather than used.
+std::intptr_t RegularFileOrClose(int fd) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        SetLastError(kErrorAccessDenied);
+        return kInvalidFile;
+    }
+    return fd;
+}
+
+}  // namespace
+
 std::intptr_t FileCreate(const char* path) {
     if (!path || !*path) {
         SetLastError(kErrorInvalidParameter);
@@ -135,13 +151,7 @@ std::intptr_t FileCreate(const char* path) {
         SetLastErrorFromErrno();  // EEXIST: kErrorFileExists
         return kInvalidFile;
     }
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        SetLastError(kErrorAccessDenied);
-        return kInvalidFile;
-    }
-    return fd;
+    return RegularFileOrClose(fd);
 }
 
 Dword FileWrite(std::intptr_t file, const void* data, Dword count) {
@@ -230,13 +240,7 @@ std::intptr_t WatchFile(const char* path) {
         SetLastErrorFromErrno();
         return kInvalidFile;
     }
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        SetLastError(kErrorAccessDenied);
-        return kInvalidFile;
-    }
-    return fd;
+    return RegularFileOrClose(fd);
 }
 
 bool FlushWatchedFile(std::intptr_t watch, const char*, std::uint64_t size) {
