@@ -42,6 +42,17 @@ void ReadBoth(int outFd, int errFd, std::string& out, std::string& err) {
     }
 }
 
+// In the child: each name set to its value, or removed when it has none.
+void ApplyEnvironment(const std::map<std::string, std::optional<std::string>>& environment) {
+    for (const auto& [name, value] : environment) {
+        if (value) {
+            ::setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
+    }
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
@@ -52,13 +63,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        for (const auto& [name, value] : environment) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
+        ApplyEnvironment(environment);
         ::dup2(outPipe[1], 1);
         ::dup2(errPipe[1], 2);
         ::close(outPipe[0]);
@@ -97,13 +102,7 @@ ProcessResult RunProcessOnTerminal(
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        for (const auto& [name, value] : environment) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
-        }
+        ApplyEnvironment(environment);
         ::dup2(slave, 1);
         ::dup2(errPipe[1], 2);
         ::execv(program.c_str(), argv.data());
