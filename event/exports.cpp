@@ -28,11 +28,18 @@ int Guarded(Fn&& fn, int onFailure) noexcept {
 
 // The alias names the assembler symbol: on 32-bit Windows that carries the Windows API
 // decoration, the bytes of arguments the function removes. An alias claims what the compiler
-// knows of its target (it throws nothing).
-#if defined(_WIN32) && !defined(_WIN64)
-#define KX_ALIAS_OF(name, argumentBytes) __attribute__((alias(#name "@" #argumentBytes), nothrow))
+// knows of its target (it throws nothing): gcc asks for that, while clang takes nothrow on a
+// declaration the header made without it for a different exception specification.
+#if defined(__clang__)
+#define KX_ALIAS_NOTHROW
 #else
-#define KX_ALIAS_OF(name, argumentBytes) __attribute__((alias(#name), nothrow))
+#define KX_ALIAS_NOTHROW , nothrow
+#endif
+#if defined(_WIN32) && !defined(_WIN64)
+#define KX_ALIAS_OF(name, argumentBytes) \
+    __attribute__((alias(#name "@" #argumentBytes) KX_ALIAS_NOTHROW))
+#else
+#define KX_ALIAS_OF(name, argumentBytes) __attribute__((alias(#name) KX_ALIAS_NOTHROW))
 #endif
 
 extern "C" {
