@@ -28,8 +28,8 @@ int Guarded(Fn&& fn, int onFailure) noexcept {
 
 // The alias names the assembler symbol: on 32-bit Windows that carries the Windows API
 // decoration, the bytes of arguments the function removes. An alias claims what the compiler
-// knows of its target (it throws nothing): gcc asks for that, while clang takes nothrow on a
-// declaration the header made without it for a different exception specification.
+// knows of its target (it throws nothing): gcc asks for that, while clang refuses nothrow on a
+// function the header declared without it, as a different promise of what it may throw.
 #if defined(__clang__)
 #define KX_ALIAS_NOTHROW
 #else
