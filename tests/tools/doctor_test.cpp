@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
@@ -186,35 +187,35 @@ TEST_F(Doctor, ResourceDirectoryWritableByItsGroupIsNamedWithItsMode) {
     EXPECT_TRUE(named) << result.out;
 }
 
-// A copy the loader cannot use as a resource module is passed over, as the library passes it.
-TEST_F(Doctor, ResourceModuleThatIsNoStringTableIsPassedOver) {
+// A copy the loader cannot use as a resource module is passed over, as the library passes it:
+// a German copy that is no string table, or a directory at its name, is no refusal: the search
+// goes on past it to the English module.
+TEST_F(Doctor, ResourceModuleThatCannotBeLoadedIsPassedOver) {
     Registry().WriteTo(registry);
     const ScopedEnv thread("VEL_THREAD_LCID", "0x0407");
     const ScopedEnv user("VEL_USER_LCID", "0x0407");
     const ScopedEnv system("VEL_SYSTEM_LCID", "0x0407");
-    WriteFile(install / "Res0701" / "kxUtlRes.dll", "not a string table");
-    const ProcessResult result = Run();
-    EXPECT_EQ(result.exitCode, 0) << result.out;
-    EXPECT_NE(result.out.find("ok    resource module: " +
-                              (install / "Res0901" / "kxUtlRes.dll").string() + " (language 0901)"),
-              std::string::npos)
-        << result.out;
-}
-
-// A directory at the module's name is no refusal either: the search goes on past it.
-TEST_F(Doctor, DirectoryAtTheResourceModulesNameIsPassedOver) {
-    Registry().WriteTo(registry);
-    const ScopedEnv thread("VEL_THREAD_LCID", "0x0407");
-    const ScopedEnv user("VEL_USER_LCID", "0x0407");
-    const ScopedEnv system("VEL_SYSTEM_LCID", "0x0407");
-    fs::remove(install / "Res0701" / "kxUtlRes.dll");
-    fs::create_directories(install / "Res0701" / "kxUtlRes.dll");
-    const ProcessResult result = Run();
-    EXPECT_EQ(result.exitCode, 0) << result.out;
-    EXPECT_NE(result.out.find("ok    resource module: " +
-                              (install / "Res0901" / "kxUtlRes.dll").string() + " (language 0901)"),
-              std::string::npos)
-        << result.out;
+    const fs::path german = install / "Res0701" / "kxUtlRes.dll";
+    const std::pair<const char*, void (*)(const fs::path&)> cases[] = {
+        {"no string table", [](const fs::path& at) { WriteFile(at, "not a string table"); }},
+        {"a directory",
+         [](const fs::path& at) {
+             fs::remove(at);
+             fs::create_directories(at);
+         }},
+    };
+    for (const auto& [what, place] : cases) {
+        SCOPED_TRACE(what);
+        fs::remove_all(german);
+        place(german);
+        const ProcessResult result = Run();
+        EXPECT_EQ(result.exitCode, 0) << result.out;
+        EXPECT_NE(
+            result.out.find("ok    resource module: " +
+                            (install / "Res0901" / "kxUtlRes.dll").string() + " (language 0901)"),
+            std::string::npos)
+            << result.out;
+    }
 }
 
 TEST_F(Doctor, MissingAlertingDirectoryIsNamed) {
