@@ -190,6 +190,16 @@ void* kx_get_export(kx_module* module, const char* name) noexcept {
     }
 }
 
+kx_function kx_get_function(kx_module* module, const char* name) noexcept {
+    // The loader hands out an address; this copy is the one place it becomes a function
+    // pointer, which POSIX guarantees to be the same size and form.
+    static_assert(sizeof(kx_function) == sizeof(void*));
+    void* const address = kx_get_export(module, name);
+    kx_function function = nullptr;
+    if (address != nullptr) std::memcpy(&function, &address, sizeof function);
+    return function;
+}
+
 int kx_free_module(kx_module* module) noexcept {
     using namespace kx::plat;
     try {

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: cannot load %s (error %lu): %s\n", argv[0], path, error, reason);
         return 1;
     }
-    send = (SendVELMessageFn)kx_get_export(module, "EVENT_SendVELMessage");
+    send = (SendVELMessageFn)kx_get_function(module, "EVENT_SendVELMessage");
     if (send == NULL) {
         fprintf(stderr, "%s: %s has no EVENT_SendVELMessage\n", argv[0], path);
         kx_free_module(module);

@@ -74,6 +74,16 @@ kx_module* kx_load_module(const char* path, unsigned flags) KX_C_NOEXCEPT;
  * KX_ERROR_PROC_NOT_FOUND (or KX_ERROR_INVALID_HANDLE). Cast it to the export's function type. */
 void* kx_get_export(kx_module* module, const char* name) KX_C_NOEXCEPT;
 
+/* The same export as a function pointer. ISO C has no conversion between object and function
+ * pointers, so a host compiled with -pedantic warns on every cast of kx_get_export's result;
+ * casting one function pointer type to another is plain C:
+ *
+ *     send = (SendVELMessageFn)kx_get_function(lib, "EVENT_SendVELMessage");
+ *
+ * Null, with the same errors as kx_get_export, when there is no such export. */
+typedef void (*kx_function)(void);
+kx_function kx_get_function(kx_module* module, const char* name) KX_C_NOEXCEPT;
+
 /* Drops one reference; the last one runs the module's DllMain detach and unloads it. Returns 1,
  * or 0 with KX_ERROR_INVALID_HANDLE for a module this loader does not hold (null, or freed:
  * a handle freed for the last time never names a module again, not even one loaded later from

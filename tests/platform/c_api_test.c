@@ -107,7 +107,7 @@ static void load_runs_the_attach_and_the_last_free_the_detach(void) {
     first = kx_load_module(test_module("kxtest_attach.so"), 0);
     CHECK(first != NULL);
     CHECK_TEXT(notifications(), "attach\n");
-    answer = (AnswerFn)kx_get_export(first, "ModuleAnswer");
+    answer = (AnswerFn)kx_get_function(first, "ModuleAnswer");
     CHECK(answer != NULL && answer() == 42);
     second = kx_load_module(test_module("kxtest_attach.so"), 0);
     CHECK(second == first);
@@ -142,7 +142,7 @@ static void a_freed_handle_stays_invalid_whatever_is_loaded_after_it(void) {
         CHECK(kx_last_error() == KX_ERROR_INVALID_HANDLE);
         /* The later module is still loaded, its attach not undone. */
         CHECK_TEXT(notifications(), "attach\ndetach\nattach\n");
-        answer = (AnswerFn)kx_get_export(later, "ModuleAnswer");
+        answer = (AnswerFn)kx_get_function(later, "ModuleAnswer");
         CHECK(answer != NULL && answer() == 42);
         CHECK(kx_free_module(later) == 1);
         CHECK_TEXT(notifications(), "attach\ndetach\nattach\ndetach\n");
@@ -164,6 +164,13 @@ static void an_export_the_module_lacks_is_null_with_proc_not_found(void) {
     CHECK(kx_last_error() == KX_ERROR_INVALID_PARAMETER);
     CHECK(kx_get_export(NULL, "ModuleAnswer") == NULL);
     CHECK(kx_last_error() == KX_ERROR_INVALID_HANDLE);
+    /* The function-typed look-up fails alike and finds the same address. */
+    CHECK(kx_get_function(module, "NoSuchExport") == NULL);
+    CHECK(kx_last_error() == KX_ERROR_PROC_NOT_FOUND);
+    CHECK(kx_get_function(NULL, "ModuleAnswer") == NULL);
+    CHECK(kx_last_error() == KX_ERROR_INVALID_HANDLE);
+    CHECK(kx_get_function(module, NULL) == NULL);
+    CHECK(kx_last_error() == KX_ERROR_INVALID_PARAMETER);
     CHECK(kx_free_module(module) == 1);
     remove_scratch();
 }
