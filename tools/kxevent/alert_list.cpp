@@ -8,8 +8,8 @@
 
 #include "common/severity.h"
 #include "common/utf8.h"
+#include "platform/platform.h"
 #include "tools/kxevent/errors.h"
-#include "tools/kxevent/event_library.h"
 #include "tools/kxevent/json_line.h"
 #include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/send_command.h"
@@ -49,7 +49,16 @@ std::string Padded(std::string text, std::size_t width) {
 }  // namespace
 
 fs::path RegistryAlertingDirectory() {
-    const RegistryChoice registry = SelectTrustedRegistry(FindLibraryDirectory());
+    // Only reads: a per-user default not yet installed has no alerting directory either.
+    const RegistryChoice registry = FindRegistry();
+    std::error_code error;
+    if (!fs::exists(registry.file, error)) {
+        throw RuntimeError("no directory given and the registry file " + registry.file.string() +
+                           " does not exist");
+    }
+    SetEnvironment("VEL_REGISTRY", registry.file.string());
+    char refusal[1024];
+    if (plat::RegistryRefusal(refusal, sizeof refusal) != 0) throw RuntimeError(refusal);
     const AlertSettings settings = ReadAlertSettings(registry.file);
     if (!settings.directory) {
         throw RuntimeError("no directory given and " + registry.file.string() +

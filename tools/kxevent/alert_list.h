@@ -13,8 +13,8 @@
 namespace kx::tool {
 
 // The alerting directory the registry in use names ("Centralized Alerting Path"), as collect
-// takes it without --dir: the registry chosen as for a send, refused as the library refuses it.
-// Throws RuntimeError.
+// takes it without --dir: the registry chosen as for a send, refused as the library refuses it,
+// but never installed. Throws RuntimeError.
 std::filesystem::path RegistryAlertingDirectory();
 
 // The finished alert files of `directory`, lowest number first (a name that is no number after
