@@ -14,4 +14,10 @@ inline std::uint32_t ParseSeverity(const unsigned char* data) {
     return data[0] <= 4 ? data[0] : 1;
 }
 
+// The name of a severity as the tools print it; a value above 4 reads as the highest.
+inline const char* SeverityName(std::uint32_t severity) {
+    constexpr const char* kNames[] = {"informational", "notice", "warning", "error", "critical"};
+    return kNames[severity < 4 ? severity : 4];
+}
+
 }  // namespace kx

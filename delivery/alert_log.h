@@ -5,10 +5,10 @@
 #include <span>
 #include <string_view>
 
+#include "common/alert_log_source.h"
+
 namespace kx {
 
-inline constexpr char kAlertLogSource[] = "Derad Edarevu Razud Evarivive";
-inline constexpr unsigned kAlertLogNumber = 0xC0000101u;
 inline constexpr std::size_t kAlertLogTextSize = 2048;
 inline constexpr std::size_t kAlertStringSize = 260;
 

@@ -31,7 +31,7 @@ TEST(Commands, MainHelpListsTheTableInItsOrder) {
               "  send        send an event through KXEvent.DLL and show the alert file it wrote\n"
               "  query       print an event's long description from the catalogue\n"
               "  resend      send the last populated event again (chain after send with --then)\n"
-              "  alert show  print central alert files as a table or as JSON\n"
+              "  alert       list the waiting central alerts, or show them as a table or JSON\n"
               "  reg         import, export, query, set or delete registry values\n"
               "  events      list the catalogue's events: number, severity, short description\n"
               "  collect     send central alert files to a RELP receiver, removing each once "
@@ -73,14 +73,20 @@ TEST(Commands, SendQueryAndResendShareOneHelpMadeFromTheirOptions) {
         "2 on a usage error.\n");
 }
 
-TEST(Commands, AlertHelpShowsItsOptionInTheUsageLine) {
+TEST(Commands, AlertHelpShowsEachOptionInTheUsageLineOfItsSubcommand) {
     EXPECT_EQ(
         AlertHelp(),
-        "usage: kxevent alert show [--json] FILE|DIR\n"
+        "usage: kxevent alert list [--json] [DIR]\n"
+        "       kxevent alert show [--json] [--follow] [FILE|DIR]\n"
         "\n"
-        "Prints a central alert file, or every *.ALR file of a directory, as a table of keys and\n"
-        "values or, with --json, as JSON (one object per file; an array for a directory).\n"
-        "A malformed file is refused with the number of the line that is wrong.\n");
+        "list prints one line per alert waiting in DIR, lowest number first: its number, time\n"
+        "(UTC), event, severity, virus and item; with --json one JSON object per line.\n"
+        "show prints a central alert file, or every *.ALR file of a directory, as a table of keys\n"
+        "and values or, with --json, as JSON (one object per file; an array for a directory).\n"
+        "With --follow it prints the alerts of the directory and then each new one as it arrives\n"
+        "(with --json one object per line) until interrupted.\n"
+        "Without FILE or DIR both take the alerting directory of the registry in use. A malformed\n"
+        "file is refused with the number of the line that is wrong.\n");
 }
 
 TEST(Commands, RegHelpShowsEachOptionWhereItBelongs) {
@@ -114,9 +120,10 @@ TEST(Commands, RegHelpShowsEachOptionWhereItBelongs) {
 
 TEST(Commands, EventsHelpShowsItsOption) {
     const std::string help = EventsHelp();
-    EXPECT_EQ(help.rfind("usage: kxevent events [--language LLSS]\n\n"
+    EXPECT_EQ(help.rfind("usage: kxevent events [--language LLSS] [--json]\n\n"
                          "  --language LLSS    the catalogue's language (\"0901\"), not the "
-                         "library's\n",
+                         "library's\n"
+                         "  --json             one JSON object per event and line\n",
                          0),
               0u)
         << help;

@@ -1,7 +1,9 @@
 // doctor_test.cpp: "kxevent doctor" run as a child process on a real installation copied from
 // the build tree, with real modes and owners: a sound one passes, each fault is named.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +17,7 @@
 
 #include "child_process.h"
 #include "command_environment.h"
+#include "common/fd.h"
 #include "support.h"
 
 namespace kx::test {
@@ -25,12 +28,41 @@ namespace fs = std::filesystem;
 const std::string kCommand = std::string(KX_TEST_BINARY_DIR) + "/bin/kxevent";
 constexpr uid_t kNobody = 65534;
 
+// Runs "$@" in a mount namespace of its own whose /dev holds the usual devices and, as log, the
+// socket $2 when there is one there (the syslog socket the library writes to), as user $3 when
+// that is not empty. $1/dev, made in the namespace's own file system, becomes /dev.
+constexpr char kPrivateDevScript[] =
+    "set -e; dev=$1/dev; mkdir -p \"$dev\"; mount -t tmpfs tmpfs \"$dev\"; "
+    "for n in null zero random urandom; do touch \"$dev/$n\"; mount --bind /dev/$n \"$dev/$n\"; "
+    "done; "
+    "if [ -S \"$2\" ]; then touch \"$dev/log\"; mount --bind \"$2\" \"$dev/log\"; fi; "
+    "mount --rbind \"$dev\" /dev; user=$3; shift 3; "
+    "if [ -n \"$user\" ]; then exec setpriv --reuid=\"$user\" --regid=\"$user\" --clear-groups "
+    "\"$@\"; fi; "
+    "exec \"$@\"";
+
+// A datagram socket bound at `path`, as a system logger holds /dev/log.
+Fd BoundSocket(const fs::path& path) {
+    Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "cannot bind " << path;
+    }
+    ::chmod(path.c_str(), 0666);  // as a system logger leaves it: anyone may log
+    return fd;
+}
+
 class Doctor : public ::testing::Test {
   protected:
     TempDir dir;
     fs::path registry = dir / "hklm.reg";
     fs::path install = dir / "install";
     fs::path alerts = dir / "alerts";
+    TempDir scratch;  // the sockets, and the mount point of the command's /dev
+    fs::path syslog = scratch / "syslog";
+    Fd logger = BoundSocket(syslog);
 
     // The build tree's installation directory, copied with the modes a package gives it.
     void SetUp() override {
@@ -55,11 +87,25 @@ class Doctor : public ::testing::Test {
         return reg;
     }
 
-    ProcessResult Run(bool useRegistry = true) const {
-        return RunProcess(
-            kCommand, {"doctor"},
-            CommandEnvironment(dir, useRegistry ? std::optional(registry) : std::nullopt,
-                               install.string()));
+    // doctor, with a system logger listening at /dev/log unless `socket` names another place.
+    ProcessResult Run(bool useRegistry = true, const std::vector<std::string>& options = {},
+                      const fs::path& socket = {}, const std::string& user = "",
+                      const Environment& overrides = {}) const {
+        Environment env = CommandEnvironment(
+            dir, useRegistry ? std::optional(registry) : std::nullopt, install.string());
+        for (const auto& [name, value] : overrides) env[name] = value;
+        std::vector<std::string> args = {"--mount",
+                                         "/bin/sh",
+                                         "-c",
+                                         kPrivateDevScript,
+                                         "sh",
+                                         scratch.str(),
+                                         (socket.empty() ? syslog : socket).string(),
+                                         user,
+                                         kCommand,
+                                         "doctor"};
+        args.insert(args.end(), options.begin(), options.end());
+        return RunProcess("/usr/bin/unshare", args, env);
     }
 
     std::set<fs::path> Entries() const {
@@ -79,6 +125,7 @@ void ExpectFailure(const ProcessResult& result, const std::string& fragment,
     std::vector<std::string> failures;
     for (const std::string& line : Lines(result.out)) {
         if (line.rfind("FAIL  ", 0) == 0) failures.push_back(line);
+        EXPECT_TRUE(line.rfind("ok    ", 0) == 0 || line.rfind("FAIL  ", 0) == 0) << line;
     }
     ASSERT_EQ(failures.size(), count) << result.out;
     EXPECT_NE(failures[0].find(fragment), std::string::npos) << failures[0];
@@ -99,9 +146,9 @@ TEST_F(Doctor, SoundInstallationPassesEveryCheckAndChangesNothing) {
               std::string::npos);
     EXPECT_NE(result.out.find("ok    resource module: " + install.string() + "/Res"),
               std::string::npos);
-    EXPECT_NE(
-        result.out.find("ok    alerting directory: " + alerts.string() + " (owner 0, mode 0755"),
-        std::string::npos);
+    EXPECT_NE(result.out.find("ok    alerting directory: " + alerts.string() +
+                              " (owner root, group root, mode 0755"),
+              std::string::npos);
     EXPECT_EQ(Entries(), before);  // not even the event-log file
 }
 
@@ -163,9 +210,11 @@ TEST_F(Doctor, ResourceModuleWritableByOthersIsNamedWithItsMode) {
     }
     const ProcessResult result = Run();
     ExpectFailure(result, "FAIL  resource module: " + install.string() + "/Res");
-    EXPECT_NE(result.out.find("/kxUtlRes.dll can be changed by users other than its owner and "
-                              "root (owner 0, mode 0666), so the library refuses to load; make it"),
-              std::string::npos)
+    EXPECT_NE(
+        result.out.find(
+            "/kxUtlRes.dll can be changed by users other than its owner and "
+            "root (owner root, group root, mode 0666), so the library refuses to load; make it"),
+        std::string::npos)
         << result.out;
 }
 
@@ -180,9 +229,10 @@ TEST_F(Doctor, ResourceDirectoryWritableByItsGroupIsNamedWithItsMode) {
     ExpectFailure(result, "FAIL  resource module: ");
     bool named = false;
     for (const fs::path& folder : folders) {
-        named = named || result.out.find(": " + folder.string() +
-                                         " can be changed by users other than its owner and root "
-                                         "(owner 0, mode 0775)") != std::string::npos;
+        named =
+            named || result.out.find(": " + folder.string() +
+                                     " can be changed by users other than its owner and root "
+                                     "(owner root, group root, mode 0775)") != std::string::npos;
     }
     EXPECT_TRUE(named) << result.out;
 }
@@ -238,13 +288,93 @@ TEST_F(Doctor, AlertingDirectoryWritableByTheCollectorsGroupAloneIsAccepted) {
     ASSERT_EQ(std::system(("chgrp kxevent " + alerts.string()).c_str()), 0);
     const ProcessResult result = Run();
     EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_NE(
-        result.out.find("ok    alerting directory: " + alerts.string() + " (owner 0, mode 2770"),
-        std::string::npos)
+    EXPECT_NE(result.out.find("ok    alerting directory: " + alerts.string() +
+                              " (owner root, group kxevent, mode 2770"),
+              std::string::npos)
         << result.out;
     ::chmod(alerts.c_str(), 02772);
     ExpectFailure(Run(), "FAIL  alerting directory: " + alerts.string() +
                              " can be changed by users other than its owner and root");
+}
+
+// The packaged spool is root:kxevent 2770: a product running as another user writes there as a
+// member of the group; taking the directory over (chown) would lock the alerting service out.
+TEST_F(Doctor, ProductUserOutsideTheCollectorsGroupIsToldToJoinIt) {
+    ASSERT_EQ(std::system("getent group kxevent >/dev/null || groupadd --system kxevent"), 0);
+    Registry().WriteTo(registry);
+    ::chmod(dir.path().c_str(), 0755);
+    ASSERT_EQ(std::system(("chgrp kxevent " + alerts.string()).c_str()), 0);
+    ::chmod(alerts.c_str(), 02770);
+    const ProcessResult result =
+        Run(true, {}, {}, std::to_string(kNobody), {{"VEL_EVENTLOG", std::nullopt}});
+    ExpectFailure(result, "FAIL  alerting directory: " + alerts.string() +
+                              " (owner root, group kxevent, mode 2770) is not writable by user "
+                              "nobody, so the library cannot create alert files in it; add nobody "
+                              "to the group kxevent (usermod -a -G kxevent nobody)");
+    EXPECT_EQ(result.out.find("chown"), std::string::npos) << result.out;
+}
+
+// The library sends to the socket /dev/log without waiting and appends to VEL_EVENTLOG only a
+// regular file reached without a link: each is judged that way.
+TEST_F(Doctor, EventLogIsCheckedWhereTheLibraryWritesIt) {
+    Registry().WriteTo(registry);
+    const fs::path stale = scratch / "stale";
+    { const Fd closed = BoundSocket(stale); }  // its name stays, no one listens
+    const fs::path link = dir / "link.json";
+    fs::create_symlink(dir / "eventlog.json", link);
+    const fs::path none = scratch / "none";
+    const std::string file = (dir / "eventlog.json").string();
+    const struct {
+        fs::path socket;
+        std::optional<std::string> eventLog;
+        std::string line;
+    } cases[] = {
+        {syslog, std::nullopt,
+         "ok    event log: syslog (/dev/log); VEL_EVENTLOG is unset, no file"},
+        {syslog, file, "ok    event log file: " + file + " (VEL_EVENTLOG), beside syslog"},
+        {none, std::nullopt,
+         "FAIL  event log: there is no socket /dev/log, so the library's entries (undelivered "
+         "alerts among them) are lost; start the system logger"},
+        {none, file,
+         "FAIL  event log: there is no socket /dev/log, so the library's entries "
+         "(undelivered alerts among them) reach only " +
+             file + " (VEL_EVENTLOG)"},
+        {stale, file, "FAIL  event log: no system logger listens at /dev/log"},
+        {syslog, link.string(),
+         "FAIL  event log file: " + link.string() +
+             " is a symbolic link, which the library does not follow"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const ProcessResult result = Run(true, {}, c.socket, "", {{"VEL_EVENTLOG", c.eventLog}});
+        EXPECT_NE(result.out.find(c.line), std::string::npos) << result.out << result.err;
+        EXPECT_EQ(result.exitCode, c.line.rfind("ok", 0) == 0 ? 0 : 1);
+    }
+}
+
+// --json gives the same checks, one object per line, texts escaped as JSON.
+TEST_F(Doctor, JsonGivesOneObjectPerCheck) {
+    Registry(true, (install / "Fwd\x1b\".DLL").string()).WriteTo(registry);
+    const ProcessResult text = Run();
+    const ProcessResult json = Run(true, {"--json"});
+    EXPECT_EQ(json.exitCode, 1);
+    const auto lines = Lines(json.out);
+    ASSERT_EQ(lines.size(), Lines(text.out).size()) << json.out;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("{\"check\":\"", 0), 0u) << line;
+        EXPECT_TRUE(line.ends_with("}")) << line;
+    }
+    EXPECT_NE(json.out.find("{\"check\":\"registry\",\"ok\":true,\"detail\":\"" +
+                            registry.string() + " (named by VEL_REGISTRY)\"}"),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("{\"check\":\"forwarding module \\\"Syslog\\\"\",\"ok\":false,"
+                            "\"problem\":\"" +
+                            install.string() +
+                            "/Fwd\\u001b\\\".DLL does not exist\",\"todo\":\"install it or "
+                            "remove the entry\"}"),
+              std::string::npos)
+        << json.out;
 }
 
 TEST_F(Doctor, BareNameForwardingModuleIsRefused) {
@@ -325,7 +455,8 @@ TEST_F(Doctor, AlertFilesTheCollectorsGroupCannotReadAreCounted) {
     }
     ExpectFailure(Run(), "FAIL  alert files: 2 of the 4 alert files waiting in " + alerts.string() +
                              " cannot be read by the collector's group kxevent, first " +
-                             (alerts / "2.ALR").string() + " (owner 0, group ");
+                             (alerts / "2.ALR").string() +
+                             " (owner root, group kxevent, mode 0600)");
     ASSERT_EQ(std::system(("chmod g+r " + alerts.string() + "/*.ALR").c_str()), 0);
     const ProcessResult fixed = Run();
     EXPECT_EQ(fixed.exitCode, 0) << fixed.out;

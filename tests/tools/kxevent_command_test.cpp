@@ -1,14 +1,22 @@
 // kxevent_command_test.cpp: the kxevent command run as a child process, as a user runs it:
 // exit statuses, messages and files for good and bad input.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <utility>
 
 #include "child_process.h"
 #include "command_environment.h"
+#include "common/fd.h"
 #include "support.h"
 
 namespace kx::test {
@@ -68,6 +76,60 @@ class KxeventCommand : public ::testing::Test {
         for (const auto& entry : fs::directory_iterator(alerts)) files.push_back(entry.path());
         return files;
     }
+};
+
+// The command left running (alert show --follow), its standard output read as it comes; it is
+// stopped with SIGTERM and reaped at the end of the scope.
+class RunningCommand {
+  public:
+    RunningCommand(const std::vector<std::string>& args, const Environment& environment) {
+        int pipe[2];
+        if (::pipe2(pipe, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(pipe[1], STDOUT_FILENO);
+            for (const auto& [name, value] : environment) {
+                value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+            }
+            std::vector<char*> argv = {const_cast<char*>(kCommand.c_str())};
+            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(kCommand.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(pipe[1]);
+        out_ = Fd(pipe[0]);
+    }
+    ~RunningCommand() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    RunningCommand(const RunningCommand&) = delete;
+    RunningCommand& operator=(const RunningCommand&) = delete;
+
+    // Whether `text` appears in the output before a generous deadline or the output's end.
+    bool WaitFor(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (output.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{out_.get(), POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buffer[4096];
+            const ssize_t got = ::read(out_.get(), buffer, sizeof buffer);
+            if (got <= 0) return false;
+            output.append(buffer, static_cast<std::size_t>(got));
+        }
+        return true;
+    }
+    std::string output;
+
+  private:
+    pid_t pid_ = -1;
+    Fd out_;
 };
 
 void ExpectOneErrorLine(const ProcessResult& result, const std::string& fragment) {
@@ -173,15 +235,46 @@ TEST_F(KxeventCommand, SendWithoutAlertingPathFailsWithResultOne) {
     ExpectOneErrorLine(result, "Centralized Alerting Path");
 }
 
-TEST_F(KxeventCommand, SendIntoAMissingAlertingDirectoryIsReportedAsAFailure) {
-    // The library reports an unwritable directory only in its event log; the command must not
-    // claim success when the alert it asked for never appeared.
-    fs::remove(alerts);
+// The library reports an alert file it could not create only in its event log, under its
+// delivery-failure source, and returns EVENT_OK: the command says so with the entry and what to
+// do, for a missing directory and for a product not running as root outside the group kxevent.
+TEST_F(KxeventCommand, AlertTheLibraryCouldNotCreateIsSaidWithItsLogEntryAndWhatToDo) {
+    ASSERT_EQ(std::system("getent group kxevent >/dev/null || groupadd --system kxevent"), 0);
     BaseRegistry().WriteTo(registry);
-    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.out.find("result: 0 EVENT_OK"), std::string::npos);
-    ExpectOneErrorLine(result, "no alert file appeared in " + alerts.string());
+    ::chmod(dir.path().c_str(), 0755);
+    const std::vector<std::string> send = {"send", "--product", "1", "--event", "500"};
+    const std::string failure =
+        "kxevent: the alert was not delivered: Cannot create an alert file in the alerting "
+        "directory " +
+        alerts.string() + ". Message: ";
+    const std::string source = " (event log source \"Derad Edarevu Razud Evarivive\"); ";
+    fs::remove(alerts);
+    const ProcessResult missing = Run(send);
+    ExpectOneErrorLine(missing, failure);
+    EXPECT_NE(missing.err.find(source +
+                               "create it as the package does (install -d -o root -g "
+                               "kxevent -m 2770 " +
+                               alerts.string() + ")"),
+              std::string::npos)
+        << missing.err;
+
+    fs::create_directory(alerts);
+    ASSERT_EQ(std::system(("chgrp kxevent " + alerts.string()).c_str()), 0);
+    ::chmod(alerts.c_str(), 02770);
+    std::vector<std::string> asNobody = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         kCommand};
+    asNobody.insert(asNobody.end(), send.begin(), send.end());
+    const ProcessResult outsider =
+        RunProcess("/usr/bin/setpriv", asNobody, CommandEnvironment(true, {{"VEL_EVENTLOG", {}}}));
+    ExpectOneErrorLine(outsider, failure);
+    EXPECT_NE(outsider.err.find(source + "add nobody to the group kxevent (usermod -a -G "
+                                         "kxevent nobody)"),
+              std::string::npos)
+        << outsider.err;
+    for (const ProcessResult* result : {&missing, &outsider}) {
+        EXPECT_EQ(result->exitCode, 1);
+        EXPECT_NE(result->out.find("result: 0 EVENT_OK"), std::string::npos);
+    }
 }
 
 TEST_F(KxeventCommand, SuppressedSendSucceedsWithoutAlertFile) {
@@ -479,6 +572,58 @@ TEST_F(KxeventCommand, AlertShowSkipsAFifoNamedLikeAnAlertAndRefusesItWhenNamed)
     ExpectOneErrorLine(named, "not a regular file");
 }
 
+// list and show without a DIR take the registry's alerting directory, as collect does; list is
+// one aligned line per alert, lowest number first (99999999 before 123456789).
+TEST_F(KxeventCommand, AlertListGivesOneLinePerWaitingAlertLowestNumberFirst) {
+    BaseRegistry().WriteTo(registry);
+    ASSERT_EQ(Run({"send", "--product", "1", "--event", "500", "--virus", "EICAR", "--file",
+                   "/srv/a \"b\""})
+                  .exitCode,
+              0);
+    fs::rename(AlertFiles()[0], alerts / "123456789.ALR");
+    fs::copy_file(alerts / "123456789.ALR", alerts / "99999999.ALR");
+    const ProcessResult list = Run({"alert", "list"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    const auto lines = Lines(list.out);
+    ASSERT_EQ(lines.size(), 3u) << list.out;
+    EXPECT_EQ(lines[0], "NUMBER     TIME (UTC)            EVENT  SEVERITY  VIRUS  ITEM");
+    EXPECT_EQ(lines[1].rfind("99999999   20", 0), 0u) << list.out;
+    EXPECT_EQ(lines[2].rfind("123456789  20", 0), 0u) << list.out;
+    EXPECT_TRUE(lines[2].ends_with("Z  500    warning   EICAR  /srv/a \"b\"")) << list.out;
+
+    const ProcessResult json = Run({"alert", "list", "--json", alerts.string()});
+    const auto objects = Lines(json.out);
+    ASSERT_EQ(objects.size(), 2u) << json.out;
+    EXPECT_EQ(objects[0].rfind("{\"file\":\"" + (alerts / "99999999.ALR").string() +
+                                   "\",\"number\":\"99999999\",\"time\":\"20",
+                               0),
+              0u)
+        << json.out;
+    EXPECT_TRUE(
+        objects[1].ends_with("\"event\":500,\"severity\":2,\"severityName\":\"warning\","
+                             "\"virus\":\"EICAR\",\"item\":\"/srv/a \\\"b\\\"\"}"))
+        << json.out;
+
+    const ProcessResult show = Run({"alert", "show"});
+    EXPECT_EQ(show.exitCode, 0) << show.err;
+    EXPECT_EQ(show.out.rfind("# " + (alerts / "99999999.ALR").string() + "\n", 0), 0u) << show.out;
+}
+
+// --follow prints what is waiting, then each alert as the library publishes it, until stopped.
+TEST_F(KxeventCommand, AlertShowFollowPrintsEachNewAlertAsItArrives) {
+    BaseRegistry().WriteTo(registry);
+    const std::vector<std::string> send = {"send", "--product", "1", "--event", "500"};
+    ASSERT_EQ(Run(send).exitCode, 0);
+    const fs::path waiting = AlertFiles()[0];
+    RunningCommand follow({"alert", "show", "--follow"}, CommandEnvironment(true, {}));
+    ASSERT_TRUE(follow.WaitFor("# " + waiting.string() + "\n")) << follow.output;
+    ASSERT_EQ(Run(send).exitCode, 0);
+    fs::path arrived;
+    for (const fs::path& file : AlertFiles()) arrived = file == waiting ? arrived : file;
+    EXPECT_TRUE(follow.WaitFor("\n\n# " + arrived.string() + "\nuFileVersion")) << follow.output;
+    EXPECT_EQ(Run({"alert", "show", "--follow", waiting.string()}).exitCode, 2);
+}
+
 // --- Registry administration -----------------------------------------------------------------
 
 TEST_F(KxeventCommand, RegSetThenQueryShowsTheValue) {
@@ -765,16 +910,22 @@ TEST_F(KxeventCommand, EventsListsEachEventSortedWithItsSeverityAndShortDescript
     const ProcessResult english = Run({"events", "--language", "0901"});
     EXPECT_EQ(english.exitCode, 0) << english.err;
     EXPECT_EQ(english.out,
-              "-7  informational  Negative\n"
-              "500  warning  Some event\n"
-              "1000  warning  Virus found\n");
+              "  -7  informational  Negative\n"
+              " 500  warning        Some event\n"
+              "1000  warning        Virus found\n");
     const ProcessResult german = Run({"events", "--language", "0701"});
     EXPECT_EQ(german.exitCode, 0) << german.err;
     // Each event falls back to 0901 by itself; the gaps are filled from the 0701 defaults.
     EXPECT_EQ(german.out,
-              "-7  informational  Negative\n"
-              "500  warning\n"
-              "1000  error  Virus gefunden\n");
+              "  -7  informational  Negative\n"
+              " 500  warning\n"
+              "1000  error          Virus gefunden\n");
+    const ProcessResult json = Run({"events", "--language", "0701", "--json"});
+    EXPECT_EQ(Lines(json.out).size(), 3u) << json.out;
+    EXPECT_NE(json.out.find("{\"event\":1000,\"severity\":3,\"severityName\":\"error\","
+                            "\"shortDescript\":\"Virus gefunden\",\"language\":\"0701\"}\n"),
+              std::string::npos)
+        << json.out;
 }
 
 TEST_F(KxeventCommand, EventsFollowsThePreferredLanguageWithoutAnOption) {
@@ -827,6 +978,12 @@ TEST_F(KxeventCommand, EventsWithoutACatalogueOrWithABadLanguageFails) {
     const ProcessResult bad = Run({"events", "--language", "09\\01"});
     EXPECT_EQ(bad.exitCode, 2);
     ExpectOneErrorLine(bad, "--language takes a language code");
+    BaseRegistry().WriteTo(registry);
+    const ProcessResult absent = Run({"events", "--language", "0407"});
+    EXPECT_EQ(absent.exitCode, 1);
+    ExpectOneErrorLine(absent, "the catalogue in " + registry.string() +
+                                   " has no language 0407 (it has 0901); the library would show "
+                                   "every event in 0901");
 }
 
 }  // namespace

@@ -117,7 +117,8 @@ TEST(ManualCompletion, TableReplacesTheMarkerWithEveryVerbAndOption) {
     EXPECT_NE(script.find("[reg]='import export query set delete'"), std::string::npos);
     EXPECT_NE(script.find("['reg -o']='FILE'"), std::string::npos);
     EXPECT_NE(script.find("['reg --type']='sz|expand_sz|dword|binary'"), std::string::npos);
-    EXPECT_NE(script.find("[doctor]='--help'"), std::string::npos);
+    EXPECT_NE(script.find("[doctor]='--json --help'"), std::string::npos);
+    EXPECT_NE(script.find("[alert]='list show'"), std::string::npos);
     EXPECT_EQ(script.find("['send --suppress']"), std::string::npos) << "a flag takes no value";
 }
 

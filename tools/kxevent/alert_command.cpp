@@ -1,11 +1,23 @@
-// alert_command.cpp: "kxevent alert show": printing central alert files as a table or as JSON.
+// alert_command.cpp: "kxevent alert list" and "alert show": the waiting central alerts, one
+// line each, and central alert files printed as a table or as JSON, once or as they arrive.
+#if !defined(_WIN32)
+#include <poll.h>
+#include <sys/inotify.h>
+
+#include "common/fd.h"
+#endif
+
+#include <chrono>
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/utf8.h"
 #include "tools/kxevent/alert_file.h"
+#include "tools/kxevent/alert_list.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/options.h"
@@ -18,18 +30,146 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kAlertAbout[] =
-    "Prints a central alert file, or every *.ALR file of a directory, as a table of keys and\n"
-    "values or, with --json, as JSON (one object per file; an array for a directory).\n"
-    "A malformed file is refused with the number of the line that is wrong.\n";
+    "list prints one line per alert waiting in DIR, lowest number first: its number, time\n"
+    "(UTC), event, severity, virus and item; with --json one JSON object per line.\n"
+    "show prints a central alert file, or every *.ALR file of a directory, as a table of keys\n"
+    "and values or, with --json, as JSON (one object per file; an array for a directory).\n"
+    "With --follow it prints the alerts of the directory and then each new one as it arrives\n"
+    "(with --json one object per line) until interrupted.\n"
+    "Without FILE or DIR both take the alerting directory of the registry in use. A malformed\n"
+    "file is refused with the number of the line that is wrong.\n";
 
-enum AlertOptionId { kJson };
+enum AlertOptionId { kJson, kFollow };
 
 constexpr Option kAlertOptions[] = {
     {kJson, "--json", "", "as JSON", OptionLayout::kUnlisted},
+    {kFollow, "--follow", "", "print new alerts as they arrive", OptionLayout::kUnlisted},
 };
 
 std::string AlertUsage() {
-    return "usage: kxevent alert show " + Synopsis(kAlertOptions[kJson]) + " FILE|DIR";
+    return "usage: kxevent alert list " + Synopsis(kAlertOptions[kJson]) +
+           " [DIR]\n       kxevent alert show " + Synopsis(kAlertOptions[kJson]) + " " +
+           Synopsis(kAlertOptions[kFollow]) + " [FILE|DIR]";
+}
+
+struct AlertArguments {
+    bool json = false;
+    bool follow = false;
+    fs::path target;
+};
+
+AlertArguments ParseAlertArguments(std::span<const std::string> args, bool show) {
+    AlertArguments parsed;
+    std::vector<std::string> targets;
+    std::size_t at = 1;
+    const std::span<const Option> options =
+        show ? std::span<const Option>(kAlertOptions) : std::span<const Option>(kAlertOptions, 1);
+    ParseOptions(
+        args, at, options, {.verb = show ? "alert show" : "alert list"},
+        [&](const Option& option, const std::string&) {
+            (option.id == kJson ? parsed.json : parsed.follow) = true;
+        },
+        [&](const std::string& operand) { targets.push_back(operand); });
+    if (targets.size() > 1) {
+        throw UsageError(show ? "alert show takes one FILE or DIR" : "alert list takes one DIR");
+    }
+    parsed.target = targets.empty() ? RegistryAlertingDirectory() : fs::path(targets[0]);
+    return parsed;
+}
+
+int RunAlertList(std::span<const std::string> args) {
+    const AlertArguments parsed = ParseAlertArguments(args, false);
+    std::error_code error;
+    if (!fs::is_directory(parsed.target, error)) {
+        throw RuntimeError(parsed.target.string() + " is not a directory");
+    }
+    int status = kExitOk;
+    std::vector<AlertSummary> alerts;
+    for (const fs::path& file : WaitingAlerts(parsed.target)) {
+        try {
+            alerts.push_back(Summarize(ReadAlert(file), file));
+        } catch (const RuntimeError& failure) {
+            if (!fs::exists(file, error)) continue;  // collected meanwhile
+            std::cerr << "kxevent: " << ForPerson(failure.what()) << "\n";
+            status = kExitFailure;
+        }
+    }
+    if (parsed.json) {
+        for (const AlertSummary& alert : alerts) std::cout << AlertSummaryJson(alert);
+    } else {
+        std::cout << FormatAlertList(alerts);
+    }
+    return status;
+}
+
+// Waits until `directory` may have changed: an inotify event, or a rescan every few seconds
+// for file systems whose changes inotify does not see (shared directories). Windows rescans.
+class DirectoryWatch {
+  public:
+    explicit DirectoryWatch(const fs::path& directory) {
+#if !defined(_WIN32)
+        fd_ = Fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (fd_ && ::inotify_add_watch(fd_.get(), directory.c_str(),
+                                       IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE) < 0) {
+            fd_ = Fd();
+        }
+#else
+        (void)directory;
+#endif
+    }
+    void Wait() {
+#if !defined(_WIN32)
+        if (fd_) {
+            pollfd ready{fd_.get(), POLLIN, 0};
+            if (::poll(&ready, 1, kRescanMilliseconds) > 0) {
+                char events[4096];
+                while (::read(fd_.get(), events, sizeof events) > 0) {
+                }
+            }
+            return;
+        }
+#endif
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRescanMilliseconds / 5));
+    }
+
+  private:
+    static constexpr int kRescanMilliseconds = 5000;
+#if !defined(_WIN32)
+    Fd fd_;
+#endif
+};
+
+// Prints each alert of the directory once, then every new one as it arrives, until the
+// process is stopped. A name seen again after it went away (collected, then reused) is new.
+[[noreturn]] void FollowAlerts(const fs::path& directory, bool json) {
+    DirectoryWatch watch(directory);
+    std::set<fs::path> shown;
+    bool first = true;
+    for (;;) {
+        std::set<fs::path> present;
+        for (const fs::path& file : WaitingAlerts(directory)) {
+            present.insert(file);
+            if (shown.contains(file)) continue;
+            try {
+                const AlertFile alert = ReadAlert(file);
+                if (json) {
+                    std::cout << FormatAlertJson(alert, file.string()) << "\n";
+                } else {
+                    std::cout << (first ? "" : "\n") << "# " << ForPerson(file.string()) << "\n"
+                              << FormatAlertTable(alert);
+                }
+                first = false;
+            } catch (const RuntimeError& failure) {
+                std::error_code error;
+                if (!fs::exists(file, error)) continue;  // collected before it was read
+                std::cerr << "kxevent: " << ForPerson(failure.what()) << "\n";
+            }
+            shown.insert(file);
+            std::cout.flush();
+        }
+        std::erase_if(shown, [&](const fs::path& file) { return !present.contains(file); });
+        watch.Wait();
+    }
 }
 
 std::vector<fs::path> AlertFilesOf(const fs::path& target) {
@@ -38,9 +178,7 @@ std::vector<fs::path> AlertFilesOf(const fs::path& target) {
         if (!fs::exists(target, error)) throw RuntimeError(target.string() + " does not exist");
         return {target};
     }
-    std::vector<fs::path> files = ListAlertFiles(target, error);
-    if (error) throw RuntimeError("cannot list " + target.string() + ": " + error.message());
-    return files;
+    return WaitingAlerts(target);
 }
 
 }  // namespace
@@ -55,22 +193,25 @@ std::string AlertHelp() {
 
 int RunAlertCommand(std::span<const std::string> command) {
     const std::span<const std::string> args = command.subspan(1);
+    if (!args.empty() && args[0] == "list") return RunAlertList(args);
     if (args.empty() || args[0] != "show") throw UsageError(AlertUsage());
-    bool json = false;
-    std::vector<std::string> targets;
-    std::size_t at = 1;
-    ParseOptions(
-        args, at, kAlertOptions, {.verb = "alert show"},
-        [&](const Option&, const std::string&) { json = true; },
-        [&](const std::string& operand) { targets.push_back(operand); });
-    if (targets.size() != 1) throw UsageError("alert show needs one FILE or DIR");
-    const bool directory = fs::is_directory(targets[0]);
-    const std::vector<fs::path> files = AlertFilesOf(targets[0]);
+    const AlertArguments parsed = ParseAlertArguments(args, true);
+    const bool json = parsed.json;
+    std::error_code error;
+    const bool directory = fs::is_directory(parsed.target, error);
+    if (parsed.follow) {
+        if (!directory && !fs::exists(parsed.target, error)) {
+            throw RuntimeError(parsed.target.string() + " does not exist");
+        }
+        if (!directory) throw UsageError("--follow needs a directory to watch, not a file");
+        FollowAlerts(parsed.target, json);
+    }
+    const std::vector<fs::path> files = AlertFilesOf(parsed.target);
     int status = kExitOk;
     std::vector<std::string> objects;
     for (const fs::path& file : files) {
         try {
-            const AlertFile alert = ParseAlertFile(ReadWholeFile(file), file.string());
+            const AlertFile alert = ReadAlert(file);
             if (json) {
                 objects.push_back(FormatAlertJson(alert, file.string()));
             } else {
@@ -78,8 +219,8 @@ int RunAlertCommand(std::span<const std::string> command) {
                           << ForPerson(file.string()) << "\n"
                           << FormatAlertTable(alert);
             }
-        } catch (const RuntimeError& error) {
-            std::cerr << "kxevent: " << ForPerson(error.what()) << "\n";
+        } catch (const RuntimeError& failure) {
+            std::cerr << "kxevent: " << ForPerson(failure.what()) << "\n";
             status = kExitFailure;
         }
     }

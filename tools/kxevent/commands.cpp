@@ -18,8 +18,8 @@ constexpr std::array kCommands = {
     Command{"resend", "resend",
             "send the last populated event again (chain after send with --then)", SendHelp,
             RunSendCommand, ResendOptionTable},
-    Command{"alert", "alert show", "print central alert files as a table or as JSON", AlertHelp,
-            RunAlertCommand, AlertOptionTable, "show"},
+    Command{"alert", "alert", "list the waiting central alerts, or show them as a table or JSON",
+            AlertHelp, RunAlertCommand, AlertOptionTable, "list show"},
     Command{"reg", "reg", "import, export, query, set or delete registry values", RegHelp,
             RunRegCommand, RegOptionTable, "import export query set delete"},
     Command{"events", "events", "list the catalogue's events: number, severity, short description",
@@ -28,7 +28,7 @@ constexpr std::array kCommands = {
             "send central alert files to a RELP receiver, removing each once acknowledged",
             CollectHelp, RunCollectCommand, CollectOptionTable},
     Command{"doctor", "doctor", "check the installation as KXEvent.DLL sees it and say what to fix",
-            DoctorHelp, RunDoctorCommand},
+            DoctorHelp, RunDoctorCommand, DoctorOptionTable},
 };
 
 std::string HelpLine(std::string_view label, std::string_view text) {

@@ -39,7 +39,7 @@ int RunSendCommand(std::span<const std::string> args);
 std::span<const Option> SendOptionTable();
 std::span<const Option> QueryOptionTable();
 std::span<const Option> ResendOptionTable();
-std::string AlertHelp();  // alert_command.cpp: alert show
+std::string AlertHelp();  // alert_command.cpp: alert list|show
 int RunAlertCommand(std::span<const std::string> args);
 std::span<const Option> AlertOptionTable();
 std::string RegHelp();  // reg_command.cpp: reg import|export|query|set|delete
@@ -53,5 +53,6 @@ int RunCollectCommand(std::span<const std::string> args);
 std::span<const Option> CollectOptionTable();
 std::string DoctorHelp();  // doctor_command.cpp: doctor
 int RunDoctorCommand(std::span<const std::string> args);
+std::span<const Option> DoctorOptionTable();
 
 }  // namespace kx::tool

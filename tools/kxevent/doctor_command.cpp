@@ -3,8 +3,16 @@
 // registry is reported, never installed, and no file or directory is created.
 #if !defined(_WIN32)
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/fd.h"
 #endif
 
 #include <algorithm>
@@ -20,10 +28,12 @@
 #include "common/registry.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "tools/kxevent/accounts.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
+#include "tools/kxevent/json_line.h"
 #include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/resource_search.h"
@@ -47,23 +57,47 @@ constexpr char kDoctorAbout[] =
     "trust check, the installation directory and its modules, the resource module for the\n"
     "current language, the alerting directory and whether the collector's group can read the\n"
     "alert files waiting in it, each forwarding module and the event-log destination. Prints\n"
-    "one line per check (\"ok\" or \"FAIL\" and what to do); changes nothing. Exit status: 0\n"
-    "when every check passes, 1 otherwise, 2 on a usage error.\n";
+    "one line per check (\"ok\" or \"FAIL\" and what to do); changes nothing. With --json,\n"
+    "each check is one JSON object per line: {\"check\", \"ok\": true, \"detail\"} or\n"
+    "{\"check\", \"ok\": false, \"problem\", \"todo\"}. Exit status: 0 when every check\n"
+    "passes, 1 otherwise, 2 on a usage error.\n";
+
+enum DoctorOptionId { kJson };
+
+constexpr Option kDoctorOptions[] = {
+    {kJson, "--json", "", "one JSON object per check and line", OptionLayout::kUnlisted},
+};
 
 class Report {
   public:
+    explicit Report(bool json) : json_(json) {}
     // Every line quotes registry texts and paths: all of it is shown with its controls escaped.
     void Pass(const std::string& what, const std::string& detail) {
+        if (json_) {
+            std::cout
+                << JsonLine().Text("check", what).Flag("ok", true).Text("detail", detail).Line();
+            return;
+        }
         std::cout << "ok    " << ForPerson(what) << ": " << ForPerson(detail) << "\n";
     }
     void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
+        failed_ = true;
+        if (json_) {
+            std::cout << JsonLine()
+                             .Text("check", what)
+                             .Flag("ok", false)
+                             .Text("problem", problem)
+                             .Text("todo", todo)
+                             .Line();
+            return;
+        }
         std::cout << "FAIL  " << ForPerson(what) << ": " << ForPerson(problem) << "; "
                   << ForPerson(todo) << "\n";
-        failed_ = true;
     }
     bool Failed() const { return failed_; }
 
   private:
+    bool json_ = false;
     bool failed_ = false;
 };
 
@@ -73,18 +107,20 @@ std::string NativePath(std::string text) {
     return text;
 }
 
-// The group the alerting service runs in: it removes the files it delivered, so the package
-// makes the alerting directory writable by this group and by no one else.
-constexpr char kCollectorGroup[] = "kxevent";
-
 #if !defined(_WIN32)
-// "owner 0, mode 0755": what the trust check and the writers depend on.
+// "owner root, group kxevent, mode 2770" of what `info` describes.
+std::string OwnerGroupAndMode(const struct stat& info) {
+    std::array<char, 8> mode{};
+    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return "owner " + UserName(info.st_uid) + ", group " + GroupName(info.st_gid) + ", mode " +
+           mode.data();
+}
+
+// What the trust check and the writers depend on, by name.
 std::string OwnerAndMode(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return "owner and mode unknown";
-    std::array<char, 8> mode{};
-    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    return "owner " + std::to_string(info.st_uid) + ", mode " + mode.data();
+    return OwnerGroupAndMode(info);
 }
 
 bool WritableByUs(const std::string& path, bool directory) {
@@ -92,7 +128,7 @@ bool WritableByUs(const std::string& path, bool directory) {
 }
 
 std::string ThisUser() {
-    return "user " + std::to_string(::geteuid());
+    return "user " + ThisUserName();
 }
 
 // Whether `path` is a directory the trust check would accept but for its group's write
@@ -112,7 +148,7 @@ bool SharedWithCollector(const std::string& path) {
 // the first of them.
 struct UnreadableAlerts {
     std::size_t count = 0;
-    std::string first;  // "FILE (owner 0, group 0, mode 0600)"
+    std::string first;  // "FILE (owner root, group root, mode 0600)"
 };
 
 UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>& files) {
@@ -125,12 +161,7 @@ UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>& files) {
                              (info.st_mode & S_IRGRP) != 0;
         if (byGroup || (info.st_mode & S_IROTH) != 0) continue;
         if (unreadable.count++ == 0) {
-            std::array<char, 8> mode{};
-            std::snprintf(mode.data(), mode.size(), "%04o",
-                          static_cast<unsigned>(info.st_mode & 07777));
-            unreadable.first = file.string() + " (owner " + std::to_string(info.st_uid) +
-                               ", group " + std::to_string(info.st_gid) + ", mode " + mode.data() +
-                               ")";
+            unreadable.first = file.string() + " (" + OwnerGroupAndMode(info) + ")";
         }
     }
     return unreadable;
@@ -317,8 +348,8 @@ void CheckModules(Report& report, const fs::path& directory) {
     }
 }
 
-// " (owner 1000, mode 0777)" of the part a trust refusal names: the file or a directory above
-// it, or above the directory that holds a link to it.
+// " (owner alice, group alice, mode 0777)" of the part a trust refusal names: the file or a
+// directory above it, or above the directory that holds a link to it.
 std::string FactsOfRefusedPart(const std::string& reason, const fs::path& file) {
     std::error_code error;
     for (fs::path start :
@@ -405,14 +436,15 @@ void CheckAlerting(Report& report, const fs::path& registryFile) {
     std::error_code error;
     if (!fs::is_directory(*settings.directory, error)) {
         report.Fail("alerting directory", directory + " does not exist or is no directory",
-                    "create it (mkdir -m 0755) owned by the user running the product");
+                    AlertDirectoryCreateAdvice(*settings.directory));
         return;
     }
     const std::string facts = OwnerAndMode(directory);
     if (!WritableByUs(directory, true)) {
         report.Fail("alerting directory",
-                    directory + " (" + facts + ") is not writable by " + ThisUser(),
-                    "give it to the user running the product (chown) or make it writable");
+                    directory + " (" + facts + ") is not writable by " + ThisUser() +
+                        ", so the library cannot create alert files in it",
+                    AlertDirectoryWriteAdvice(*settings.directory));
         return;
     }
     // The directory decides no code, but a stranger able to write in it could plant or remove
@@ -466,43 +498,101 @@ void CheckForwarding(Report& report, const reg::Document& document) {
     if (!any) report.Pass("forwarding", "no forwarding modules are configured");
 }
 
-void CheckEventLog(Report& report) {
-    const char* file = std::getenv("VEL_EVENTLOG");
-    if (file == nullptr || *file == '\0') {
-        report.Pass("event log", "syslog (VEL_EVENTLOG is unset)");
-        return;
+#if !defined(_WIN32)
+// Why the library's syslog lines reach no system logger: it sends each one without waiting to
+// the datagram socket _PATH_LOG and drops it when that fails. Connecting tells the same: no
+// socket, something else at the name, no one bound to it, or no permission.
+std::optional<std::string> SyslogProblem() {
+    const std::string socketPath = _PATH_LOG;
+    struct stat info {};
+    if (::stat(socketPath.c_str(), &info) != 0) return "there is no socket " + socketPath;
+    if (!S_ISSOCK(info.st_mode)) return socketPath + " is not a socket";
+    const Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return "no socket could be made (" + std::string(std::strerror(errno)) + ")";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return std::nullopt;
     }
+    const int error = errno;
+    if (error == ECONNREFUSED) return "no system logger listens at " + socketPath;
+    if (error == EACCES) return socketPath + " cannot be written by " + ThisUser();
+    return socketPath + " cannot be reached (" + std::strerror(error) + ")";
+}
+
+constexpr char kSyslogName[] = "syslog (" _PATH_LOG ")";
+constexpr char kSyslogTodo[] =
+    "start the system logger (rsyslog or systemd-journald), which listens at " _PATH_LOG;
+#else
+std::optional<std::string> SyslogProblem() {
+    return std::nullopt;
+}
+
+constexpr char kSyslogName[] = "the system event log";
+constexpr char kSyslogTodo[] = "start the event log service";
+#endif
+
+// Why the library would not append to `file`: it follows no link, writes regular files only
+// and creates a missing one in its directory.
+std::optional<std::string> EventLogFileProblem(const std::string& file) {
     const fs::path path(file);
     std::error_code error;
     const fs::file_status status = fs::symlink_status(path, error);
     const bool exists = fs::exists(status);
     const std::string parent = path.parent_path().empty() ? "." : path.parent_path().string();
-    std::string problem;
-    if (exists && !fs::is_regular_file(status)) {
-        problem = std::string(file) + " is not a regular file";
-    } else if (exists ? !WritableByUs(file, false) : !WritableByUs(parent, true)) {
-        problem =
-            std::string(file) + (exists ? " is not writable" : "'s directory is not writable");
+    if (fs::is_symlink(status))
+        return file + " is a symbolic link, which the library does not follow";
+    if (exists && !fs::is_regular_file(status)) return file + " is not a regular file";
+    if (exists ? !WritableByUs(file, false) : !WritableByUs(parent, true)) {
+        return file + (exists ? " is not writable" : "'s directory is not writable");
     }
-    if (!problem.empty()) {
-        report.Fail("event log", problem + " (VEL_EVENTLOG); entries go to syslog only",
+    return std::nullopt;
+}
+
+// The library writes every entry to the system log and, when VEL_EVENTLOG names a file, a copy
+// there: each destination is checked as the library will use it.
+void CheckEventLog(Report& report) {
+    const char* named = std::getenv("VEL_EVENTLOG");
+    const std::optional<std::string> file =
+        named != nullptr && *named != '\0' ? std::optional<std::string>(named) : std::nullopt;
+    const std::optional<std::string> fileProblem = file ? EventLogFileProblem(*file) : std::nullopt;
+    const bool fileUsed = file && !fileProblem;
+    if (const std::optional<std::string> problem = SyslogProblem()) {
+        report.Fail("event log",
+                    *problem + ", so the library's entries (undelivered alerts among them) " +
+                        (fileUsed ? "reach only " + *file + " (VEL_EVENTLOG)" : "are lost"),
+                    kSyslogTodo);
+    } else {
+        report.Pass("event log",
+                    std::string(kSyslogName) + (file ? "" : "; VEL_EVENTLOG is unset, no file"));
+    }
+    if (!file) return;
+    if (fileProblem) {
+        report.Fail("event log file", *fileProblem + " (VEL_EVENTLOG); entries go to syslog only",
                     "point VEL_EVENTLOG at a writable file or unset it");
         return;
     }
-    report.Pass("event log", std::string(file) + " (VEL_EVENTLOG) and syslog");
+    report.Pass("event log file", *file + " (VEL_EVENTLOG), beside syslog");
 }
 
 }  // namespace
 
 std::string DoctorHelp() {
-    return "usage: kxevent doctor\n\n" + std::string(kDoctorAbout);
+    return "usage: kxevent doctor " + Synopsis(kDoctorOptions[kJson]) + "\n\n" +
+           std::string(kDoctorAbout);
+}
+
+std::span<const Option> DoctorOptionTable() {
+    return kDoctorOptions;
 }
 
 int RunDoctorCommand(std::span<const std::string> args) {
     std::size_t at = 1;
-    ParseOptions(args, at, std::span<const Option>(), {.verb = "doctor", .operands = false},
-                 [](const Option&, const std::string&) {});
-    Report report;
+    bool json = false;
+    ParseOptions(args, at, kDoctorOptions, {.verb = "doctor", .operands = false},
+                 [&](const Option&, const std::string&) { json = true; });
+    Report report(json);
     const std::optional<reg::Document> document = CheckRegistry(report);
     if (document) {
         if (const std::optional<fs::path> directory = CheckInstallDirectory(report, *document)) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/names.h"
 #include "common/registry.h"
@@ -18,6 +19,7 @@
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
 #include "tools/kxevent/event_library.h"
+#include "tools/kxevent/json_line.h"
 #include "tools/kxevent/options.h"
 #include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/resource_search.h"
@@ -26,10 +28,11 @@ namespace kx::tool {
 
 namespace {
 
-enum EventsOptionId { kLanguage };
+enum EventsOptionId { kLanguage, kJson };
 
 constexpr Option kEventsOptions[] = {
     {kLanguage, "--language", "LLSS", "the catalogue's language (\"0901\"), not the library's"},
+    {kJson, "--json", "", "one JSON object per event and line"},
 };
 
 constexpr char kEventsAbout[] =
@@ -38,8 +41,10 @@ constexpr char kEventsAbout[] =
     "the library reads them for the language (each event falling back to 0901 by itself, gaps\n"
     "filled from the Defaults key). Without --language the library's own choice is used:\n"
     "\"szPreferredLanguage\", else the language of the resource module it loads (from the\n"
-    "installation directory, or from \"..\\zqpal\" when none is set). Nothing is installed\n"
-    "or changed.\n";
+    "installation directory, or from \"..\\zqpal\" when none is set). A --language the\n"
+    "catalogue has no branch for is refused, naming those it has. With --json each event is\n"
+    "one JSON object per line (event, severity and its name, shortDescript, language).\n"
+    "Nothing is installed or changed.\n";
 
 constexpr char kFallbackLanguage[] = "0901";
 constexpr std::size_t kMaxLanguage = 11;  // the library keeps at most this many characters
@@ -47,11 +52,68 @@ constexpr std::size_t kShortDescriptSize = 32;
 constexpr std::size_t kSeveritySize = 32;
 constexpr std::size_t kPreferredLanguageSize = 32;
 
-constexpr const char* kSeverityNames[] = {"informational", "notice", "warning", "error",
-                                          "critical"};
-
 std::string EventsUsage() {
-    return "usage: kxevent events " + Synopsis(kEventsOptions[kLanguage]);
+    return "usage: kxevent events " + Synopsis(kEventsOptions[kLanguage]) + " " +
+           Synopsis(kEventsOptions[kJson]);
+}
+
+// The languages the catalogue has a branch for ("Events\0901" or a key below it), as spelled.
+std::vector<std::string> CatalogueLanguages(const reg::Document& document) {
+    std::vector<std::string> languages;
+    const std::string events = std::string(kEventsKey) + "\\";
+    for (const reg::Key& key : document.keys) {
+        if (key.path.size() <= events.size() ||
+            !SameNameIgnoringCase(std::string_view(key.path).substr(0, events.size()), events)) {
+            continue;
+        }
+        const std::string rest = key.path.substr(events.size());
+        const std::string language = rest.substr(0, rest.find('\\'));
+        if (SameNameIgnoringCase(language, "Forwarding")) continue;
+        const bool known = std::any_of(languages.begin(), languages.end(), [&](const auto& seen) {
+            return SameNameIgnoringCase(seen, language);
+        });
+        if (!known) languages.push_back(language);
+    }
+    std::sort(languages.begin(), languages.end());
+    return languages;
+}
+
+// A language asked for by name must be one the catalogue has: otherwise every event would
+// silently be the 0901 one.
+void RefuseMissingLanguage(const reg::Document& document, const std::string& language,
+                           const std::filesystem::path& file) {
+    const std::vector<std::string> languages = CatalogueLanguages(document);
+    for (const std::string& known : languages) {
+        if (SameNameIgnoringCase(known, language)) return;
+    }
+    std::string list;
+    for (const std::string& known : languages) list += (list.empty() ? "" : ", ") + known;
+    throw RuntimeError("the catalogue in " + file.string() + " has no language " + language +
+                       (list.empty() ? std::string(" (it has none)") : " (it has " + list + ")") +
+                       "; the library would show every event in " + kFallbackLanguage);
+}
+
+struct EventLine {
+    std::int32_t number;
+    std::uint32_t severity;
+    std::string text;
+};
+
+// Number right-aligned, severity padded to the longest: the columns line up.
+void PrintTable(const std::vector<EventLine>& lines) {
+    std::size_t numberWidth = 0, severityWidth = 0;
+    for (const EventLine& line : lines) {
+        numberWidth = std::max(numberWidth, std::to_string(line.number).size());
+        severityWidth = std::max(severityWidth, std::string(SeverityName(line.severity)).size());
+    }
+    for (const EventLine& line : lines) {
+        std::string number = std::to_string(line.number);
+        number.insert(0, numberWidth - number.size(), ' ');
+        std::string severity = SeverityName(line.severity);
+        if (!line.text.empty()) severity.resize(severityWidth, ' ');
+        std::cout << number << "  " << severity
+                  << (line.text.empty() ? "" : "  " + ForPerson(line.text)) << "\n";
+    }
 }
 
 // A value as the library reads it into a buffer of `size` bytes: missing when larger.
@@ -151,13 +213,21 @@ std::span<const Option> EventsOptionTable() {
 
 int RunEventsCommand(std::span<const std::string> args) {
     std::optional<std::string> language;
+    bool json = false;
     std::size_t at = 1;
     ParseOptions(args, at, kEventsOptions, {.verb = "events", .operands = false},
-                 [&](const Option&, const std::string& value) { language = value; });
+                 [&](const Option& option, const std::string& value) {
+                     if (option.id == kJson) {
+                         json = true;
+                     } else {
+                         language = value;
+                     }
+                 });
     if (language) RefuseBadLanguage(*language);
 
     const RegistryChoice choice = FindRegistry();
     const reg::Document document = ReadRegistryChoice(choice, FindLibraryDirectory());
+    if (language) RefuseMissingLanguage(document, *language, choice.file);
     const std::string chosen = language.value_or(LibraryLanguage(document));
 
     std::map<std::int32_t, const reg::Key*> events = EventKeys(document, chosen);
@@ -172,12 +242,24 @@ int RunEventsCommand(std::span<const std::string> args) {
     const std::uint32_t defaultSeverity = defaults ? SeverityOf(defaults).value_or(1) : 0;
     const std::string defaultShort =
         TextFitting(defaults, "SHORTDESCRIPT", kShortDescriptSize).value_or("");
+    std::vector<EventLine> lines;
     for (const auto& [number, key] : events) {
-        const std::uint32_t severity = SeverityOf(key).value_or(defaultSeverity);
-        const std::string text =
-            TextFitting(key, "SHORTDESCRIPT", kShortDescriptSize).value_or(defaultShort);
-        std::cout << number << "  " << kSeverityNames[std::min<std::uint32_t>(severity, 4)]
-                  << (text.empty() ? "" : "  " + ForPerson(text)) << "\n";
+        lines.push_back(
+            {number, SeverityOf(key).value_or(defaultSeverity),
+             TextFitting(key, "SHORTDESCRIPT", kShortDescriptSize).value_or(defaultShort)});
+    }
+    if (!json) {
+        PrintTable(lines);
+        return kExitOk;
+    }
+    for (const EventLine& line : lines) {
+        std::cout << JsonLine()
+                         .Number("event", line.number)
+                         .Number("severity", line.severity)
+                         .Text("severityName", SeverityName(line.severity))
+                         .Text("shortDescript", line.text)
+                         .Text("language", chosen)
+                         .Line();
     }
     return kExitOk;
 }

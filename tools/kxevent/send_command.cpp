@@ -1,19 +1,26 @@
 // send_command.cpp: filling the records from options, sending, and reporting what happened.
 #include "tools/kxevent/send_command.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 #include <system_error>
 
+#include "common/alert_log_source.h"
 #include "common/alert_settings.h"
 #include "common/number.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "tools/kxevent/accounts.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
@@ -263,6 +270,47 @@ std::optional<fs::path> NewAlertFile(const AlertSettings& alerts,
     return newest;
 }
 
+// The event-log entries of one step, read back once when first asked for, so that both the
+// report of a missing alert and the report of the step's entries see them.
+class StepLog {
+  public:
+    explicit StepLog(EventLogCapture* capture) : capture_(capture) {}
+    bool captured() const { return capture_ != nullptr; }
+    const std::vector<EventLogEntry>& Entries() {
+        if (!entries_) entries_ = capture_ ? capture_->Take() : std::vector<EventLogEntry>{};
+        return *entries_;
+    }
+
+  private:
+    EventLogCapture* capture_;
+    std::optional<std::vector<EventLogEntry>> entries_;
+};
+
+// What to do about a central alert the library could not deliver into `directory`.
+std::string UndeliveredAlertAdvice(const std::optional<fs::path>& directory) {
+    std::error_code error;
+    if (!directory) return "set \"Centralized Alerting Path\" (kxevent doctor checks it)";
+    if (!fs::is_directory(*directory, error)) return AlertDirectoryCreateAdvice(*directory);
+#if !defined(_WIN32)
+    if (::access(directory->c_str(), W_OK | X_OK) != 0)
+        return AlertDirectoryWriteAdvice(*directory);
+#endif
+    return "kxevent doctor checks the alerting directory";
+}
+
+// The library reports an alert it could not deliver only in its event log, under the source
+// kAlertLogSource, and its send still returns EVENT_OK: said here in one line, with what to do.
+bool ReportUndeliveredAlert(const AlertSettings& alerts, StepLog& log) {
+    for (const EventLogEntry& entry : log.Entries()) {
+        if (entry.source != kAlertLogSource) continue;
+        std::cerr << "kxevent: the alert was not delivered: " << ForPerson(entry.text)
+                  << " (event log source \"" << kAlertLogSource << "\"); "
+                  << ForPerson(UndeliveredAlertAdvice(alerts.directory)) << "\n";
+        return true;
+    }
+    return false;
+}
+
 std::string WithoutCarriageReturns(std::string text) {
     std::erase(text, '\r');
     return text;
@@ -270,13 +318,14 @@ std::string WithoutCarriageReturns(std::string text) {
 
 // Prints the alert file a send wrote; returns false when one was due and none appeared.
 bool ReportAlertFile(const AlertSettings& alerts, const std::set<std::string>& before,
-                     bool alertDue, std::string* actualMessage) {
+                     bool alertDue, std::string* actualMessage, StepLog& log) {
     const std::optional<fs::path> file = NewAlertFile(alerts, before);
     if (!file) {
         if (!alertDue) {
             std::cout << "alert file: none\n";
             return true;
         }
+        if (ReportUndeliveredAlert(alerts, log)) return false;
         std::cerr << "kxevent: no alert file appeared in "
                   << (alerts.directory ? ForPerson(alerts.directory->string())
                                        : std::string("(no path)"))
@@ -304,7 +353,8 @@ int ReportFailure(const SendStep& step, int result) {
     return kExitFailure;
 }
 
-int RunSend(const SendStep& step, EventLibrary& library, const AlertSettings& alerts) {
+int RunSend(const SendStep& step, EventLibrary& library, const AlertSettings& alerts,
+            StepLog& log) {
     MessageRecord message{};
     DetailRecord detail{};
     ContextRecord context{};
@@ -319,12 +369,13 @@ int RunSend(const SendStep& step, EventLibrary& library, const AlertSettings& al
     std::cout << "description: " << ForPerson(FieldText(message.szLongDescript)) << "\n";
     const bool due = result == EVENT_OK &&
                      CentralAlertDue(alerts.enabled, step.suppress, detail.bAlwaysAlert != 0);
-    const bool delivered = ReportAlertFile(alerts, before, due, nullptr);
+    const bool delivered = ReportAlertFile(alerts, before, due, nullptr, log);
     if (result != EVENT_OK) return ReportFailure(step, result);
     return delivered ? kExitOk : kExitFailure;
 }
 
-int RunResend(const SendStep& step, EventLibrary& library, const AlertSettings& alerts) {
+int RunResend(const SendStep& step, EventLibrary& library, const AlertSettings& alerts,
+              StepLog& log) {
     const std::set<std::string> before = AlertFileNames(alerts.directory);
     const int result =
         library.sendEventEx(0, step.product, step.event, step.task ? step.task->c_str() : nullptr,
@@ -335,7 +386,7 @@ int RunResend(const SendStep& step, EventLibrary& library, const AlertSettings& 
     // The snapshot's own "Always Alert" stays inside the library; only the switch and the
     // caller's suppression are known here.
     const bool due = result == EVENT_OK && CentralAlertDue(alerts.enabled, step.suppress, false);
-    const bool delivered = ReportAlertFile(alerts, before, due, &description);
+    const bool delivered = ReportAlertFile(alerts, before, due, &description, log);
     if (!description.empty()) std::cout << "description: " << ForPerson(description) << "\n";
     if (result != EVENT_OK) return ReportFailure(step, result);
     return delivered ? kExitOk : kExitFailure;
@@ -440,9 +491,9 @@ bool IsForwardingFailure(const EventLogEntry& entry) {
     return entry.label == "Untrusted module refused" || entry.source.rfind("Fwd", 0) == 0;
 }
 
-void ReportEventLog(const SendStep& step, EventLogCapture* capture) {
-    if (capture == nullptr) return;
-    const std::vector<EventLogEntry> entries = capture->Take();
+void ReportEventLog(const SendStep& step, StepLog& log) {
+    if (!log.captured()) return;
+    const std::vector<EventLogEntry>& entries = log.Entries();
     if (step.verbose) {
         for (const EventLogEntry& entry : entries) {
             // Entries carry texts from the registry and modules: no control character of theirs
@@ -464,18 +515,19 @@ int RunSteps(const std::vector<SendStep>& steps, EventLibrary& library, const Al
     if (capture != nullptr) capture->Take();  // what the attach logged is no step's
     for (const SendStep& step : steps) {
         int status = kExitOk;
+        StepLog log(capture);
         switch (step.kind) {
             case StepKind::Send:
-                status = RunSend(step, library, alerts);
+                status = RunSend(step, library, alerts, log);
                 break;
             case StepKind::Query:
                 status = RunQuery(step, library);
                 break;
             case StepKind::Resend:
-                status = RunResend(step, library, alerts);
+                status = RunResend(step, library, alerts, log);
                 break;
         }
-        ReportEventLog(step, capture);
+        ReportEventLog(step, log);
         if (status != kExitOk) return status;
     }
     return kExitOk;
