@@ -17,7 +17,7 @@ CREATE TABLE IF NOT EXISTS kxevent_alerts (
     user_name text NOT NULL,          -- szUserName
     product   text NOT NULL,          -- szSoftware
     alert     jsonb NOT NULL,         -- every key of the alert file, and alertId
-    received  timestamptz NOT NULL DEFAULT now()  -- when the row was committed
+    received  timestamptz NOT NULL DEFAULT now()  -- when the row went in
 );
 
 CREATE INDEX IF NOT EXISTS kxevent_alerts_host_time ON kxevent_alerts (host, time);
