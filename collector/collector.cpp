@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <system_error>
 #include <thread>
 
@@ -94,6 +95,9 @@ std::string FormatMetrics(const CollectorCounters& counters) {
     Metric(out, "kxevent_collect_unreadable", "gauge",
            "Alert files the collector's user may not read; they stay where they are.",
            std::to_string(counters.unreadable));
+    Metric(out, "kxevent_collect_last_delivery_timestamp_seconds", "gauge",
+           "Unix time of the last alert the receiver acknowledged (0: none since the start).",
+           std::to_string(counters.lastDeliverySeconds));
     return out;
 }
 
@@ -348,6 +352,7 @@ void Collector::Retire() {
     while (!inFlight_.empty() && answered_.erase(inFlight_.front().txnr) != 0) {
         InFlight& done = inFlight_.front();
         ++counters_.acknowledged;
+        counters_.lastDeliverySeconds = static_cast<std::int64_t>(::time(nullptr));
         if (counters_.backlog) --counters_.backlog;
         inFlightBytes_ -= done.bytes;
         retirer_->Add(*done.spool, std::move(done.name));
@@ -404,18 +409,36 @@ void Collector::WriteMetrics() const {
         file = CreateExclusive(AT_FDCWD, temporary.c_str(), 0644);
     // Readable by node_exporter's user whatever the service's umask, without it being in the
     // group that may write the alerting directory.
-    bool written = file && ::fchmod(file.get(), 0644) == 0;
+    const char* step = "create";
+    bool written = static_cast<bool>(file);
+    if (written) {
+        step = "set the mode of";
+        written = ::fchmod(file.get(), 0644) == 0;
+    }
     for (std::size_t at = 0; written && at < text.size();) {
         const ssize_t count = ::write(file.get(), text.data() + at, text.size() - at);
         if (count < 0 && errno == EINTR) continue;
+        step = "write";
         written = count > 0;
         if (written) at += static_cast<std::size_t>(count);
     }
-    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        log_("cannot write the metrics file " + LogText(target.string()) + ": " +
-             std::generic_category().message(errno));
-        if (file) ::unlink(temporary.c_str());
+    if (written) step = "rename";
+    if (written && ::rename(temporary.c_str(), target.c_str()) == 0) {
+        metricsFailure_.clear();
+        return;
     }
+    const int error = errno;
+    if (file) ::unlink(temporary.c_str());
+    std::string why = std::string("cannot ") + step + " " + LogText(temporary.string()) + ": " +
+                      std::generic_category().message(error);
+    if (error == EACCES || error == EPERM || error == EROFS)
+        why += "; the collector's user (uid " + std::to_string(::geteuid()) +
+               ") must be able to create files in " + LogText(target.parent_path().string()) +
+               " (the unit allows its state directory: --metrics "
+               "/var/lib/kxevent-collect/kxevent_collect.prom)";
+    if (why == metricsFailure_) return;
+    metricsFailure_ = why;
+    log_("the metrics file " + LogText(target.string()) + " is not written: " + why);
 }
 
 void Collector::WaitForWork(int seconds, const std::atomic<bool>& stop) {

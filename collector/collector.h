@@ -40,8 +40,9 @@ struct CollectorCounters {
     std::uint64_t quarantined = 0;   // entries moved to bad/
     std::uint64_t backlog = 0;       // ready files at the last scan, or held back after it
     std::int64_t oldestAgeSeconds = 0;
-    std::uint64_t held = 0;        // entries left in place after a drain (Spool::Hold)
-    std::uint64_t unreadable = 0;  // of which the collector's user may not read
+    std::uint64_t held = 0;                // entries left in place after a drain (Spool::Hold)
+    std::uint64_t unreadable = 0;          // of which the collector's user may not read
+    std::int64_t lastDeliverySeconds = 0;  // Unix time of the last acknowledgement; 0: none yet
 };
 
 // The Prometheus text exposition of the counters.
@@ -125,6 +126,9 @@ class Collector {
     Fd lock_;
     // Last, so that it finishes its removals while the spools still exist.
     std::unique_ptr<Retirer> retirer_;
+    // Why the metrics file could not be written last time, so that it is said once, not at
+    // every pass.
+    mutable std::string metricsFailure_;
 };
 
 }  // namespace kx::collect

@@ -7,7 +7,8 @@ KX_TEST_PACKAGES=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     clang libclang-rt-14-dev clang-format rsyslog pkg-config librelp-dev libssl-dev rsyslog-relp
     openssl osslsigncode
-    dpkg-dev debhelper lintian groff-base man-db systemd)
+    dpkg-dev debhelper lintian groff-base man-db systemd
+    postgresql rsyslog-pgsql prometheus-node-exporter curl)
 
 # Parallel build and test jobs (the CI machine has two cores).
 KX_JOBS="${KX_JOBS:-2}"
@@ -40,6 +41,9 @@ kx_ensure_packages() {
         sudo=(sudo)
     fi
     kx_log "installing ${missing[*]}"
+    # rsyslog-pgsql would otherwise set up a database of its own through dbconfig-common.
+    echo 'rsyslog-pgsql rsyslog-pgsql/dbconfig-install boolean false' |
+        "${sudo[@]}" debconf-set-selections
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
         --no-install-recommends "${missing[@]}" </dev/null

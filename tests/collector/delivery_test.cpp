@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -167,6 +168,7 @@ TEST_F(CollectorDelivery, KeepDirectoryReceivesAcknowledgedFilesAndMetricsCountT
     RelpReceiver receiver(dir / "rsyslog");
     DropSamples(2);
     fs::create_directories(dir / "kept");
+    const long before = static_cast<long>(::time(nullptr));
     const ProcessResult result = Collect(receiver.url(), {"--keep", (dir / "kept").string(),
                                                           "--metrics", (dir / "m.prom").string()});
     EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -179,6 +181,12 @@ TEST_F(CollectorDelivery, KeepDirectoryReceivesAcknowledgedFilesAndMetricsCountT
               std::string::npos)
         << metrics;
     EXPECT_FALSE(fs::exists(dir / "m.prom.tmp"));
+    const std::string last = "\nkxevent_collect_last_delivery_timestamp_seconds ";
+    const std::size_t at = metrics.find(last);
+    ASSERT_NE(at, std::string::npos) << metrics;
+    const long delivered = std::stol(metrics.substr(at + last.size()));
+    EXPECT_GE(delivered, before);
+    EXPECT_LE(delivered, static_cast<long>(::time(nullptr)));
 }
 
 TEST_F(CollectorDelivery, WatcherDeliversFileRenamedInWhileRunning) {

@@ -163,8 +163,39 @@ TEST_F(CollectorFaults, NoReceiverLeavesFilesAndCountsRetries) {
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.err.find("3 alert files stay"), std::string::npos) << result.err;
     EXPECT_EQ(CountReady(alerts), 3u);
-    EXPECT_NE(ReadFile(dir / "m.prom").find("\nkxevent_collect_retried_total 1\n"),
-              std::string::npos);
+    const std::string metrics = ReadFile(dir / "m.prom");
+    EXPECT_NE(metrics.find("\nkxevent_collect_retried_total 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("\nkxevent_collect_last_delivery_timestamp_seconds 0\n"),
+              std::string::npos)
+        << metrics;
+}
+
+TEST_F(CollectorFaults, MetricsFileThatCannotBeWrittenIsExplainedOnceNotAtEveryPass) {
+    Drop(1, "m-");
+    const fs::path log = dir / "collect.log";
+    const fs::path metrics = dir / "missing" / "m.prom";
+    BackgroundProcess collector("/bin/sh",
+                                {"-c",
+                                 "exec \"$0\" collect --dir \"$1\" --to "
+                                 "relp://127.0.0.1:1 --metrics \"$2\" 2>\"$3\"",
+                                 kKxevent, alerts.string(), metrics.string(), log.string()});
+    // Three passes against no receiver (backoff 1 s, 2 s), each of which writes the metrics.
+    const auto count = [&](const std::string& text) {
+        const std::string written = fs::exists(log) ? ReadFile(log) : std::string();
+        std::size_t found = 0;
+        for (std::size_t at = written.find(text); at != std::string::npos;
+             at = written.find(text, at + 1))
+            ++found;
+        return found;
+    };
+    for (int i = 0; i < 1200 && count("not acknowledged") < 3; ++i)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_GE(count("not acknowledged"), 3u) << ReadFile(log);
+    EXPECT_EQ(count("is not written"), 1u) << ReadFile(log);
+    EXPECT_NE(ReadFile(log).find("is not written: cannot create " + metrics.string() +
+                                 ".tmp: No such file or directory"),
+              std::string::npos)
+        << ReadFile(log);
 }
 
 TEST_F(CollectorFaults, EntriesThatAreNotAlertFilesGoToBadWithReasonAndGoodOnesAreDelivered) {

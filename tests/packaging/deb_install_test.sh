@@ -6,7 +6,8 @@
 # kxevent doctor passing there, the registry as a conffile naming real paths, the development files (a C host built against
 # them), and events reported from inside that root (chroot, with /proc of its own) by the
 # installed command and that host reaching the system alerting directory, or, for an
-# unprivileged user, the per-user default.
+# unprivileged user, the per-user default; node_exporter reading the collector's metrics; and
+# what upgrading, removing and purging kxevent do to the collector, its state and the alerts.
 #
 #   bash tests/packaging/deb_install_test.sh DIR     # DIR holds the .deb files (build-deb)
 #
@@ -63,7 +64,16 @@ copy_libraries() {
 # --- install -------------------------------------------------------------------------------
 # The programs the maintainer scripts call, from the host, at the same paths: dpkg runs the
 # scripts inside the root, which holds no system of its own.
-maintainer_tools=(/bin/sh /usr/bin/systemd-sysusers /usr/bin/dpkg-statoverride /bin/chown /bin/chmod)
+maintainer_tools=(/bin/sh /usr/bin/systemd-sysusers /usr/bin/systemd-tmpfiles
+    /usr/bin/dpkg-statoverride /bin/chown /bin/chmod /bin/rm)
+
+# root_dpkg ARG...: dpkg --root with the root's own /proc mounted (systemd-tmpfiles, run by
+# a maintainer script, needs one); the scratch root holds no C library, so only our own
+# packages' dependencies are forced.
+root_dpkg() {
+    mkdir -p "$root/proc" &&
+        unshare --mount --pid --fork --mount-proc="$root/proc" dpkg --root="$root" --force-depends "$@"
+}
 
 install_packages() {
     local tool
@@ -77,9 +87,10 @@ install_packages() {
         grep -v '^kxevent' /etc/passwd >"$root/etc/passwd" &&
         grep -v '^kxevent' /etc/group >"$root/etc/group" &&
         mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers" &&
+        # The scripts send what they do not need to /dev/null.
+        mkdir -p "$root/dev" && mknod -m 0666 "$root/dev/null" c 1 3 &&
         : >"$root/var/lib/dpkg/status" &&
-        # The scratch root holds no C library: only our own packages' dependencies are forced.
-        dpkg --root="$root" --force-depends --install \
+        root_dpkg --install \
             "$debs"/libkxplatform1_*_"$arch".deb "$debs"/libkxevent_*_"$arch".deb \
             "$debs"/libkxevent-dev_*_"$arch".deb "$debs"/kxevent_*_"$arch".deb \
             >"$root/dpkg.log" 2>&1 ||
@@ -172,19 +183,61 @@ doctor_passes_inside_the_root() {
     [ "$ready" = ready ] && [ "$status" -eq 0 ] || { say "$output"; return 1; }
 }
 
-# As the unit's user, the collector reads the alert files root's send left and may change the
-# directory: an entry that is no alert file goes to bad/ (the receiver is down, so the alerts
-# themselves stay).
+# As the unit's user, with its umask, the collector reads the alert files root's send left and
+# may change the directory: an entry that is no alert file goes to bad/ (the receiver is down,
+# so the alerts themselves stay). Its metrics go where the documented setup puts them.
 collector_user_reads_alerts_and_changes_the_directory() {
     local ids output
     ids="$(awk -F: '$1 == "kxevent-collect" { print $3 ":" $4 }' "$root/etc/passwd")"
     printf 'not an alert\r\n' >"$root/var/spool/kxevent/alerts/999999.ALR"
-    output="$(chroot_run --userspec="$ids" -- /usr/bin/kxevent collect --once \
-        --dir /var/spool/kxevent/alerts --to relp://127.0.0.1:1 --metrics /tmp/collect.prom \
-        2>&1 </dev/null)"
+    output="$(chroot_run --userspec="$ids" -- /bin/sh -c 'umask 0027 && exec "$@"' - \
+        /usr/bin/kxevent collect --once --dir /var/spool/kxevent/alerts --to relp://127.0.0.1:1 \
+        --metrics /var/lib/kxevent-collect/kxevent_collect.prom 2>&1 </dev/null)"
     [ -f "$root/var/spool/kxevent/alerts/bad/999999.ALR.why" ] &&
-        grep -q '^kxevent_collect_collected_total [1-9]' "$root/tmp/collect.prom" ||
+        grep -q '^kxevent_collect_collected_total [1-9]' \
+            "$root/var/lib/kxevent-collect/kxevent_collect.prom" ||
         { say "$output"; return 1; }
+}
+
+# node_exporter's textfile collector, run as its own user on a private port, reads the
+# package's link into the collector's state directory: the empty file the package made, then
+# what the collector wrote, never a scrape error.
+node_exporter_scrape() {
+    local port pid metrics="" i attempt
+    for attempt in 1 2 3; do
+        port=$((20000 + RANDOM % 30000))
+        [ -z "$(ss -Htln "sport = :$port")" ] && break
+    done
+    runuser -u prometheus -- prometheus-node-exporter --web.listen-address="127.0.0.1:$port" \
+        --collector.disable-defaults --collector.textfile \
+        --collector.textfile.directory="$root/var/lib/prometheus/node-exporter" \
+        >"$root/node-exporter.log" 2>&1 &
+    pid=$!
+    for ((i = 0; i < 300; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        metrics="$(curl -sf "http://127.0.0.1:$port/metrics")" && break
+        sleep 0.1
+    done
+    kill "$pid" && wait "$pid"
+    [ -n "$metrics" ] || { say "node_exporter:"; cat "$root/node-exporter.log" >&2; return 1; }
+    printf '%s\n' "$metrics"
+}
+
+node_exporter_reads_the_collectors_metrics() {
+    local link="$root/var/lib/prometheus/node-exporter/kxevent_collect.prom" metrics uid
+    uid="$(awk -F: '$1 == "kxevent-collect" { print $3 }' "$root/etc/passwd")"
+    [ "$(readlink "$link")" = ../../kxevent-collect/kxevent_collect.prom ] &&
+        [ "$(stat -c '%a %u' "$root/var/lib/kxevent-collect")" = "711 $uid" ] ||
+        { say "link: $(readlink "$link"); $(stat -c '%a %u' "$root/var/lib/kxevent-collect")"; return 1; }
+    metrics="$(node_exporter_scrape)" || return 1
+    grep -qx 'node_textfile_scrape_error 0' <<<"$metrics" &&
+        ! grep -q '^kxevent_collect' <<<"$metrics" || { say "$metrics"; return 1; }
+    collector_user_reads_alerts_and_changes_the_directory || return 1
+    metrics="$(node_exporter_scrape)" || return 1
+    grep -qx 'node_textfile_scrape_error 0' <<<"$metrics" &&
+        grep -qx 'kxevent_collect_collected_total [1-9][0-9]*' <<<"$metrics" &&
+        grep -qx 'kxevent_collect_last_delivery_timestamp_seconds 0' <<<"$metrics" ||
+        { say "$metrics"; return 1; }
 }
 
 platform_library_carries_its_soname() {
@@ -307,11 +360,42 @@ unprivileged_send_uses_the_per_user_default() {
 administrators_registry_survives_a_reinstall() {
     local registry="$root/etc/velmora/hklm.reg"
     sed -i 's/^"bEnableCAlert"=dword:00000001/"bEnableCAlert"=dword:00000000/' "$registry" &&
-        dpkg --root="$root" --force-depends --install "$debs"/libkxevent_*_"$arch".deb \
+        root_dpkg --install "$debs"/libkxevent_*_"$arch".deb \
             >"$root/dpkg.log" 2>&1 ||
         { cat "$root/dpkg.log" >&2; return 1; }
     grep -q '^"bEnableCAlert"=dword:00000000' "$registry" &&
         alerting_directory_belongs_to_the_collectors_group
+}
+
+# --- upgrade, remove, purge of kxevent ---------------------------------------------------------
+# The maintainer scripts' service handling, seen through a deb-systemd-invoke of the test's own
+# in a root that claims a running systemd: an upgrade restarts the collector, a removal stops
+# it and takes the link out of node_exporter's directory.
+upgrade_restarts_and_remove_stops_the_collector() {
+    mkdir -p "$root/run/systemd/system" &&
+        printf '#!/bin/sh\necho "$*" >>/tmp/invoked\n' >"$root/usr/bin/deb-systemd-invoke" &&
+        chmod 0755 "$root/usr/bin/deb-systemd-invoke" &&
+        root_dpkg --install "$debs"/kxevent_*_"$arch".deb \
+            >"$root/dpkg.log" 2>&1 &&
+        grep -qx 'restart kxevent-collect.service' "$root/tmp/invoked" &&
+        root_dpkg --remove kxevent >>"$root/dpkg.log" 2>&1 &&
+        grep -qx 'stop kxevent-collect.service' "$root/tmp/invoked" &&
+        [ ! -L "$root/var/lib/prometheus/node-exporter/kxevent_collect.prom" ] &&
+        [ -f "$root/var/lib/kxevent-collect/kxevent_collect.prom" ] ||
+        { cat "$root/dpkg.log" "$root/tmp/invoked" >&2; return 1; }
+}
+
+# Purge removes the state directory with the metrics file, and says how many alert files it
+# left waiting in the alerting directory.
+purge_removes_the_state_and_names_the_waiting_alerts() {
+    local waiting output
+    waiting="$(find "$root/var/spool/kxevent/alerts" -maxdepth 1 -name '*.ALR' | wc -l)"
+    output="$(root_dpkg --purge kxevent 2>&1)" || { say "$output"; return 1; }
+    [ "$waiting" -gt 0 ] && [ ! -e "$root/var/lib/kxevent-collect" ] &&
+        grep -q "kxevent: $waiting alert files wait in /var/spool/kxevent/alerts and were left there" \
+            <<<"$output" &&
+        [ "$(find "$root/var/spool/kxevent/alerts" -maxdepth 1 -name '*.ALR' | wc -l)" -eq "$waiting" ] ||
+        { say "$waiting waiting; dpkg said: $output"; return 1; }
 }
 
 check "the four packages install with dpkg into an empty root" install_packages || exit 1
@@ -336,8 +420,8 @@ check "the system files a send needs are put into the root" prepare_system_files
 check "a send by root writes its alert into /var/spool/kxevent/alerts of the root" \
     send_as_root_reaches_the_system_alerting_directory
 check "kxevent doctor passes inside the root" doctor_passes_inside_the_root
-check "the unit's user reads the alerts and moves a bad entry aside in the alerting directory" \
-    collector_user_reads_alerts_and_changes_the_directory
+check "the unit's user reads the alerts and moves a bad entry aside; node_exporter reads its metrics" \
+    node_exporter_reads_the_collectors_metrics
 check "a C host builds with the CMake package of libkxevent-dev and reports from the root" \
     c_host_builds_with_the_cmake_package_and_reports
 check "a C host builds with cc and pkg-config against libkxevent-dev and reports from the root" \
@@ -346,6 +430,10 @@ check "a send by an unprivileged user installs and uses the per-user default" \
     unprivileged_send_uses_the_per_user_default
 check "an administrator's registry change and the alerting directory's group survive a reinstall" \
     administrators_registry_survives_a_reinstall
+check "an upgrade restarts the collector; removing kxevent stops it and takes its link away" \
+    upgrade_restarts_and_remove_stops_the_collector
+check "purging kxevent removes its state and metrics and names the alert files left waiting" \
+    purge_removes_the_state_and_names_the_waiting_alerts
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures case(s) failed"

@@ -45,7 +45,23 @@ pages_refer_to_each_other() {
         fail "kxevent.1 does not point to kxevent-collect(8)"
 }
 
+# kxevent-collect(8) says what collector.md says of each entry, word for word: both come from
+# that one section.
+collector_page_holds_collector_md_section() {
+    local doc rendered item
+    doc="$(dirname "${BASH_SOURCE[0]}")/../../docs/collector.md"
+    rendered=$(MANWIDTH=1000 man -l "$mandir/man8/kxevent-collect.8" 2>/dev/null | col -b | tr -s ' \n' ' ')
+    while read -r item; do
+        [[ -n $item ]] || continue
+        grep -qF -- "$item" <<<"$rendered" || fail "kxevent-collect.8 lacks: $item"
+    done < <(sed -n '/^### What it does with each entry$/,/^#/{/^#/d;p}' "$doc" |
+        tr -d '`' | tr -s ' \n' ' ' | sed 's/ - /\n/g' | cut -c1-60)
+    [[ $(sed -n '/^### What it does with each entry$/,/^#/p' "$doc" | grep -c '^- ') -ge 8 ]] ||
+        fail "collector.md has no section 'What it does with each entry'"
+}
+
 pages_format_without_warnings
+collector_page_holds_collector_md_section
 page_names_every_verb_and_option_of_the_help
 pages_refer_to_each_other
 ((failures == 0)) && echo "man pages: all checks passed"

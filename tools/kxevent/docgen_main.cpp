@@ -3,8 +3,13 @@
 //
 //   kxevent-docgen page SOURCE OUTPUT VERSION   SOURCE named NAME.SECTION.md (docs/man/)
 //   kxevent-docgen completion SCRIPT OUTPUT
+//
+// A source line "@SECTION FILE TITLE@" stands for the section "### TITLE" of the Markdown file
+// FILE (relative to the source), up to its next heading: text that a page and a document share
+// is written once.
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +23,51 @@ namespace {
 namespace fs = std::filesystem;
 using namespace kx::tool;
 
+constexpr std::string_view kSectionMarker = "@SECTION ";
+
+// The lines of `text` with every "@SECTION FILE TITLE@" line replaced by that section, its
+// bullets' continuation lines unindented and its links "[text](target)" reduced to their text.
+std::string ExpandSections(const std::string& text, const fs::path& directory) {
+    std::string out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with(kSectionMarker) || !line.ends_with("@")) {
+            out += line + "\n";
+            continue;
+        }
+        const std::string spec =
+            line.substr(kSectionMarker.size(), line.size() - kSectionMarker.size() - 1);
+        const std::size_t space = spec.find(' ');
+        if (space == std::string::npos) throw UsageError(line + ": expected @SECTION FILE TITLE@");
+        const fs::path file = directory / spec.substr(0, space);
+        const std::string heading = "### " + spec.substr(space + 1);
+        std::istringstream document(ReadWholeFile(file));
+        bool inside = false, found = false;
+        for (std::string source; std::getline(document, source);) {
+            if (source.starts_with("#")) {
+                inside = source == heading;
+                found = found || inside;
+                continue;
+            }
+            if (!inside) continue;
+            if (source.starts_with("  ") && !source.starts_with("    "))
+                source.erase(0, source.find_first_not_of(' '));
+            for (std::size_t open = source.find('['); open != std::string::npos;
+                 open = source.find('[', open + 1)) {
+                const std::size_t close = source.find("](", open);
+                const std::size_t end =
+                    close == std::string::npos ? close : source.find(')', close);
+                if (end == std::string::npos || source.find('`', open) < close) continue;
+                source = source.substr(0, open) + source.substr(open + 1, close - open - 1) +
+                         source.substr(end + 1);
+            }
+            out += source + "\n";
+        }
+        if (!found) throw RuntimeError(file.string() + " has no section \"" + heading + "\"");
+    }
+    return out;
+}
+
 int Run(const std::vector<std::string>& args) {
     if (args.size() == 4 && args[0] == "page") {
         // "kxevent.reg.5.md": the page kxevent.reg in section 5.
@@ -26,7 +76,9 @@ int Run(const std::vector<std::string>& args) {
         if (dot == std::string::npos || dot == 0) {
             throw UsageError(args[1] + " is not named NAME.SECTION.md");
         }
-        SaveTextAtomically(args[2], manual::RenderPage(ReadWholeFile(args[1]), stem.substr(0, dot),
+        const std::string source =
+            ExpandSections(ReadWholeFile(args[1]), fs::path(args[1]).parent_path());
+        SaveTextAtomically(args[2], manual::RenderPage(source, stem.substr(0, dot),
                                                        stem.substr(dot + 1), args[3], Commands()));
         return kExitOk;
     }
