@@ -204,10 +204,8 @@ inline ReplaceResult ReplaceFile(int dir, const char* name, const char* temporar
     // that cannot be flushed is no failure.
     const std::string_view path = name;
     const std::size_t slash = path.rfind('/');
-    const std::string parent = dir != AT_FDCWD ? "."
-                               : slash == std::string_view::npos
-                                   ? "."
-                                   : std::string(path.substr(0, slash + 1));
+    const std::string parent =
+        slash == std::string_view::npos ? "." : std::string(path.substr(0, slash + 1));
     const Fd directory(::openat(dir, parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory) ::fsync(directory.get());
     return result;
