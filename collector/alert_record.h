@@ -1,44 +1,25 @@
-// alert_record.h: one central alert file as the collector sees it: a strict parse of the bytes
-// the library writes, and the RFC 5424 message that carries it to the log engine.
+// alert_record.h: one central alert file as the collector sees it: parsed by the library's own
+// rules (common/alert_file.h), and the RFC 5424 message that carries it to the log engine.
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "common/alert_file.h"
+#include "common/syslog_names.h"
 
 namespace kx::collect {
 
-// Alert files are small (the longest line the library writes is under 4 KiB); anything larger
-// is not one of them.
-inline constexpr std::size_t kMaxAlertFileSize = 64 * 1024;
+using kx::kMaxAlertFileSize;
+using AlertValue = kx::AlertValue;
+using Alert = kx::AlertContent;  // the bytes as stored, made UTF-8 when they are sent
+using ParseFailure = kx::AlertParseFailure;
 
-// The structured-data id under which every key of the file travels.
-inline constexpr std::string_view kAlertSdId = "kxalert@32473";
-
-struct AlertValue {
-    std::string_view key;
-    bool number;
-    std::string value;  // valid UTF-8; szActualMessage keeps its inner CR LF
-};
-
-struct Alert {
-    std::vector<AlertValue> values;  // the 27 keys in file order
-    const std::string& Value(std::string_view key) const;
-};
-
-// Why a file is not an alert file: the 1-based line where it went wrong and the reason.
-struct ParseFailure {
-    int line = 0;
-    std::string reason;
-};
-
-// Parses the exact layout: "[CentralAlert]", 26 single-line keys in their order, then
-// szActualMessage up to the end of the file; every line ends with CR LF. Texts are converted to
-// UTF-8. On failure returns nullopt and fills `failure`.
-std::optional<Alert> ParseAlert(std::string_view content, ParseFailure& failure);
+// The name of the structured-data id under which every key of the file travels; its enterprise
+// number is FwdSyslog's setting.
+inline constexpr std::string_view kAlertSdName = "kxalert";
 
 // Where the alert came from: the file's name in its directory and its modification time.
 struct AlertOrigin {
@@ -52,9 +33,11 @@ struct AlertOrigin {
 // downstream: the machine that wrote it, the file's name and its modification time.
 std::string AlertId(const Alert& alert, const AlertOrigin& origin);
 
-// The whole RFC 5424 message: facility user, severity from uSeverity, the UTC time of the
-// alert, HOSTNAME szComputerName, APP-NAME kxevent, MSGID the event number, every key and
-// alertId as structured data, szActualMessage as MSG (control characters escaped).
-std::string FormatAlertMessage(const Alert& alert, const AlertOrigin& origin);
+// The whole RFC 5424 message, its texts as UTF-8: facility user, severity from uSeverity, the UTC
+// time of the alert, HOSTNAME szComputerName, APP-NAME kxevent, MSGID the event number, every key
+// and alertId as structured data under "kxalert@" and `enterpriseNumber`, szActualMessage as MSG
+// (control characters escaped).
+std::string FormatAlertMessage(const Alert& alert, const AlertOrigin& origin,
+                               std::uint32_t enterpriseNumber = kSyslogDefaultEnterprise);
 
 }  // namespace kx::collect

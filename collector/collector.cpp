@@ -329,7 +329,8 @@ bool Collector::Take(Spool& spool, const std::string& name) {
             break;
     }
     ++counters_.collected;
-    const std::string message = FormatAlertMessage(loaded.alert, loaded.origin);
+    const std::string message =
+        FormatAlertMessage(loaded.alert, loaded.origin, options_.enterpriseNumber);
     const int txnr = sender_.Send(message);
     if (txnr == 0) {
         ++counters_.retried;  // the message being sent, beside those in flight
@@ -400,36 +401,26 @@ void Collector::GiveUp() {
 void Collector::WriteMetrics() const {
     if (!options_.metrics) return;
     const std::filesystem::path& target = *options_.metrics;
-    const std::filesystem::path temporary = target.string() + ".tmp";
-    const std::string text = FormatMetrics(counters_);
-    // A temporary file left by a collector that died, or anything put in its place, is
-    // removed rather than opened.
-    Fd file = CreateExclusive(AT_FDCWD, temporary.c_str(), 0644);
-    if (!file && errno == EEXIST && ::unlink(temporary.c_str()) == 0)
-        file = CreateExclusive(AT_FDCWD, temporary.c_str(), 0644);
+    const std::string temporary = target.string() + ".tmp";
     // Readable by node_exporter's user whatever the service's umask, without it being in the
-    // group that may write the alerting directory.
-    const char* step = "create";
-    bool written = static_cast<bool>(file);
-    if (written) {
-        step = "set the mode of";
-        written = ::fchmod(file.get(), 0644) == 0;
-    }
-    for (std::size_t at = 0; written && at < text.size();) {
-        const ssize_t count = ::write(file.get(), text.data() + at, text.size() - at);
-        if (count < 0 && errno == EINTR) continue;
-        step = "write";
-        written = count > 0;
-        if (written) at += static_cast<std::size_t>(count);
-    }
-    if (written) step = "rename";
-    if (written && ::rename(temporary.c_str(), target.c_str()) == 0) {
+    // group that may write the alerting directory. A temporary file left by a collector that
+    // died, or anything put in its place, is removed rather than opened.
+    const ReplaceResult replaced =
+        ReplaceFile(AT_FDCWD, target.c_str(), temporary.c_str(), FormatMetrics(counters_), 0644);
+    if (replaced) {
         metricsFailure_.clear();
         return;
     }
-    const int error = errno;
-    if (file) ::unlink(temporary.c_str());
-    std::string why = std::string("cannot ") + step + " " + LogText(temporary.string()) + ": " +
+    const char* step = "write";
+    switch (replaced.failed) {
+        case ReplaceStep::kCreate: step = "create"; break;
+        case ReplaceStep::kMode: step = "set the mode of"; break;
+        case ReplaceStep::kFlush: step = "flush"; break;
+        case ReplaceStep::kRename: step = "rename"; break;
+        default: break;
+    }
+    const int error = replaced.error;
+    std::string why = std::string("cannot ") + step + " " + LogText(temporary) + ": " +
                       std::generic_category().message(error);
     if (error == EACCES || error == EPERM || error == EROFS)
         why += "; the collector's user (uid " + std::to_string(::geteuid()) +

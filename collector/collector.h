@@ -31,6 +31,8 @@ struct CollectorOptions {
     std::size_t scanLimit = 20000;                 // names held from one directory scan
     int rescanSeconds = 5;                         // for shares where inotify sees nothing
     int maxBackoffSeconds = 30;
+    // Of the structured-data id, "kxalert@N": FwdSyslog's setting, read by the command.
+    std::uint32_t enterpriseNumber = kSyslogDefaultEnterprise;
 };
 
 struct CollectorCounters {

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <queue>
 #include <stdexcept>
 #include <system_error>
 
@@ -45,69 +44,28 @@ std::string Octal(unsigned mode) {
     return text;
 }
 
-// renameat2 with RENAME_NOREPLACE: an earlier file of the same name in the target is never
+// Moves without replacing: an earlier file of the same name in the target is never
 // overwritten; the newcomer takes NAME.1, NAME.2, ... With `note`, a name whose NAME.why is
 // already there is passed over too, so that the note is always a file of its own.
-bool MoveWithoutReplacing(int fromDir, const std::string& name, int toDir, std::string& target,
-                          bool note = false) {
+bool MoveUnderFreeName(int fromDir, const std::string& name, int toDir, std::string& target,
+                       bool note = false) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         target = attempt == 0 ? name : name + "." + std::to_string(attempt);
         struct stat existing {};
         if (note &&
             ::fstatat(toDir, (target + ".why").c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
             continue;
-        if (::renameat2(fromDir, name.c_str(), toDir, target.c_str(), RENAME_NOREPLACE) == 0)
-            return true;
+        if (MoveWithoutReplacing(fromDir, name.c_str(), toDir, target.c_str()) == 0) return true;
         if (errno != EEXIST) return false;
     }
     errno = EEXIST;
     return false;
 }
 
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 }  // namespace
-
-Fd CreateExclusive(int dir, const char* name, unsigned mode) {
-    Fd file(::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                     static_cast<mode_t>(mode)));
-    struct stat info {};
-    if (file && (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))) {
-        errno = EINVAL;
-        return Fd();
-    }
-    return file;
-}
 
 std::string LogText(std::string_view text) {
     return EscapeControls(ToUtf8(text));
-}
-
-std::optional<std::int64_t> ReadyNumber(std::string_view name) {
-    if (!name.ends_with(".ALR")) return std::nullopt;
-    std::string_view digits = name.substr(0, name.size() - 4);
-    bool negative = false;
-    if (digits.starts_with('-')) {
-        negative = true;
-        digits.remove_prefix(1);
-    }
-    if (digits.empty() || digits.size() > 12) return std::nullopt;
-    std::int64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return negative ? -value : value;
 }
 
 Spool::Spool(std::filesystem::path directory, const std::optional<std::filesystem::path>& keep,
@@ -151,17 +109,15 @@ SpoolScan Spool::Scan(std::size_t limit) {
         throw SystemError(error, "cannot list " + LogText(directory_.string()));
     }
     ::rewinddir(stream);
-    // The `limit` lowest numbers, kept in a max-heap so that memory does not grow with the
-    // backlog.
-    using Entry = std::pair<std::int64_t, std::string>;
-    std::priority_queue<Entry> lowest;
+    // The `limit` lowest numbers: memory does not grow with the backlog.
+    ReadyAlertSelection lowest(limit);
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     const std::int64_t steady = SteadySeconds();
     std::unique_lock heldLock(heldMutex_);
     std::unordered_map<std::string, HeldEntry> stillHeld;
     while (const dirent* entry = ::readdir(stream)) {
         const std::string_view name = entry->d_name;
-        if (const auto number = ReadyNumber(name)) {
+        if (ReadyNumber(name)) {
             ++scan.backlog;
             // Held entries take no place in the scan until their delay passed; an acknowledged
             // one is never listed again.
@@ -177,12 +133,7 @@ SpoolScan Spool::Scan(std::size_t limit) {
                     if (waiting) continue;
                 }
             }
-            if (lowest.size() < limit) {
-                lowest.emplace(*number, name);
-            } else if (limit > 0 && Entry(*number, name) < lowest.top()) {
-                lowest.pop();
-                lowest.emplace(*number, name);
-            }
+            lowest.Offer(name);
         } else if (name.ends_with(".TMP")) {
             struct stat info {};
             if (::fstatat(dir_.get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -200,79 +151,50 @@ SpoolScan Spool::Scan(std::size_t limit) {
     held_.swap(stillHeld);
     unremembered_ = 0;
     heldLock.unlock();
-    scan.names.resize(lowest.size());
-    for (std::size_t i = lowest.size(); i > 0; --i) {
-        scan.names[i - 1] = lowest.top().second;
-        lowest.pop();
-    }
+    scan.names = lowest.Take();
     return scan;
 }
 
 LoadedAlert Spool::Load(const std::string& name) {
     LoadedAlert loaded;
-    const Fd file(::openat(dir_.get(), name.c_str(),
-                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!file) {
-        if (errno == ENOENT) return loaded;  // taken by someone else meanwhile
-        if (errno == ELOOP) {
+    FileContent file = ReadRegularFile(dir_.get(), name.c_str(), kMaxAlertFileSize);
+    const auto unreadable = [&](int error) {
+        loaded.kind = LoadedAlert::Kind::Unreadable;
+        loaded.errorNumber = error;
+        loaded.error = Reason(error);
+        return loaded;
+    };
+    if (file.error != 0 && !file.regular) {
+        if (file.error == ENOENT) return loaded;  // taken by someone else meanwhile
+        if (file.error == ELOOP) {
             loaded.kind = LoadedAlert::Kind::Bad;
             loaded.failure = {0, "a symbolic link, not an alert file"};
             return loaded;
         }
         // A directory or socket the collector may not open is still no alert file; a regular
         // file it may not read is an alert all the same, waiting for the collector's setup.
-        const int openError = errno;
         struct stat entry {};
-        if (openError == ENXIO ||
-            (::fstatat(dir_.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-             !S_ISREG(entry.st_mode))) {
-            loaded.kind = LoadedAlert::Kind::Bad;
-            loaded.failure = {0, "not a regular file"};
-            return loaded;
-        }
-        errno = openError;
-        loaded.kind = LoadedAlert::Kind::Unreadable;
-        loaded.errorNumber = errno;
-        loaded.error = Reason(errno);
-        return loaded;
+        if (file.error != ENXIO &&
+            (::fstatat(dir_.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+             S_ISREG(entry.st_mode)))
+            return unreadable(file.error);
+        file.error = 0;
     }
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) {
-        loaded.kind = LoadedAlert::Kind::Unreadable;
-        loaded.errorNumber = errno;
-        loaded.error = Reason(errno);
-        return loaded;
-    }
-    if (!S_ISREG(info.st_mode)) {
+    if (file.error != 0) return unreadable(file.error);
+    if (!file.regular) {
         loaded.kind = LoadedAlert::Kind::Bad;
         loaded.failure = {0, "not a regular file"};
         return loaded;
     }
-    if (static_cast<std::uint64_t>(info.st_size) > kMaxAlertFileSize) {
+    if (file.tooLarge) {
         loaded.kind = LoadedAlert::Kind::Bad;
         loaded.failure = {
-            0, "the file is larger than 64 KiB (" + std::to_string(info.st_size) + " bytes)"};
+            0, "the file is larger than 64 KiB (" + std::to_string(file.info.st_size) + " bytes)"};
         return loaded;
     }
-    // One byte beyond the size shows a file that grew after the fstat; the bound holds either way.
-    std::string content(static_cast<std::size_t>(info.st_size) + 1, '\0');
-    std::size_t size = 0;
-    while (size < content.size()) {
-        const ssize_t got = ::read(file.get(), content.data() + size, content.size() - size);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            loaded.kind = LoadedAlert::Kind::Unreadable;
-            loaded.errorNumber = errno;
-            loaded.error = Reason(errno);
-            return loaded;
-        }
-        if (got == 0) break;
-        size += static_cast<std::size_t>(got);
-    }
-    content.resize(size);
-    loaded.origin = {name, static_cast<std::int64_t>(info.st_mtim.tv_sec),
-                     static_cast<std::int64_t>(info.st_mtim.tv_nsec)};
-    if (auto alert = ParseAlert(content, loaded.failure)) {
+    loaded.origin = {name, static_cast<std::int64_t>(file.info.st_mtim.tv_sec),
+                     static_cast<std::int64_t>(file.info.st_mtim.tv_nsec)};
+    if (auto alert = ParseAlertFile(file.bytes, loaded.failure)) {
         loaded.kind = LoadedAlert::Kind::Alert;
         loaded.alert = std::move(*alert);
     } else {
@@ -319,7 +241,7 @@ bool Spool::Quarantine(const std::string& name, const ParseFailure& failure) {
     std::string why;
     const Fd bad = OpenBad(why);
     std::string target;
-    if (bad && !MoveWithoutReplacing(dir_.get(), name, bad.get(), target, true))
+    if (bad && !MoveUnderFreeName(dir_.get(), name, bad.get(), target, true))
         why = "cannot move it to bad/: " + Reason(errno);
     if (!why.empty()) {
         Hold(name, HoldReason::SetAside,
@@ -334,9 +256,11 @@ bool Spool::Quarantine(const std::string& name, const ParseFailure& failure) {
                              "\nreason: " + failure.reason + "\n";
     const std::string noteName = target + ".why";
     const Fd file = CreateExclusive(bad.get(), noteName.c_str(), 0640);
-    if (!file || !WriteAll(file.get(), note) || ::fsync(file.get()) != 0) {
+    int error = file ? WriteAll(file.get(), note) : errno;
+    if (error == 0 && ::fsync(file.get()) != 0) error = errno;
+    if (error != 0) {
         log_("cannot write " + LogText((directory_ / "bad" / noteName).string()) + ": " +
-             Reason(errno));
+             Reason(error));
     }
     ::fsync(bad.get());
     log_("moved " + path + " to bad/" + target + ": line " + std::to_string(failure.line) + ": " +
@@ -349,7 +273,7 @@ bool Spool::Finish(const std::string& name) {
     std::string why;
     if (keep_) {
         std::string target;
-        if (MoveWithoutReplacing(dir_.get(), name, keep_.get(), target) || errno == ENOENT) {
+        if (MoveUnderFreeName(dir_.get(), name, keep_.get(), target) || errno == ENOENT) {
             Release(name);
             return true;
         }

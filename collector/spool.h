@@ -135,16 +135,14 @@ class Spool {
     bool fullLogged_ = false;
 };
 
-// Creates `name` in the directory `dir` (AT_FDCWD for a path) for writing: a new regular file
-// only, never through a link, never blocking on whatever might be in its place. An invalid Fd
-// with errno set when it cannot.
-Fd CreateExclusive(int dir, const char* name, unsigned mode);
+// Creates `name` in the directory `dir` for writing, exclusively (fd.h).
+using kx::CreateExclusive;
 
 // `text` for a log line: as UTF-8, with control characters escaped, so that a file name can
 // never start a line of its own in the journal.
 std::string LogText(std::string_view text);
 
 // Whether `name` is a ready alert file name ("-"? digits ".ALR"), and its number.
-std::optional<std::int64_t> ReadyNumber(std::string_view name);
+using kx::ReadyNumber;
 
 }  // namespace kx::collect

@@ -3,11 +3,10 @@
 // library's own means, and a rename that never replaces another alert.
 #include "delivery/alert_file.h"
 
-#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
-#include <random>
 
 #include "runtime/siblings.h"
 
@@ -15,22 +14,50 @@ namespace kx {
 
 namespace {
 
-constexpr std::string_view kSectionLine = "[CentralAlert]\r\n";
-constexpr std::size_t kMaxNameLength = kAlertNameSize - 1;
+// The record's field for each key of kAlertKeys, in the same order: a number or a text.
+struct RecordField {
+    std::uint32_t AlertRecord::*number;
+    AlertText AlertRecord::*text;
+};
 
-AlertKey NumberKey(const char* name, const std::uint32_t& value) {
-    return AlertKey{name, AlertKeyKind::kNumber, &value, std::nullopt};
-}
+constexpr RecordField kRecordFields[] = {
+    {&AlertRecord::uFileVersion, nullptr},
+    {&AlertRecord::uStatus, nullptr},
+    {nullptr, &AlertRecord::szVirusName},
+    {nullptr, &AlertRecord::szItemName},
+    {nullptr, &AlertRecord::szUserName},
+    {nullptr, &AlertRecord::szSoftware},
+    {nullptr, &AlertRecord::szSoftwareVersion},
+    {nullptr, &AlertRecord::szComputerName},
+    {&AlertRecord::uYear, nullptr},
+    {&AlertRecord::uMonth, nullptr},
+    {&AlertRecord::uDay, nullptr},
+    {&AlertRecord::uHour, nullptr},
+    {&AlertRecord::uMinute, nullptr},
+    {&AlertRecord::uSecond, nullptr},
+    {nullptr, &AlertRecord::szAlertPath},
+    {&AlertRecord::uSeverity, nullptr},
+    {nullptr, &AlertRecord::szSourceIP},
+    {&AlertRecord::uMessageID, nullptr},
+    {nullptr, &AlertRecord::szTaskName},
+    {nullptr, &AlertRecord::szGMTTime},
+    {nullptr, &AlertRecord::szOS},
+    {nullptr, &AlertRecord::szEngineVersion},
+    {nullptr, &AlertRecord::szDatVersion},
+    {&AlertRecord::dwWinStaClientID, nullptr},
+    {nullptr, &AlertRecord::pszWinStaClientName},
+    {&AlertRecord::uSpecificTrap, nullptr},
+    {nullptr, &AlertRecord::szActualMessage},
+};
 
-AlertKey TextKey(const char* name, const AlertText& value) {
-    return AlertKey{name, AlertKeyKind::kText, nullptr, value};
+constexpr bool FieldsMatchTheKeys() {
+    if (std::size(kRecordFields) != kAlertKeyCount) return false;
+    for (std::size_t i = 0; i < kAlertKeyCount; ++i) {
+        if ((kRecordFields[i].number != nullptr) != kAlertKeys[i].number) return false;
+    }
+    return true;
 }
-
-// Only the last line may run on over several physical lines: a reader takes it to the end of
-// the file. A line break anywhere before it would start a line of the writer's choosing.
-bool KeepsLineBreaks(const AlertKey& key) {
-    return std::string_view(key.name) == kAlertMultiLineKey;
-}
+static_assert(FieldsMatchTheKeys(), "one record field of the right kind for every key");
 
 // A name is taken when another file bears it already, whatever the platform calls that.
 bool NameTaken(plat::Dword error) {
@@ -71,19 +98,6 @@ struct CreatedFile {
 bool Exists(const char* name) {
     plat::Dword attributes = 0;
     return plat::FindFirstFileAttributes(name, &attributes);
-}
-
-// A stride through the eight-digit numbers that visits each of them once: odd and no multiple
-// of 5, so prime to 10^8 and to every other power of ten.
-constexpr std::uint32_t kSpreadStride = 38196601;
-static_assert(kSpreadStride % 2 != 0 && kSpreadStride % 5 != 0);
-
-// Where a sender starts spreading out: random, so that senders sharing one tick count take
-// different paths through the free numbers. Asked of the system each time (only sends whose
-// neighbouring names were all taken get here): a generator kept in the process would hand the
-// same numbers to every process forked from it.
-std::uint32_t RandomSpreadStart() {
-    return static_cast<std::uint32_t>(std::random_device{}() % kAlertNumberSpace);
 }
 
 // Reserves a number by creating its ".TMP" exclusively, skipping every number whose ".ALR" is
@@ -133,7 +147,7 @@ bool RenameTookPlace(const char* tempName, const char* finalName) {
 // Adds the bytes written to `*size`.
 bool WriteAllLines(std::uint32_t file, const AlertKey* table, char* line, std::uint64_t* size) {
     if (!WriteAlertSectionLine(file)) return false;
-    *size += kSectionLine.size();
+    *size += kAlertSectionLine.size();
     for (const AlertKey* key = table; key->name != nullptr; ++key) {
         if (!WriteAlertKeyLine(file, *key, line, size)) return false;
     }
@@ -163,105 +177,31 @@ class WrittenFileWatch {
 
 }  // namespace
 
-AlertNumbering::AlertNumbering(std::uint32_t tick, std::uint32_t neighbours, std::uint32_t space)
-    : next_(tick), neighboursLeft_(neighbours), space_(space), spreadLeft_(space) {}
-
-bool AlertNumbering::Take(std::uint32_t* number) {
-    if (neighboursLeft_ > 0) {
-        --neighboursLeft_;
-        *number = next_++;
-        return true;
-    }
-    if (spreadLeft_ == 0) return false;
-    if (spreadLeft_ == space_) next_ = RandomSpreadStart() % space_;  // first spread number
-    --spreadLeft_;
-    *number = next_;
-    next_ = static_cast<std::uint32_t>((std::uint64_t{next_} + kSpreadStride) % space_);
-    return true;
-}
-
 AlertKeyTable BuildAlertKeyTable(const AlertRecord& r) {
     AlertKeyTable table = AllocateZeroed<AlertKey>(kAlertKeyCount + 1);
     if (!table) return table;
-    const AlertKey keys[kAlertKeyCount] = {
-        NumberKey("uFileVersion", r.uFileVersion),
-        NumberKey("uStatus", r.uStatus),
-        TextKey("szVirusName", r.szVirusName),
-        TextKey("szItemName", r.szItemName),
-        TextKey("szUserName", r.szUserName),
-        TextKey("szSoftware", r.szSoftware),
-        TextKey("szSoftwareVersion", r.szSoftwareVersion),
-        TextKey("szComputerName", r.szComputerName),
-        NumberKey("uYear", r.uYear),
-        NumberKey("uMonth", r.uMonth),
-        NumberKey("uDay", r.uDay),
-        NumberKey("uHour", r.uHour),
-        NumberKey("uMinute", r.uMinute),
-        NumberKey("uSecond", r.uSecond),
-        TextKey("szAlertPath", r.szAlertPath),
-        NumberKey("uSeverity", r.uSeverity),
-        TextKey("szSourceIP", r.szSourceIP),
-        NumberKey("uMessageID", r.uMessageID),
-        TextKey("szTaskName", r.szTaskName),
-        TextKey("szGMTTime", r.szGMTTime),
-        TextKey("szOS", r.szOS),
-        TextKey("szEngineVersion", r.szEngineVersion),
-        TextKey("szDatVersion", r.szDatVersion),
-        NumberKey("dwWinStaClientID", r.dwWinStaClientID),
-        TextKey("pszWinStaClientName", r.pszWinStaClientName),
-        NumberKey("uSpecificTrap", r.uSpecificTrap),
-        TextKey("szActualMessage", r.szActualMessage),
-    };
-    // The block is raw zeroed memory: give each entry its life before assigning it.
-    for (std::size_t i = 0; i < kAlertKeyCount; ++i) new (&table[i]) AlertKey(keys[i]);
+    // The block is raw zeroed memory: give each entry its life before assigning it. Key names
+    // are the table's literals, so each is terminated.
+    for (std::size_t i = 0; i < kAlertKeyCount; ++i) {
+        const RecordField& field = kRecordFields[i];
+        new (&table[i]) AlertKey{
+            kAlertKeys[i].name.data(), field.number ? AlertKeyKind::kNumber : AlertKeyKind::kText,
+            field.number ? &(r.*field.number) : nullptr, field.text ? r.*field.text : std::nullopt};
+    }
     new (&table[kAlertKeyCount]) AlertKey();
     return table;
 }
 
-bool MakeAlertTempName(std::string_view directory, std::uint32_t number, char* out,
-                       std::size_t size) {
-    const bool endsWithBackslash = !directory.empty() && directory.back() == '\\';
-    char tail[24];
-    const int tailLength =
-        std::snprintf(tail, sizeof tail, endsWithBackslash ? "%08d.TMP" : "\\%08d.TMP",
-                      static_cast<std::int32_t>(number));
-    const std::size_t length = directory.size() + static_cast<std::size_t>(tailLength);
-    if (length > kMaxNameLength || length >= size) return false;
-    std::memcpy(out, directory.data(), directory.size());
-    std::memcpy(out + directory.size(), tail, static_cast<std::size_t>(tailLength) + 1);
-    return true;
-}
-
-void MakeSingleLine(std::span<char> text) {
-    for (char& c : text) {
-        if (c == '\r' || c == '\n') c = ' ';
-    }
-}
-
 bool WriteAlertSectionLine(std::uint32_t file) {
-    const auto count = static_cast<std::uint32_t>(kSectionLine.size());
-    return KrnlFileWrite(file, kSectionLine.data(), count) == count;
+    const auto count = static_cast<std::uint32_t>(kAlertSectionLine.size());
+    return KrnlFileWrite(file, kAlertSectionLine.data(), count) == count;
 }
 
 bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line, std::uint64_t* size) {
-    const std::string_view name = key.name;
-    char* const end = line + kAlertLineSize - 2;  // room for CR LF
-    char* at = line;
-    std::memcpy(at, name.data(), name.size());
-    at += name.size();
-    *at++ = '=';
-    if (key.kind == AlertKeyKind::kNumber) {
-        at = std::to_chars(at, end, key.number != nullptr ? *key.number : 0u).ptr;
-    } else if (key.text) {
-        const std::size_t room = static_cast<std::size_t>(end - at);
-        const std::size_t n = key.text->size() < room ? key.text->size() : room;
-        std::memcpy(at, key.text->data(), n);
-        if (!KeepsLineBreaks(key)) MakeSingleLine({at, n});
-        at += n;
-    }
-    *at++ = '\r';
-    *at++ = '\n';
-    const auto count = static_cast<std::uint32_t>(at - line);
+    const bool number = key.kind == AlertKeyKind::kNumber;
+    const std::size_t length =
+        FormatAlertLine(key.name, number, number && key.number ? *key.number : 0u, key.text, line);
+    const auto count = static_cast<std::uint32_t>(length);
     if (KrnlFileWrite(file, line, count) != count) return false;
     if (size != nullptr) *size += count;
     return true;

@@ -7,22 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 
+#include "common/alert_file.h"
 #include "common/alert_settings.h"
 #include "common/platform_block.h"
 #include "platform/platform.h"
 
 namespace kx {
-
-inline constexpr std::size_t kAlertNameSize = 260;     // temporary and final file names
-inline constexpr std::size_t kAlertLineSize = 4096;    // one formatted line
-inline constexpr std::size_t kAlertKeyCount = 27;      // key lines after the section line
-inline constexpr std::uint32_t kAlertNeighbours = 16;  // numbers tried from the tick count on
-inline constexpr std::uint32_t kAlertNumberSpace = 100000000;  // the eight-digit numbers
-// The one key whose value keeps its line breaks: the last line of the file.
-inline constexpr std::string_view kAlertMultiLineKey = "szActualMessage";
 
 // A text of the alert: the bytes of a field of someone else, or absent.
 using AlertText = std::optional<std::string_view>;
@@ -86,40 +78,12 @@ enum class AlertOutcome : int {
 // is short.
 AlertKeyTable BuildAlertKeyTable(const AlertRecord& record);
 
-// "<directory>\<number as %08d>.TMP" into `out` (`size` bytes). False when it does not fit in
-// 259 characters (or in `size`).
-bool MakeAlertTempName(std::string_view directory, std::uint32_t number, char* out,
-                       std::size_t size);
-
-// Writes every CR and LF of `text` as a space, so that it stays on one line.
-void MakeSingleLine(std::span<char> text);
-
 // The section line, in one write. True when written whole.
 bool WriteAlertSectionLine(std::uint32_t file);
 // One key line, formatted into `line` (kAlertLineSize bytes) and written in one write. True
 // when written whole; its length is then added to `*size` when given.
 bool WriteAlertKeyLine(std::uint32_t file, const AlertKey& key, char* line,
                        std::uint64_t* size = nullptr);
-
-// The numbers an alert may be named by: the tick count and the next few (wrapping at 2^32 like
-// the tick count itself), so that names keep their order while senders rarely collide; then
-// every number of the eight-digit space once, from a random place with a stride that reaches
-// them all, so that senders sharing one tick count spread out instead of queueing behind each
-// other's names.
-class AlertNumbering {
-  public:
-    // `space`: the numbers spread over, 0 to space - 1; a power of ten (tests use small ones).
-    explicit AlertNumbering(std::uint32_t tick, std::uint32_t neighbours = kAlertNeighbours,
-                            std::uint32_t space = kAlertNumberSpace);
-    // The next number to try; false only when every number has been offered.
-    bool Take(std::uint32_t* number);
-
-  private:
-    std::uint32_t next_;
-    std::uint32_t neighboursLeft_;
-    std::uint32_t space_;
-    std::uint32_t spreadLeft_;
-};
 
 enum class Publication {
     kDurable,      // under its final name, and that name is on disk

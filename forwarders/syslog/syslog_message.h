@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/rfc5424.h"
 #include "common/syslog_names.h"
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
@@ -24,20 +25,11 @@ struct MessageHeader {
 // The structured-data id of the event parameters: "kxevent@" and the enterprise number.
 std::string StructuredDataId(std::uint32_t enterpriseNumber);
 
-// Syslog severity (0 emergency .. 7 debug) of a record severity 0 (information) to 4
-// (critical); anything else counts as a notice.
-int SyslogSeverity(std::uint32_t recordSeverity);
-
-// "YYYY-MM-DDTHH:MM:SSZ" from the record's "%4d %2d %2d %2d:%2d:%2d" UTC text, or from `now`
-// when the text is not a valid time.
-std::string Timestamp(std::string_view gmtTime, const plat::CalendarTime& now);
-
-// A PARAM-VALUE: UTF-8, with '"', '\' and ']' escaped by a backslash.
-std::string EscapeParamValue(std::string_view text);
-
-// A header field of printable US-ASCII without spaces, at most `limit` characters; "-" when
-// empty. Other characters become '_'.
-std::string HeaderToken(std::string_view text, std::size_t limit);
+// The message's parts, shared with the collector.
+using kx::EscapeParamValue;
+using kx::HeaderToken;
+using kx::SyslogSeverity;
+using kx::Timestamp;
 
 // The whole message, without transport framing.
 std::string FormatMessage(std::uint32_t productId, std::int32_t eventId,

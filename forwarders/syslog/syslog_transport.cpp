@@ -263,14 +263,9 @@ bool SendJournalEntryThroughFile(const std::string& path, std::string_view entry
         error = SystemError("memfd_create");
         return false;
     }
-    for (std::string_view rest = entry; !rest.empty();) {
-        const ssize_t wrote = ::write(file.get(), rest.data(), rest.size());
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            error = SystemError("write to the journal's memory file");
-            return false;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(wrote));
+    if (WriteAll(file.get(), entry) != 0) {
+        error = SystemError("write to the journal's memory file");
+        return false;
     }
     // The journal reads only a file that nobody can change any more.
     if (::fcntl(file.get(), F_ADD_SEALS,

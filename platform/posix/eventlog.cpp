@@ -13,6 +13,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/fd.h"
 #include "platform/eventlog_line.h"
 #include "platform/posix/internal.h"
 
@@ -38,12 +39,7 @@ void AppendLine(const std::string& file, const std::string& line) {
         file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) return;
     struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        ssize_t wrote;
-        do {
-            wrote = ::write(fd, line.data(), line.size());
-        } while (wrote < 0 && errno == EINTR);
-    }
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) WriteAll(fd, line);
     ::close(fd);
 }
 

@@ -1,6 +1,5 @@
 // files.cpp: file and environment calls: attributes of a path, renames that never replace,
-// exclusive creates, whole writes and durable closes; and the bounded read the backend's own
-// file readers share.
+// exclusive creates, whole writes and durable closes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -51,22 +50,6 @@ bool FindMatching(const std::string& native, Dword* attributes) {
     return Fail(kErrorFileNotFound);
 }
 
-// Renames unless `to` exists, atomically where the file system allows it.
-int RenameNoReplace(const char* from, const char* to) {
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
-    // The file system cannot rename without replacing: a new link fails when `to` exists.
-    if (::link(from, to) == 0) return ::unlink(from);
-    if (errno != EPERM && errno != ENOTSUP) return -1;
-    // Directories cannot be linked: check, then rename.
-    struct stat info;
-    if (::lstat(to, &info) == 0) {
-        errno = EEXIST;
-        return -1;
-    }
-    return ::rename(from, to);
-}
-
 }  // namespace
 
 bool FindFirstFileAttributes(const char* path, Dword* attributes) {
@@ -90,7 +73,7 @@ bool MoveFileA(const char* from, const char* to) {
     if (!from || !to || !*from || !*to) return Fail(kErrorInvalidParameter);
     const std::string source = NativePath(from);
     const std::string target = NativePath(to);
-    if (RenameNoReplace(source.c_str(), target.c_str()) != 0) {
+    if (MoveWithoutReplacing(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str()) != 0) {
         return Fail(errno == EEXIST ? kErrorAlreadyExists : FromErrno(errno));
     }
     const std::string targetDirectory = DirectoryOf(target);
@@ -163,19 +146,11 @@ Dword FileWrite(std::intptr_t file, const void* data, Dword count) {
         SetLastError(kErrorInvalidParameter);
         return 0;
     }
-    const auto* bytes = static_cast<const char*>(data);
-    Dword done = 0;
-    while (done < count) {
-        const ssize_t wrote = ::write(static_cast<int>(file), bytes + done, count - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            if (wrote == 0) errno = ENOSPC;
-            SetLastErrorFromErrno();
-            break;
-        }
-        done += static_cast<Dword>(wrote);
+    std::size_t done = 0;
+    if (WriteAll(static_cast<int>(file), {static_cast<const char*>(data), count}, &done) != 0) {
+        SetLastErrorFromErrno();
     }
-    return done;
+    return static_cast<Dword>(done);
 }
 
 bool FileClose(std::intptr_t file) {
@@ -189,19 +164,6 @@ bool FileClose(std::intptr_t file) {
         ok = false;
     }
     return ok;
-}
-
-std::string ReadUpTo(int fd, std::size_t size) {
-    std::string bytes(size, '\0');
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    bytes.resize(done);
-    return bytes;
 }
 
 bool FileDelete(const char* path) {

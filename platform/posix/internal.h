@@ -77,8 +77,4 @@ Dword LcidFromLocaleName(std::string_view name);
 // The LANG= setting of a system locale file (/etc/default/locale form); nothing when absent.
 std::optional<std::string> LangFromLocaleFile(const std::string& path);
 
-// Files: up to `size` bytes read from `fd`, reads the system interrupted retried; fewer when
-// the file ends first or a read fails.
-std::string ReadUpTo(int fd, std::size_t size);
-
 }  // namespace kx::plat::backend

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/fd.h"
 #include "platform/posix/internal.h"
 
 namespace kx::plat {
@@ -101,19 +102,12 @@ std::uint32_t ReadLe32(const unsigned char* bytes) {
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path, off_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat info;
-    std::optional<std::string> content;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= limit) {
-        const auto size = static_cast<std::size_t>(info.st_size);
-        // All or nothing: a file cut short is no string table.
-        if (std::string bytes = ReadUpTo(fd, size); bytes.size() == size) {
-            content = std::move(bytes);
-        }
-    }
-    ::close(fd);
-    return content;
+    FileContent file =
+        ReadRegularFile(AT_FDCWD, path.c_str(), static_cast<std::size_t>(limit), true);
+    // All or nothing: a file cut short is no string table.
+    if (!file.ok() || file.bytes.size() != static_cast<std::size_t>(file.info.st_size))
+        return std::nullopt;
+    return std::move(file.bytes);
 }
 
 // A string table: "KXRS", version 1, a count, then per entry an id, a length and the text.

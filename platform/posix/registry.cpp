@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/fd.h"
 #include "platform/posix/facts_view.h"
 #include "platform/posix/internal.h"
 #include "platform/regfile.h"
@@ -72,7 +73,9 @@ std::atomic<std::uint64_t> gParseCount{0};
 // is no regular file or too large.
 std::optional<std::string> ReadWhole(int fd, const struct stat& info) {
     if (!S_ISREG(info.st_mode) || info.st_size > kMaxRegistryFileSize) return std::nullopt;
-    return ReadUpTo(fd, static_cast<std::size_t>(info.st_size));
+    std::string bytes;
+    ReadUpTo(fd, static_cast<std::size_t>(info.st_size), bytes);
+    return bytes;
 }
 
 // Why the open file at `path` may not be believed; nothing when it may. The open file itself is

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 
+#include "collector/alert_record.h"
 #include "common/utf8.h"
 
 namespace kx::fwd {
@@ -37,6 +38,45 @@ TEST(SyslogMessage, HeaderCarriesPriorityTimeHostAppProcessAndEvent) {
     EXPECT_EQ(text.rfind("<131>1 2024-05-01T09:03:07Z HOST-1 kxevent 42 1000 [kxevent@32473 ", 0),
               0u)
         << text;
+}
+
+// One event as FwdSyslog sends it and as the collector sends its alert file: the same header
+// fields, parameter escaping, message and enterprise number.
+TEST(SyslogMessage, FwdSyslogAndTheCollectorFormatTheSameTextsAlike) {
+    Records records;
+    std::strcpy(records.message.szComputerName, "scan host\xE9");
+    std::strcpy(records.detail.szVirusName, "q\"]\\\x01");
+    std::strcpy(records.message.szLongDescript, "one\r\ntwo\xE9");
+    records.message.uSeverity = 4;
+    MessageHeader header;
+    header.enterpriseNumber = 12345;
+    const std::string forwarded = records.Format(header);
+
+    collect::Alert alert;
+    for (const AlertKeyName& key : kAlertKeys) {
+        std::string value = key.number ? "0" : "";
+        if (key.name == "szComputerName") value = "scan host\xE9";
+        if (key.name == "szVirusName") value = "q\"]\\\x01";
+        if (key.name == "szActualMessage") value = "one\r\ntwo\xE9";
+        if (key.name == "uSeverity") value = "4";
+        if (key.name == "uSpecificTrap") value = "1000";
+        const std::vector<std::pair<std::string, std::string>> time = {
+            {"uYear", "2024"}, {"uMonth", "5"},  {"uDay", "1"},
+            {"uHour", "9"},    {"uMinute", "3"}, {"uSecond", "7"}};
+        for (const auto& [name, number] : time) {
+            if (key.name == name) value = number;
+        }
+        alert.values.push_back({key.name, key.number, value});
+    }
+    const std::string collected = collect::FormatAlertMessage(alert, {"1.ALR", 0, 0}, 12345);
+
+    for (const std::string& text : {forwarded, collected}) {
+        EXPECT_EQ(text.rfind("<10>1 2024-05-01T09:03:07Z scan_host_ kxevent ", 0), 0u) << text;
+        EXPECT_NE(text.find(" szVirusName=\"q\\\"\\]\\\\\\\\x01\""), std::string::npos) << text;
+        EXPECT_TRUE(text.ends_with("] \xEF\xBB\xBFone\\r\\ntwo\xC3\xA9")) << text;
+    }
+    EXPECT_NE(forwarded.find(" - 1000 [kxevent@12345 "), std::string::npos) << forwarded;
+    EXPECT_NE(collected.find(" - 1000 [kxalert@12345 "), std::string::npos) << collected;
 }
 
 TEST(SyslogMessage, DescriptionIsTheMessageAfterAByteOrderMark) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/alert_file.h"
 #include "kxevent/kxevent.h"
 #include "support.h"
 
@@ -59,7 +60,7 @@ inline test::RegFile SendingRegistry(const std::filesystem::path& alerts,
 
 // One alert file read back: its key lines in order, and whether the bytes form a whole file.
 struct AlertFile {
-    bool complete = false;  // section line, 27 key lines, every line ending CR LF
+    bool complete = false;  // the whole layout the library writes
     std::vector<std::pair<std::string, std::string>> keys;
     std::string Value(const std::string& key) const {
         for (const auto& [name, value] : keys) {
@@ -100,26 +101,16 @@ inline const std::vector<std::string>& AlertKeyNames() {
     return names;
 }
 
-// Parses a file whose values hold no line breaks (the tests' own records).
+// Parses a file as the collector and the command do.
 inline AlertFile ReadAlert(const std::filesystem::path& file) {
     AlertFile alert;
-    const std::string text = test::ReadFile(file);
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find("\r\n", start);
-        if (end == std::string::npos) return alert;  // a last line without CR LF
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
+    AlertParseFailure failure;
+    if (const auto parsed = ParseAlertFile(test::ReadFile(file), failure)) {
+        alert.complete = true;
+        for (const AlertValue& value : parsed->values) {
+            alert.keys.emplace_back(std::string(value.key), value.value);
+        }
     }
-    if (lines.size() != 28 || lines[0] != "[CentralAlert]") return alert;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::size_t equals = lines[i].find('=');
-        if (equals == std::string::npos) return alert;
-        alert.keys.emplace_back(lines[i].substr(0, equals), lines[i].substr(equals + 1));
-        if (alert.keys.back().first != AlertKeyNames()[i - 1]) return alert;
-    }
-    alert.complete = true;
     return alert;
 }
 

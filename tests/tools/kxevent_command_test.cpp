@@ -541,11 +541,12 @@ TEST_F(KxeventCommand, AlertShowSeparatesTheFilesOfADirectoryWithOneBlankLine) {
     BaseRegistry().WriteTo(registry);
     ASSERT_EQ(Run({"send", "--product", "1", "--event", "500"}).exitCode, 0);
     const std::filesystem::path sent = AlertFiles()[0];
-    std::filesystem::copy_file(sent, alerts / "zzzzzzzz.ALR");
+    // A higher number than any tick count names: listed after the file the send wrote.
+    std::filesystem::copy_file(sent, alerts / "999999999999.ALR");
     const ProcessResult result = Run({"alert", "show", alerts.string()});
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out.rfind("# " + sent.string() + "\n", 0), 0u) << result.out;
-    const std::size_t second = result.out.find("\n\n# " + (alerts / "zzzzzzzz.ALR").string());
+    const std::size_t second = result.out.find("\n\n# " + (alerts / "999999999999.ALR").string());
     EXPECT_NE(second, std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("\n\n"), second);
 }
@@ -554,7 +555,7 @@ TEST_F(KxeventCommand, AlertShowRefusesAMalformedFileNamingTheLine) {
     WriteFile(alerts / "00000001.ALR", "[CentralAlert]\r\nuFileVersion=1\r\nuStatus=x\r\n");
     const ProcessResult result = Run({"alert", "show", (alerts / "00000001.ALR").string()});
     EXPECT_EQ(result.exitCode, 1);
-    ExpectOneErrorLine(result, "00000001.ALR: line 3: uStatus= needs an unsigned number");
+    ExpectOneErrorLine(result, "00000001.ALR: line 3: uStatus needs an unsigned 32-bit number");
 }
 
 TEST_F(KxeventCommand, AlertShowSkipsAFifoNamedLikeAnAlertAndRefusesItWhenNamed) {

@@ -1,40 +1,30 @@
-// alert_file.h: reading central alert files back: a strict parser of the "CentralAlert" format
-// (section line, 27 keys in their fixed order, CR LF line ends) and its table and JSON forms.
+// alert_file.h: reading central alert files back: the library's own parser and order of the
+// ready files (common/alert_file.h), and the table and JSON forms the command prints.
 #pragma once
 
-#include <array>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-#include "common/alert_keys.h"
+#include "common/alert_file.h"
 
 namespace kx::tool {
 
-// The alert file's keys, shared with the collector.
+// The alert file's keys and content, shared with the library and the collector.
 using kx::AlertKeyName;
 using kx::kAlertKeys;
+using AlertEntry = kx::AlertValue;  // text exactly as stored
+using AlertFile = kx::AlertContent;
 
-struct AlertEntry {
-    std::string_view key;
-    bool number;
-    std::string value;  // text exactly as stored; a value over several lines keeps its CR LF
-};
-
-struct AlertFile {
-    std::vector<AlertEntry> entries;  // the 27 keys in file order
-    const std::string* Find(std::string_view key) const;
-};
-
-// The finished alert files (*.ALR, regular files only, links not followed) of `directory`,
-// sorted by name; `error` says when it could not be listed.
+// The ready alert files ("NUMBER.ALR", regular files only, links not followed) of `directory`,
+// lowest number first, as the collector takes them; `error` says when it could not be listed.
 std::vector<std::filesystem::path> ListAlertFiles(const std::filesystem::path& directory,
                                                   std::error_code& error);
 
-// Parses the content of one alert file. Throws RuntimeError "<origin>: line N: ..." for
-// anything that is not a complete, well-formed alert.
+// Parses the content of one alert file as the collector does. Throws RuntimeError
+// "<origin>: line N: ..." for anything that is not a complete, well-formed alert.
 AlertFile ParseAlertFile(std::string_view content, std::string_view origin);
 
 // Two columns, key and value; control characters in values are shown escaped.

@@ -4,6 +4,7 @@
 // given.
 #include <string>
 
+#include "common/syslog_names.h"
 #include "common/utf8.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
@@ -191,11 +192,40 @@ fs::path RegistryAlertDirectory() {
     return *settings.directory;
 }
 
+// FwdSyslog's enterprise number in the trusted registry (a dword or decimal text), so that
+// alerts and events carry one structured-data number; the default when the registry, the value
+// or a number in range is missing. A user's default registry is not installed for it.
+std::uint32_t RegistryEnterpriseNumber() {
+    std::error_code ignored;
+    const RegistryChoice found = FindRegistry();
+    if (found.source == RegistrySource::UserDefault && !fs::exists(found.file, ignored))
+        return kSyslogDefaultEnterprise;
+    try {
+        const reg::Document document =
+            LoadRegistryFile(SelectTrustedRegistry(FindLibraryDirectory()).file);
+        const reg::Key* key = reg::FindKey(document, kSyslogSettingsKey);
+        const reg::Value* value = key ? reg::FindValue(*key, kSyslogEnterpriseValue) : nullptr;
+        if (value == nullptr) return kSyslogDefaultEnterprise;
+        std::optional<std::uint32_t> number;
+        if (value->type == plat::kRegDword && value->data.size() == 4) {
+            number = static_cast<std::uint32_t>(value->data[0] | value->data[1] << 8 |
+                                                value->data[2] << 16 |
+                                                std::uint32_t{value->data[3]} << 24);
+        } else {
+            number = ParseSyslogDecimal(ValueText(*value));
+        }
+        return number && kSyslogEnterpriseRange.Holds(*number) ? *number : kSyslogDefaultEnterprise;
+    } catch (const std::exception&) {
+        return kSyslogDefaultEnterprise;
+    }
+}
+
 }  // namespace
 
 int RunCollectCommand(std::span<const std::string> command) {
     collect::CollectorOptions options = ParseCollectOptions(command.subspan(1));
     if (options.directories.empty()) options.directories.push_back(RegistryAlertDirectory());
+    options.enterpriseNumber = RegistryEnterpriseNumber();
     InstallSignals();
     const collect::LogFn log = [](const std::string& line) {
         std::cerr << "kxevent collect: " << ForPerson(line) << std::endl;
