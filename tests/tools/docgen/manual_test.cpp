@@ -1,6 +1,6 @@
 // manual_test.cpp: the manual pages and the completion table made from the verb table. What the
 // pages say about options must be what the command takes, and roff must get text, not requests.
-#include "tools/kxevent/manual.h"
+#include "tools/docgen/manual.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // manual.cpp: rendering the compact page sources and the verb table as roff, and the verb table
 // as the completion's bash declarations.
-#include "tools/kxevent/manual.h"
+#include "tools/docgen/manual.h"
 
 #include <algorithm>
 #include <vector>

@@ -10,7 +10,7 @@
 
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/errors.h"
-#include "tools/kxevent/manual.h"
+#include "tools/docgen/manual.h"
 #include "tools/kxevent/registry_files.h"
 
 namespace {
