@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "common/registry.h"
 #include "support.h"
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 #include "tools/kxevent/send_command.h"
 
 namespace kx::tool {

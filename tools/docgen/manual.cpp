@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool::manual {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "common/utf8.h"
+#include "tools/admin/errors.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
 #include "tools/kxevent/options.h"
 
 #ifndef _WIN32
@@ -16,8 +16,8 @@
 #include <stdexcept>
 
 #include "collector/collector.h"
-#include "tools/kxevent/event_library.h"
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/event_library.h"
+#include "tools/admin/registry_files.h"
 #include "tools/kxevent/send_command.h"
 #endif
 

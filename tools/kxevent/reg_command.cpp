@@ -14,13 +14,13 @@
 #include "common/names.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/event_library.h"
+#include "tools/admin/registry_files.h"
+#include "tools/admin/value_rules.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
-#include "tools/kxevent/event_library.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/send_command.h"
-#include "tools/kxevent/value_rules.h"
 
 namespace kx::tool {
 

@@ -14,13 +14,13 @@
 #include "common/text.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/event_library.h"
+#include "tools/admin/event_log_capture.h"
+#include "tools/admin/registry_files.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
-#include "tools/kxevent/event_library.h"
-#include "tools/kxevent/event_log_capture.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/registry_files.h"
 
 namespace kx::tool {
 

@@ -12,7 +12,7 @@
 
 #include "common/record_fields.h"
 #include "kxevent/kxevent.h"
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/registry_files.h"
 
 namespace kx::tool {
 

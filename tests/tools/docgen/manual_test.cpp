@@ -7,7 +7,7 @@
 #include <regex>
 #include <set>
 
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 namespace {

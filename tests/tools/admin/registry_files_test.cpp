@@ -1,6 +1,6 @@
 // registry_files_test.cpp: the built-in default registry, the choice of the registry file and
 // atomic saving.
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/registry_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include "config/default_registry.h"
 #include "platform/platform.h"
 #include "support.h"
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 namespace {

@@ -1,5 +1,5 @@
 // registry_files.cpp: choosing, installing, loading and saving registry files.
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/registry_files.h"
 
 #include <algorithm>
 #include <array>
@@ -20,7 +20,7 @@
 
 #include "config/default_registry.h"
 #include "platform/platform.h"
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 #if !defined(_WIN32)
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // event_log_capture.cpp: reading back the event-log entries of a send.
-#include "tools/kxevent/event_log_capture.h"
+#include "tools/admin/event_log_capture.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <optional>
 
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/registry_files.h"
 
 #if !defined(_WIN32)
 #include "common/fd.h"
