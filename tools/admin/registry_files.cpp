@@ -8,7 +8,9 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
+#include <span>
 #include <sstream>
 #include <system_error>
 
@@ -18,6 +20,7 @@
 #include <unistd.h>
 #endif
 
+#include "common/alert_settings.h"
 #include "config/default_registry.h"
 #include "platform/platform.h"
 #include "tools/admin/errors.h"
@@ -120,6 +123,19 @@ RegistryChoice SelectRegistry(const fs::path& libraryDirectory) {
     }
     SetEnvironment("VEL_REGISTRY", choice.file.string());
     return choice;
+}
+
+RegistryChoice SelectTrustedRegistry(const fs::path& libraryDirectory) {
+    const RegistryChoice registry = SelectRegistry(libraryDirectory);
+    std::error_code ignored;
+    if (!fs::exists(registry.file, ignored)) {
+        throw RuntimeError("registry file " + registry.file.string() +
+                           " (VEL_REGISTRY) does not exist");
+    }
+    // The library would read a registry that others can change as absent: say why, in its words.
+    char refusal[1024];
+    if (plat::RegistryRefusal(refusal, sizeof refusal) != 0) throw RuntimeError(refusal);
+    return registry;
 }
 
 reg::Document ReadRegistryChoice(const RegistryChoice& choice, const fs::path& libraryDirectory) {
@@ -232,6 +248,27 @@ reg::Document ParseRegistryText(std::string_view text, std::string_view origin,
 
 reg::Document LoadRegistryFile(const fs::path& file, std::vector<reg::Deletion>* deletions) {
     return ParseRegistryText(ReadWholeFile(file), file.string(), deletions);
+}
+
+AlertSettings ReadAlertSettings(const fs::path& registryFile) {
+    const reg::Document document = LoadRegistryFile(registryFile);
+    const CentralAlertSettings read =
+        ReadCentralAlertSettings([&](const char* keyPath, const char* name,
+                                     std::span<std::byte> buffer) -> std::optional<std::size_t> {
+            const reg::Key* key = reg::FindKey(document, keyPath);
+            const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
+            if (value == nullptr || value->data.size() > buffer.size()) return std::nullopt;
+            std::memcpy(buffer.data(), value->data.data(), value->data.size());
+            return value->data.size();
+        });
+    AlertSettings settings;
+    settings.enabled = read.enabled;
+    if (read.directory) {
+        std::string text = *read.directory;
+        std::replace(text.begin(), text.end(), '\\', '/');
+        settings.directory = fs::path(text);
+    }
+    return settings;
 }
 
 #if defined(_WIN32)

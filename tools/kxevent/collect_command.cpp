@@ -18,7 +18,6 @@
 #include "collector/collector.h"
 #include "tools/admin/event_library.h"
 #include "tools/admin/registry_files.h"
-#include "tools/kxevent/send_command.h"
 #endif
 
 namespace kx::tool {

@@ -27,7 +27,6 @@
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/options.h"
 #include "tools/kxevent/resource_search.h"
-#include "tools/kxevent/send_command.h"
 
 namespace kx::tool {
 

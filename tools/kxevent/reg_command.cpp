@@ -16,11 +16,11 @@
 #include "platform/platform.h"
 #include "tools/admin/errors.h"
 #include "tools/admin/event_library.h"
+#include "tools/admin/numbers.h"
 #include "tools/admin/registry_files.h"
 #include "tools/admin/value_rules.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/send_command.h"
 
 namespace kx::tool {
 
