@@ -1,11 +1,7 @@
 // doctor_command.cpp: "kxevent doctor": checks an installation as KXEvent.DLL will see it and
 // says, one line per check, what is wrong and what to do. It only reads: a missing per-user
 // registry is reported, never installed, and no file or directory is created.
-#if !defined(_WIN32)
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "tools/kxevent/doctor_command.h"
 
 #include <algorithm>
 #include <array>
@@ -30,6 +26,8 @@
 
 namespace kx::tool {
 
+using namespace doctor;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -51,18 +49,20 @@ constexpr char kDoctorAbout[] =
 
 class Report {
   public:
+    explicit Report(std::ostream& out) : out_(out) {}
     // Every line quotes registry texts and paths: all of it is shown with its controls escaped.
     void Pass(const std::string& what, const std::string& detail) {
-        std::cout << "ok    " << ForPerson(what) << ": " << ForPerson(detail) << "\n";
+        out_ << "ok    " << ForPerson(what) << ": " << ForPerson(detail) << "\n";
     }
     void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
-        std::cout << "FAIL  " << ForPerson(what) << ": " << ForPerson(problem) << "; "
-                  << ForPerson(todo) << "\n";
+        out_ << "FAIL  " << ForPerson(what) << ": " << ForPerson(problem) << "; " << ForPerson(todo)
+             << "\n";
         failed_ = true;
     }
     bool Failed() const { return failed_; }
 
   private:
+    std::ostream& out_;
     bool failed_ = false;
 };
 
@@ -71,120 +71,6 @@ std::string NativePath(std::string text) {
     std::replace(text.begin(), text.end(), '\\', '/');
     return text;
 }
-
-// The group the alerting service runs in: it removes the files it delivered, so the package
-// makes the alerting directory writable by this group and by no one else.
-constexpr char kCollectorGroup[] = "kxevent";
-
-#if !defined(_WIN32)
-// "owner 0, mode 0755": what the trust check and the writers depend on.
-std::string OwnerAndMode(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return "owner and mode unknown";
-    std::array<char, 8> mode{};
-    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    return "owner " + std::to_string(info.st_uid) + ", mode " + mode.data();
-}
-
-bool WritableByUs(const std::string& path, bool directory) {
-    return ::access(path.c_str(), directory ? W_OK | X_OK : W_OK) == 0;
-}
-
-std::string ThisUser() {
-    return "user " + std::to_string(::geteuid());
-}
-
-// Whether `path` is a directory the trust check would accept but for its group's write
-// permission, given to the collector's group: owned by root or us, not writable by others.
-bool SharedWithCollector(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
-    if (info.st_uid != 0 && info.st_uid != ::geteuid()) return false;
-    if ((info.st_mode & S_IWOTH) != 0 || (info.st_mode & S_IWGRP) == 0) return false;
-    const group* collector = ::getgrnam(kCollectorGroup);
-    return collector != nullptr && collector->gr_gid == info.st_gid;
-}
-
-// The trust check of the directories above `path`, as the platform makes it for the directory
-// that holds a file: the one right above may not be shared, those further up may when sticky.
-// How many of `files` the collector's group cannot read (neither by group nor by others), and
-// the first of them.
-struct UnreadableAlerts {
-    std::size_t count = 0;
-    std::string first;  // "FILE (owner 0, group 0, mode 0600)"
-};
-
-UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>& files) {
-    UnreadableAlerts unreadable;
-    const group* collector = ::getgrnam(kCollectorGroup);
-    for (const fs::path& file : files) {
-        struct stat info {};
-        if (::lstat(file.c_str(), &info) != 0) continue;  // taken away meanwhile
-        const bool byGroup = collector != nullptr && info.st_gid == collector->gr_gid &&
-                             (info.st_mode & S_IRGRP) != 0;
-        if (byGroup || (info.st_mode & S_IROTH) != 0) continue;
-        if (unreadable.count++ == 0) {
-            std::array<char, 8> mode{};
-            std::snprintf(mode.data(), mode.size(), "%04o",
-                          static_cast<unsigned>(info.st_mode & 07777));
-            unreadable.first = file.string() + " (owner " + std::to_string(info.st_uid) +
-                               ", group " + std::to_string(info.st_gid) + ", mode " + mode.data() +
-                               ")";
-        }
-    }
-    return unreadable;
-}
-
-std::optional<std::string> UntrustedAbove(const std::string& path) {
-    std::error_code error;
-    fs::path current = fs::canonical(path, error).parent_path();
-    if (error) return path + " cannot be resolved";
-    for (int level = 1;; ++level) {
-        struct stat info {};
-        if (::stat(current.c_str(), &info) != 0) return current.string() + " cannot be resolved";
-        if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
-            return current.string() + " is owned by user " + std::to_string(info.st_uid) +
-                   ", neither root nor the process's user";
-        }
-        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
-            !(level >= 2 && (info.st_mode & S_ISVTX) != 0)) {
-            return current.string() + " can be changed by users other than its owner and root";
-        }
-        if (current == current.root_path()) return std::nullopt;
-        current = current.parent_path();
-    }
-}
-#else
-// The system's access control decides who may write; its lists are not shown here.
-std::string OwnerAndMode(const std::string&) {
-    return "access by the system's access control";
-}
-
-bool WritableByUs(const std::string&, bool) {
-    return true;
-}
-
-std::string ThisUser() {
-    return "this user";
-}
-
-bool SharedWithCollector(const std::string&) {
-    return false;
-}
-
-struct UnreadableAlerts {
-    std::size_t count = 0;
-    std::string first;
-};
-
-UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>&) {
-    return {};
-}
-
-std::optional<std::string> UntrustedAbove(const std::string&) {
-    return std::nullopt;
-}
-#endif
 
 constexpr char kTrustTodo[] =
     "make it and every directory above it writable by its owner only (chmod go-w) and owned "
@@ -497,11 +383,8 @@ std::string DoctorHelp() {
     return "usage: kxevent doctor\n\n" + std::string(kDoctorAbout);
 }
 
-int RunDoctorCommand(std::span<const std::string> args) {
-    std::size_t at = 1;
-    ParseOptions(args, at, std::span<const Option>(), {.verb = "doctor", .operands = false},
-                 [](const Option&, const std::string&) {});
-    Report report;
+bool RunDoctorChecks(std::ostream& out) {
+    Report report(out);
     const std::optional<reg::Document> document = CheckRegistry(report);
     if (document) {
         if (const std::optional<fs::path> directory = CheckInstallDirectory(report, *document)) {
@@ -512,7 +395,14 @@ int RunDoctorCommand(std::span<const std::string> args) {
         CheckForwarding(report, *document);
     }
     CheckEventLog(report);
-    return report.Failed() ? kExitFailure : kExitOk;
+    return !report.Failed();
+}
+
+int RunDoctorCommand(std::span<const std::string> args) {
+    std::size_t at = 1;
+    ParseOptions(args, at, std::span<const Option>(), {.verb = "doctor", .operands = false},
+                 [](const Option&, const std::string&) {});
+    return RunDoctorChecks(std::cout) ? kExitOk : kExitFailure;
 }
 
 }  // namespace kx::tool

@@ -1,10 +1,4 @@
 // reg_command.cpp: importing, exporting, querying and changing the registry file.
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <iostream>
 #include <optional>
 
@@ -17,6 +11,7 @@
 #include "tools/admin/value_rules.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/options.h"
+#include "tools/kxevent/terminal.h"
 
 namespace kx::tool {
 
@@ -57,15 +52,6 @@ struct RegOptions {
     std::optional<std::string> output;
     std::optional<std::string> type;
 };
-
-// Whether export's standard output reaches a person rather than a file or a pipe.
-bool StandardOutputIsTerminal() {
-#if defined(_WIN32)
-    return ::_isatty(::_fileno(stdout)) != 0;
-#else
-    return ::isatty(STDOUT_FILENO) == 1;
-#endif
-}
 
 fs::path TargetFile(const RegOptions& options) {
     if (options.file) return *options.file;

@@ -1,0 +1,136 @@
+// collect_command_posix.cpp: the process around the collector: signals that stop it once what
+// is in flight was answered, its log lines on standard error (the journal, under systemd), and
+// the alerting directory the registry names when no --dir is given.
+#include <atomic>
+#include <csignal>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "collector/collector.h"
+#include "common/utf8.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/event_library.h"
+#include "tools/admin/registry_files.h"
+#include "tools/kxevent/collect_command.h"
+#include "tools/kxevent/commands.h"
+#include "tools/kxevent/options.h"
+
+namespace kx::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::atomic<bool> stopRequested{false};
+
+extern "C" void RequestStop(int) {
+    stopRequested = true;
+}
+
+void InstallSignals() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args) {
+    collect::CollectorOptions options;
+    std::optional<std::string> to;
+    std::size_t at = 0;
+    ParseOptions(
+        args, at, CollectOptionTable(), {.verb = "collect", .operands = false},
+        [&](const Option& option, const std::string& value) {
+            switch (option.id) {
+                case kDir:
+                    options.directories.emplace_back(value);
+                    break;
+                case kTo:
+                    to = value;
+                    break;
+                case kTlsCa:
+                    options.target.tlsCa = value;
+                    break;
+                case kTlsCert:
+                    options.target.tlsCert = value;
+                    break;
+                case kTlsKey:
+                    options.target.tlsKey = value;
+                    break;
+                case kTlsPeer:
+                    if (value.empty() || value.find_first_of(" \t\r\n/") != std::string::npos)
+                        throw UsageError("--tls-peer " + value +
+                                         ": expected a DNS name or an IP address");
+                    options.target.tlsPeers.push_back(value);
+                    break;
+                case kTlsPin:
+                    try {
+                        options.target.tlsFingerprints.push_back(collect::ParseFingerprint(value));
+                    } catch (const std::invalid_argument& error) {
+                        throw UsageError("--tls-pin " + value + ": " + error.what());
+                    }
+                    break;
+                case kOnce:
+                    options.once = true;
+                    break;
+                case kKeep:
+                    options.keep = fs::path(value);
+                    break;
+                case kState:
+                    options.state = fs::path(value);
+                    break;
+                case kMetrics:
+                    options.metrics = fs::path(value);
+                    break;
+            }
+        });
+    if (!to) throw UsageError("collect needs --to relp://HOST:PORT");
+    try {
+        const collect::RelpTarget parsed = collect::ParseRelpUrl(*to);
+        options.target.host = parsed.host;
+        options.target.port = parsed.port;
+    } catch (const std::invalid_argument& error) {
+        throw UsageError("--to " + *to + ": " + error.what());
+    }
+    if (options.target.tlsCert.has_value() != options.target.tlsKey.has_value())
+        throw UsageError("--tls-cert and --tls-key go together");
+    if (options.target.tlsCert && !options.target.tlsCa)
+        throw UsageError("--tls-cert needs --tls-ca");
+    if (!options.target.tlsPeers.empty() && !options.target.tlsCa)
+        throw UsageError("--tls-peer needs --tls-ca");
+    if (!options.target.tlsFingerprints.empty() && !options.target.tlsCa)
+        throw UsageError("--tls-pin needs --tls-ca");
+    return options;
+}
+
+fs::path RegistryAlertDirectory() {
+    const RegistryChoice registry = SelectTrustedRegistry(FindLibraryDirectory());
+    const AlertSettings settings = ReadAlertSettings(registry.file);
+    if (!settings.directory)
+        throw RuntimeError("no --dir given and " + registry.file.string() +
+                           " names no \"Centralized Alerting Path\"");
+    return *settings.directory;
+}
+
+}  // namespace
+
+int RunCollectCommand(std::span<const std::string> command) {
+    collect::CollectorOptions options = ParseCollectOptions(command.subspan(1));
+    if (options.directories.empty()) options.directories.push_back(RegistryAlertDirectory());
+    InstallSignals();
+    const collect::LogFn log = [](const std::string& line) {
+        std::cerr << "kxevent collect: " << ForPerson(line) << std::endl;
+    };
+    try {
+        collect::Collector collector(std::move(options), log);
+        return collector.Run(stopRequested) == 0 ? kExitOk : kExitFailure;
+    } catch (const std::system_error& error) {
+        throw RuntimeError(error.what());
+    }
+}
+
+}  // namespace kx::tool
