@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "common/utf8.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/registry_files.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/alert_list.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/registry_files.h"
 
 namespace kx::tool {
 

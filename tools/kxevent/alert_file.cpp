@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "common/utf8.h"
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 

@@ -9,25 +9,15 @@
 #include "common/severity.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 #include "tools/kxevent/json_line.h"
-#include "tools/kxevent/registry_files.h"
-#include "tools/kxevent/send_command.h"
+#include "tools/admin/registry_files.h"
 
 namespace kx::tool {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The number an alert file's name stands for ("00000005", "-0000012"); none for other names.
-std::optional<long long> NumberOf(const fs::path& file) {
-    const std::string stem = file.stem().string();
-    long long number = 0;
-    const auto [end, error] = std::from_chars(stem.data(), stem.data() + stem.size(), number);
-    if (error != std::errc() || end != stem.data() + stem.size()) return std::nullopt;
-    return number;
-}
 
 std::uint32_t NumberField(const AlertFile& alert, std::string_view key) {
     const std::string* text = alert.Find(key);
@@ -69,13 +59,8 @@ fs::path RegistryAlertingDirectory() {
 
 std::vector<fs::path> WaitingAlerts(const fs::path& directory) {
     std::error_code error;
-    std::vector<fs::path> files = ListAlertFiles(directory, error);
+    std::vector<fs::path> files = ListAlertFiles(directory, error);  // lowest number first
     if (error) throw RuntimeError("cannot list " + directory.string() + ": " + error.message());
-    std::stable_sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
-        const std::optional<long long> x = NumberOf(a), y = NumberOf(b);
-        if (x && y) return *x < *y;
-        return x.has_value() && !y.has_value();
-    });
     return files;
 }
 

@@ -1,19 +1,7 @@
 // doctor_command.cpp: "kxevent doctor": checks an installation as KXEvent.DLL will see it and
 // says, one line per check, what is wrong and what to do. It only reads: a missing per-user
 // registry is reported, never installed, and no file or directory is created.
-#if !defined(_WIN32)
-#include <grp.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <syslog.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include "common/fd.h"
-#endif
+#include "tools/kxevent/doctor_command.h"
 
 #include <algorithm>
 #include <array>
@@ -28,18 +16,19 @@
 #include "common/registry.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/event_library.h"
+#include "tools/admin/registry_files.h"
 #include "tools/kxevent/accounts.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
-#include "tools/kxevent/event_library.h"
 #include "tools/kxevent/json_line.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/resource_search.h"
-#include "tools/kxevent/send_command.h"
 
 namespace kx::tool {
+
+using namespace doctor;
 
 namespace {
 
@@ -70,33 +59,33 @@ constexpr Option kDoctorOptions[] = {
 
 class Report {
   public:
-    explicit Report(bool json) : json_(json) {}
+    Report(std::ostream& out, bool json) : out_(out), json_(json) {}
     // Every line quotes registry texts and paths: all of it is shown with its controls escaped.
     void Pass(const std::string& what, const std::string& detail) {
         if (json_) {
-            std::cout
-                << JsonLine().Text("check", what).Flag("ok", true).Text("detail", detail).Line();
+            out_ << JsonLine().Text("check", what).Flag("ok", true).Text("detail", detail).Line();
             return;
         }
-        std::cout << "ok    " << ForPerson(what) << ": " << ForPerson(detail) << "\n";
+        out_ << "ok    " << ForPerson(what) << ": " << ForPerson(detail) << "\n";
     }
     void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
         failed_ = true;
         if (json_) {
-            std::cout << JsonLine()
-                             .Text("check", what)
-                             .Flag("ok", false)
-                             .Text("problem", problem)
-                             .Text("todo", todo)
-                             .Line();
+            out_ << JsonLine()
+                        .Text("check", what)
+                        .Flag("ok", false)
+                        .Text("problem", problem)
+                        .Text("todo", todo)
+                        .Line();
             return;
         }
-        std::cout << "FAIL  " << ForPerson(what) << ": " << ForPerson(problem) << "; "
-                  << ForPerson(todo) << "\n";
+        out_ << "FAIL  " << ForPerson(what) << ": " << ForPerson(problem) << "; " << ForPerson(todo)
+             << "\n";
     }
     bool Failed() const { return failed_; }
 
   private:
+    std::ostream& out_;
     bool json_ = false;
     bool failed_ = false;
 };
@@ -106,117 +95,6 @@ std::string NativePath(std::string text) {
     std::replace(text.begin(), text.end(), '\\', '/');
     return text;
 }
-
-#if !defined(_WIN32)
-// "owner root, group kxevent, mode 2770" of what `info` describes.
-std::string OwnerGroupAndMode(const struct stat& info) {
-    std::array<char, 8> mode{};
-    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    return "owner " + UserName(info.st_uid) + ", group " + GroupName(info.st_gid) + ", mode " +
-           mode.data();
-}
-
-// What the trust check and the writers depend on, by name.
-std::string OwnerAndMode(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return "owner and mode unknown";
-    return OwnerGroupAndMode(info);
-}
-
-bool WritableByUs(const std::string& path, bool directory) {
-    return ::access(path.c_str(), directory ? W_OK | X_OK : W_OK) == 0;
-}
-
-std::string ThisUser() {
-    return "user " + ThisUserName();
-}
-
-// Whether `path` is a directory the trust check would accept but for its group's write
-// permission, given to the collector's group: owned by root or us, not writable by others.
-bool SharedWithCollector(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
-    if (info.st_uid != 0 && info.st_uid != ::geteuid()) return false;
-    if ((info.st_mode & S_IWOTH) != 0 || (info.st_mode & S_IWGRP) == 0) return false;
-    const group* collector = ::getgrnam(kCollectorGroup);
-    return collector != nullptr && collector->gr_gid == info.st_gid;
-}
-
-// The trust check of the directories above `path`, as the platform makes it for the directory
-// that holds a file: the one right above may not be shared, those further up may when sticky.
-// How many of `files` the collector's group cannot read (neither by group nor by others), and
-// the first of them.
-struct UnreadableAlerts {
-    std::size_t count = 0;
-    std::string first;  // "FILE (owner root, group root, mode 0600)"
-};
-
-UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>& files) {
-    UnreadableAlerts unreadable;
-    const group* collector = ::getgrnam(kCollectorGroup);
-    for (const fs::path& file : files) {
-        struct stat info {};
-        if (::lstat(file.c_str(), &info) != 0) continue;  // taken away meanwhile
-        const bool byGroup = collector != nullptr && info.st_gid == collector->gr_gid &&
-                             (info.st_mode & S_IRGRP) != 0;
-        if (byGroup || (info.st_mode & S_IROTH) != 0) continue;
-        if (unreadable.count++ == 0) {
-            unreadable.first = file.string() + " (" + OwnerGroupAndMode(info) + ")";
-        }
-    }
-    return unreadable;
-}
-
-std::optional<std::string> UntrustedAbove(const std::string& path) {
-    std::error_code error;
-    fs::path current = fs::canonical(path, error).parent_path();
-    if (error) return path + " cannot be resolved";
-    for (int level = 1;; ++level) {
-        struct stat info {};
-        if (::stat(current.c_str(), &info) != 0) return current.string() + " cannot be resolved";
-        if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
-            return current.string() + " is owned by user " + std::to_string(info.st_uid) +
-                   ", neither root nor the process's user";
-        }
-        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
-            !(level >= 2 && (info.st_mode & S_ISVTX) != 0)) {
-            return current.string() + " can be changed by users other than its owner and root";
-        }
-        if (current == current.root_path()) return std::nullopt;
-        current = current.parent_path();
-    }
-}
-#else
-// The system's access control decides who may write; its lists are not shown here.
-std::string OwnerAndMode(const std::string&) {
-    return "access by the system's access control";
-}
-
-bool WritableByUs(const std::string&, bool) {
-    return true;
-}
-
-std::string ThisUser() {
-    return "this user";
-}
-
-bool SharedWithCollector(const std::string&) {
-    return false;
-}
-
-struct UnreadableAlerts {
-    std::size_t count = 0;
-    std::string first;
-};
-
-UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>&) {
-    return {};
-}
-
-std::optional<std::string> UntrustedAbove(const std::string&) {
-    return std::nullopt;
-}
-#endif
 
 constexpr char kTrustTodo[] =
     "make it and every directory above it writable by its owner only (chmod go-w) and owned "
@@ -498,41 +376,6 @@ void CheckForwarding(Report& report, const reg::Document& document) {
     if (!any) report.Pass("forwarding", "no forwarding modules are configured");
 }
 
-#if !defined(_WIN32)
-// Why the library's syslog lines reach no system logger: it sends each one without waiting to
-// the datagram socket _PATH_LOG and drops it when that fails. Connecting tells the same: no
-// socket, something else at the name, no one bound to it, or no permission.
-std::optional<std::string> SyslogProblem() {
-    const std::string socketPath = _PATH_LOG;
-    struct stat info {};
-    if (::stat(socketPath.c_str(), &info) != 0) return "there is no socket " + socketPath;
-    if (!S_ISSOCK(info.st_mode)) return socketPath + " is not a socket";
-    const Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) return "no socket could be made (" + std::string(std::strerror(errno)) + ")";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        return std::nullopt;
-    }
-    const int error = errno;
-    if (error == ECONNREFUSED) return "no system logger listens at " + socketPath;
-    if (error == EACCES) return socketPath + " cannot be written by " + ThisUser();
-    return socketPath + " cannot be reached (" + std::strerror(error) + ")";
-}
-
-constexpr char kSyslogName[] = "syslog (" _PATH_LOG ")";
-constexpr char kSyslogTodo[] =
-    "start the system logger (rsyslog or systemd-journald), which listens at " _PATH_LOG;
-#else
-std::optional<std::string> SyslogProblem() {
-    return std::nullopt;
-}
-
-constexpr char kSyslogName[] = "the system event log";
-constexpr char kSyslogTodo[] = "start the event log service";
-#endif
-
 // Why the library would not append to `file`: it follows no link, writes regular files only
 // and creates a missing one in its directory.
 std::optional<std::string> EventLogFileProblem(const std::string& file) {
@@ -558,14 +401,14 @@ void CheckEventLog(Report& report) {
         named != nullptr && *named != '\0' ? std::optional<std::string>(named) : std::nullopt;
     const std::optional<std::string> fileProblem = file ? EventLogFileProblem(*file) : std::nullopt;
     const bool fileUsed = file && !fileProblem;
-    if (const std::optional<std::string> problem = SyslogProblem()) {
+    const SystemLog log = TheSystemLog();
+    if (log.problem) {
         report.Fail("event log",
-                    *problem + ", so the library's entries (undelivered alerts among them) " +
+                    *log.problem + ", so the library's entries (undelivered alerts among them) " +
                         (fileUsed ? "reach only " + *file + " (VEL_EVENTLOG)" : "are lost"),
-                    kSyslogTodo);
+                    log.todo);
     } else {
-        report.Pass("event log",
-                    std::string(kSyslogName) + (file ? "" : "; VEL_EVENTLOG is unset, no file"));
+        report.Pass("event log", log.name + (file ? "" : "; VEL_EVENTLOG is unset, no file"));
     }
     if (!file) return;
     if (fileProblem) {
@@ -587,12 +430,8 @@ std::span<const Option> DoctorOptionTable() {
     return kDoctorOptions;
 }
 
-int RunDoctorCommand(std::span<const std::string> args) {
-    std::size_t at = 1;
-    bool json = false;
-    ParseOptions(args, at, kDoctorOptions, {.verb = "doctor", .operands = false},
-                 [&](const Option&, const std::string&) { json = true; });
-    Report report(json);
+bool RunDoctorChecks(std::ostream& out, bool json) {
+    Report report(out, json);
     const std::optional<reg::Document> document = CheckRegistry(report);
     if (document) {
         if (const std::optional<fs::path> directory = CheckInstallDirectory(report, *document)) {
@@ -603,7 +442,15 @@ int RunDoctorCommand(std::span<const std::string> args) {
         CheckForwarding(report, *document);
     }
     CheckEventLog(report);
-    return report.Failed() ? kExitFailure : kExitOk;
+    return !report.Failed();
+}
+
+int RunDoctorCommand(std::span<const std::string> args) {
+    std::size_t at = 1;
+    bool json = false;
+    ParseOptions(args, at, kDoctorOptions, {.verb = "doctor", .operands = false},
+                 [&](const Option&, const std::string&) { json = true; });
+    return RunDoctorChecks(std::cout, json) ? kExitOk : kExitFailure;
 }
 
 }  // namespace kx::tool

@@ -16,12 +16,12 @@
 #include "common/severity.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/event_library.h"
+#include "tools/admin/registry_files.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
-#include "tools/kxevent/event_library.h"
 #include "tools/kxevent/json_line.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/registry_files.h"
 #include "tools/kxevent/resource_search.h"
 
 namespace kx::tool {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/utf8.h"
+#include "tools/admin/errors.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
 
 #ifndef KXEVENT_VERSION
 #define KXEVENT_VERSION "0.0.0"

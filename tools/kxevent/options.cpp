@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 

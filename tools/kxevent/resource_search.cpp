@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#include "tools/kxevent/event_library.h"
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/event_library.h"
+#include "tools/admin/registry_files.h"
 
 namespace kx::tool {
 

@@ -15,19 +15,19 @@
 
 #include "common/alert_log_source.h"
 #include "common/alert_settings.h"
-#include "common/number.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/event_library.h"
+#include "tools/admin/event_log_capture.h"
+#include "tools/admin/numbers.h"
+#include "tools/admin/registry_files.h"
 #include "tools/kxevent/accounts.h"
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
-#include "tools/kxevent/event_library.h"
-#include "tools/kxevent/event_log_capture.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/registry_files.h"
 
 namespace kx::tool {
 
@@ -407,32 +407,6 @@ int RunQuery(const SendStep& step, EventLibrary& library) {
 
 }  // namespace
 
-std::uint32_t ParseUnsigned(std::string_view text, std::string_view what) {
-    const ParsedNumber number = ParseDecimalOrHex(text);
-    switch (number.error) {
-        case NumberError::kNone:
-            break;
-        case NumberError::kNotANumber:
-            throw UsageError(std::string(what) + ": '" + std::string(text) + "' is not a number");
-        case NumberError::kTooLarge:
-            throw UsageError(std::string(what) + ": " + std::string(text) +
-                             " does not fit 32 bits");
-        case NumberError::kEmpty:
-            throw UsageError(std::string(what) + ": a number is needed");
-    }
-    return number.value;
-}
-
-std::int32_t ParseSigned(std::string_view text, std::string_view what) {
-    const bool negative = !text.empty() && text[0] == '-';
-    const std::uint32_t magnitude = ParseUnsigned(negative ? text.substr(1) : text, what);
-    if (magnitude > (negative ? 0x80000000u : 0x7FFFFFFFu)) {
-        throw UsageError(std::string(what) + ": " + std::string(text) + " is out of range");
-    }
-    return negative ? static_cast<std::int32_t>(0u - magnitude)
-                    : static_cast<std::int32_t>(magnitude);
-}
-
 std::vector<SendStep> ParseSteps(std::span<const std::string> args) {
     std::vector<SendStep> steps;
     std::size_t at = 0;
@@ -463,27 +437,6 @@ void FillRecords(const SendStep& step, MessageRecord& message, DetailRecord& det
             AssignText(assignment, bytes);
         }
     }
-}
-
-AlertSettings ReadAlertSettings(const fs::path& registryFile) {
-    const reg::Document document = LoadRegistryFile(registryFile);
-    const CentralAlertSettings read =
-        ReadCentralAlertSettings([&](const char* keyPath, const char* name,
-                                     std::span<std::byte> buffer) -> std::optional<std::size_t> {
-            const reg::Key* key = reg::FindKey(document, keyPath);
-            const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
-            if (value == nullptr || value->data.size() > buffer.size()) return std::nullopt;
-            std::memcpy(buffer.data(), value->data.data(), value->data.size());
-            return value->data.size();
-        });
-    AlertSettings settings;
-    settings.enabled = read.enabled;
-    if (read.directory) {
-        std::string text = *read.directory;
-        std::replace(text.begin(), text.end(), '\\', '/');
-        settings.directory = fs::path(text);
-    }
-    return settings;
 }
 
 // A forwarding module refused by the loader, or one that reported its own failure.
@@ -569,19 +522,6 @@ std::string SendHelp() {
     text += "\n";
     text += kSendExitStatus;
     return text;
-}
-
-RegistryChoice SelectTrustedRegistry(const fs::path& libraryDirectory) {
-    const RegistryChoice registry = SelectRegistry(libraryDirectory);
-    std::error_code ignored;
-    if (!fs::exists(registry.file, ignored)) {
-        throw RuntimeError("registry file " + registry.file.string() +
-                           " (VEL_REGISTRY) does not exist");
-    }
-    // The library would read a registry that others can change as absent: say why, in its words.
-    char refusal[1024];
-    if (plat::RegistryRefusal(refusal, sizeof refusal) != 0) throw RuntimeError(refusal);
-    return registry;
 }
 
 int RunSendCommand(std::span<const std::string> args) {

@@ -12,7 +12,7 @@
 
 #include "common/record_fields.h"
 #include "kxevent/kxevent.h"
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/registry_files.h"
 
 namespace kx::tool {
 
@@ -42,21 +42,6 @@ std::vector<SendStep> ParseSteps(std::span<const std::string> args);
 
 // Fills the records from the step's options. Throws UsageError when a value does not fit.
 void FillRecords(const SendStep& step, MessageRecord& message, DetailRecord& detail);
-
-// Parses a 32-bit number in decimal or 0x hexadecimal; throws UsageError naming `what`.
-std::uint32_t ParseUnsigned(std::string_view text, std::string_view what);
-std::int32_t ParseSigned(std::string_view text, std::string_view what);
-
-// Where alerts go according to the registry file in use.
-struct AlertSettings {
-    bool enabled = false;
-    std::optional<std::filesystem::path> directory;
-};
-AlertSettings ReadAlertSettings(const std::filesystem::path& registryFile);
-
-// The registry in use (SelectRegistry), refused as the library refuses it: a file that does not
-// exist, or one that users other than its owner and root could change. Throws RuntimeError.
-RegistryChoice SelectTrustedRegistry(const std::filesystem::path& libraryDirectory);
 
 // Runs the steps in order on the loaded library; stops at the first that fails. Returns the
 // exit status. With `capture`, each step's event-log entries are printed (-v) or, when one

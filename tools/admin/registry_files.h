@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,10 @@ bool UsesSystemRegistry();
 // `libraryDirectory`. Sets VEL_REGISTRY to the choice, so that the library reads the same file.
 RegistryChoice SelectRegistry(const std::filesystem::path& libraryDirectory);
 
+// The registry in use (SelectRegistry), refused as the library refuses it: a file that does not
+// exist, or one that users other than its owner and root could change. Throws RuntimeError.
+RegistryChoice SelectTrustedRegistry(const std::filesystem::path& libraryDirectory);
+
 // The same choice for a command that only reads: nothing is installed and nothing set, so the
 // per-user default's path is given whether or not it exists yet.
 RegistryChoice FindRegistry();
@@ -61,6 +66,14 @@ reg::Document LoadRegistryFile(const std::filesystem::path& file,
                                std::vector<reg::Deletion>* deletions = nullptr);
 reg::Document ParseRegistryText(std::string_view text, std::string_view origin,
                                 std::vector<reg::Deletion>* deletions = nullptr);
+
+// Where alerts go according to `registryFile` (loaded as LoadRegistryFile loads it), read as
+// the library reads its alerting settings.
+struct AlertSettings {
+    bool enabled = false;
+    std::optional<std::filesystem::path> directory;
+};
+AlertSettings ReadAlertSettings(const std::filesystem::path& registryFile);
 
 // Writes `document` to `file` through a temporary file in the same directory that is renamed
 // over it only once complete and flushed: the old file stays whole when anything fails. A

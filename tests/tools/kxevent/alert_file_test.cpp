@@ -7,8 +7,8 @@
 #include "collector/spool.h"
 #include "delivery/alert_file.h"
 #include "support.h"
-#include "tools/kxevent/errors.h"
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/registry_files.h"
 
 namespace kx::tool {
 namespace {

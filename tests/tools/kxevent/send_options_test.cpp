@@ -4,9 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "common/registry.h"
-#include "support.h"
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 #include "tools/kxevent/send_command.h"
 
 namespace kx::tool {
@@ -77,34 +75,6 @@ TEST(SendOptions, NumberFieldsRejectTextAtFillTime) {
     MessageRecord message{};
     DetailRecord detail{};
     EXPECT_THROW(FillRecords(steps[0], message, detail), UsageError);
-}
-
-TEST(SendOptions, NegativeEventNumbersAreAccepted) {
-    EXPECT_EQ(ParseSigned("-2147483648", "e"), INT32_MIN);
-    EXPECT_EQ(ParseSigned("-1", "e"), -1);
-}
-
-// The command watches the directory the library will write to, so it reads the alerting path
-// exactly as the library does: a value that fills the library's 256-byte buffer keeps 255
-// characters, a longer one counts as missing.
-TEST(SendOptions, AlertDirectoryIsReadAsTheLibraryReadsIt) {
-    const test::TempDir dir;
-    const auto settingsFor = [&](const std::string& path) {
-        test::RegFile()
-            .Key(kAlertingKey)
-            .Dword("bEnableCAlert", 1)
-            .Hex("Centralized Alerting Path", {path.begin(), path.end()}, 1)
-            .WriteTo(dir / "hklm.reg");
-        return ReadAlertSettings(dir / "hklm.reg");
-    };
-    const std::string full = "/" + std::string(255, 'd');
-    const AlertSettings filled = settingsFor(full);
-    EXPECT_TRUE(filled.enabled);
-    ASSERT_TRUE(filled.directory.has_value());
-    EXPECT_EQ(filled.directory->string(), full.substr(0, 255));
-    EXPECT_FALSE(settingsFor(full + "d").directory.has_value());
-    EXPECT_EQ(settingsFor(std::string("/alerts\\new\0rest", 16)).directory->string(),
-              "/alerts/new");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// errors.h: the two kinds of failure the kxevent command reports, each as one line on standard
-// error with its own exit status.
+// errors.h: the two kinds of failure the administration library throws and the kxevent command
+// reports, each as one line on standard error with its own exit status.
 #pragma once
 
 #include <stdexcept>

@@ -1,6 +1,6 @@
 // registry_files_test.cpp: the built-in default registry, the choice of the registry file and
 // atomic saving.
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/registry_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,10 +10,11 @@
 #include <cstdlib>
 #include <set>
 
+#include "common/registry.h"
 #include "config/default_registry.h"
 #include "platform/platform.h"
 #include "support.h"
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 namespace {
@@ -270,6 +271,31 @@ TEST(RegistryFileSave, LinkLoopIsRefusedAndNothingIsWritten) {
 TEST(RegistryFileSave, DirectoryThatDoesNotExistIsReported) {
     TempDir dir;
     EXPECT_THROW(SaveTextAtomically(dir / "missing" / "a.reg", "text"), RuntimeError);
+}
+
+// --- Alerting settings ---------------------------------------------------------------------
+
+// The command watches the directory the library will write to, so it reads the alerting path
+// exactly as the library does: a value that fills the library's 256-byte buffer keeps 255
+// characters, a longer one counts as missing.
+TEST(AlertSettings, DirectoryIsReadAsTheLibraryReadsIt) {
+    const test::TempDir dir;
+    const auto settingsFor = [&](const std::string& path) {
+        test::RegFile()
+            .Key(kAlertingKey)
+            .Dword("bEnableCAlert", 1)
+            .Hex("Centralized Alerting Path", {path.begin(), path.end()}, 1)
+            .WriteTo(dir / "hklm.reg");
+        return ReadAlertSettings(dir / "hklm.reg");
+    };
+    const std::string full = "/" + std::string(255, 'd');
+    const AlertSettings filled = settingsFor(full);
+    EXPECT_TRUE(filled.enabled);
+    ASSERT_TRUE(filled.directory.has_value());
+    EXPECT_EQ(filled.directory->string(), full.substr(0, 255));
+    EXPECT_FALSE(settingsFor(full + "d").directory.has_value());
+    EXPECT_EQ(settingsFor(std::string("/alerts\\new\0rest", 16)).directory->string(),
+              "/alerts/new");
 }
 
 }  // namespace

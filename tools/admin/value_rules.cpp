@@ -1,7 +1,7 @@
 // value_rules.cpp: the table of checked values, keyed by key path and value name as the
 // registry compares them (letters in any case), with the names FwdSyslog accepts taken from the
 // header it reads them from.
-#include "tools/kxevent/value_rules.h"
+#include "tools/admin/value_rules.h"
 
 #include <array>
 #include <cstdint>
@@ -11,8 +11,8 @@
 #include "common/names.h"
 #include "common/syslog_names.h"
 #include "platform/platform.h"
-#include "tools/kxevent/errors.h"
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/errors.h"
+#include "tools/admin/registry_files.h"
 
 namespace kx::tool {
 

@@ -49,7 +49,7 @@ pages_refer_to_each_other() {
 # that one section.
 collector_page_holds_collector_md_section() {
     local doc rendered item
-    doc="$(dirname "${BASH_SOURCE[0]}")/../../docs/collector.md"
+    doc="$(dirname "${BASH_SOURCE[0]}")/../../../docs/collector.md"
     rendered=$(MANWIDTH=1000 man -l "$mandir/man8/kxevent-collect.8" 2>/dev/null | col -b | tr -s ' \n' ' ')
     while read -r item; do
         [[ -n $item ]] || continue

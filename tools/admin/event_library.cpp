@@ -1,5 +1,5 @@
 // event_library.cpp: finding and loading KXEvent.DLL for the command.
-#include "tools/kxevent/event_library.h"
+#include "tools/admin/event_library.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 #ifndef KXEVENT_RELATIVE_LIBRARY_DIR
 #define KXEVENT_RELATIVE_LIBRARY_DIR "../lib/velmora"

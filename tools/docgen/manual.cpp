@@ -1,11 +1,11 @@
 // manual.cpp: rendering the compact page sources and the verb table as roff, and the verb table
 // as the completion's bash declarations.
-#include "tools/kxevent/manual.h"
+#include "tools/docgen/manual.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool::manual {
 

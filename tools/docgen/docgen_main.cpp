@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/admin/errors.h"
+#include "tools/admin/registry_files.h"
+#include "tools/docgen/manual.h"
 #include "tools/kxevent/commands.h"
-#include "tools/kxevent/errors.h"
-#include "tools/kxevent/manual.h"
-#include "tools/kxevent/registry_files.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // manual_test.cpp: the manual pages and the completion table made from the verb table. What the
 // pages say about options must be what the command takes, and roff must get text, not requests.
-#include "tools/kxevent/manual.h"
+#include "tools/docgen/manual.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
 
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 namespace {

@@ -1,6 +1,6 @@
 // event_log_capture_test.cpp: event-log entries written by the platform into a real event-log
 // file and read back by the command, texts beyond ASCII included.
-#include "tools/kxevent/event_log_capture.h"
+#include "tools/admin/event_log_capture.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include "child_process.h"
 #include "config/default_registry.h"
 #include "support.h"
-#include "tools/kxevent/registry_files.h"
+#include "tools/admin/registry_files.h"
 
 namespace kx::test {
 namespace {

@@ -1,6 +1,6 @@
 // value_rules_test.cpp: values the readers of the registry would refuse are refused by the
 // command before they are written, naming what would have been accepted.
-#include "tools/kxevent/value_rules.h"
+#include "tools/admin/value_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "common/syslog_names.h"
 #include "platform/platform.h"
 #include "support.h"
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/kxevent/errors.h"
+#include "tools/admin/errors.h"
 
 namespace kx::tool {
 namespace {
