@@ -1,9 +1,11 @@
 // registry.cpp: the raw registry reader shared by every subsystem.
 #include "common/registry.h"
 
+#include <cstring>
 #include <utility>
 
 #include "common/text.h"
+#include "platform/regfile.h"
 
 namespace kx {
 
@@ -52,6 +54,26 @@ std::optional<std::size_t> ReadRegistryValue(const char* path, const char* name,
 
 bool ReadRegistryText(const char* path, const char* name, std::span<char> buffer) {
     return RegKey(path).ReadText(name, buffer);
+}
+
+RegistryReader PlatformRegistry() {
+    return {[](const char* key) { return static_cast<bool>(RegKey(key)); }, ReadRegistryValue};
+}
+
+RegistryReader DocumentRegistry(const reg::Document& document) {
+    return {[&document](const char* key) {
+                return reg::FindKey(document, key) != nullptr || reg::HasSubkey(document, key);
+            },
+            [&document](const char* keyPath, const char* name,
+                        std::span<std::byte> buffer) -> std::optional<std::size_t> {
+                const reg::Key* key = reg::FindKey(document, keyPath);
+                const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
+                if (value == nullptr || value->data.size() > buffer.size()) return std::nullopt;
+                if (!value->data.empty()) {
+                    std::memcpy(buffer.data(), value->data.data(), value->data.size());
+                }
+                return value->data.size();
+            }};
 }
 
 }  // namespace kx
