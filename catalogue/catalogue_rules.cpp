@@ -29,19 +29,17 @@ std::string KeyPath(std::string_view language, std::string_view below) {
     return path.data();
 }
 
-// One key's values, read one at a time.
+// One open key's values, read one at a time.
 class KeyReader {
   public:
-    KeyReader(const RegistryReader& registry, std::string path)
-        : registry_(registry), path_(std::move(path)) {}
+    explicit KeyReader(RegistryKeyReader read) : read_(std::move(read)) {}
 
     // A text value into `field` only when it is present and fits the field; the field then holds
     // it terminated. A missing or oversized value leaves the field untouched.
     template <std::size_t N>
     bool TextInto(const char* name, char (&field)[N]) const {
         std::array<char, N> buffer{};
-        const auto read =
-            registry_.read(path_.c_str(), name, std::as_writable_bytes(std::span<char>(buffer)));
+        const auto read = read_(name, std::as_writable_bytes(std::span<char>(buffer)));
         if (!read) return false;
         TerminateReadText(buffer, *read);
         CopyText(field, BoundedText(buffer));
@@ -56,15 +54,14 @@ class KeyReader {
     // The first bytes of a value read into a zeroed 32-byte buffer; nothing when missing.
     std::optional<std::array<unsigned char, kSmallValueSize>> Small(const char* name) const {
         std::array<unsigned char, kSmallValueSize> buffer{};
-        if (!registry_.read(path_.c_str(), name, std::as_writable_bytes(std::span(buffer)))) {
+        if (!read_(name, std::as_writable_bytes(std::span(buffer)))) {
             return std::nullopt;
         }
         return buffer;
     }
 
   private:
-    const RegistryReader& registry_;
-    std::string path_;
+    RegistryKeyReader read_;
 };
 
 // Completes a long description with the joiner ". " (unless it already ends in a full stop)
@@ -77,21 +74,18 @@ void AddJoinerAndAppend(std::span<char> description, std::string_view append) {
 
 }  // namespace
 
-std::optional<std::string> CatalogueKey(const RegistryReader& registry, std::string_view language,
-                                        std::string_view below) {
-    std::string path = KeyPath(language, below);
-    if (registry.opens(path.c_str())) return path;
+std::optional<RegistryKeyReader> CatalogueKey(const RegistryReader& registry,
+                                              std::string_view language, std::string_view below) {
+    if (auto key = registry.open(KeyPath(language, below).c_str())) return key;
     if (language == kFallbackLanguage) return std::nullopt;
-    path = KeyPath(kFallbackLanguage, below);
-    if (registry.opens(path.c_str())) return path;
-    return std::nullopt;
+    return registry.open(KeyPath(kFallbackLanguage, below).c_str());
 }
 
 bool ReadMessageDefaults(const RegistryReader& registry, std::string_view language,
                          MessageDefaultsData& d) {
-    std::optional<std::string> path = CatalogueKey(registry, language, "Defaults");
-    if (!path) return false;
-    const KeyReader key(registry, std::move(*path));
+    std::optional<RegistryKeyReader> opened = CatalogueKey(registry, language, "Defaults");
+    if (!opened) return false;
+    const KeyReader key(std::move(*opened));
     key.TextInto("ID", d.szEventName);
     key.TextInto("SHORTDESCRIPT", d.szShortDescript);
     key.TextInto("LONGDESCRIPT", d.szLongDescript);
@@ -107,9 +101,10 @@ bool ReadMessageDefaults(const RegistryReader& registry, std::string_view langua
 bool ReadMessageDefinition(const RegistryReader& registry, std::string_view language,
                            std::int32_t eventId, const MessageDefaultsData& d,
                            MessageRecord& message, DetailRecord& detail) {
-    std::optional<std::string> path = CatalogueKey(registry, language, std::to_string(eventId));
-    if (!path) return false;
-    const KeyReader key(registry, std::move(*path));
+    std::optional<RegistryKeyReader> opened =
+        CatalogueKey(registry, language, std::to_string(eventId));
+    if (!opened) return false;
+    const KeyReader key(std::move(*opened));
     key.TextOrDefault("ID", detail.szEventName, d.szEventName);
     key.TextOrDefault("SHORTDESCRIPT", message.szShortDescript, d.szShortDescript);
     key.TextOrDefault("LONGDESCRIPT", message.szLongDescript, d.szLongDescript);

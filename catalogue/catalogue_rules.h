@@ -30,10 +30,10 @@ struct MessageDefaultsData {
     char szAppendPIII[256];
 };
 
-// The path of the catalogue key `below` ("Defaults", an event number) of `language` when it
-// opens, else of the fallback language's when that opens; nothing when neither does.
-std::optional<std::string> CatalogueKey(const RegistryReader& registry, std::string_view language,
-                                        std::string_view below);
+// The catalogue key `below` ("Defaults", an event number) of `language` opened, else the
+// fallback language's; nothing when neither opens.
+std::optional<RegistryKeyReader> CatalogueKey(const RegistryReader& registry,
+                                              std::string_view language, std::string_view below);
 
 // Reads the Defaults key for `language` into `defaults`, a missing value leaving its field as it
 // was. False, with `defaults` untouched, when no Defaults key opens.

@@ -66,10 +66,16 @@ bool ReadRegistryText(const char* path, const char* name, std::span<char> buffer
 using RegistryValueReader = std::function<std::optional<std::size_t>(
     const char* key, const char* name, std::span<std::byte> buffer)>;
 
-// The registry as the library's rules see it: whether a key opens, and one value read raw. The
-// library reads the platform registry; the kxevent command a parsed file, by the same rules.
+// The values of one open key: the raw bytes of value `name`, as RegistryValueReader reads them.
+using RegistryKeyReader =
+    std::function<std::optional<std::size_t>(const char* name, std::span<std::byte> buffer)>;
+
+// The registry as the library's rules see it: a key opened to read several of its values (closed
+// when the last copy of its reader goes; nothing when the key does not open), and one value read
+// raw by itself. The library reads the platform registry; the kxevent command a parsed file, by
+// the same rules.
 struct RegistryReader {
-    std::function<bool(const char* key)> opens;
+    std::function<std::optional<RegistryKeyReader>(const char* key)> open;
     RegistryValueReader read;
 };
 

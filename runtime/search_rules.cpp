@@ -68,12 +68,12 @@ InstallDirectory FindInstallDirectory(const RegistryReader& registry) {
         found.origin = InstallOrigin::DebugCore;
         if (length >= kSearchPathSize) text[0] = '\0';
     } else {
-        if (!registry.opens(kCurrentVersionKey)) {
+        const std::optional<RegistryKeyReader> key = registry.open(kCurrentVersionKey);
+        if (!key) {
             found.code = kInstallKeyNotOpened;
             return found;
         }
-        const auto read = registry.read(kCurrentVersionKey, kInstallDirValue,
-                                        std::as_writable_bytes(std::span<char>(text)));
+        const auto read = (*key)(kInstallDirValue, std::as_writable_bytes(std::span<char>(text)));
         if (!read) {
             found.code = kNoInstallDirValue;
             return found;
