@@ -164,8 +164,8 @@ constexpr char kTrustTodo[] =
     "make it and every directory above it writable by its owner only (chmod go-w) and owned "
     "by root or the user running the product";
 
-// Why the platform's trust check refuses `path` (Reason of UntrustedReason or of
-// UntrustedReasonAbove); nothing when it is trusted.
+// Why the platform's trust check refuses `path`, asked of `reason` (UntrustedReason, or
+// UntrustedReasonAbove for the directories above it alone); nothing when it is trusted.
 std::optional<std::string> TrustReason(plat::Dword (*reason)(const char*, char*, plat::Dword),
                                        const std::string& path) {
     std::array<char, 1024> text{};
