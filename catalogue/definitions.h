@@ -4,22 +4,13 @@
 
 #include <cstdint>
 
+#include "catalogue/catalogue_rules.h"
 #include "common/severity.h"
 #include "kxevent/kxevent.h"
 
 namespace kx {
 
 // The language's default event texts, loaded once at process attach.
-struct MessageDefaultsData {
-    char szEventName[64];  // non-empty once the defaults count as loaded
-    char szShortDescript[32];
-    char szLongDescript[256];
-    char szURL[256];
-    char szResolution[256];
-    std::uint32_t uSeverity;
-    char szAppend[256];
-    char szAppendPIII[256];
-};
 extern MessageDefaultsData MessageDefaults;
 
 // 1 when the defaults are loaded (now or before), 0 when no Defaults key could be opened.

@@ -35,3 +35,24 @@ function(kx_layer folder)
     kx_warnings(${target})
     set_property(GLOBAL APPEND PROPERTY KX_LAYERS ${target})
 endfunction()
+
+# kx_layer_rules(<folder> SOURCES files... HEADERS headers...): the pure rules a layer keeps
+# (functions over a registry reader and the platform, holding no state of the layer's) as the
+# static library kx_<folder>_rules, which the layer links and hosts of the library (the kxevent
+# command) may link too. Its view holds the listed headers alone: a user reaches the rules, not
+# the rest of the layer, and the rules themselves are built seeing only common/ and the platform.
+function(kx_layer_rules folder)
+    cmake_parse_arguments(ARG "" "" "SOURCES;HEADERS" ${ARGN})
+    set(target kx_${folder}_rules)
+    add_library(${target} STATIC ${ARG_SOURCES})
+    set(view ${KX_LAYER_VIEWS}/${folder}_rules)
+    file(MAKE_DIRECTORY ${view}/${folder})
+    foreach(header IN LISTS ARG_HEADERS)
+        file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder}/${header} ${view}/${folder}/${header}
+             SYMBOLIC)
+    endforeach()
+    target_include_directories(${target} PUBLIC ${view} ${PROJECT_SOURCE_DIR}/include)
+    target_compile_definitions(${target} PRIVATE KXEVENT_BUILDING)
+    target_link_libraries(${target} PUBLIC kx_common)
+    kx_warnings(${target})
+endfunction()

@@ -9,15 +9,14 @@
 #include <span>
 #include <string>
 
+#include "common/registry.h"
+
 namespace kx {
 
 inline constexpr std::size_t kAlertPathSize = 256;  // "Centralized Alerting Path" buffer
 
-// Reads the raw bytes of value `name` of key `key` into `buffer`: the number of bytes read, or
-// nothing when the key or the value is missing or the value larger than the buffer. The
-// library reads the platform registry (ReadRegistryValue); the command its parsed file.
-using RegistryValueReader = std::function<std::optional<std::size_t>(
-    const char* key, const char* name, std::span<std::byte> buffer)>;
+// RegistryValueReader (common/registry.h): the library reads the platform registry
+// (ReadRegistryValue); the command its parsed file (DocumentRegistry).
 
 // "bEnableCAlert": on when any byte of a value of at most four bytes is not zero.
 bool ReadCentralAlertSwitch(const RegistryValueReader& read);

@@ -1,9 +1,12 @@
 // registry.cpp: the raw registry reader shared by every subsystem.
 #include "common/registry.h"
 
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "common/text.h"
+#include "platform/regfile.h"
 
 namespace kx {
 
@@ -52,6 +55,36 @@ std::optional<std::size_t> ReadRegistryValue(const char* path, const char* name,
 
 bool ReadRegistryText(const char* path, const char* name, std::span<char> buffer) {
     return RegKey(path).ReadText(name, buffer);
+}
+
+RegistryReader PlatformRegistry() {
+    const auto open = [](const char* path) -> std::optional<RegistryKeyReader> {
+        auto key = std::make_shared<RegKey>(path);
+        if (!*key) return std::nullopt;
+        return [key](const char* name, std::span<std::byte> buffer) {
+            return key->Read(name, buffer);
+        };
+    };
+    return {open, ReadRegistryValue};
+}
+
+RegistryReader DocumentRegistry(const reg::Document& document) {
+    const auto open = [&document](const char* path) -> std::optional<RegistryKeyReader> {
+        const reg::Key* key = reg::FindKey(document, path);
+        if (key == nullptr && !reg::HasSubkey(document, path)) return std::nullopt;
+        return [key](const char* name, std::span<std::byte> buffer) -> std::optional<std::size_t> {
+            const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
+            if (value == nullptr || value->data.size() > buffer.size()) return std::nullopt;
+            if (!value->data.empty()) {
+                std::memcpy(buffer.data(), value->data.data(), value->data.size());
+            }
+            return value->data.size();
+        };
+    };
+    return {open, [open](const char* path, const char* name, std::span<std::byte> buffer) {
+                const std::optional<RegistryKeyReader> key = open(path);
+                return key ? (*key)(name, buffer) : std::nullopt;
+            }};
 }
 
 }  // namespace kx

@@ -6,10 +6,15 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 
 #include "platform/platform.h"
+
+namespace kx::reg {
+struct Document;
+}
 
 namespace kx {
 
@@ -18,6 +23,8 @@ inline constexpr char kAlertingKey[] = "Software\\Velmora\\QRD\\Shared Component
 inline constexpr char kEventsKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events";
 inline constexpr char kForwardingKey[] =
     "Software\\Velmora\\QRD\\Shared Components\\Events\\Forwarding";
+inline constexpr char kCurrentVersionKey[] =
+    "SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
 
 // An open registry key under HKEY_LOCAL_MACHINE; closed when it goes out of scope.
 class RegKey {
@@ -53,5 +60,29 @@ class RegKey {
 std::optional<std::size_t> ReadRegistryValue(const char* path, const char* name,
                                              std::span<std::byte> buffer);
 bool ReadRegistryText(const char* path, const char* name, std::span<char> buffer);
+
+// Reads the raw bytes of value `name` of key `key` into `buffer`: the number of bytes read, or
+// nothing when the key or the value is missing or the value larger than the buffer.
+using RegistryValueReader = std::function<std::optional<std::size_t>(
+    const char* key, const char* name, std::span<std::byte> buffer)>;
+
+// The values of one open key: the raw bytes of value `name`, as RegistryValueReader reads them.
+using RegistryKeyReader =
+    std::function<std::optional<std::size_t>(const char* name, std::span<std::byte> buffer)>;
+
+// The registry as the library's rules see it: a key opened to read several of its values (closed
+// when the last copy of its reader goes; nothing when the key does not open), and one value read
+// raw by itself. The library reads the platform registry; the kxevent command a parsed file, by
+// the same rules.
+struct RegistryReader {
+    std::function<std::optional<RegistryKeyReader>(const char* key)> open;
+    RegistryValueReader read;
+};
+
+// The platform registry (RegOpenKeyExA, RegQueryValueExA).
+RegistryReader PlatformRegistry();
+// A parsed registry file as the platform's registry reads it: a key opens when it is stored or
+// lies above a stored key. `document` must outlive the reader.
+RegistryReader DocumentRegistry(const reg::Document& document);
 
 }  // namespace kx

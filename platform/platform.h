@@ -326,6 +326,19 @@ Dword RegistryRefusal(char* buffer, Dword size);
 // that fails, copied into `buffer` as RegistryRefusal copies; returns its length, 0 when the
 // path is trusted. Not a system call, so not in the hook table.
 Dword UntrustedReason(const char* path, char* buffer, Dword size);
+// The same walk begun one level up: why the directories holding `path` (the one right above it
+// may not be shared, those further up may when sticky) fail, whatever `path` itself is. For a
+// directory whose own sharing is judged by other rules. 0 when they are trusted.
+Dword UntrustedReasonAbove(const char* path, char* buffer, Dword size);
+// Why the loader's trust check refuses the module file `path` names when configuration named it:
+// the directory holding the name when it is a symbolic link (a link in a shared directory borrows
+// no standing), then the file itself. Copied as UntrustedReason copies; 0 when the check passes or
+// no file is found. Not a system call, so not in the hook table.
+Dword ModuleTrustRefusal(const char* path, char* buffer, Dword size);
+// The file `path` names as the loader finds it: the path itself when it exists, else (Linux) the
+// entry of its directory whose name differs from the last component only in case. Copied as
+// UntrustedReason copies; 0 when there is none or it does not fit.
+Dword FindFileIgnoringCase(const char* path, char* buffer, Dword size);
 
 // Why the last attach refused to load, for a host that sees only kErrorDllInitFailed: the
 // library's parts note each cause (a component that could not be bound, the resource module

@@ -14,22 +14,18 @@
 #include "common/text.h"
 #include "runtime/binder_internal.h"
 #include "runtime/core_names.h"
+#include "runtime/search_rules.h"
 #include "runtime/siblings.h"
 
 namespace kx {
 namespace {
 
-constexpr std::size_t kPathSize = 260;
-constexpr char kCurrentVersionKey[] =
-    "SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
+constexpr std::size_t kPathSize = kSearchPathSize;
 constexpr char kScanEngineKey[] =
     "SOFTWARE\\Velmora\\QRD\\Shared Components\\Sentrel Engine\\4.0.xx";
-constexpr char kDebugCoreVariable[] = "VEL_DEBUGCORE";
 
-// Codes of the directory discovery.
-constexpr int kNoInstallDirValue = 2;
-constexpr int kKeyNotOpened = 3;
-constexpr int kInstallDirMissing = 4;
+// Codes of the directory discovery beyond the installation directory's (search_rules.h).
+constexpr int kKeyNotOpened = kInstallKeyNotOpened;
 constexpr int kDataDirMissing = 5;
 constexpr int kScanDirMissing = 6;
 
@@ -96,29 +92,10 @@ bool IsExistingDirectory(const char* path) {
            (attributes & plat::kFileAttributeDirectory) != 0;
 }
 
-// Reads VEL_DEBUGCORE into the installation directory. True when the variable is set, whether
-// or not its value fits; a value too long for the text leaves the text empty.
-bool ReadDebugCore() {
-    const plat::Dword length =
-        plat::GetEnvironmentVariableA(kDebugCoreVariable, installDirectory, kPathSize);
-    if (length == 0) return false;
-    if (length >= kPathSize) installDirectory[0] = '\0';
-    return true;
-}
-
 int DiscoverInstallDirectory() {
-    installDirectory[0] = '\0';
-    RegKey key;
-    if (!ReadDebugCore()) {
-        key = RegKey(kCurrentVersionKey);
-        if (!key) return kKeyNotOpened;
-        if (!key.ReadText("szInstallDir", installDirectory)) {
-            installDirectory[0] = '\0';
-            return kNoInstallDirValue;
-        }
-    }
-    DropTrailingBackslash(installDirectory);
-    return IsExistingDirectory(installDirectory) ? 0 : kInstallDirMissing;
+    const InstallDirectory found = FindInstallDirectory(PlatformRegistry());
+    CopyText(installDirectory, found.text);
+    return found.code;
 }
 
 // A key without a readable "szInstallDir" or "DAT" leaves that text empty, which the
@@ -158,21 +135,17 @@ plat::Module LoadFormatted(const char* format, const char* first, const char* se
     return plat::LoadConfiguredLibraryA(path);
 }
 
-// A place holding a file that the platform's trust check refused (and logged) ends the search:
-// falling through would hand the bind to a less trusted place. Any other failure there (no
-// file, a directory or an unreadable file at the name) passes on to the next place.
-bool Refused(plat::Module module) {
-    return module == nullptr && plat::LoadRefusedByTrustCheck();
-}
-
-// The installation directory, then "..\zqpal", then the current directory.
+// The places of CoreComponentPlaces in order. A place holding a file that the platform's trust
+// check refused (and logged) ends the search: falling through would hand the bind to a less
+// trusted place. Any other failure there (no file, a directory or an unreadable file at the
+// name) passes on to the next place.
 plat::Module SearchLibrary(const char* file) {
-    if (!FitsPath(installDirectory, file)) return nullptr;
-    plat::Module module = LoadFormatted("%s\\%s", installDirectory, file);
-    if (module || Refused(module)) return module;
-    module = LoadFormatted("..\\zqpal\\%s", file);
-    if (module || Refused(module)) return module;
-    return LoadFormatted(".\\%s", file);
+    for (const std::string& place : CoreComponentPlaces(installDirectory, file)) {
+        if (place.size() >= kPathSize) continue;
+        plat::Module module = plat::LoadConfiguredLibraryA(place.c_str());
+        if (module != nullptr || plat::LoadRefusedByTrustCheck()) return module;
+    }
+    return nullptr;
 }
 
 plat::Module LoadScanEngine(const char* file) {

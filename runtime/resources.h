@@ -2,14 +2,13 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "runtime/search_rules.h"
 
 namespace kx {
 
 inline constexpr unsigned kStringCannotCreateAlert = 140;  // "%s" path, "%s" message
 inline constexpr unsigned kStringAlertFailed = 141;        // "%s" path, "%s" message
 inline constexpr unsigned kStringProductName = 142;        // generic product name
-
-inline constexpr char kResourceModuleName[] = "kxUtlRes.dll";
 
 // Loads the copy of `fileName` that best fits the user's locale from the Res<pp><ss>
 // directories of `baseDirectory` (the executable's directory when null or empty); sets

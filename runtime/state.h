@@ -8,7 +8,6 @@
 namespace kx {
 
 inline constexpr std::size_t kLanguageCodeSize = 12;  // at most 11 characters
-inline constexpr char kFallbackLanguage[] = "0901";
 
 // Current language: primary language then sub-language as four lower-case hex digits ("0901"),
 // fixed by the resource module that loaded and possibly replaced by "szPreferredLanguage".

@@ -4,12 +4,14 @@
 
 #include <array>
 #include <span>
+#include <string>
 
 #include "catalogue/definitions.h"
 #include "common/registry.h"
 #include "common/text.h"
 #include "runtime/binder.h"
 #include "runtime/resources.h"
+#include "runtime/search_rules.h"
 #include "runtime/siblings.h"
 #include "runtime/state.h"
 
@@ -18,7 +20,6 @@ namespace {
 
 constexpr std::uint32_t kKernelAndUtility = kComponentKernel | kComponentUtility;
 constexpr std::size_t kSettingSize = 32;
-constexpr char kDefaultResourceBase[] = "..\\zqpal";
 constexpr char kResourceWarningCaption[] = "KXUtil.dll : Error loading resource DLL (kxUtlRes.dll)";
 
 // Any readable "Diagnostics" value, whatever its type or content, turns diagnostics on.
@@ -32,16 +33,11 @@ void ReadDiagnosticsSwitch() {
     Trace("VelEvent", 0, "Diagnostics Logging ON");
 }
 
-// "szPreferredLanguage" replaces the language of the resource module's directory. Its text is
-// taken up to its terminator, or the bytes read when it has none, and cut to the width of
-// LanguageCode.
+// "szPreferredLanguage" replaces the language of the resource module's directory.
 void ApplyPreferredLanguage() {
-    const RegKey key(kAlertingKey);
-    if (!key) return;
-    std::array<char, kSettingSize> value{};
-    const auto read = key.Read("szPreferredLanguage", std::span<char>(value));
-    if (!read) return;
-    CopyText(LanguageCode, BoundedText(std::span<const char>(value.data(), *read)));
+    if (const auto preferred = ReadPreferredLanguage(PlatformRegistry())) {
+        CopyText(LanguageCode, *preferred);
+    }
 }
 
 }  // namespace
@@ -49,9 +45,8 @@ void ApplyPreferredLanguage() {
 bool ProcessAttach(plat::Module /*self*/) {
     if (BindCoreComponents(kKernelAndUtility) != 0) return false;
     ReadDiagnosticsSwitch();
-    const char* base = GetInstallDirectory();
-    if (base[0] == '\0') base = kDefaultResourceBase;
-    ResourceModule = LoadResourceModule(base, kResourceModuleName);
+    const std::string base = ResourceSearchBase(GetInstallDirectory());
+    ResourceModule = LoadResourceModule(base.c_str(), kResourceModuleName);
     if (ResourceModule == nullptr) {
         ShowResourceLoadWarning(kResourceWarningCaption);
         // A refused attach is never followed by a detach: give the siblings back now.

@@ -59,9 +59,19 @@ std::string RegistryRefusal();
 // Trust. The deepest part of `path` (the file itself or a directory above it) that users other
 // than its owner and root can change, or that another user owns; nothing when the whole path is
 // safe. A path that does not resolve is its own untrusted part.
-std::optional<std::string> UntrustedPart(const char* path);
+// The walk begins at `firstLevel`: 0 the path itself, 1 the directory holding it.
+std::optional<std::string> UntrustedPart(const char* path, int firstLevel = 0);
 // Why `path` is not trusted, naming the part at fault; nothing when it is trusted.
-std::optional<std::string> UntrustedReason(const char* path);
+std::optional<std::string> UntrustedReason(const char* path, int firstLevel = 0);
+// The part the loader's check refuses of a configured module named `native` that resolves to
+// `file`: the directory holding the name when it is a symbolic link, then the file (each judged
+// by IsTrustedPath); nothing when both pass.
+std::optional<std::string> ModuleTrustRefusedPart(const std::string& native,
+                                                  const std::string& file);
+// Why `part` fails the trust check, in the words of the refusal's log entry.
+std::string RefusalReason(const std::string& part);
+// `text` into `buffer`, cut to size - 1 characters and terminated; its length there.
+Dword CopyOut(std::string_view text, char* buffer, Dword size);
 // The registry file in use (VEL_REGISTRY, or the system's default).
 std::string RegistryFilePath();
 // Source and label of the event-log entry that reports a module refused for trust.

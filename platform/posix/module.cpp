@@ -327,8 +327,8 @@ Module LoadFromSystem(Loader& loader, const std::string& name) {
 // A module named by configuration is loaded only while the configuration and the module file
 // are safe from other users; a refusal is logged, as the host sees only a failed load.
 void LogRefusal(const char* path, const std::string& file, const std::string& checked) {
-    const std::string text = std::string("Module ") + path + " (" + file + ") was not loaded: " +
-                             UntrustedReason(checked.c_str()).value_or(checked + " is not trusted");
+    const std::string text =
+        std::string("Module ") + path + " (" + file + ") was not loaded: " + RefusalReason(checked);
     plat::AddEventLogEntry(kRefusalSource, kRefusalLabel, 0, static_cast<Dword>(kErrorAccessDenied),
                            text.c_str());
     plat::NoteLoadRefusal(text.c_str());
@@ -352,19 +352,9 @@ bool NamesItsDirectory(const char* path, const std::string& native) {
 // The file the name resolves to; and when the name is a symbolic link, the directory that holds
 // the link too: a link planted in a shared directory must not borrow a trusted file's standing.
 bool ModuleFileTrusted(const char* path, const std::string& native, const std::string& file) {
-    std::vector<std::string> checked;
-    const std::optional<std::string> named = FindPathIgnoringCase(native);
-    struct stat link;
-    if (named && ::lstat(named->c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        checked.push_back(RealPath(DirectoryOf(*named)).value_or(DirectoryOf(*named)));
-    }
-    checked.push_back(file);
-    for (const std::string& part : checked) {
-        if (plat::IsTrustedPath(part.c_str())) continue;
-        LogRefusal(path, file, part);
-        return false;
-    }
-    return true;
+    const std::optional<std::string> part = ModuleTrustRefusedPart(native, file);
+    if (part) LogRefusal(path, file, *part);
+    return !part;
 }
 
 }  // namespace

@@ -261,21 +261,11 @@ Status RegCloseKey(HKey key) {
 }  // namespace backend
 
 Dword UntrustedReason(const char* path, char* buffer, Dword size) {
-    const std::string reason = backend::UntrustedReason(path).value_or(std::string());
-    if (!buffer || size == 0) return 0;
-    const std::size_t length = std::min<std::size_t>(reason.size(), size - 1);
-    std::memcpy(buffer, reason.data(), length);
-    buffer[length] = '\0';
-    return static_cast<Dword>(length);
+    return backend::CopyOut(backend::UntrustedReason(path).value_or(std::string()), buffer, size);
 }
 
 Dword RegistryRefusal(char* buffer, Dword size) {
-    const std::string reason = backend::RegistryRefusal();
-    if (!buffer || size == 0) return 0;
-    const std::size_t length = std::min<std::size_t>(reason.size(), size - 1);
-    std::memcpy(buffer, reason.data(), length);
-    buffer[length] = '\0';
-    return static_cast<Dword>(length);
+    return backend::CopyOut(backend::RegistryRefusal(), buffer, size);
 }
 
 }  // namespace kx::plat

@@ -85,6 +85,26 @@ Dword UntrustedReason(const char* path, char* buffer, Dword size) {
     return static_cast<Dword>(length);
 }
 
+// The system's access control decides for the directories above a path as for the path.
+Dword UntrustedReasonAbove(const char* /*path*/, char* buffer, Dword size) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    return 0;
+}
+
+Dword ModuleTrustRefusal(const char* path, char* buffer, Dword size) {
+    return UntrustedReason(path, buffer, size);
+}
+
+// The system's own file names ignore case: the path is found as it is written, or not at all.
+Dword FindFileIgnoringCase(const char* path, char* buffer, Dword size) {
+    if (buffer == nullptr || size == 0) return 0;
+    buffer[0] = '\0';
+    const std::size_t length = path != nullptr ? std::strlen(path) : 0;
+    if (length == 0 || length >= size || !FindFirstFileAttributes(path, nullptr)) return 0;
+    std::memcpy(buffer, path, length + 1);
+    return static_cast<Dword>(length);
+}
+
 // The system's access control keeps the registry from other users: it is always believed.
 Dword RegistryRefusal(char* buffer, Dword size) {
     if (buffer != nullptr && size > 0) buffer[0] = '\0';

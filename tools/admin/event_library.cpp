@@ -56,25 +56,6 @@ fs::path FindLibraryDirectory() {
     return (executable / KXEVENT_RELATIVE_LIBRARY_DIR).lexically_normal();
 }
 
-std::vector<std::string> ResourceDirectoryNames() {
-    std::vector<std::string> names;
-    const auto add = [&](plat::Dword lcid) {
-        const unsigned primary = lcid & 0x3FFu, sub = (lcid & 0xFFFFu) >> 10;
-        for (unsigned s : {sub, 1u}) {
-            std::array<char, 16> name{};
-            std::snprintf(name.data(), name.size(), "Res%02x%02x", primary, s);
-            if (std::find(names.begin(), names.end(), name.data()) == names.end()) {
-                names.emplace_back(name.data());
-            }
-        }
-    };
-    for (plat::Dword lcid : {plat::GetThreadLocale(), plat::GetUserDefaultLCID(),
-                             plat::GetSystemDefaultLCID(), plat::Dword{0}, plat::Dword{0x409}}) {
-        add(lcid);
-    }
-    return names;
-}
-
 EventLibrary::EventLibrary(const fs::path& directory) {
     const std::string path = (directory / kLibraryFile).string();
     plat::ClearLoadRefusal();

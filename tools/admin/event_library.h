@@ -20,11 +20,6 @@ using QueryMessageTextFn = decltype(&EVENT_QueryMessageText);
 // installation directory relative to this executable (installed layout, then build tree).
 std::filesystem::path FindLibraryDirectory();
 
-// The Res<pp><ss> directory names the library tries for its resource module, in its order: the
-// thread's, the user's and the system's language, each also with the default sublanguage, then
-// neutral and 0409.
-std::vector<std::string> ResourceDirectoryNames();
-
 class EventLibrary {
   public:
     // Loads KXEvent.DLL from `directory`; throws RuntimeError naming the reason.

@@ -171,15 +171,7 @@ reg::Document LoadRegistryFile(const fs::path& file, std::vector<reg::Deletion>*
 
 AlertSettings ReadAlertSettings(const fs::path& registryFile) {
     const reg::Document document = LoadRegistryFile(registryFile);
-    const CentralAlertSettings read =
-        ReadCentralAlertSettings([&](const char* keyPath, const char* name,
-                                     std::span<std::byte> buffer) -> std::optional<std::size_t> {
-            const reg::Key* key = reg::FindKey(document, keyPath);
-            const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
-            if (value == nullptr || value->data.size() > buffer.size()) return std::nullopt;
-            std::memcpy(buffer.data(), value->data.data(), value->data.size());
-            return value->data.size();
-        });
+    const CentralAlertSettings read = ReadCentralAlertSettings(DocumentRegistry(document).read);
     AlertSettings settings;
     settings.enabled = read.enabled;
     if (read.directory) {

@@ -16,6 +16,7 @@
 #include "common/registry.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "runtime/search_rules.h"
 #include "tools/admin/errors.h"
 #include "tools/admin/event_library.h"
 #include "tools/admin/registry_files.h"
@@ -24,7 +25,6 @@
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/json_line.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/resource_search.h"
 
 namespace kx::tool {
 
@@ -34,10 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kCurrentVersionKey[] =
-    "Software\\Velmora\\QRD\\Shared Components\\Brisa\\CurrentVersion";
 constexpr const char* kCoreModules[] = {"KXKRNL.DLL", "KXUTIL.DLL", "KXEvent.DLL"};
-constexpr char kResourceModule[] = "kxUtlRes.dll";
 // Below this an alert file (a few kilobytes) may no longer fit once other writers are counted.
 constexpr std::uintmax_t kMinFreeBytes = 1u << 20;
 
@@ -100,19 +97,19 @@ constexpr char kTrustTodo[] =
     "make it and every directory above it writable by its owner only (chmod go-w) and owned "
     "by root or the user running the product";
 
-// The entry of `directory` named `name`, or failing that one whose name differs only in case,
-// as the platform's loader finds module files.
-std::optional<fs::path> FindInDirectory(const fs::path& directory, const std::string& name) {
-    std::error_code error;
-    if (fs::exists(directory / name, error)) return directory / name;
-    const auto lower = [](std::string text) {
-        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return text;
-    };
-    for (const auto& entry : fs::directory_iterator(directory, error)) {
-        if (lower(entry.path().filename().string()) == lower(name)) return entry.path();
+// Why the platform's trust check refuses `path`, asked of `reason` (UntrustedReason, or
+// UntrustedReasonAbove for the directories above it alone); nothing when it is trusted.
+std::optional<std::string> TrustReason(plat::Dword (*reason)(const char*, char*, plat::Dword),
+                                       const std::string& path) {
+    std::array<char, 1024> text{};
+    if (reason(path.c_str(), text.data(), static_cast<plat::Dword>(text.size())) == 0) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return std::string(text.data());
+}
+
+std::string OriginOf(InstallOrigin origin) {
+    return origin == InstallOrigin::DebugCore ? "VEL_DEBUGCORE" : "\"szInstallDir\"";
 }
 
 const char* WhyChosen(RegistrySource source) {
@@ -159,40 +156,29 @@ std::optional<reg::Document> CheckRegistry(Report& report) {
     }
 }
 
-std::optional<std::string> ReadText(const reg::Document& document, const char* keyPath,
-                                    const char* name) {
-    const reg::Key* key = reg::FindKey(document, keyPath);
-    const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
-    if (value == nullptr) return std::nullopt;
-    return ValueText(*value);
-}
-
-std::optional<fs::path> CheckInstallDirectory(Report& report, const reg::Document& document) {
-    std::string directory;
-    std::string origin;
-    if (const char* debug = std::getenv("VEL_DEBUGCORE"); debug && *debug) {
-        directory = debug;
-        origin = "VEL_DEBUGCORE";
-    } else if (auto value = ReadText(document, kCurrentVersionKey, "szInstallDir")) {
-        directory = *value;
-        origin = "\"szInstallDir\"";
-    } else {
+std::optional<fs::path> CheckInstallDirectory(Report& report, const RegistryReader& registry) {
+    const InstallDirectory install = FindInstallDirectory(registry);
+    if (install.code == kInstallKeyNotOpened || install.code == kNoInstallDirValue) {
         report.Fail("installation directory",
                     std::string("\"szInstallDir\" is missing from HKEY_LOCAL_MACHINE\\") +
                         kCurrentVersionKey + ", so the library cannot find its modules",
                     "set it to the directory holding KXEvent.DLL (kxevent reg set)");
         return std::nullopt;
     }
-    directory = NativePath(directory);
+    const std::string origin = OriginOf(install.origin);
+    std::string directory = NativePath(install.text);
+    // The library's existence test takes a name ending in a separator for no directory, as
+    // FindFirstFile does, yet it still finds its modules below that name: only a directory that
+    // is not there is a failure.
     if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
     std::error_code error;
-    if (!fs::is_directory(directory, error)) {
+    if (install.code == kInstallDirMissing && !fs::is_directory(directory, error)) {
         report.Fail("installation directory",
                     directory + " (" + origin + ") is not an existing directory",
                     "install the modules there or correct " + origin);
         return std::nullopt;
     }
-    if (auto reason = Untrusted(directory)) {
+    if (auto reason = TrustReason(plat::UntrustedReason, directory)) {
         report.Fail("installation directory", *reason + " (" + origin + ")", kTrustTodo);
         return std::nullopt;
     }
@@ -203,26 +189,26 @@ std::optional<fs::path> CheckInstallDirectory(Report& report, const reg::Documen
 // A module file found where the configuration or the installation names it, judged by the
 // loader's own rules: a directory, FIFO or device there is refused like an untrusted file.
 void CheckModuleFile(Report& report, const std::string& what, const fs::path& file) {
-    const std::optional<std::string> reason = ModuleRefusal(file);
-    if (!reason) {
+    const ModuleRefusal refusal = JudgeModuleFile(file.string());
+    if (refusal.kind == ModuleRefusalKind::None) {
         report.Pass(what, file.string());
         return;
     }
-    const bool notAFile = reason->ends_with(" is not a regular file");
-    report.Fail(what, *reason + ", so the loader refuses to load it",
+    const bool notAFile = refusal.kind == ModuleRefusalKind::NotAFile;
+    report.Fail(what, refusal.reason + ", so the loader refuses to load it",
                 notAFile ? "put the module's file there in its place" : kTrustTodo);
 }
 
 void CheckModules(Report& report, const fs::path& directory) {
     for (const char* name : kCoreModules) {
         const std::string what = std::string("module ") + name;
-        const std::optional<fs::path> file = FindInDirectory(directory, name);
+        const std::optional<std::string> file = LocateFile((directory / name).string());
         if (!file) {
             report.Fail(what, "not found in " + directory.string(),
                         "install it into the installation directory");
             continue;
         }
-        CheckModuleFile(report, what, *file);
+        CheckModuleFile(report, what, fs::path(*file));
     }
 }
 
@@ -242,35 +228,46 @@ std::string FactsOfRefusedPart(const std::string& reason, const fs::path& file) 
     return "";
 }
 
+// A path of the library's search as the user finds it: absolute, with native separators.
+fs::path Shown(const std::string& path) {
+    std::error_code error;
+    return fs::absolute(NativePath(path), error).lexically_normal();
+}
+
 // The copy the library loads or refuses, found by the library's own rule.
-void CheckResourceModule(Report& report, const reg::Document& document) {
-    const ResourceSearch search = FindResourceModule(document);
-    const std::string from = search.defaultBase ? ", from " + search.origin : "";
-    if (search.module && search.refusal) {
+void CheckResourceModule(Report& report, const RegistryReader& registry) {
+    const ResourceSearchReport search = FollowResourceSearch(registry, kResourceModuleName);
+    const bool defaultBase = search.install.text.empty();
+    const std::string origin = std::string("\"") + kDefaultComponentDirectory +
+                               "\" beside the current directory, as no installation directory "
+                               "is set";
+    const std::string from = defaultBase ? ", from " + origin : "";
+    if (search.module) {
+        const std::string module = Shown(*search.module).string();
+        const std::string facts = " (language " + search.language + from + ")";
+        if (!search.refusal) {
+            report.Pass("resource module", module + facts);
+            return;
+        }
         report.Fail("resource module",
-                    search.module->string() + " (language " + search.language + from + "): " +
-                        *search.refusal + FactsOfRefusedPart(*search.refusal, *search.module) +
+                    module + facts + ": " + *search.refusal +
+                        FactsOfRefusedPart(*search.refusal, Shown(*search.module)) +
                         ", so the library refuses to load",
                     kTrustTodo);
-        return;
-    }
-    if (search.module) {
-        report.Pass("resource module",
-                    search.module->string() + " (language " + search.language + from + ")");
         return;
     }
     std::string tried;
     bool unusable = false;
     for (const ResourcePlace& place : search.tried) {
-        tried += (tried.empty() ? "" : ", ") + place.file.string();
+        tried += (tried.empty() ? "" : ", ") + Shown(place.path).string();
         if (place.problem != "not found") {
             tried += " (" + place.problem + ")";
             unusable = true;
         }
     }
     report.Fail("resource module",
-                std::string(kResourceModule) + (unusable ? " not usable" : " not found") +
-                    "; tried " + tried + (from.empty() ? "" : " (" + search.origin + ")"),
+                std::string(kResourceModuleName) + (unusable ? " not usable" : " not found") +
+                    "; tried " + tried + (from.empty() ? "" : " (" + origin + ")"),
                 "install the Res<language> directory of the current language or of 0409");
 }
 
@@ -329,7 +326,8 @@ void CheckAlerting(Report& report, const fs::path& registryFile) {
     // alerts: only the collector's group may share it, and everything above it is checked as
     // usual.
     const bool shared = SharedWithCollector(directory);
-    if (auto reason = shared ? UntrustedAbove(directory) : Untrusted(*settings.directory)) {
+    if (auto reason =
+            TrustReason(shared ? plat::UntrustedReasonAbove : plat::UntrustedReason, directory)) {
         report.Fail("alerting directory", *reason, kTrustTodo);
         return;
     }
@@ -365,13 +363,12 @@ void CheckForwarding(Report& report, const reg::Document& document) {
             continue;
         }
         const fs::path file = fs::path(path);
-        std::optional<fs::path> found =
-            FindInDirectory(file.parent_path(), file.filename().string());
+        const std::optional<std::string> found = LocateFile(path);
         if (!found) {
             report.Fail(what, path + " does not exist", "install it or remove the entry");
             continue;
         }
-        CheckModuleFile(report, what, *found);
+        CheckModuleFile(report, what, fs::path(*found));
     }
     if (!any) report.Pass("forwarding", "no forwarding modules are configured");
 }
@@ -434,9 +431,10 @@ bool RunDoctorChecks(std::ostream& out, bool json) {
     Report report(out, json);
     const std::optional<reg::Document> document = CheckRegistry(report);
     if (document) {
-        if (const std::optional<fs::path> directory = CheckInstallDirectory(report, *document)) {
+        const RegistryReader registry = DocumentRegistry(*document);
+        if (const std::optional<fs::path> directory = CheckInstallDirectory(report, registry)) {
             CheckModules(report, *directory);
-            CheckResourceModule(report, *document);
+            CheckResourceModule(report, registry);
         }
         CheckAlerting(report, std::getenv("VEL_REGISTRY"));
         CheckForwarding(report, *document);

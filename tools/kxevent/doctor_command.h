@@ -37,10 +37,6 @@ struct UnreadableAlerts {
 };
 UnreadableAlerts UnreadableByCollector(const std::vector<std::filesystem::path>& files);
 
-// The trust check of the directories above `path`, as the platform makes it for the directory
-// that holds a file: the one right above may not be shared, those further up may when sticky.
-std::optional<std::string> UntrustedAbove(const std::string& path);
-
 // The system log the library writes every entry to: its name for the report, and why entries
 // would not reach it, with what to do.
 struct SystemLog {

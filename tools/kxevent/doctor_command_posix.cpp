@@ -1,5 +1,5 @@
 // doctor_command_posix.cpp: the facts doctor reports on POSIX systems: owners, modes, the
-// collector's group and the trust walk above a directory.
+// collector's group and the system logger the library writes to.
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -70,26 +70,6 @@ UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>& files) {
         }
     }
     return unreadable;
-}
-
-std::optional<std::string> UntrustedAbove(const std::string& path) {
-    std::error_code error;
-    fs::path current = fs::canonical(path, error).parent_path();
-    if (error) return path + " cannot be resolved";
-    for (int level = 1;; ++level) {
-        struct stat info {};
-        if (::stat(current.c_str(), &info) != 0) return current.string() + " cannot be resolved";
-        if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
-            return current.string() + " is owned by user " + std::to_string(info.st_uid) +
-                   ", neither root nor the process's user";
-        }
-        if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
-            !(level >= 2 && (info.st_mode & S_ISVTX) != 0)) {
-            return current.string() + " can be changed by users other than its owner and root";
-        }
-        if (current == current.root_path()) return std::nullopt;
-        current = current.parent_path();
-    }
 }
 
 // The library sends each syslog line without waiting to the datagram socket _PATH_LOG and drops

@@ -26,10 +26,6 @@ UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>&) {
     return {};
 }
 
-std::optional<std::string> UntrustedAbove(const std::string&) {
-    return std::nullopt;
-}
-
 SystemLog TheSystemLog() {
     return {.name = "the system event log", .problem = std::nullopt,
             .todo = "start the event log service"};

@@ -7,22 +7,25 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue_rules.h"
 #include "common/names.h"
 #include "common/registry.h"
 #include "common/severity.h"
+#include "common/text.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
+#include "runtime/search_rules.h"
 #include "tools/admin/errors.h"
 #include "tools/admin/event_library.h"
 #include "tools/admin/registry_files.h"
 #include "tools/kxevent/commands.h"
 #include "tools/kxevent/json_line.h"
 #include "tools/kxevent/options.h"
-#include "tools/kxevent/resource_search.h"
 
 namespace kx::tool {
 
@@ -45,12 +48,6 @@ constexpr char kEventsAbout[] =
     "catalogue has no branch for is refused, naming those it has. With --json each event is\n"
     "one JSON object per line (event, severity and its name, shortDescript, language).\n"
     "Nothing is installed or changed.\n";
-
-constexpr char kFallbackLanguage[] = "0901";
-constexpr std::size_t kMaxLanguage = 11;  // the library keeps at most this many characters
-constexpr std::size_t kShortDescriptSize = 32;
-constexpr std::size_t kSeveritySize = 32;
-constexpr std::size_t kPreferredLanguageSize = 32;
 
 std::string EventsUsage() {
     return "usage: kxevent events " + Synopsis(kEventsOptions[kLanguage]) + " " +
@@ -116,28 +113,6 @@ void PrintTable(const std::vector<EventLine>& lines) {
     }
 }
 
-// A value as the library reads it into a buffer of `size` bytes: missing when larger.
-const reg::Value* ValueFitting(const reg::Key* key, const char* name, std::size_t size) {
-    const reg::Value* value = key ? reg::FindValue(*key, name) : nullptr;
-    return value && value->data.size() <= size ? value : nullptr;
-}
-
-// A text read into a buffer of `size` bytes: up to its terminator, within size - 1 characters.
-std::optional<std::string> TextFitting(const reg::Key* key, const char* name, std::size_t size) {
-    const reg::Value* value = ValueFitting(key, name, size);
-    if (value == nullptr) return std::nullopt;
-    std::string text = ValueText(*value);
-    if (text.size() > size - 1) text.resize(size - 1);
-    return text;
-}
-
-std::optional<std::uint32_t> SeverityOf(const reg::Key* key) {
-    const reg::Value* value = ValueFitting(key, "SEVERITY", kSeveritySize);
-    if (value == nullptr) return std::nullopt;
-    unsigned char buffer[kSeveritySize] = {};
-    std::copy(value->data.begin(), value->data.end(), buffer);
-    return ParseSeverity(buffer);
-}
 
 // The event number a key name stands for: a signed decimal exactly as the library writes it.
 std::optional<std::int32_t> EventNumber(std::string_view name) {
@@ -169,29 +144,18 @@ std::map<std::int32_t, const reg::Key*> EventKeys(const reg::Document& document,
     return keys;
 }
 
-const reg::Key* FindWithFallback(const reg::Document& document, std::string_view language,
-                                 const std::string& below) {
-    if (const reg::Key* key = reg::FindKey(document, LanguageKey(language) + "\\" + below)) {
-        return key;
-    }
-    return reg::FindKey(document, LanguageKey(kFallbackLanguage) + "\\" + below);
-}
-
 // The language the library settles on: "szPreferredLanguage", else that of the resource module
 // it loads, else the first it would try.
-std::string LibraryLanguage(const reg::Document& document) {
-    const reg::Key* alerting = reg::FindKey(document, kAlertingKey);
-    if (auto preferred = TextFitting(alerting, "szPreferredLanguage", kPreferredLanguageSize)) {
-        return preferred->substr(0, kMaxLanguage);
-    }
-    const ResourceSearch search = FindResourceModule(document);
+std::string LibraryLanguage(const RegistryReader& registry) {
+    if (auto preferred = ReadPreferredLanguage(registry)) return *preferred;
+    const ResourceSearchReport search = FollowResourceSearch(registry, kResourceModuleName);
     if (search.module && !search.refusal) return search.language;
-    return ResourceDirectoryNames().front().substr(3);
+    return search.firstLanguage;
 }
 
 // Control characters of a catalogue text would reach the terminal: shown as '?'.
 void RefuseBadLanguage(const std::string& language) {
-    if (language.empty() || language.size() > kMaxLanguage) {
+    if (language.empty() || language.size() > kMaxLanguageLength) {
         throw UsageError("--language takes a language code such as 0901, not '" + language + "'");
     }
     for (char c : language) {
@@ -228,7 +192,8 @@ int RunEventsCommand(std::span<const std::string> args) {
     const RegistryChoice choice = FindRegistry();
     const reg::Document document = ReadRegistryChoice(choice, FindLibraryDirectory());
     if (language) RefuseMissingLanguage(document, *language, choice.file);
-    const std::string chosen = language.value_or(LibraryLanguage(document));
+    const RegistryReader registry = DocumentRegistry(document);
+    const std::string chosen = language.value_or(LibraryLanguage(registry));
 
     std::map<std::int32_t, const reg::Key*> events = EventKeys(document, chosen);
     events.merge(EventKeys(document, kFallbackLanguage));  // the chosen language's keys win
@@ -236,17 +201,20 @@ int RunEventsCommand(std::span<const std::string> args) {
         throw RuntimeError("no events for language " + chosen + " nor " + kFallbackLanguage +
                            " in " + choice.file.string());
     }
-    const reg::Key* defaults = FindWithFallback(document, chosen, "Defaults");
-    // Without a Defaults key the library's default severity stays 0; with one, it is 1 unless
-    // the key says otherwise.
-    const std::uint32_t defaultSeverity = defaults ? SeverityOf(defaults).value_or(1) : 0;
-    const std::string defaultShort =
-        TextFitting(defaults, "SHORTDESCRIPT", kShortDescriptSize).value_or("");
+    // Each event as a send reads it, gaps filled from the language's defaults.
+    MessageDefaultsData defaults{};
+    ReadMessageDefaults(registry, chosen, defaults);
+    auto message = std::make_unique<MessageRecord>();
+    auto detail = std::make_unique<DetailRecord>();
     std::vector<EventLine> lines;
-    for (const auto& [number, key] : events) {
+    for (const auto& entry : events) {
+        *message = MessageRecord{};
+        *detail = DetailRecord{};
+        if (!ReadMessageDefinition(registry, chosen, entry.first, defaults, *message, *detail)) {
+            continue;
+        }
         lines.push_back(
-            {number, SeverityOf(key).value_or(defaultSeverity),
-             TextFitting(key, "SHORTDESCRIPT", kShortDescriptSize).value_or(defaultShort)});
+            {entry.first, message->uSeverity, std::string(FieldText(message->szShortDescript))});
     }
     if (!json) {
         PrintTable(lines);

@@ -168,7 +168,7 @@ TEST_F(Doctor, MissingInstallDirValueIsNamedWithItsKey) {
     Registry(false).WriteTo(registry);
     ExpectFailure(Run(),
                   "FAIL  installation directory: \"szInstallDir\" is missing from "
-                  "HKEY_LOCAL_MACHINE\\Software\\Velmora\\QRD\\Shared Components\\Brisa\\"
+                  "HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\QRD\\Shared Components\\Brisa\\"
                   "CurrentVersion");
 }
 
