@@ -10,8 +10,13 @@
 #include "tools/kxevent/options.h"
 
 #ifndef _WIN32
+#include <unistd.h>
+
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -36,12 +41,13 @@ enum CollectOptionId {
     kOnce,
     kKeep,
     kState,
-    kMetrics
+    kMetrics,
+    kVerbose
 };
 
 constexpr Option kCollectOptions[] = {
     {kDir, "--dir", "DIR", "an alerting directory (repeatable; default: the registry's one)"},
-    {kTo, "--to", "URL", "the receiver, relp://HOST:PORT"},
+    {kTo, "--to", "URL", "the receiver, relp://HOST:PORT; again: receivers to fail over to"},
     {kTlsCa, "--tls-ca", "FILE",
      "use TLS; the receiver needs a certificate of this CA for its --to host"},
     {kTlsCert, "--tls-cert", "FILE", "the collector's own certificate, for receivers that ask"},
@@ -54,13 +60,16 @@ constexpr Option kCollectOptions[] = {
     {kKeep, "--keep", "DIR", "move acknowledged files into DIR (same file system)"},
     {kState, "--state", "DIR", "holds the lock that keeps a second collector away"},
     {kMetrics, "--metrics", "FILE", "counters in the Prometheus text format, replaced atomically"},
+    {kVerbose, "--verbose", "", "(-v) log every session and every acknowledged file",
+     OptionLayout::kLine, "-v"},
 };
 
 constexpr char kCollectAbout[] =
     "Sends every central alert file (*.ALR, oldest number first) of the alerting directories\n"
     "as one RFC 5424 message over RELP, and removes a file only after the receiver acknowledged\n"
     "it. Entries that are not alert files go to bad/ beside them with a .why file. Without\n"
-    "--dir, the registry's \"Centralized Alerting Path\" is collected.\n";
+    "--dir, the registry's \"Centralized Alerting Path\" is collected. With several --to, alerts\n"
+    "go to the first receiver that answers; a failed session fails over to the next.\n";
 
 constexpr char kCollectWatching[] =
     "Without --once it watches the directories (inotify, and a rescan every 5 s for shared\n"
@@ -68,9 +77,10 @@ constexpr char kCollectWatching[] =
 
 std::string CollectUsage() {
     const auto& o = kCollectOptions;
-    return "usage: kxevent collect " + Synopsis(o[kDir], true) + " " + Spelled(o[kTo]) +
-           "\n                       [" + Spelled(o[kTlsCa]) + " [" + Spelled(o[kTlsCert]) + " " +
-           Spelled(o[kTlsKey]) + "]\n                        " + Synopsis(o[kTlsPeer], true) + " " +
+    return "usage: kxevent collect " + Synopsis(o[kDir], true) + " " + Spelled(o[kTo]) + " " +
+           Synopsis(o[kTo], true) + " " + Synopsis(o[kVerbose]) + "\n                       [" +
+           Spelled(o[kTlsCa]) + " [" + Spelled(o[kTlsCert]) + " " + Spelled(o[kTlsKey]) +
+           "]\n                        " + Synopsis(o[kTlsPeer], true) + " " +
            Synopsis(o[kTlsPin], true) + "]\n                       " + Synopsis(o[kOnce]) + " " +
            Synopsis(o[kKeep]) + " " + Synopsis(o[kState]) + " " + Synopsis(o[kMetrics]);
 }
@@ -115,7 +125,7 @@ void InstallSignals() {
 
 collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args) {
     collect::CollectorOptions options;
-    std::optional<std::string> to;
+    std::vector<std::string> to;
     std::size_t at = 0;
     ParseOptions(
         args, at, kCollectOptions, {.verb = "collect", .operands = false},
@@ -125,7 +135,7 @@ collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args)
                     options.directories.emplace_back(value);
                     break;
                 case kTo:
-                    to = value;
+                    to.push_back(value);
                     break;
                 case kTlsCa:
                     options.target.tlsCa = value;
@@ -161,15 +171,34 @@ collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args)
                 case kMetrics:
                     options.metrics = fs::path(value);
                     break;
+                case kVerbose:
+                    options.verbose = true;
+                    break;
             }
         });
-    if (!to) throw UsageError("collect needs --to relp://HOST:PORT");
-    try {
-        const collect::RelpTarget parsed = collect::ParseRelpUrl(*to);
-        options.target.host = parsed.host;
-        options.target.port = parsed.port;
-    } catch (const std::invalid_argument& error) {
-        throw UsageError("--to " + *to + ": " + error.what());
+    if (to.empty()) throw UsageError("collect needs --to relp://HOST:PORT");
+    for (const std::string& url : to) {
+        collect::RelpTarget parsed;
+        try {
+            parsed = collect::ParseRelpUrl(url);
+        } catch (const std::invalid_argument& error) {
+            throw UsageError("--to " + url + ": " + error.what());
+        }
+        if (&url == &to.front()) {
+            options.target.host = parsed.host;
+            options.target.port = parsed.port;
+            continue;
+        }
+        // Every receiver is checked as the first is, its own host standing for --to's.
+        collect::RelpTarget alternate = options.target;
+        alternate.host = parsed.host;
+        alternate.port = parsed.port;
+        for (const collect::RelpTarget& seen : options.alternates)
+            if (collect::RelpUrl(seen) == collect::RelpUrl(alternate))
+                throw UsageError("--to " + url + " is given twice");
+        if (collect::RelpUrl(alternate) == collect::RelpUrl(options.target))
+            throw UsageError("--to " + url + " is given twice");
+        options.alternates.push_back(std::move(alternate));
     }
     if (options.target.tlsCert.has_value() != options.target.tlsKey.has_value())
         throw UsageError("--tls-cert and --tls-key go together");
@@ -191,15 +220,52 @@ fs::path RegistryAlertDirectory() {
     return *settings.directory;
 }
 
+// Standard error as a terminal: a progress line rewritten in place, wiped before a log line.
+class ProgressLine {
+  public:
+    void Show(const collect::CollectProgress& progress) {
+        char text[160];
+        std::snprintf(text, sizeof text, "kxevent collect: %llu of %llu alerts sent, %.0f a second",
+                      static_cast<unsigned long long>(progress.sent),
+                      static_cast<unsigned long long>(progress.waiting),
+                      std::floor(progress.perSecond));
+        std::string line = text;
+        if (progress.done) {
+            std::snprintf(text, sizeof text, ", in %.1f s", progress.seconds);
+            line += text;
+        }
+        const std::lock_guard lock(mutex_);
+        std::string shown = "\r" + line;
+        if (line.size() < shown_) shown.append(shown_ - line.size(), ' ');
+        std::cerr << shown << (progress.done ? "\n" : "") << std::flush;
+        shown_ = progress.done ? 0 : line.size();
+    }
+
+    void Log(const std::string& line) {
+        const std::lock_guard lock(mutex_);
+        if (shown_ != 0) std::cerr << "\r" << std::string(shown_, ' ') << "\r";
+        shown_ = 0;
+        std::cerr << "kxevent collect: " << ForPerson(line) << std::endl;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::size_t shown_ = 0;  // characters of the progress line on the screen
+};
+
 }  // namespace
 
 int RunCollectCommand(std::span<const std::string> command) {
     collect::CollectorOptions options = ParseCollectOptions(command.subspan(1));
     if (options.directories.empty()) options.directories.push_back(RegistryAlertDirectory());
     InstallSignals();
-    const collect::LogFn log = [](const std::string& line) {
-        std::cerr << "kxevent collect: " << ForPerson(line) << std::endl;
-    };
+    // Progress only for a person watching a drain; the journal or a pipe gets the log alone.
+    const auto terminal = std::make_shared<ProgressLine>();
+    if (options.once && ::isatty(STDERR_FILENO) == 1)
+        options.progress = [terminal](const collect::CollectProgress& progress) {
+            terminal->Show(progress);
+        };
+    const collect::LogFn log = [terminal](const std::string& line) { terminal->Log(line); };
     try {
         collect::Collector collector(std::move(options), log);
         return collector.Run(stopRequested) == 0 ? kExitOk : kExitFailure;
