@@ -349,10 +349,16 @@ void Collector::NoteFailure(std::size_t index) {
     Receiver& receiver = receivers_[index];
     RelpReplies& replies = receiver.sender->replies();
     const std::string& error = replies.error;
-    log_((receivers_.size() == 1 ? std::string("not acknowledged: ")
-                                 : "not acknowledged by " + LogText(receiver.url) + ": ") +
-         (error.empty() ? std::string("the RELP session failed") : error) + "; " +
-         std::to_string(counters_.backlog) + " alert files stay to be sent again");
+    const std::string why = error.empty() ? std::string("the RELP session failed") : error;
+    if (inUse_ && *inUse_ != index) {
+        // A preferred receiver tried again while another one delivers.
+        log_("not acknowledged by " + LogText(receiver.url) + ": " + why +
+             "; the alerts go on to " + LogText(receivers_[*inUse_].url) + " meanwhile");
+    } else {
+        log_((receivers_.size() == 1 ? std::string("not acknowledged: ")
+                                     : "not acknowledged by " + LogText(receiver.url) + ": ") +
+             why + "; " + std::to_string(counters_.backlog) + " alert files stay to be sent again");
+    }
     replies.error.clear();
     replies.acknowledged.clear();
     receiver.retryAt = std::chrono::steady_clock::now() + std::chrono::seconds(receiver.backoff);

@@ -42,14 +42,6 @@ class CollectorMessages : public ::testing::Test {
             WriteFile(alerts / name, SampleAlert("W32.Said" + std::to_string(i), "m"));
         }
     }
-
-    std::vector<std::string> Tls(const TlsFiles& tls, bool own) const {
-        std::vector<std::string> args{"--tls-ca", tls.ca.string()};
-        if (own)
-            args.insert(args.end(), {"--tls-cert", tls.clientCert.string(), "--tls-key",
-                                     tls.clientKey.string()});
-        return args;
-    }
 };
 
 TEST_F(CollectorMessages, OnceSaysWhatItSendsWhereAndWhatItDidAndNoMoreWithoutVerbose) {
@@ -125,16 +117,17 @@ TEST_F(CollectorMessages, CommonFailuresSayWhatToDo) {
         std::vector<std::string> extra;
         std::string said;
     };
+    const std::vector<std::string> caOnly = {"--tls-ca", tls.ca.string()};
     const std::vector<Case> cases = {
         {"nothing listens",
          "relp://127.0.0.1:1",
          {},
          "cannot connect to 127.0.0.1:1 (Connection refused): start the receiver"},
         {"plain RELP to a TLS input", secure.url(), {}, "it uses TLS (give --tls-ca)"},
-        {"TLS to a plain input", plain.url(), Tls(tls, false),
+        {"TLS to a plain input", plain.url(), caOnly,
          "the TLS handshake failed: the receiver does not use TLS on port " +
              std::to_string(plain.port())},
-        {"no certificate of its own where one is wanted", secure.url(), Tls(tls, false),
+        {"no certificate of its own where one is wanted", secure.url(), caOnly,
          "it wants a certificate of the collector's own, signed by its CA; give --tls-cert and "
          "--tls-key"},
         {"a certificate of another CA",
@@ -182,7 +175,8 @@ TEST_F(CollectorMessages, WatcherSaysWhenDeliveryResumes) {
         << ReadFile(log);
 }
 
-TEST_F(CollectorMessages, OnceShowsProgressOnATerminalOnly) {
+// On a pipe nothing is shown: the first case reads standard error whole.
+TEST_F(CollectorMessages, OnceShowsProgressOnATerminal) {
     RelpReceiver receiver(dir / "rsyslog");
     Drop(3000);
     const ProcessResult terminal = RunProcessWithTerminalStderr(kKxevent, Args(receiver.url(), {}));
@@ -193,12 +187,7 @@ TEST_F(CollectorMessages, OnceShowsProgressOnATerminalOnly) {
     EXPECT_NE(terminal.err.find(" a second, in "), std::string::npos) << terminal.err;
     EXPECT_NE(terminal.err.find("kxevent collect: done: 3000 alert files acknowledged"),
               std::string::npos);
-    Drop(3000);
-    const ProcessResult piped = RunProcess(kKxevent, Args(receiver.url(), {}));
-    EXPECT_EQ(piped.exitCode, 0) << piped.err;
-    EXPECT_EQ(piped.err.find("alerts sent"), std::string::npos) << piped.err;
-    EXPECT_EQ(piped.err.find('\r'), std::string::npos);
-    EXPECT_EQ(receiver.WaitForLines(6000, 30).size(), 6000u);
+    EXPECT_EQ(CountReady(alerts), 0u);
 }
 
 }  // namespace

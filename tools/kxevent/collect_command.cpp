@@ -16,9 +16,11 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "collector/collector.h"
 #include "tools/kxevent/event_library.h"
