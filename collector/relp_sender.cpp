@@ -594,7 +594,8 @@ void RelpSender::Advise(int code, bool opening) {
                  " is no RELP receiver of syslog messages: point --to at rsyslog's imrelp input";
     } else if (opening && tls_ && !tlsUp) {
         advice = "the TLS handshake failed: the receiver does not use TLS on port " + target_.port +
-                 " (leave out --tls-ca, or point --to at its TLS input)";
+                 " (leave out --tls-ca, or point --to at its TLS input), or takes no TLS version "
+                 "the collector offers (its log says which)";
     } else if (opening && tlsUp && !target_.tlsCert) {
         advice =
             "the receiver ended the TLS session after its certificate was accepted: it "
