@@ -129,10 +129,10 @@ void CheckMetricsFile(const std::filesystem::path& file) {
                                  LogText((file / "kxevent_collect.prom").string()));
     // The file is replaced by a rename: the directory itself must take new files.
     if (::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        throw std::runtime_error(named + ": the collector's user may not create files in " +
-                                 LogText(directory.string()) +
-                                 "; give it that right (setfacl -m u:USER:rwx " +
-                                 LogText(directory.string()) + ")");
+        throw std::runtime_error(
+            named + ": the collector's user may not create files in " +
+            LogText(directory.string()) + " (" + std::generic_category().message(errno) +
+            "); give it that right (setfacl -m u:USER:rwx " + LogText(directory.string()) + ")");
 }
 
 }  // namespace kx::collect
