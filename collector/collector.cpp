@@ -101,6 +101,29 @@ std::string FormatMetrics(const CollectorCounters& counters) {
     return out;
 }
 
+std::string FormatReceiverMetrics(const std::vector<std::string>& urls,
+                                  std::optional<std::size_t> inUse) {
+    constexpr char kName[] = "kxevent_collect_receiver_in_use";
+    std::string out = std::string("# HELP ") + kName +
+                      " 1 for the receiver alerts go to (its session is open or its last one was "
+                      "sound), 0 for the others; the first --to is preferred.\n# TYPE " +
+                      kName + " gauge\n";
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+        std::string label;
+        for (const char c : urls[i]) {
+            if (c == '\\' || c == '"') label += '\\';
+            if (c == '\n') {
+                label += "\\n";
+                continue;
+            }
+            label += c;
+        }
+        out +=
+            std::string(kName) + "{receiver=\"" + label + "\"} " + (inUse == i ? "1" : "0") + "\n";
+    }
+    return out;
+}
+
 Retirer::Retirer(std::size_t batch) : batch_(batch), thread_([this] { Run(); }) {}
 
 Retirer::~Retirer() {
@@ -159,8 +182,13 @@ void Retirer::Run() {
     }
 }
 
-Collector::Collector(CollectorOptions options, LogFn log)
-    : options_(std::move(options)), sender_(options_.target) {
+Collector::Collector(CollectorOptions options, LogFn log) : options_(std::move(options)) {
+    // Every file given is checked before anything else is done.
+    CheckTlsFiles(options_.target);
+    if (options_.metrics) CheckMetricsFile(*options_.metrics);
+    receivers_.push_back({std::make_unique<RelpSender>(options_.target), RelpUrl(options_.target)});
+    for (const RelpTarget& alternate : options_.alternates)
+        receivers_.push_back({std::make_unique<RelpSender>(alternate), RelpUrl(alternate)});
     // The retirer logs from its own thread.
     log_ = [mutex = std::make_shared<std::mutex>(), log = std::move(log)](const std::string& line) {
         const std::lock_guard lock(*mutex);
@@ -206,28 +234,142 @@ Collector::Collector(CollectorOptions options, LogFn log)
 Collector::~Collector() = default;
 
 int Collector::Run(const std::atomic<bool>& stop) {
-    int backoff = 1;
+    AnnounceStart();
+    started_ = lastProgress_ = std::chrono::steady_clock::now();
     while (!stop) {
         const bool drained = DrainAll(stop);
         WriteMetrics();
+        // A failed session fails over at once to the next receiver that may be tried.
+        if (!drained && !stop && ReceiverDue()) continue;
         if (options_.once) {
+            ReportProgress(true);
             if (drained && counters_.held != 0)
                 log_(std::to_string(counters_.held) +
                      " entries were left in place; see the lines above");
+            if (drained && counters_.held == 0) AnnounceEnd();
             return drained && counters_.held == 0 ? 0 : 1;
         }
         if (drained) {
-            backoff = 1;
+            receivers_[current_].backoff = 1;
             WaitForWork(options_.rescanSeconds, stop);
         } else {
-            log_("the receiver did not acknowledge; trying again in " + std::to_string(backoff) +
-                 " s");
-            SleepUnlessStopped(backoff, stop);
-            backoff = std::min(backoff * 2, options_.maxBackoffSeconds);
+            const int wait = SecondsUntilDue();
+            log_((receivers_.size() == 1 ? std::string("the receiver did not acknowledge")
+                                         : "no receiver acknowledged") +
+                 "; trying again in " + std::to_string(wait) + " s");
+            SleepUnlessStopped(wait, stop);
         }
     }
     WriteMetrics();
     return 0;
+}
+
+void Collector::AnnounceStart() const {
+    std::string directories;
+    for (const auto& spool : spools_)
+        directories += (directories.empty() ? "" : ", ") + LogText(spool->directory().string());
+    std::string to = LogText(receivers_.front().url);
+    for (std::size_t i = 1; i < receivers_.size(); ++i)
+        to += (i == 1 ? " (failing over to " : ", then ") + LogText(receivers_[i].url);
+    if (receivers_.size() > 1) to += ")";
+    const RelpTarget& target = options_.target;
+    std::string tls = "without TLS";
+    if (target.tlsCa) {
+        tls = "over TLS (CA " + LogText(*target.tlsCa);
+        if (target.tlsCert) tls += ", certificate " + LogText(*target.tlsCert);
+        tls += ")";
+    }
+    log_((options_.once ? "sending the alert files of " : "collecting ") + directories +
+         (options_.once ? " to " : " into ") + to + " " + tls +
+         (options_.once ? "; exiting once they are acknowledged" : "; watching for new ones"));
+}
+
+void Collector::AnnounceEnd() const {
+    log_("done: " + std::to_string(counters_.acknowledged) + " alert files acknowledged" +
+         (inUse_ ? " by " + LogText(receivers_[*inUse_].url) : std::string()) + ", " +
+         std::to_string(counters_.quarantined) + " set aside in bad/; none left");
+}
+
+void Collector::ReportProgress(bool done) {
+    if (!options_.progress) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!done && now - lastProgress_ < std::chrono::milliseconds(250)) return;
+    lastProgress_ = now;
+    CollectProgress progress;
+    progress.sent = counters_.acknowledged;
+    progressWaiting_ = std::max(progressWaiting_, counters_.acknowledged + counters_.backlog);
+    progress.waiting = progressWaiting_;
+    progress.seconds = std::chrono::duration<double>(now - started_).count();
+    if (progress.seconds > 0)
+        progress.perSecond = static_cast<double>(progress.sent) / progress.seconds;
+    progress.done = done;
+    options_.progress(progress);
+}
+
+bool Collector::ReceiverDue() const {
+    const auto now = std::chrono::steady_clock::now();
+    return std::any_of(receivers_.begin(), receivers_.end(),
+                       [&](const Receiver& receiver) { return receiver.retryAt <= now; });
+}
+
+int Collector::SecondsUntilDue() const {
+    auto next = receivers_.front().retryAt;
+    for (const Receiver& receiver : receivers_) next = std::min(next, receiver.retryAt);
+    const auto left = next - std::chrono::steady_clock::now();
+    // Rounded up: a wait of 2 s set a moment ago is said as 2 s.
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(left).count();
+    return static_cast<int>(std::max<std::int64_t>(seconds, 0));
+}
+
+bool Collector::OpenSession() {
+    const auto now = std::chrono::steady_clock::now();
+    // The first receiver due, in --to order; when none is due (with one receiver, after the
+    // wait), the one due soonest.
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < receivers_.size(); ++i)
+        if (receivers_[i].retryAt <= now) order.push_back(i);
+    if (order.empty()) {
+        std::size_t soonest = 0;
+        for (std::size_t i = 1; i < receivers_.size(); ++i)
+            if (receivers_[i].retryAt < receivers_[soonest].retryAt) soonest = i;
+        order.push_back(soonest);
+    }
+    for (const std::size_t i : order) {
+        current_ = i;
+        if (sender().Connect()) {
+            inUse_ = i;
+            sessionAcknowledged_ = 0;
+            if (options_.verbose)
+                log_("session opened to " + LogText(receivers_[i].url) + ", " +
+                     sender().Describe());
+            return true;
+        }
+        NoteFailure(i);
+    }
+    return false;
+}
+
+void Collector::NoteFailure(std::size_t index) {
+    Receiver& receiver = receivers_[index];
+    RelpReplies& replies = receiver.sender->replies();
+    const std::string& error = replies.error;
+    const std::string why = error.empty() ? std::string("the RELP session failed") : error;
+    if (inUse_ && *inUse_ != index) {
+        // A preferred receiver tried again while another one delivers.
+        log_("not acknowledged by " + LogText(receiver.url) + ": " + why +
+             "; the alerts go on to " + LogText(receivers_[*inUse_].url) + " meanwhile");
+    } else {
+        log_((receivers_.size() == 1 ? std::string("not acknowledged: ")
+                                     : "not acknowledged by " + LogText(receiver.url) + ": ") +
+             why + "; " + std::to_string(counters_.backlog) + " alert files stay to be sent again");
+    }
+    replies.error.clear();
+    replies.acknowledged.clear();
+    receiver.retryAt = std::chrono::steady_clock::now() + std::chrono::seconds(receiver.backoff);
+    receiver.backoff = std::min(receiver.backoff * 2, std::max(options_.maxBackoffSeconds, 1));
+    // A preferred receiver that still fails, while another one delivers, interrupts nothing.
+    if (!inUse_ || *inUse_ == index) ++failures_;
+    if (inUse_ == index) inUse_.reset();
 }
 
 bool Collector::DrainAll(const std::atomic<bool>& stop) {
@@ -245,6 +387,10 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
         for (const auto& spool : spools_) {
             const SpoolScan scan = spool->Scan(options_.scanLimit);
             backlog += scan.backlog;
+            if (options_.verbose && !scan.names.empty())
+                log_(LogText(spool->directory().string()) + ": " +
+                     std::to_string(scan.names.size()) + " alert files to send of " +
+                     std::to_string(scan.backlog) + " ready");
             if (!scan.names.empty()) oldest = std::max(oldest, spool->AgeOf(scan.names.front()));
             if (first) {
                 counters_.backlog = backlog;
@@ -331,13 +477,18 @@ bool Collector::Take(Spool& spool, const std::string& name) {
     ++counters_.collected;
     const std::string message =
         FormatAlertMessage(loaded.alert, loaded.origin, options_.enterpriseNumber);
-    const int txnr = sender_.Send(message);
+    if (!sender().open() && !OpenSession()) {
+        ++counters_.retried;  // the message that was to be sent; nothing was in flight
+        return false;
+    }
+    const int txnr = sender().Send(message);
     if (txnr == 0) {
         ++counters_.retried;  // the message being sent, beside those in flight
         GiveUp();
         return false;
     }
-    inFlight_.push_back({&spool, name, txnr, message.size()});
+    inFlight_.push_back({&spool, name, txnr, message.size(),
+                         options_.verbose ? AlertId(loaded.alert, loaded.origin) : std::string()});
     inFlightBytes_ += message.size();
     Retire();
     // Far over the byte bound (large files), the session is closed to collect the replies
@@ -347,14 +498,19 @@ bool Collector::Take(Spool& spool, const std::string& name) {
 }
 
 void Collector::Retire() {
-    std::vector<int>& replies = sender_.replies().acknowledged;
+    std::vector<int>& replies = sender().replies().acknowledged;
     answered_.insert(replies.begin(), replies.end());
     replies.clear();
+    const std::uint64_t before = counters_.acknowledged;
     while (!inFlight_.empty() && answered_.erase(inFlight_.front().txnr) != 0) {
         InFlight& done = inFlight_.front();
         ++counters_.acknowledged;
         counters_.lastDeliverySeconds = static_cast<std::int64_t>(::time(nullptr));
+        ++sessionAcknowledged_;
         if (counters_.backlog) --counters_.backlog;
+        if (options_.verbose)
+            log_("acknowledged: " + LogText((done.spool->directory() / done.name).string()) +
+                 ", alertId " + LogText(done.alertId));
         inFlightBytes_ -= done.bytes;
         retirer_->Add(*done.spool, std::move(done.name));
         inFlight_.pop_front();
@@ -363,19 +519,40 @@ void Collector::Retire() {
             WriteMetrics();
         }
     }
+    if (counters_.acknowledged == before) return;
+    const std::string& url = receivers_[current_].url;
+    const std::string preferred = current_ == 0
+                                      ? std::string()
+                                      : "; " + LogText(receivers_.front().url) +
+                                            ", the first --to, is tried again at a later session";
+    if (failures_ != 0) {
+        log_("delivery resumed: " + LogText(url) + " acknowledges alert files, after " +
+             std::to_string(failures_) + (failures_ == 1 ? " failed session" : " failed sessions") +
+             preferred);
+    } else if (lastAcknowledged_ && *lastAcknowledged_ != current_) {
+        log_("now sending to " + LogText(url) +
+             (current_ == 0 ? std::string(", the first --to, which answers again") : preferred));
+    }
+    failures_ = 0;
+    lastAcknowledged_ = current_;
+    ReportProgress(false);
 }
 
 bool Collector::Settle() {
-    const bool closed = sender_.Close();
+    const bool wasOpen = sender().open();
+    const bool closed = sender().Close();
     Retire();
     if (closed && inFlight_.empty()) {
+        if (options_.verbose && wasOpen)
+            log_("session to " + LogText(receivers_[current_].url) + " closed, " +
+                 std::to_string(sessionAcknowledged_) + " alert files acknowledged");
         answered_.clear();
         // The next scan must not find what was acknowledged: it would be sent again.
         retirer_->Flush();
         return true;
     }
     if (closed) {
-        sender_.replies().error =
+        sender().replies().error =
             "the session ended with " + std::to_string(inFlight_.size()) + " messages unanswered";
     }
     GiveUp();
@@ -385,13 +562,9 @@ bool Collector::Settle() {
 void Collector::GiveUp() {
     // Replies read before the failure still retire their files.
     Retire();
-    sender_.Abandon();
+    sender().Abandon();
     counters_.retried += inFlight_.size();
-    const std::string& error = sender_.replies().error;
-    log_("not acknowledged: " + (error.empty() ? std::string("the RELP session failed") : error) +
-         "; " + std::to_string(counters_.backlog) + " alert files stay to be sent again");
-    sender_.replies().error.clear();
-    sender_.replies().acknowledged.clear();
+    NoteFailure(current_);
     inFlight_.clear();
     answered_.clear();
     inFlightBytes_ = 0;
@@ -402,11 +575,14 @@ void Collector::WriteMetrics() const {
     if (!options_.metrics) return;
     const std::filesystem::path& target = *options_.metrics;
     const std::string temporary = target.string() + ".tmp";
+    std::vector<std::string> urls;
+    for (const Receiver& receiver : receivers_) urls.push_back(receiver.url);
+    const std::string text = FormatMetrics(counters_) + FormatReceiverMetrics(urls, inUse_);
     // Readable by node_exporter's user whatever the service's umask, without it being in the
     // group that may write the alerting directory. A temporary file left by a collector that
     // died, or anything put in its place, is removed rather than opened.
     const ReplaceResult replaced =
-        ReplaceFile(AT_FDCWD, target.c_str(), temporary.c_str(), FormatMetrics(counters_), 0644);
+        ReplaceFile(AT_FDCWD, target.c_str(), temporary.c_str(), text, 0644);
     if (replaced) {
         metricsFailure_.clear();
         return;

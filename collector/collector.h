@@ -3,10 +3,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,9 +22,25 @@
 
 namespace kx::collect {
 
+// How far a drain got, for a progress display.
+struct CollectProgress {
+    std::uint64_t sent = 0;     // alert files acknowledged so far
+    std::uint64_t waiting = 0;  // of how many: those sent and those still waiting
+    double perSecond = 0;       // acknowledgements per second since the start
+    double seconds = 0;         // since the start
+    bool done = false;          // the last call, once the drain ended
+};
+using ProgressFn = std::function<void(const CollectProgress&)>;
+
 struct CollectorOptions {
     std::vector<std::filesystem::path> directories;
     RelpTarget target;
+    // Further receivers, in order: the collector sends to the first receiver that answers,
+    // fails over to the next when a session fails, and returns to the first once it answers
+    // again. Their TLS settings are the target's.
+    std::vector<RelpTarget> alternates;
+    bool verbose = false;  // a log line per session and per acknowledged file
+    ProgressFn progress;   // called at most four times a second while draining, and at the end
     bool once = false;
     std::optional<std::filesystem::path> keep;
     std::optional<std::filesystem::path> state;    // holds the lock: one collector per state
@@ -49,6 +67,12 @@ struct CollectorCounters {
 
 // The Prometheus text exposition of the counters.
 std::string FormatMetrics(const CollectorCounters& counters);
+// The receivers by their URL, in --to order, the one in use (if any) with the value 1.
+std::string FormatReceiverMetrics(const std::vector<std::string>& urls,
+                                  std::optional<std::size_t> inUse);
+
+// Throws std::runtime_error, saying what to do, when the metrics file cannot be written.
+void CheckMetricsFile(const std::filesystem::path& file);
 
 // Removes (or keeps) acknowledged files on a thread of its own, a directory sync for every
 // `batch` files: a removal waits on the disk, and meanwhile the next files are read and sent.
@@ -89,6 +113,8 @@ class Collector {
     int Run(const std::atomic<bool>& stop);
 
     const CollectorCounters& counters() const { return counters_; }
+    // The receiver in use: that of the open session or of the last sound one.
+    std::optional<std::size_t> receiverInUse() const { return inUse_; }
 
   private:
     // A message sent and not yet answered, and the file it came from.
@@ -97,6 +123,14 @@ class Collector {
         std::string name;
         int txnr;
         std::size_t bytes;
+        std::string alertId = {};  // with verbose only
+    };
+    // One --to receiver, and when it may be tried again after its sessions failed.
+    struct Receiver {
+        std::unique_ptr<RelpSender> sender;
+        std::string url;
+        int backoff = 1;  // seconds before the next attempt, after the next failure
+        std::chrono::steady_clock::time_point retryAt{};
     };
 
     // One pass over every directory: true when all ready files went through.
@@ -114,11 +148,31 @@ class Collector {
     std::int64_t CountHeld();
     void WriteMetrics() const;
     void WaitForWork(int seconds, const std::atomic<bool>& stop);
+    // The session of the current receiver; OpenSession picks the first receiver due that
+    // answers, false when none did.
+    RelpSender& sender() { return *receivers_[current_].sender; }
+    bool OpenSession();
+    // Logs the failure of the current receiver's session and sets its next attempt.
+    void NoteFailure(std::size_t receiver);
+    // Whether a receiver may be tried now; the seconds until one may.
+    bool ReceiverDue() const;
+    int SecondsUntilDue() const;
+    void AnnounceStart() const;
+    void AnnounceEnd() const;
+    void ReportProgress(bool done);
 
     CollectorOptions options_;
     LogFn log_;
     std::vector<std::unique_ptr<Spool>> spools_;
-    RelpSender sender_;
+    std::vector<Receiver> receivers_;
+    std::size_t current_ = 0;
+    std::optional<std::size_t> inUse_;
+    std::optional<std::size_t> lastAcknowledged_;  // receiver of the last acknowledgement
+    std::uint64_t failures_ =
+        0;  // sessions that interrupted delivery since the last acknowledgement
+    std::uint64_t sessionAcknowledged_ = 0;
+    std::chrono::steady_clock::time_point started_{}, lastProgress_{};
+    std::uint64_t progressWaiting_ = 0;
     std::deque<InFlight> inFlight_;
     std::unordered_set<int> answered_;  // positive replies not yet at the front of inFlight_
     std::size_t inFlightBytes_ = 0;

@@ -11,10 +11,12 @@
 #include "collector/relp_sender.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 
@@ -24,9 +26,13 @@ extern "C" {
 }
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
+
+#include "common/fd.h"
 
 namespace kx::collect {
 
@@ -54,11 +60,14 @@ int NextTxnr(int txnr) {
 // librelp's hooks carry no pointer of ours.
 thread_local RelpReplies* currentReplies = nullptr;
 thread_local RelpSender::TlsCheck* currentTls = nullptr;
+// librelp's code for the failure noted first while driving, for the advice added to it.
+thread_local relpRetVal notedCode = RELP_RET_OK;
 
 struct Driving {
     Driving(RelpReplies& replies, RelpSender::TlsCheck* tls) {
         currentReplies = &replies;
         currentTls = tls;
+        notedCode = RELP_RET_OK;
     }
     ~Driving() {
         currentReplies = nullptr;
@@ -79,6 +88,7 @@ void Note(const char* what, const char* message, relpRetVal code) {
         }
         currentReplies->error = std::string(what ? what : "relp") + ": " + text + " (librelp " +
                                 std::to_string(code) + ")";
+        notedCode = code;
     }
 }
 
@@ -177,7 +187,8 @@ bool CheckReceiver(const RelpTarget& target, X509* cert) {
         }
         RefuseTls("fingerprint", "the receiver's certificate " + Subject(cert) + " is " +
                                      FormatFingerprint(digest, size) +
-                                     ", none of the --tls-pin ones");
+                                     ", none of the --tls-pin ones; pin that one if it is the "
+                                     "receiver's new certificate");
         return false;
     }
     if (Names(cert, target.host)) return true;
@@ -206,15 +217,19 @@ int VerifyReceiver(int ok, X509_STORE_CTX* store) {
         switch (error) {
             case X509_V_ERR_INVALID_PURPOSE:
                 RefuseTls("purpose", which + " is not meant for a TLS server (" + reason +
-                                         ": its extended key usage lacks serverAuth)");
+                                         ": its extended key usage lacks serverAuth); give the "
+                                         "receiver a server certificate");
                 break;
             case X509_V_ERR_CERT_NOT_YET_VALID:
             case X509_V_ERR_CERT_HAS_EXPIRED:
-                RefuseTls("validity", which + ": " + reason);
+                RefuseTls("validity",
+                          which + ": " + reason + "; renew it, or correct this machine's clock");
                 break;
             default:
                 RefuseTls("chain", which + " does not chain to the CA of --tls-ca " +
-                                       check->target->tlsCa.value_or("") + " (" + reason + ")");
+                                       check->target->tlsCa.value_or("") + " (" + reason +
+                                       "); give as --tls-ca the CA that signed the receiver's "
+                                       "certificate");
         }
         return 0;
     }
@@ -302,6 +317,38 @@ void Trace(char* format, ...) {
     }
 }
 
+// After librelp could not open a session, whether anything accepts a TCP connection at the
+// receiver's address: 0 when something does, else errno, or the resolver's error negated.
+int Probe(const std::string& host, const std::string& port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int resolved = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    if (resolved != 0) return resolved < 0 ? resolved : -resolved;
+    int result = ECONNREFUSED;
+    for (const addrinfo* at = found; at != nullptr && result != 0; at = at->ai_next) {
+        const Fd socket(::socket(at->ai_family, at->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                 at->ai_protocol));
+        if (!socket) continue;
+        if (::connect(socket.get(), at->ai_addr, at->ai_addrlen) == 0) {
+            result = 0;
+            break;
+        }
+        if (errno != EINPROGRESS) {
+            result = errno;
+            continue;
+        }
+        pollfd wait{socket.get(), POLLOUT, 0};
+        int error = ETIMEDOUT;
+        socklen_t size = sizeof error;
+        if (::poll(&wait, 1, kConnectTimeout * 1000) == 1)
+            ::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+        result = error;
+    }
+    ::freeaddrinfo(found);
+    return result;
+}
+
 unsigned char* Bytes(std::string& text) {
     return reinterpret_cast<unsigned char*>(text.data());
 }
@@ -333,6 +380,11 @@ RelpTarget ParseRelpUrl(const std::string& url) {
         std::stoul(target.port) == 0 || std::stoul(target.port) > 65535)
         throw std::invalid_argument("relp:// needs a PORT from 1 to 65535");
     return target;
+}
+
+std::string RelpUrl(const RelpTarget& target) {
+    const bool v6 = target.host.find(':') != std::string::npos;
+    return "relp://" + (v6 ? "[" + target.host + "]" : target.host) + ":" + target.port;
 }
 
 std::array<unsigned char, 32> ParseFingerprint(const std::string& text) {
@@ -438,6 +490,7 @@ bool RelpSender::Open() {
     }
     if (connected != RELP_RET_OK || !replies_.error.empty()) {
         Note("connect", ("cannot open a RELP session to " + host + ":" + port).c_str(), connected);
+        Advise(connected, true);
         Abandon();
         return false;
     }
@@ -462,6 +515,7 @@ int RelpSender::Send(const std::string& message) {
     const relpRetVal result = relpCltSendSyslog(client_, Bytes(copy), copy.size());
     if (result != RELP_RET_OK) Note("send", "the message was not accepted", result);
     if (!replies_.error.empty()) {
+        Advise(result, false);
         Abandon();
         return 0;
     }
@@ -476,7 +530,98 @@ bool RelpSender::Close() {
     // before it, has been read by then.
     if (client_) relpEngineCltDestruct(engine_, &client_);
     client_ = nullptr;
+    if (!replies_.error.empty()) Advise(RELP_RET_SESSION_BROKEN, false);
     return replies_.error.empty();
+}
+
+bool RelpSender::Connect() {
+    const Driving driving(replies_, tls_.get());
+    if (!replies_.error.empty()) return false;
+    return client_ != nullptr || Open();
+}
+
+std::string RelpSender::Describe() const {
+    if (!tls_) return "without TLS";
+    X509* cert = tls_->session ? SSL_get0_peer_certificate(tls_->session) : nullptr;
+    if (cert == nullptr) return "TLS";
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    std::string text = "TLS, the receiver's certificate " + Subject(cert);
+    if (X509_digest(cert, EVP_sha256(), digest, &size) == 1)
+        text += ", " + FormatFingerprint(digest, size);
+    return text;
+}
+
+void RelpSender::Advise(int code, bool opening) {
+    std::string& error = replies_.error;
+    // The TLS checks say themselves what to do; a failure is advised once.
+    if (error.empty() || error.starts_with("TLS ") || error == advised_) return;
+    if (notedCode != RELP_RET_OK) code = notedCode;
+    const std::string where = target_.host + ":" + target_.port;
+    const bool tlsUp = tls_ && tls_->verified;
+    std::string advice;
+    if (opening && error.find("waiting on required session state") != std::string::npos) {
+        advice = "the receiver did not answer the session's opening within " +
+                 std::to_string(kReplyTimeout) + " s: what listens at " + where +
+                 " is no RELP receiver, or it is stalled";
+    } else if (error.find("refused transaction") != std::string::npos) {
+        advice = "the receiver's log says why (a message beyond its maxDataSize, a full queue)";
+    } else if (error.find("could not be accessed") != std::string::npos) {
+        advice =
+            "check the files of --tls-ca, --tls-cert and --tls-key: PEM, readable by the "
+            "collector's user";
+    } else if (opening && code == RELP_RET_IO_ERR) {
+        const int probed = Probe(target_.host, target_.port);
+        if (probed < 0) {
+            advice = target_.host + " does not resolve (" + ::gai_strerror(-probed) +
+                     "): correct the host of --to or the resolver's configuration";
+        } else if (probed == 0) {
+            advice = "something accepts connections at " + where +
+                     " but does not answer as a RELP receiver: point --to at rsyslog's imrelp "
+                     "input";
+        } else {
+            advice = "cannot connect to " + where + " (" + std::generic_category().message(probed) +
+                     "): start the receiver (rsyslog's imrelp input on port " + target_.port +
+                     ") or correct --to; a firewall may be in the way";
+        }
+    } else if (code == RELP_RET_TIMED_OUT) {
+        advice = "the receiver did not answer within " + std::to_string(kReplyTimeout) +
+                 " s: it is overloaded or stalled, or what listens at " + where +
+                 " is no RELP receiver";
+    } else if (code == RELP_RET_INCOMPAT_OFFERS || code == RELP_RET_RQD_FEAT_MISSING ||
+               code == RELP_RET_INVALID_RSPHDR || code == RELP_RET_INVALID_FRAME) {
+        advice = "what listens at " + where +
+                 " is no RELP receiver of syslog messages: point --to at rsyslog's imrelp input";
+    } else if (opening && tls_ && !tlsUp) {
+        advice = "the TLS handshake failed: the receiver does not use TLS on port " + target_.port +
+                 " (leave out --tls-ca, or point --to at its TLS input), or takes no TLS version "
+                 "the collector offers (its log says which)";
+    } else if (opening && tlsUp && !target_.tlsCert) {
+        advice =
+            "the receiver ended the TLS session after its certificate was accepted: it "
+            "wants a certificate of the collector's own, signed by its CA; give --tls-cert "
+            "and --tls-key";
+    } else if (opening && tlsUp) {
+        advice =
+            "the receiver ended the TLS session after its certificate was accepted: it "
+            "refuses the collector's certificate " +
+            *target_.tlsCert +
+            ": it must be signed by the CA of the receiver's tls.caCert, allow clientAuth "
+            "and match its tls.permittedPeer, if any";
+    } else if (opening && error.find("server closed relp session") != std::string::npos) {
+        advice =
+            "the receiver closed the session at once: it uses TLS (give --tls-ca) or "
+            "refuses this machine; its log says which";
+    } else if (opening && code == RELP_RET_SESSION_BROKEN) {
+        advice = "the receiver ended the session while it was being opened; its log says why";
+    } else if (code == RELP_RET_SESSION_BROKEN || code == RELP_RET_IO_ERR ||
+               code == RELP_RET_SESSION_CLOSED) {
+        advice =
+            "the receiver went away mid-session (stopped, restarted or cut off); what it "
+            "did not acknowledge is sent again";
+    }
+    if (!advice.empty()) error += "; " + advice;
+    advised_ = error;
 }
 
 void RelpSender::Abandon() {

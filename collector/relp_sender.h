@@ -29,6 +29,13 @@ struct RelpTarget {
 
 // Parses "relp://HOST:PORT" (HOST may be "[v6]"). Throws std::invalid_argument.
 RelpTarget ParseRelpUrl(const std::string& url);
+// "relp://HOST:PORT" again, an IPv6 address in brackets.
+std::string RelpUrl(const RelpTarget& target);
+
+// Checks the files TLS will read before any session needs them: the CA file holds a
+// certificate, the collector's certificate and key are readable and belong together. Throws
+// std::runtime_error saying which file and what to do.
+void CheckTlsFiles(const RelpTarget& target);
 
 // Parses a SHA-256 certificate fingerprint, "SHA256:AB:CD:..." (the prefix, the colons and the
 // case are optional: the output of `openssl x509 -fingerprint -sha256` is taken as it is).
@@ -68,6 +75,14 @@ class RelpSender {
 
     bool open() const { return client_ != nullptr; }
 
+    // Opens the session unless one is open: false when it failed (the reason in
+    // replies().error).
+    bool Connect();
+
+    // How the open session is protected, for the verbose log: "TLS, the receiver's certificate
+    // SUBJECT, SHA256:..." or "without TLS".
+    std::string Describe() const;
+
     // The replies read so far; the caller takes the acknowledged numbers it has used, and
     // clears the error before a new session.
     RelpReplies& replies() { return replies_; }
@@ -77,12 +92,16 @@ class RelpSender {
 
   private:
     bool Open();
+    // Adds to the failure in replies().error what an administrator can do about it; `code` is
+    // librelp's, `opening` whether the session was being opened.
+    void Advise(int code, bool opening);
 
     RelpTarget target_;
     relpEngine_s* engine_ = nullptr;
     relpClt_s* client_ = nullptr;
     int nextTxnr_ = 0;
     RelpReplies replies_;
+    std::string advised_;  // the last failure Advise completed
     std::unique_ptr<TlsCheck> tls_;
 };
 

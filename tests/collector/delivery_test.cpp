@@ -237,6 +237,7 @@ TEST_F(CollectorDelivery, IncompleteOrWrongOptionsAreUsageErrors) {
         {"collect", "--to", "relp://127.0.0.1:2514", "--tls-cert", "c.pem"},
         {"collect", "--to", "relp://127.0.0.1:2514", "--tls-cert", "c.pem", "--tls-key", "k.pem"},
         {"collect", "--to", "relp://127.0.0.1:2514", "--bogus"},
+        {"collect", "--to", "relp://127.0.0.1:2514", "--to", "relp://127.0.0.1:2514"},
     };
     for (const auto& args : wrong) {
         const ProcessResult result = RunProcess(kKxevent, args);

@@ -1,6 +1,7 @@
 // faults_test.cpp: kxevent collect when things go wrong: killed with SIGKILL at random points,
-// rsyslogd stopped mid-stream, no receiver at all, entries that are not alert files, abandoned
-// temporary files. Nothing may be lost, and nothing may be retried forever.
+// rsyslogd stopped mid-stream (the only receiver, or the first of two), no receiver at all,
+// entries that are not alert files, abandoned temporary files. Nothing may be lost, and nothing may
+// be retried forever.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -69,17 +71,25 @@ class CollectorFaults : public ::testing::Test {
         return args;
     }
 
+    // Written and renamed in, as the library does: a running collector never meets half a file.
     void Drop(int count, const std::string& prefix, int firstNumber = 1) const {
         for (int i = 0; i < count; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "%08d.ALR", firstNumber + i);
-            WriteFile(alerts / name, SampleAlert(prefix + std::to_string(i), "message " + prefix));
+            WriteFile(dir / "drop.TMP",
+                      SampleAlert(prefix + std::to_string(i), "message " + prefix));
+            fs::rename(dir / "drop.TMP", alerts / name);
         }
     }
 
+    // Polls `done` (which may act meanwhile) for up to `seconds`.
+    static bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
+        for (int i = 0; i < seconds * 20 && !done(); ++i) std::this_thread::sleep_for(50ms);
+        return done();
+    }
+
     void WaitUntilEmpty(int seconds) const {
-        for (int i = 0; i < seconds * 20 && CountReady(alerts) != 0; ++i)
-            std::this_thread::sleep_for(50ms);
+        WaitFor([&] { return CountReady(alerts) == 0; }, seconds);
     }
 };
 
@@ -155,6 +165,60 @@ TEST_F(CollectorFaults, ReceiverStoppedMidStreamAndStartedAgainLosesNothing) {
     }
 }
 
+TEST_F(CollectorFaults, FirstOfTwoReceiversStoppedDuringADrainLosesNothingAndIsUsedOnceBack) {
+    RelpReceiver first(dir / "first"), second(dir / "second");
+    ASSERT_TRUE(first.ready() && second.ready());
+    const fs::path metrics = dir / "m.prom";
+    auto inUse = [&](const RelpReceiver& receiver) {
+        return ReadFile(metrics).find("kxevent_collect_receiver_in_use{receiver=\"" +
+                                      receiver.url() + "\"} 1\n") != std::string::npos;
+    };
+    Drop(2000, "a-");
+    std::vector<std::string> args = Args(first.url(), false);
+    args.insert(args.end(), {"--to", second.url(), "--metrics", metrics.string()});
+    Collector collector(args);
+    ASSERT_GE(first.WaitForLines(1).size(), 1u);
+    first.Stop();
+    Drop(1000, "b-", 5000);  // taken by the second while the first is away
+    EXPECT_TRUE(WaitFor([&] { return CountReady(alerts) == 0 && inUse(second); }));
+    // Alerts keep coming until one session went to the first again, after its backoff.
+    first.Start();
+    int late = 0;
+    EXPECT_TRUE(WaitFor([&] {
+        const bool back = inUse(first);
+        if (!back && CountReady(alerts) == 0) {
+            Drop(1, "c" + std::to_string(late) + "-", 9000 + late);
+            ++late;
+        }
+        return back;
+    }));
+    WaitUntilEmpty(60);
+    EXPECT_EQ(collector.Signal(SIGTERM), 0);
+    std::vector<std::string> lines = first.WaitForLines(0);
+    for (const std::string& line : second.WaitForLines(0)) lines.push_back(line);
+    // Every alert (each name was dropped once) arrived, copies under one alertId.
+    const auto ids = IdsByVirus(lines);
+    EXPECT_EQ(ids.size(), 3000u + static_cast<std::size_t>(late));
+    for (const auto& [virus, alertIds] : ids) EXPECT_EQ(alertIds.size(), 1u) << virus;
+}
+
+TEST_F(CollectorFaults, OnceFailsOverToTheNextReceiverWhenTheFirstDoesNotAnswer) {
+    RelpReceiver second(dir / "second");
+    Drop(3, "o-");
+    std::vector<std::string> args = Args("relp://127.0.0.1:1", true);
+    args.insert(args.end(), {"--to", second.url(), "--metrics", (dir / "m.prom").string()});
+    const ProcessResult result = RunProcess(kKxevent, args);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("not acknowledged by relp://127.0.0.1:1: "), std::string::npos);
+    EXPECT_EQ(second.WaitForLines(3).size(), 3u);
+    EXPECT_NE(ReadFile(dir / "m.prom")
+                  .find("in_use{receiver=\"relp://127.0.0.1:1\"} 0\nkxevent_collect_receiver_"
+                        "in_use{receiver=\"" +
+                        second.url() + "\"} 1\n"),
+              std::string::npos)
+        << ReadFile(dir / "m.prom");
+}
+
 TEST_F(CollectorFaults, NoReceiverLeavesFilesAndCountsRetries) {
     Drop(3, "d-");
     const ProcessResult result =
@@ -173,7 +237,9 @@ TEST_F(CollectorFaults, NoReceiverLeavesFilesAndCountsRetries) {
 TEST_F(CollectorFaults, MetricsFileThatCannotBeWrittenIsExplainedOnceNotAtEveryPass) {
     Drop(1, "m-");
     const fs::path log = dir / "collect.log";
+    // The directory is there when the collector checks its arguments, and goes away after.
     const fs::path metrics = dir / "missing" / "m.prom";
+    fs::create_directory(metrics.parent_path());
     BackgroundProcess collector("/bin/sh",
                                 {"-c",
                                  "exec \"$0\" collect --dir \"$1\" --to "
@@ -188,9 +254,12 @@ TEST_F(CollectorFaults, MetricsFileThatCannotBeWrittenIsExplainedOnceNotAtEveryP
             ++found;
         return found;
     };
-    for (int i = 0; i < 1200 && count("not acknowledged") < 3; ++i)
+    for (int i = 0; i < 1200 && count("collecting ") == 0; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(count("collecting "), 1u) << ReadFile(log);
+    fs::remove_all(metrics.parent_path());
+    for (int i = 0; i < 1200 && count("not acknowledged") < 4; ++i)
         std::this_thread::sleep_for(50ms);
-    ASSERT_GE(count("not acknowledged"), 3u) << ReadFile(log);
+    ASSERT_GE(count("not acknowledged"), 4u) << ReadFile(log);
     EXPECT_EQ(count("is not written"), 1u) << ReadFile(log);
     EXPECT_NE(ReadFile(log).find("is not written: cannot create " + metrics.string() +
                                  ".tmp: No such file or directory"),

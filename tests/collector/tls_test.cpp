@@ -187,8 +187,15 @@ TEST_F(CollectorTls, RefusedReceiverIsRetriedWithBackoffAndSaidWhyOncePerStep) {
     for (int i = 0; i < 1200 && count(retry) < 3; ++i) std::this_thread::sleep_for(50ms);
     ASSERT_GE(count(retry), 3) << ReadFile(log);
     EXPECT_EQ(CountReady(alerts), 2u);
-    // Each failed session is said once, then the wait before the next: 1, 2, 4 s...
-    const std::vector<std::string> lines = Lines(ReadFile(log));
+    // After the line that says what is collected where, each failed session is said once,
+    // then the wait before the next: 1, 2, 4 s...
+    std::vector<std::string> lines = Lines(ReadFile(log));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.front().find("kxevent collect: collecting " + alerts.string() + " into " +
+                                 receiver->url() + " over TLS"),
+              std::string::npos)
+        << lines.front();
+    lines.erase(lines.begin());
     int expected = 1;
     std::size_t failures = 0;
     for (std::size_t i = 0; i + 1 < lines.size(); i += 2) {

@@ -83,8 +83,11 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-ProcessResult RunProcessOnTerminal(
-    const std::string& program, const std::vector<std::string>& args,
+namespace {
+
+// The child's descriptor `terminal` (1 or 2) on a pseudo-terminal, the other one on a pipe.
+ProcessResult RunWithTerminalAs(
+    int terminal, const std::string& program, const std::vector<std::string>& args,
     const std::map<std::string, std::optional<std::string>>& environment) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
@@ -96,29 +99,47 @@ ProcessResult RunProcessOnTerminal(
     if (slave < 0 || ::tcgetattr(slave, &mode) != 0) throw std::runtime_error("no terminal");
     ::cfmakeraw(&mode);
     ::tcsetattr(slave, TCSANOW, &mode);
-    int errPipe[2];
-    if (::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+    int otherPipe[2];
+    if (::pipe(otherPipe) != 0) throw std::runtime_error("pipe failed");
     std::vector<char*> argv = Argv(program, args);
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         ApplyEnvironment(environment);
-        ::dup2(slave, 1);
-        ::dup2(errPipe[1], 2);
+        ::dup2(slave, terminal);
+        ::dup2(otherPipe[1], terminal == 1 ? 2 : 1);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
     ::close(slave);
-    ::close(errPipe[1]);
+    ::close(otherPipe[1]);
     ProcessResult result;
     // The master reads end of file (or EIO) once the child and its copies of the slave are gone.
-    ReadBoth(master, errPipe[0], result.out, result.err);
+    if (terminal == 1) {
+        ReadBoth(master, otherPipe[0], result.out, result.err);
+    } else {
+        ReadBoth(otherPipe[0], master, result.out, result.err);
+    }
     ::close(master);
-    ::close(errPipe[0]);
+    ::close(otherPipe[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+}  // namespace
+
+ProcessResult RunProcessOnTerminal(
+    const std::string& program, const std::vector<std::string>& args,
+    const std::map<std::string, std::optional<std::string>>& environment) {
+    return RunWithTerminalAs(1, program, args, environment);
+}
+
+ProcessResult RunProcessWithTerminalStderr(
+    const std::string& program, const std::vector<std::string>& args,
+    const std::map<std::string, std::optional<std::string>>& environment) {
+    return RunWithTerminalAs(2, program, args, environment);
 }
 
 BackgroundProcess::BackgroundProcess(const std::string& program,

@@ -26,6 +26,11 @@ ProcessResult RunProcessOnTerminal(
     const std::string& program, const std::vector<std::string>& args,
     const std::map<std::string, std::optional<std::string>>& environment = {});
 
+// As RunProcessOnTerminal, with standard error the terminal and standard output a pipe.
+ProcessResult RunProcessWithTerminalStderr(
+    const std::string& program, const std::vector<std::string>& args,
+    const std::map<std::string, std::optional<std::string>>& environment = {});
+
 // A child left running (a server the test talks to); killed and reaped on destruction.
 class BackgroundProcess {
   public:

@@ -13,7 +13,7 @@ namespace {
 
 constexpr Option kCollectOptions[] = {
     {kDir, "--dir", "DIR", "an alerting directory (repeatable; default: the registry's one)"},
-    {kTo, "--to", "URL", "the receiver, relp://HOST:PORT"},
+    {kTo, "--to", "URL", "the receiver, relp://HOST:PORT; again: receivers to fail over to"},
     {kTlsCa, "--tls-ca", "FILE",
      "use TLS; the receiver needs a certificate of this CA for its --to host"},
     {kTlsCert, "--tls-cert", "FILE", "the collector's own certificate, for receivers that ask"},
@@ -26,13 +26,16 @@ constexpr Option kCollectOptions[] = {
     {kKeep, "--keep", "DIR", "move acknowledged files into DIR (same file system)"},
     {kState, "--state", "DIR", "holds the lock that keeps a second collector away"},
     {kMetrics, "--metrics", "FILE", "counters in the Prometheus text format, replaced atomically"},
+    {kVerbose, "--verbose", "", "(-v) log every session and every acknowledged file",
+     OptionLayout::kLine, "-v"},
 };
 
 constexpr char kCollectAbout[] =
     "Sends every central alert file (*.ALR, oldest number first) of the alerting directories\n"
     "as one RFC 5424 message over RELP, and removes a file only after the receiver acknowledged\n"
     "it. Entries that are not alert files go to bad/ beside them with a .why file. Without\n"
-    "--dir, the registry's \"Centralized Alerting Path\" is collected.\n";
+    "--dir, the registry's \"Centralized Alerting Path\" is collected. With several --to, alerts\n"
+    "go to the first receiver that answers; a failed session fails over to the next.\n";
 
 constexpr char kCollectWatching[] =
     "Without --once it watches the directories (inotify, and a rescan every 5 s for shared\n"
@@ -40,9 +43,10 @@ constexpr char kCollectWatching[] =
 
 std::string CollectUsage() {
     const auto& o = kCollectOptions;
-    return "usage: kxevent collect " + Synopsis(o[kDir], true) + " " + Spelled(o[kTo]) +
-           "\n                       [" + Spelled(o[kTlsCa]) + " [" + Spelled(o[kTlsCert]) + " " +
-           Spelled(o[kTlsKey]) + "]\n                        " + Synopsis(o[kTlsPeer], true) + " " +
+    return "usage: kxevent collect " + Synopsis(o[kDir], true) + " " + Spelled(o[kTo]) + " " +
+           Synopsis(o[kTo], true) + " " + Synopsis(o[kVerbose]) + "\n                       [" +
+           Spelled(o[kTlsCa]) + " [" + Spelled(o[kTlsCert]) + " " + Spelled(o[kTlsKey]) +
+           "]\n                        " + Synopsis(o[kTlsPeer], true) + " " +
            Synopsis(o[kTlsPin], true) + "]\n                       " + Synopsis(o[kOnce]) + " " +
            Synopsis(o[kKeep]) + " " + Synopsis(o[kState]) + " " + Synopsis(o[kMetrics]);
 }

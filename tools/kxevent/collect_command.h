@@ -15,7 +15,8 @@ enum CollectOptionId {
     kOnce,
     kKeep,
     kState,
-    kMetrics
+    kMetrics,
+    kVerbose
 };
 
 }  // namespace kx::tool

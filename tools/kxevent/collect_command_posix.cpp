@@ -1,12 +1,19 @@
 // collect_command_posix.cpp: the process around the collector: signals that stop it once what
 // is in flight was answered, its log lines on standard error (the journal, under systemd), and
 // the alerting directory the registry names when no --dir is given.
+#include <unistd.h>
+
 #include <atomic>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "collector/collector.h"
 #include "common/syslog_names.h"
@@ -41,7 +48,7 @@ void InstallSignals() {
 
 collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args) {
     collect::CollectorOptions options;
-    std::optional<std::string> to;
+    std::vector<std::string> to;
     std::size_t at = 0;
     ParseOptions(
         args, at, CollectOptionTable(), {.verb = "collect", .operands = false},
@@ -51,7 +58,7 @@ collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args)
                     options.directories.emplace_back(value);
                     break;
                 case kTo:
-                    to = value;
+                    to.push_back(value);
                     break;
                 case kTlsCa:
                     options.target.tlsCa = value;
@@ -87,15 +94,34 @@ collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args)
                 case kMetrics:
                     options.metrics = fs::path(value);
                     break;
+                case kVerbose:
+                    options.verbose = true;
+                    break;
             }
         });
-    if (!to) throw UsageError("collect needs --to relp://HOST:PORT");
-    try {
-        const collect::RelpTarget parsed = collect::ParseRelpUrl(*to);
-        options.target.host = parsed.host;
-        options.target.port = parsed.port;
-    } catch (const std::invalid_argument& error) {
-        throw UsageError("--to " + *to + ": " + error.what());
+    if (to.empty()) throw UsageError("collect needs --to relp://HOST:PORT");
+    for (const std::string& url : to) {
+        collect::RelpTarget parsed;
+        try {
+            parsed = collect::ParseRelpUrl(url);
+        } catch (const std::invalid_argument& error) {
+            throw UsageError("--to " + url + ": " + error.what());
+        }
+        if (&url == &to.front()) {
+            options.target.host = parsed.host;
+            options.target.port = parsed.port;
+            continue;
+        }
+        // Every receiver is checked as the first is, its own host standing for --to's.
+        collect::RelpTarget alternate = options.target;
+        alternate.host = parsed.host;
+        alternate.port = parsed.port;
+        for (const collect::RelpTarget& seen : options.alternates)
+            if (collect::RelpUrl(seen) == collect::RelpUrl(alternate))
+                throw UsageError("--to " + url + " is given twice");
+        if (collect::RelpUrl(alternate) == collect::RelpUrl(options.target))
+            throw UsageError("--to " + url + " is given twice");
+        options.alternates.push_back(std::move(alternate));
     }
     if (options.target.tlsCert.has_value() != options.target.tlsKey.has_value())
         throw UsageError("--tls-cert and --tls-key go together");
@@ -145,6 +171,39 @@ std::uint32_t RegistryEnterpriseNumber() {
     }
 }
 
+// Standard error as a terminal: a progress line rewritten in place, wiped before a log line.
+class ProgressLine {
+  public:
+    void Show(const collect::CollectProgress& progress) {
+        char text[160];
+        std::snprintf(text, sizeof text, "kxevent collect: %llu of %llu alerts sent, %.0f a second",
+                      static_cast<unsigned long long>(progress.sent),
+                      static_cast<unsigned long long>(progress.waiting),
+                      std::floor(progress.perSecond));
+        std::string line = text;
+        if (progress.done) {
+            std::snprintf(text, sizeof text, ", in %.1f s", progress.seconds);
+            line += text;
+        }
+        const std::lock_guard lock(mutex_);
+        std::string shown = "\r" + line;
+        if (line.size() < shown_) shown.append(shown_ - line.size(), ' ');
+        std::cerr << shown << (progress.done ? "\n" : "") << std::flush;
+        shown_ = progress.done ? 0 : line.size();
+    }
+
+    void Log(const std::string& line) {
+        const std::lock_guard lock(mutex_);
+        if (shown_ != 0) std::cerr << "\r" << std::string(shown_, ' ') << "\r";
+        shown_ = 0;
+        std::cerr << "kxevent collect: " << ForPerson(line) << std::endl;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::size_t shown_ = 0;  // characters of the progress line on the screen
+};
+
 }  // namespace
 
 int RunCollectCommand(std::span<const std::string> command) {
@@ -152,9 +211,13 @@ int RunCollectCommand(std::span<const std::string> command) {
     if (options.directories.empty()) options.directories.push_back(RegistryAlertDirectory());
     options.enterpriseNumber = RegistryEnterpriseNumber();
     InstallSignals();
-    const collect::LogFn log = [](const std::string& line) {
-        std::cerr << "kxevent collect: " << ForPerson(line) << std::endl;
-    };
+    // Progress only for a person watching a drain; the journal or a pipe gets the log alone.
+    const auto terminal = std::make_shared<ProgressLine>();
+    if (options.once && ::isatty(STDERR_FILENO) == 1)
+        options.progress = [terminal](const collect::CollectProgress& progress) {
+            terminal->Show(progress);
+        };
+    const collect::LogFn log = [terminal](const std::string& line) { terminal->Log(line); };
     try {
         collect::Collector collector(std::move(options), log);
         return collector.Run(stopRequested) == 0 ? kExitOk : kExitFailure;
