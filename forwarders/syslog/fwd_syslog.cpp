@@ -11,11 +11,12 @@
 #include "forwarders/syslog/syslog_settings.h"
 #include "forwarders/syslog/syslog_transport.h"
 #include "kxevent/kxevent.h"
+#include "platform/eventlog_ids.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr char kLogSource[] = "FwdSyslog";
+constexpr char kLogSource[] = KX_EVENT_SOURCE_SYSLOG;
 
 void Log(std::uint32_t kind, const std::string& text) {
     kx::plat::AddEventLogEntry(kLogSource, kLogSource, kind, 0, text.c_str());
