@@ -37,7 +37,10 @@ cmake --install "$build" --prefix "$stage/root" >"$stage/install.log" || {
 }
 cp "$build/packaging/windows/KXSetupActions.dll" "$stage/root/"
 new="$stage/package.msi"
-(cd "$stage/root" && wixl -a "$KX_MSI_ARCH" -I "$msi_dir" -o "$new" "$msi_dir/kxevent.wxs")
+# wixl reads the files relative to the working directory; it and msibuild write scratch copies
+# of the Binary table there.
+cd "$stage/root"
+wixl -a "$KX_MSI_ARCH" -I "$msi_dir" -o "$new" "$msi_dir/kxevent.wxs"
 # What wixl cannot say: the forwarding component's condition (a syslog host given; and at
 # uninstall, where the host is not given again, the component must still be taken away), and the
 # public properties the installer passes on to its elevated part.
