@@ -199,7 +199,7 @@ TEST_P(Package, SecuresTheAlertingDirectoryAndReportsWaitingAlertsAtUninstall) {
     EXPECT_LT(at("SecureAlertDirectoryData"), at("SecureAlertDirectory"));
     EXPECT_GT(at("SecureAlertDirectory"), at("CreateFolders"));
     EXPECT_LT(at("SecureAlertDirectory"), at("InstallFinalize"));
-    EXPECT_EQ(sequence.at("SecureAlertDirectory").at(1), "NOT REMOVE~=\"ALL\"");
+    EXPECT_EQ(sequence.at("SecureAlertDirectory").at(1), "NOT Installed");
     EXPECT_EQ(sequence.at("ReportWaitingAlerts").at(1), "REMOVE~=\"ALL\"");
     const auto folders = ByKey(Table(package, "CreateFolder"));
     EXPECT_EQ(folders.count("ALERTDIR"), 1u);

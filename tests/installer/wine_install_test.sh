@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# wine_install_test.sh BUILD_DIR: the x86_64 installer package of a Windows build, installed
-# into a fresh Wine prefix as an administrator would, used by a product, repaired and removed.
+# wine_install_test.sh BUILD_DIR: the installer package of a Windows build, installed into a
+# fresh 64-bit Wine prefix as an administrator would, used by a product, repaired and removed.
+# The x86 package (build-mingw32) runs only where 32-bit Wine is installed; it then goes to
+# "Program Files (x86)" and the registry's 32-bit view, which its 32-bit DLL reads.
 #
 #   1. msiexec /i with a syslog host (TCP, to a port nobody listens on): the files, the
-#      registry (default catalogue, alerting settings, forwarding list), the event sources and
-#      the alerting directory are where they belong, and its access list was set;
+#      registry (default catalogue, alerting settings, forwarding list) in the package's view,
+#      the event sources and the alerting directory are where they belong, and the directory's
+#      access list was set;
 #   2. a C program reports an event through the installed KXEvent.DLL: the alert file appears in
 #      the installed alerting directory; with diagnostics on, every event-log entry the send
 #      made (traces, FwdSyslog's failure, a failed alert into a missing directory) names a
@@ -14,13 +17,18 @@
 #      so in its log;
 #   4. without a syslog host there is no forwarding list, and an uninstall with no alert file
 #      waiting leaves no directory behind.
-# Exits 77 (skipped) when Wine or the build is missing.
+# Exits 77 (skipped) when Wine, 32-bit Wine for the x86 package, or the build is missing.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$(cd "${1:?usage: wine_install_test.sh BUILD_DIR}" 2>/dev/null && pwd)" || {
     echo "skipped: no Windows build at $1"
     exit 77
 }
+if [ ! -f "$build/msi/package.env" ]; then
+    echo "skipped: $build is not a Windows build"
+    exit 77
+fi
+source "$build/msi/package.env"
 wine=""
 for candidate in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)"; do
     if [ -n "$candidate" ] && [ -x "$candidate" ]; then wine="$candidate" && break; fi
@@ -29,8 +37,25 @@ wineserver=""
 for candidate in /usr/lib/wine/wineserver64 "$(command -v wineserver 2>/dev/null)"; do
     if [ -n "$candidate" ] && [ -x "$candidate" ]; then wineserver="$candidate" && break; fi
 done
-if [ -z "$wine" ] || [ -z "$wineserver" ] || ! command -v x86_64-w64-mingw32-gcc >/dev/null; then
-    echo "skipped: wine64, wineserver or x86_64-w64-mingw32-gcc is not installed"
+if [ "$KX_MSI_ARCH" = x86 ]; then
+    compiler=i686-w64-mingw32-gcc
+    host_wine=/usr/lib/wine/wine  # Debian's 32-bit loader
+    program_files="Program Files (x86)"
+    view=(/reg:32)
+    if ! dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'install ok installed' ||
+        [ ! -x "$host_wine" ]; then
+        echo "skipped: the x86 package runs under 32-bit Wine (wine32:i386), which is not installed;" \
+            "its tables are checked by msi_package_test"
+        exit 77
+    fi
+else
+    compiler=x86_64-w64-mingw32-gcc
+    host_wine="$wine"
+    program_files="Program Files"
+    view=(/reg:64)
+fi
+if [ -z "$wine" ] || [ -z "$wineserver" ] || ! command -v "$compiler" >/dev/null; then
+    echo "skipped: wine64, wineserver or $compiler is not installed"
     exit 77
 fi
 
@@ -62,13 +87,13 @@ fi
 "$wineserver" -p
 
 host="$work/installed_host.exe"
-x86_64-w64-mingw32-gcc -std=c11 -Wall -Wextra -Werror -I"$root/include" -I"$root" \
+"$compiler" -std=c11 -Wall -Wextra -Werror -I"$root/include" -I"$root" \
     -o "$host" "$root/tests/installer/installed_host.c" -ladvapi32 || exit 1
 
 drive="$WINEPREFIX/drive_c"
-install_dir="$drive/Program Files/Velmora/kxevent"
+install_dir="$drive/$program_files/Velmora/kxevent"
 alert_dir="$drive/ProgramData/Velmora/kxevent/alerts"
-win_install='C:\Program Files\Velmora\kxevent'
+win_install="C:\\$program_files\\Velmora\\kxevent"
 win_alerts='C:\ProgramData\Velmora\kxevent\alerts'
 shared='HKLM\Software\Velmora\QRD\Shared Components'
 eventlog='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
@@ -77,11 +102,11 @@ sources=(KXEvent "KXEvent Platform" FwdSyslog "Derad Edarevu Razud Evarivive")
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null || echo 9)"
 
 reg_value() {  # reg_value KEY NAME: the value's data as reg query prints it
-    "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+    "$wine" reg query "$1" /v "$2" "${view[@]}" 2>/dev/null | tr -d '\r' |
         awk -v name="$2" '{ line = $0; sub(/^ +/, "", line) }
             index(line, name " ") == 1 { sub(/^[^ ]+( [^ ]+)* +REG_[A-Z_]+ +/, "", line); print line }'
 }
-has_key() { "$wine" reg query "$1" >/dev/null 2>&1; }
+has_key() { "$wine" reg query "$1" "${view[@]}" >/dev/null 2>&1; }
 no_key() { ! has_key "$1"; }
 
 # 1. Install.
@@ -96,6 +121,10 @@ check "szInstallDir names the installation directory" \
     test "$(reg_value "$shared\\Brisa\\CurrentVersion" szInstallDir)" = "$win_install\\"
 check "the alerting path names the alerting directory" \
     test "$(reg_value "$shared\\Brisa\\Alerting" "Centralized Alerting Path")" = "$win_alerts"
+if [ "$KX_MSI_ARCH" = x86 ]; then
+    check "nothing is written to the 64-bit view" \
+        test -z "$("$wine" reg query "$shared\\Brisa\\CurrentVersion" /reg:64 2>/dev/null)"
+fi
 check "the default catalogue is installed" \
     test "$(reg_value "$shared\\Events\\0901\\1000" ID)" = "Virus found"
 check "FwdSyslog is in the forwarding list" \
@@ -116,22 +145,22 @@ check "the alerting directory's access list was set" grep -aqF \
 
 # 2. A product reports through the installed library.
 events="$work/eventlog.json"
-result="$(VEL_EVENTLOG="$events" "$wine" "$host" send "$win_install\\KXEvent.DLL" 1000 | tr -d '\r')"
+result="$(VEL_EVENTLOG="$events" "$host_wine" "$host" send "$win_install\\KXEvent.DLL" 1000 | tr -d '\r')"
 check "the send succeeds (result $result)" test "$result" = 0
 check "the alert file is in the installed alerting directory" \
     test -n "$(find "$alert_dir" -maxdepth 1 -name '*ALR' -print -quit)"
-"$wine" reg add "$shared\\Brisa\\Alerting" /v Diagnostics /t REG_SZ /d 1 /f >/dev/null
+"$wine" reg add "$shared\\Brisa\\Alerting" /v Diagnostics /t REG_SZ /d 1 /f "${view[@]}" >/dev/null
 "$wine" reg add "$shared\\Brisa\\Alerting" /v "Centralized Alerting Path" /t REG_SZ \
-    /d 'C:\ProgramData\Velmora\kxevent\missing' /f >/dev/null
-VEL_EVENTLOG="$events" "$wine" "$host" send "$win_install\\KXEvent.DLL" 1000 >/dev/null
+    /d 'C:\ProgramData\Velmora\kxevent\missing' /f "${view[@]}" >/dev/null
+VEL_EVENTLOG="$events" "$host_wine" "$host" send "$win_install\\KXEvent.DLL" 1000 >/dev/null
 "$wine" reg add "$shared\\Brisa\\Alerting" /v "Centralized Alerting Path" /t REG_SZ \
-    /d "$win_alerts" /f >/dev/null
-"$wine" reg delete "$shared\\Brisa\\Alerting" /v Diagnostics /f >/dev/null
+    /d "$win_alerts" /f "${view[@]}" >/dev/null
+"$wine" reg delete "$shared\\Brisa\\Alerting" /v Diagnostics /f "${view[@]}" >/dev/null
 for wanted in '"source":null' '"source":"FwdSyslog"' '"source":"Derad Edarevu Razud Evarivive"'; do
     check "the sends logged an entry with $wanted" grep -q "$wanted" "$events"
 done
 while IFS= read -r source; do
-    rendered="$("$wine" "$host" render "$source" | tr -d '\r')"
+    rendered="$("$host_wine" "$host" render "$source" | tr -d '\r')"
     check "entry of source ${source} renders: ${rendered}" test -n "$rendered"
 done < <(sed -n 's/^{"source":\(null\|"\([^"]*\)"\),.*/\2/p;' "$events" |
     sed 's/^$/-/' | sort -u)
@@ -164,7 +193,7 @@ check "no forwarding list without SYSLOGHOST" \
 check "the catalogue is installed without it" has_key "$shared\\Events\\0901\\1000"
 check "msiexec /x uninstalls again" timeout 300 "$wine" msiexec /x "$package" /qn
 check "no directory of the installation is left" \
-    test ! -e "$drive/Program Files/Velmora" -a ! -e "$drive/ProgramData/Velmora"
+    test ! -e "$drive/$program_files/Velmora" -a ! -e "$drive/ProgramData/Velmora"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; logs in $work" >&2
