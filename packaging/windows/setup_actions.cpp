@@ -107,10 +107,10 @@ extern "C" UINT __stdcall SecureAlertDirectory(MSIHANDLE install) {
                          std::to_string(::GetLastError()) + ")");
         return ERROR_INSTALL_FAILURE;
     }
-    const DWORD result = ::SetNamedSecurityInfoA(
-        const_cast<char*>(directory.c_str()), SE_FILE_OBJECT,
-        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-        nullptr);
+    const DWORD result =
+        ::SetNamedSecurityInfoA(const_cast<char*>(directory.c_str()), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, dacl, nullptr);
     if (result != ERROR_SUCCESS) {
         Log(install, "kxevent: the access list of the alerting directory " + directory +
                          " could not be set (error " + std::to_string(result) + ")");
