@@ -6,7 +6,7 @@ KX_RUN_PACKAGES=(cmake make g++ binutils pkg-config librelp-dev libssl-dev rsysl
 KX_TEST_PACKAGES=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     clang libclang-rt-14-dev clang-format rsyslog pkg-config librelp-dev libssl-dev rsyslog-relp
-    openssl osslsigncode
+    openssl osslsigncode msitools wixl wine wine64
     dpkg-dev debhelper lintian groff-base man-db systemd
     postgresql rsyslog-pgsql prometheus-node-exporter curl)
 

@@ -2,7 +2,8 @@
 # test.sh: builds everything and runs every test: the Linux build with its test suite (ctest);
 # the cross-compiled Windows builds for i686 (the library's real target) and x86_64, whose
 # export tables, version resources and debug files the test suite then checks, and copies of
-# whose modules are signed and verified with a test certificate; the Windows integration suite under Wine; the whole
+# whose modules are signed and verified with a test certificate, and whose installer packages
+# are built with wixl; the Windows integration suite under Wine; the whole
 # suite again under the address and undefined-behaviour sanitizers; the threaded tests under the
 # thread sanitizer; every fuzz target for a bounded time (KX_FUZZ_SECONDS, default 20); the
 # Debian packages, checked with lintian and installed into a scratch root; and the source
@@ -48,6 +49,13 @@ windows_signing() {
     done
 }
 
+# The installer package of each Windows build (scripts/windows-msi.sh); the suite checks their
+# tables and installs the x86_64 one under Wine (tests/installer).
+windows_packages() {
+    bash "$root/scripts/windows-msi.sh" "$root/build-mingw32" &&
+        bash "$root/scripts/windows-msi.sh" "$root/build-mingw64"
+}
+
 # Every C and C++ source of the tree as clang-format lays it out.
 format_check() {
     git -C "$root" ls-files -z '*.c' '*.cpp' '*.h' | (cd "$root" && xargs -0 clang-format --dry-run --Werror)
@@ -63,6 +71,7 @@ fi
 step "build Windows i686 (build-mingw32)" windows_build build-mingw32 mingw-i686.cmake
 step "build Windows x86_64 (build-mingw64)" windows_build build-mingw64 mingw-x86_64.cmake
 step "sign and verify the Windows modules (test certificate)" windows_signing
+step "Windows installer packages (build-mingw32/msi, build-mingw64/msi)" windows_packages
 
 if [ "$linux_configured" -eq 0 ]; then
     step "test" ctest --test-dir "$root/build-ci" -j"$KX_JOBS" --output-on-failure \

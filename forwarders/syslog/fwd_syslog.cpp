@@ -11,14 +11,15 @@
 #include "forwarders/syslog/syslog_settings.h"
 #include "forwarders/syslog/syslog_transport.h"
 #include "kxevent/kxevent.h"
+#include "platform/eventlog_ids.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr char kLogSource[] = "FwdSyslog";
+constexpr char kLogSource[] = KX_EVENT_SOURCE_SYSLOG;
 
-void LogFailure(const std::string& text) {
-    kx::plat::AddEventLogEntry(kLogSource, kLogSource, 0, 0, text.c_str());
+void Log(std::uint32_t kind, const std::string& text) {
+    kx::plat::AddEventLogEntry(kLogSource, kLogSource, kind, 0, text.c_str());
 }
 
 // A bad setting stays bad for every send until someone fixes it: each distinct problem is
@@ -31,7 +32,7 @@ void LogMisconfigurationOnce(const std::string& problem) {
         if (!reported.insert(problem).second) return;
     }
     kx::fwd::KeepModuleLoaded();
-    LogFailure("syslog forwarding is misconfigured: " + problem);
+    Log(kx::fwd::Forwarder::kLogFailure, "syslog forwarding is misconfigured: " + problem);
 }
 
 // What the module keeps across sends: the back-off and failure episodes of its targets and its
@@ -39,7 +40,7 @@ void LogMisconfigurationOnce(const std::string& problem) {
 // stays mapped until the process ends, so that it survives (and so does the code of a look-up
 // thread still running).
 kx::fwd::Forwarder& Forwarder() {
-    static kx::fwd::Forwarder forwarder(LogFailure, std::chrono::steady_clock::now,
+    static kx::fwd::Forwarder forwarder(Log, std::chrono::steady_clock::now,
                                         kx::fwd::KeepModuleLoaded);
     return forwarder;
 }

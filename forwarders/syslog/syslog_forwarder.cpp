@@ -89,7 +89,7 @@ void Forwarder::Failed(Target& target, const SyslogSettings& settings, std::int3
     } else {
         text += ";";
     }
-    log_(text + " and its failures are not logged again until an event gets through");
+    log_(kLogFailure, text + " and its failures are not logged again until an event gets through");
 }
 
 bool Forwarder::SendNetwork(const SyslogSettings& settings, std::string_view message,
@@ -164,8 +164,9 @@ bool Forwarder::Forward(const SyslogSettings& settings, std::uint32_t productId,
     }
     ++counts_.delivered;
     if (target.failing) {
-        log_("syslog forwarding to " + target.name + " works again; " +
-             std::to_string(target.missed) + " events were not sent while it failed");
+        log_(kLogRecovered, "syslog forwarding to " + target.name + " works again; " +
+                                std::to_string(target.missed) +
+                                " events were not sent while it failed");
         target = Target{target.name, false, {}, {}, 0, false, now};
     }
     return true;

@@ -31,7 +31,11 @@ namespace kx::fwd {
 class Forwarder {
   public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
-    using Log = std::function<void(const std::string&)>;
+    // The event log's kinds of entry a Forwarder writes: a failure, and the recovery after one
+    // (a warning: events were missed meanwhile).
+    static constexpr std::uint32_t kLogFailure = 0;
+    static constexpr std::uint32_t kLogRecovered = 1;
+    using Log = std::function<void(std::uint32_t kind, const std::string& text)>;
 
     static constexpr std::chrono::milliseconds kDeadline{1000};
     static constexpr std::chrono::seconds kFirstBackOff{30};
@@ -39,9 +43,9 @@ class Forwarder {
     // Targets remembered at once (a change of settings makes a new one).
     static constexpr std::size_t kMaxTargets = 16;
 
-    // `log` writes one line to the event log. `clock` times the back-off and the kept look-ups
-    // (the deadline is always the real monotonic clock). `keepState` is called before the
-    // Forwarder first holds anything worth keeping across events (a failure, a look-up thread).
+    // `log` writes one entry of the given kind to the event log. `clock` times the back-off and the
+    // kept look-ups (the deadline is always the real monotonic clock). `keepState` is called before
+    // the Forwarder first holds anything worth keeping across events (a failure, a look-up thread).
     explicit Forwarder(Log log, Clock clock = std::chrono::steady_clock::now,
                        std::function<void()> keepState = {});
     Forwarder(const Forwarder&) = delete;

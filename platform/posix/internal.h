@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/backend.h"
+#include "platform/eventlog_ids.h"
 
 namespace kx::plat::backend {
 
@@ -75,7 +76,7 @@ Dword CopyOut(std::string_view text, char* buffer, Dword size);
 // The registry file in use (VEL_REGISTRY, or the system's default).
 std::string RegistryFilePath();
 // Source and label of the event-log entry that reports a module refused for trust.
-inline constexpr char kRefusalSource[] = "KXEvent Platform";
+inline constexpr char kRefusalSource[] = KX_EVENT_SOURCE_PLATFORM;
 inline constexpr char kRefusalLabel[] = "Untrusted module refused";
 inline constexpr char kRegistryRefusalLabel[] = "Untrusted registry refused";
 

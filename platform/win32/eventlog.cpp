@@ -1,17 +1,31 @@
 // eventlog.cpp: entries of the system event log, and, when VEL_EVENTLOG names a file, the same
 // entry appended to it as one JSON object per line (eventlog_line.cpp, the same line on both
 // systems).
+#include <cstdio>
 #include <string>
 
+#include "platform/eventlog_ids.h"
 #include "platform/eventlog_line.h"
 #include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
+// windmc's header of platform/win32/eventlog_messages.mc (needs the Windows headers first).
+#include "eventlog_messages.h"
+
 namespace kx::plat::backend {
 namespace {
 
-// Traces carry no source of their own; the log needs one to file them under.
-constexpr const char* kDefaultSource = "KXEvent";
+// The message file and the code name the same identifiers.
+static_assert(KX_MSG_TRACE == KX_EVENT_ID_TRACE);
+static_assert(KX_MSG_MODULE_REFUSED == KX_EVENT_ID_MODULE_REFUSED);
+static_assert(KX_MSG_FORWARDING == KX_EVENT_ID_FORWARDING);
+static_assert(KX_MSG_OTHER == KX_EVENT_ID_OTHER);
+static_assert(KX_MSG_ALERT_DELIVERY == KX_EVENT_ID_ALERT_DELIVERY);
+static_assert(KX_CATEGORY_ALERTING == KX_EVENT_CATEGORY_ALERTING &&
+              KX_CATEGORY_FORWARDING == KX_EVENT_CATEGORY_FORWARDING &&
+              KX_CATEGORY_DIAGNOSTICS == KX_EVENT_CATEGORY_DIAGNOSTICS &&
+              KX_CATEGORY_MODULE_TRUST == KX_EVENT_CATEGORY_MODULE_TRUST &&
+              KX_CATEGORY_OTHER == KX_EVENT_CATEGORY_OTHER);
 
 WORD EntryType(Dword kind) {
     switch (kind) {
@@ -24,14 +38,22 @@ WORD EntryType(Dword kind) {
     }
 }
 
+// The entry is filed under its source's identifier (eventlog_ids.h), with the insertion strings
+// the message file's texts use: "label: text" (what the entry always said), the label, the
+// number it was logged with (in hexadecimal) and the text.
 void ReportToSystemLog(const char* source, const char* label, Dword kind, Dword number,
                        const char* text) {
-    const HANDLE log = ::RegisterEventSourceA(nullptr, source != nullptr ? source : kDefaultSource);
+    const kx_event_log_key key = kx_event_log_key_of(source);
+    const HANDLE log = ::RegisterEventSourceA(nullptr, key.source);
     if (log == nullptr) return;
-    const std::string message = std::string(label != nullptr ? label : "") + ": " +
-                                std::string(text != nullptr ? text : "");
-    const char* strings[] = {message.c_str()};
-    ::ReportEventA(log, EntryType(kind), 0, number, nullptr, 1, 0, strings, nullptr);
+    const std::string labelText = label != nullptr ? label : "";
+    const std::string bodyText = text != nullptr ? text : "";
+    const std::string message = labelText + ": " + bodyText;
+    char numberText[16];
+    std::snprintf(numberText, sizeof numberText, "0x%08lX", static_cast<unsigned long>(number));
+    const char* strings[] = {message.c_str(), labelText.c_str(), numberText, bodyText.c_str()};
+    ::ReportEventA(log, EntryType(kind), static_cast<WORD>(key.category), key.id, nullptr, 4, 0,
+                   strings, nullptr);
     ::DeregisterEventSource(log);
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/eventlog_ids.h"
 #include "platform/win32/internal.h"
 #include "platform/win32/system_headers.h"
 
@@ -29,7 +30,7 @@ Module LoadLibraryExA(const char* path, Dword flags) {
         const std::string text = std::string("Module ") + path +
                                  " was not loaded: a configured module must be named with its "
                                  "directory, not found through the library search path";
-        plat::AddEventLogEntry("KXEvent Platform", "Untrusted module refused", 0,
+        plat::AddEventLogEntry(KX_EVENT_SOURCE_PLATFORM, "Untrusted module refused", 0,
                                static_cast<Dword>(kErrorAccessDenied), text.c_str());
         plat::NoteTrustRefusal();
         Fail(kErrorAccessDenied);

@@ -66,7 +66,7 @@ class ForwardingFaults : public ::testing::Test {
     Records records;
     ManualClock clock;
     std::vector<std::string> logged;
-    Forwarder forwarder{[this](const std::string& line) { logged.push_back(line); },
+    Forwarder forwarder{[this](std::uint32_t, const std::string& line) { logged.push_back(line); },
                         [this] { return clock(); }};
 
     void Configure(const std::string& transport, const std::string& host, int port) {

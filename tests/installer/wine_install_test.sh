@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# wine_install_test.sh BUILD_DIR: the build's installer package in a fresh 64-bit Wine prefix.
+# Installed with a syslog host (TCP, to a port nobody listens on): files, registry in the
+# package's view, event sources, the alerting directory's access list. A C program reports
+# through the installed KXEvent.DLL: the alert file appears in the alerting directory, and every
+# event-log entry the sends made (traces, FwdSyslog's failure, a failed alert) renders from its
+# source's registered message file. Repaired, uninstalled with an alert file waiting (kept, and
+# said in the log), installed and uninstalled without a syslog host (no forwarding list, nothing
+# left). The x86 package runs only under 32-bit Wine. Exits 77 (skipped) when a tool or the
+# build is missing.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+build="$(cd "${1:?usage: wine_install_test.sh BUILD_DIR}" 2>/dev/null && pwd)" || {
+    echo "skipped: no Windows build at $1"
+    exit 77
+}
+if [ ! -f "$build/msi/package.env" ]; then
+    echo "skipped: $build is not a Windows build"
+    exit 77
+fi
+source "$build/msi/package.env"
+first_tool() {  # the first of the paths or commands that is executable
+    local tool
+    for tool in "$@"; do
+        tool="$(command -v "$tool" 2>/dev/null)" && [ -x "$tool" ] && echo "$tool" && return 0
+    done
+    return 1
+}
+wine="$(first_tool /usr/lib/wine/wine64 wine64)"
+wineserver="$(first_tool /usr/lib/wine/wineserver64 wineserver)"
+if [ "$KX_MSI_ARCH" = x86 ]; then
+    compiler=i686-w64-mingw32-gcc
+    host_wine=/usr/lib/wine/wine  # Debian's 32-bit loader
+    program_files="Program Files (x86)"
+    view=(/reg:32)
+    if ! dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'install ok installed' ||
+        [ ! -x "$host_wine" ]; then
+        echo "skipped: the x86 package runs under 32-bit Wine (wine32:i386), which is not installed;" \
+            "its tables are checked by msi_package_test"
+        exit 77
+    fi
+else
+    compiler=x86_64-w64-mingw32-gcc
+    host_wine="$wine"
+    program_files="Program Files"
+    view=(/reg:64)
+fi
+if [ -z "$wine" ] || [ -z "$wineserver" ] || ! command -v "$compiler" >/dev/null; then
+    echo "skipped: wine64, wineserver or $compiler is not installed"
+    exit 77
+fi
+
+work="$build/installer"
+rm -rf "$work"
+mkdir -p "$work"
+package="$(bash "$root/scripts/windows-msi.sh" "$build" | tail -n 1)" || exit 1
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+check() {  # check DESCRIPTION COMMAND...: the command must succeed
+    local what="$1"
+    shift
+    if "$@"; then echo "ok: $what"; else fail "$what"; fi
+}
+
+export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() { "$wineserver" -k >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+# The boot ends when its own server has ended (every service of the new prefix done).
+if ! timeout 300 "$wine" wineboot --init >"$work/wineboot.log" 2>&1 ||
+    ! timeout 300 "$wineserver" -w; then
+    echo "error: the Wine prefix did not boot (see $work/wineboot.log)" >&2
+    exit 1
+fi
+"$wineserver" -p
+
+host="$work/installed_host.exe"
+"$compiler" -std=c11 -Wall -Wextra -Werror -I"$root/include" -I"$root" \
+    -o "$host" "$root/tests/installer/installed_host.c" -ladvapi32 || exit 1
+
+drive="$WINEPREFIX/drive_c"
+install_dir="$drive/$program_files/Velmora/kxevent"
+alert_dir="$drive/ProgramData/Velmora/kxevent/alerts"
+win_install="C:\\$program_files\\Velmora\\kxevent"
+win_alerts='C:\ProgramData\Velmora\kxevent\alerts'
+shared='HKLM\Software\Velmora\QRD\Shared Components'
+eventlog='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+sources=(KXEvent "KXEvent Platform" FwdSyslog "Derad Edarevu Razud Evarivive")
+# A TCP port nobody listens on: taken from the kernel, then closed again.
+port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null || echo 9)"
+
+reg_value() {  # reg_value KEY NAME: the value's data as reg query prints it
+    "$wine" reg query "$1" /v "$2" "${view[@]}" 2>/dev/null | tr -d '\r' |
+        awk -v name="$2" '{ line = $0; sub(/^ +/, "", line) }
+            index(line, name " ") == 1 { sub(/^[^ ]+( [^ ]+)* +REG_[A-Z_]+ +/, "", line); print line }'
+}
+has_key() { "$wine" reg query "$1" "${view[@]}" >/dev/null 2>&1; }
+no_key() { ! has_key "$1"; }
+
+# 1. Install.
+check "msiexec /i installs" timeout 300 "$wine" msiexec /i "$package" /qn /l*v "$work/install.log" \
+    SYSLOGHOST=127.0.0.1 SYSLOGTRANSPORT=tcp SYSLOGPORT="$port"
+for file in KXEvent.DLL KXKRNL.DLL KXUTIL.DLL FwdSyslog.DLL KXEventMessages.dll LICENSE.txt \
+    Res0901/kxUtlRes.dll Res0701/kxUtlRes.dll Res0c01/kxUtlRes.dll Res1101/kxUtlRes.dll; do
+    check "installed $file" test -f "$install_dir/$file"
+done
+check "szInstallDir names the installation directory" \
+    test "$(reg_value "$shared\\Brisa\\CurrentVersion" szInstallDir)" = "$win_install\\"
+check "the alerting path names the alerting directory" \
+    test "$(reg_value "$shared\\Brisa\\Alerting" "Centralized Alerting Path")" = "$win_alerts"
+if [ "$KX_MSI_ARCH" = x86 ]; then
+    check "nothing is written to the 64-bit view" \
+        test -z "$("$wine" reg query "$shared\\Brisa\\CurrentVersion" /reg:64 2>/dev/null)"
+fi
+check "FwdSyslog is in the forwarding list" \
+    test "$(reg_value "$shared\\Events\\Forwarding" "Syslog forwarder")" = "$win_install\\FwdSyslog.DLL"
+for source in "${sources[@]}"; do
+    check "event source $source registered with the message file" \
+        test "$(reg_value "$eventlog\\$source" EventMessageFile)" = "$win_install\\KXEventMessages.dll"
+done
+# Wine keeps no access lists on its files (it reads back one made from the Unix mode), so the
+# list itself is not observable here: the custom action must have set it and said so.
+check "the alerting directory's access list was set" grep -aqF \
+    "kxevent: the alerting directory $win_alerts may be changed by Administrators and SYSTEM only" \
+    "$work/install.log"
+
+# 2. A product reports through the installed library.
+events="$work/eventlog.json"
+result="$(VEL_EVENTLOG="$events" "$host_wine" "$host" send "$win_install\\KXEvent.DLL" 1000 | tr -d '\r')"
+check "the send succeeds (result $result)" test "$result" = 0
+check "the alert file is in the installed alerting directory" \
+    test -n "$(find "$alert_dir" -maxdepth 1 -name '*ALR' -print -quit)"
+"$wine" reg add "$shared\\Brisa\\Alerting" /v Diagnostics /t REG_SZ /d 1 /f "${view[@]}" >/dev/null
+"$wine" reg add "$shared\\Brisa\\Alerting" /v "Centralized Alerting Path" /t REG_SZ \
+    /d 'C:\ProgramData\Velmora\kxevent\missing' /f "${view[@]}" >/dev/null
+VEL_EVENTLOG="$events" "$host_wine" "$host" send "$win_install\\KXEvent.DLL" 1000 >/dev/null
+"$wine" reg add "$shared\\Brisa\\Alerting" /v "Centralized Alerting Path" /t REG_SZ \
+    /d "$win_alerts" /f "${view[@]}" >/dev/null
+"$wine" reg delete "$shared\\Brisa\\Alerting" /v Diagnostics /f "${view[@]}" >/dev/null
+for wanted in '"source":null' '"source":"FwdSyslog"' '"source":"Derad Edarevu Razud Evarivive"'; do
+    check "the sends logged an entry with $wanted" grep -q "$wanted" "$events"
+done
+while IFS= read -r source; do
+    rendered="$("$host_wine" "$host" render "$source" | tr -d '\r')"
+    check "entry of source ${source} renders: ${rendered}" test -n "$rendered"
+done < <(sed -n 's/^{"source":\(null\|"\([^"]*\)"\),.*/\2/p;' "$events" |
+    sed 's/^$/-/' | sort -u)
+
+# 3. Repair (msiexec /fa, as properties: Wine's msiexec does not take /f), then uninstall with
+# an alert file still waiting.
+rm -f "$install_dir/KXEvent.DLL"
+check "the repair runs" timeout 300 "$wine" msiexec /i "$package" REINSTALL=ALL REINSTALLMODE=amus \
+    /qn /l*v "$work/repair.log"
+check "the repair restored KXEvent.DLL" test -f "$install_dir/KXEvent.DLL"
+check "msiexec /x uninstalls" timeout 300 "$wine" msiexec /x "$package" /qn /l*v "$work/uninstall.log"
+check "no installed file is left" test -z "$(find "$install_dir" -type f 2>/dev/null)"
+check "the registry values are gone" no_key "$shared\\Brisa\\CurrentVersion"
+check "the catalogue is gone" no_key "$shared\\Events\\0901\\1000"
+check "the forwarding list is gone" \
+    test -z "$(reg_value "$shared\\Events\\Forwarding" "Syslog forwarder")"
+for source in "${sources[@]}"; do
+    check "event source $source is unregistered" no_key "$eventlog\\$source"
+done
+check "the waiting alert file is left" \
+    test -n "$(find "$alert_dir" -maxdepth 1 -name '*ALR' -print -quit)"
+check "the uninstall log says the alert files were left" \
+    grep -aqF "alert file(s) not yet collected are left in $win_alerts" "$work/uninstall.log"
+
+# 4. Without a syslog host, no forwarding list; with nothing waiting, nothing left at all.
+rm -f "$alert_dir"/*
+check "msiexec /i without SYSLOGHOST installs" timeout 300 "$wine" msiexec /i "$package" /qn
+check "no forwarding list without SYSLOGHOST" \
+    test -z "$(reg_value "$shared\\Events\\Forwarding" "Syslog forwarder")"
+check "msiexec /x uninstalls again" timeout 300 "$wine" msiexec /x "$package" /qn
+check "no directory of the installation is left" \
+    test ! -e "$drive/$program_files/Velmora" -a ! -e "$drive/ProgramData/Velmora"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed; logs in $work" >&2
+    exit 1
+fi
+echo "all installer checks passed"
