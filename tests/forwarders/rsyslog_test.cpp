@@ -23,6 +23,7 @@
 #include "kxevent/kxevent.h"
 #include "loopback.h"
 #include "platform/platform.h"
+#include "records.h"
 #include "rsyslogd.h"
 #include "support.h"
 
@@ -134,11 +135,9 @@ class Journald {
     std::unique_ptr<BackgroundProcess> process_;
 };
 
-struct Records {
-    MessageRecord message{};
-    DetailRecord detail{};
-    ContextRecord context{};
-    Records() {
+// The three records with the values of a sample event.
+struct SampleRecords : Records {
+    SampleRecords() {
         std::strcpy(message.szComputerName, "scanhost");
         std::strcpy(message.szGMTTime, "2024  6 30 12:00:01");
         std::strcpy(message.szLongDescript, "Found W32.Test in C:\\tmp\\a.exe.");
@@ -156,7 +155,7 @@ class LoadedModule {
     ~LoadedModule() {
         if (module_) plat::FreeLibrary(module_);
     }
-    int Forward(Records& records) const {
+    int Forward(SampleRecords& records) const {
         auto forward = reinterpret_cast<ForwardVELMessageFn>(
             plat::GetProcAddress(module_, "ForwardVELMessage"));
         if (forward == nullptr) return -1;
@@ -206,7 +205,7 @@ TEST_F(RsyslogForwarding, UdpMessageArrivesWholeWithEscapedFields) {
     Rsyslog daemon(dir);
     ASSERT_TRUE(daemon.ready()) << "rsyslogd did not start";
     Configure("udp", daemon.port());
-    Records records;
+    SampleRecords records;
     EXPECT_EQ(LoadedModule().Forward(records), 0);
     const auto lines = daemon.WaitForLines(1);
     ASSERT_EQ(lines.size(), 1u);
@@ -217,7 +216,7 @@ TEST_F(RsyslogForwarding, TcpMessagesArriveWholeAndSeparately) {
     Rsyslog daemon(dir);
     ASSERT_TRUE(daemon.ready()) << "rsyslogd did not start";
     Configure("tcp", daemon.port());
-    Records records;
+    SampleRecords records;
     const LoadedModule module;
     EXPECT_EQ(module.Forward(records), 0);
     EXPECT_EQ(module.Forward(records), 0);
@@ -229,7 +228,7 @@ TEST_F(RsyslogForwarding, TcpMessagesArriveWholeAndSeparately) {
 
 TEST_F(RsyslogForwarding, CollectorThatIsDownFailsQuicklyAndIsLogged) {
     Configure("tcp", FreeLoopbackPort());
-    Records records;
+    SampleRecords records;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(LoadedModule().Forward(records), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
@@ -277,7 +276,7 @@ TEST_F(LocalForwarding, RsyslogReadsProgramSeverityAndTextAsSent) {
     LocalRsyslog daemon(dir, dir / "log.sock");
     ASSERT_TRUE(daemon.ready()) << "rsyslogd did not start";
     ConfigureLocal(dir / "log.sock", dir / "no-journal");
-    Records records;
+    SampleRecords records;
     std::strcpy(records.message.szLongDescript, "Found W32.Test\tin C:\\tmp\\a.exe.");
     EXPECT_EQ(LoadedModule().Forward(records), 0);
     const auto lines = daemon.WaitForLines(1);
@@ -291,7 +290,7 @@ TEST_F(LocalForwarding, JournalThatDoesNotAnswerLeavesTheTraditionalSocket) {
     { const BoundSocket gone(dir / "journal.sock"); }
     const BoundSocket socket(dir / "log.sock");
     ConfigureLocal(dir / "log.sock", dir / "journal.sock");
-    Records records;
+    SampleRecords records;
     EXPECT_EQ(LoadedModule().Forward(records), 0);
     EXPECT_EQ(socket.Receive().rfind("<131>", 0), 0u);
 }
@@ -299,7 +298,7 @@ TEST_F(LocalForwarding, JournalThatDoesNotAnswerLeavesTheTraditionalSocket) {
 TEST_F(LocalForwarding, NeitherSocketAnsweringIsLoggedWithBothReasons) {
     { const BoundSocket gone(dir / "journal.sock"); }
     ConfigureLocal(dir / "log.sock", dir / "journal.sock");
-    Records records;
+    SampleRecords records;
     EXPECT_EQ(LoadedModule().Forward(records), 1);
     const std::string log = ReadFile(dir / "eventlog.json");
     EXPECT_NE(log.find("sendmsg " + (dir / "journal.sock").string()), std::string::npos) << log;
@@ -320,7 +319,7 @@ TEST_F(JournalForwarding, JournalGetsTheEventWithItsFields) {
     const Journald journald(dir);
     ASSERT_TRUE(journald.ready()) << "systemd-journald did not start in a namespace of its own";
     ConfigureLocal(dir / "log.sock", journald.Socket());
-    Records records;
+    SampleRecords records;
     std::strcpy(records.message.szLongDescript, "Found it\nin two lines.");
     EXPECT_EQ(LoadedModule().Forward(records), 0);
     const std::string entries = journald.WaitForEntries("kxevent", "KXEVENT_SZVIRUSNAME");
@@ -362,7 +361,7 @@ TEST_F(RsyslogForwarding, BadSettingIsLoggedOncePerDistinctValue) {
             return line.find(text) != std::string::npos;
         });
     };
-    Records records;
+    SampleRecords records;
     configure("pigeon");
     for (int send = 0; send < 3; ++send) EXPECT_EQ(LoadedModule().Forward(records), 1);
     configure("carrier");
