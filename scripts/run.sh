@@ -32,37 +32,19 @@ export KXEVENT_SYSTEM_REGISTRY="$demo/no-system-registry.reg"
 unset VEL_REGISTRY
 kxevent="$build/bin/kxevent"
 
-# A private collector: rsyslogd in the foreground on a free loopback UDP port, raw messages
-# into one file; and on the next port a RELP input for the alerting service, one JSON line per
-# alert, written before it is acknowledged.
-port=$((20000 + RANDOM % 30000))
-relp_port=$((port + 1))
-cat > "$demo/syslog/rsyslog.conf" <<EOF
-global(workDirectory="$demo/syslog" maxMessageSize="256k")
-module(load="imudp")
-module(load="imrelp")
-input(type="imudp" address="127.0.0.1" port="$port")
-template(name="raw" type="string" string="%rawmsg%\n")
-template(name="alertjson" type="list") {
-  constant(value="{\"host\":\"") property(name="hostname" format="json")
-  constant(value="\",\"event\":\"") property(name="msgid" format="json")
-  constant(value="\",\"sd\":\"") property(name="structured-data" format="json")
-  constant(value="\",\"msg\":\"") property(name="msg" format="json")
-  constant(value="\"}\n")
-}
-ruleset(name="alerts" queue.type="Direct") {
-  action(type="omfile" file="$demo/syslog/alerts.json" template="alertjson")
-}
-input(type="imrelp" address="127.0.0.1" port="$relp_port" ruleset="alerts")
-action(type="omfile" file="$demo/syslog/messages.log" template="raw")
-EOF
-/usr/sbin/rsyslogd -n -f "$demo/syslog/rsyslog.conf" -i "$demo/syslog/rsyslogd.pid" &
-collector=$!
-trap 'kill "$collector" 2>/dev/null || true' EXIT
-for _ in $(seq 1 50); do
-    [ -s "$demo/syslog/rsyslogd.pid" ] && break
-    sleep 0.1
-done
+# A private collector, the tests' rsyslogd (tests/support/rsyslogd.sh): on a free loopback port
+# plain syslog (UDP and TCP), raw messages into one file; and on another the receiver the
+# package ships (examples/rsyslog/kxevent-receiver.conf), a RELP input for the alerting service,
+# one JSON line per alert, written before it is acknowledged.
+rsyslogd_sh="$root/tests/support/rsyslogd.sh"
+port="$(bash "$rsyslogd_sh" port)"
+relp_port="$(bash "$rsyslogd_sh" port)"
+while [ "$relp_port" = "$port" ]; do relp_port="$(bash "$rsyslogd_sh" port)"; done
+trap 'bash "$rsyslogd_sh" stop "$demo/syslog"' EXIT
+bash "$rsyslogd_sh" start "$demo/syslog" KX_SYSLOG_PORT="$port" \
+    KX_SYSLOG_LOG="$demo/syslog/messages.log" KXEVENT_RELP_PORT="$relp_port" \
+    KXEVENT_ALERTS_FILE="$demo/syslog/alerts.json" \
+    "$root/examples/rsyslog/kxevent-receiver.conf" "$root/tests/support/rsyslog/syslog-inputs.conf"
 
 kx_log "first use: the built-in default configuration"
 "$kxevent" query --product "${2:-1}" --event "${1:-1000}" > /dev/null

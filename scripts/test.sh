@@ -31,11 +31,11 @@ step() {
     fi
 }
 
+# Every build is a preset of CMakePresets.json, so that each step can be rerun by hand.
 windows_build() {
-    local dir="$1" toolchain="$2"
-    cmake -S "$root" -B "$root/$dir" -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE" \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$toolchain" &&
-        cmake --build "$root/$dir" -j"$KX_JOBS"
+    local preset="$1"
+    cmake --preset "$preset" -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE" &&
+        cmake --build --preset "$preset" -j"$KX_JOBS"
 }
 
 # Copies of every module of both Windows builds signed with a throwaway test certificate, each
@@ -61,21 +61,18 @@ format_check() {
     git -C "$root" ls-files -z '*.c' '*.cpp' '*.h' | (cd "$root" && xargs -0 clang-format --dry-run --Werror)
 }
 
-step "configure Linux (build-ci)" \
-    cmake -S "$root" -B "$root/build-ci" -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE" \
-    -DKX_MINGW32_BUILD_DIR="$root/build-mingw32" -DKX_MINGW64_BUILD_DIR="$root/build-mingw64"
+step "configure Linux (build-ci)" cmake --preset ci -DCMAKE_BUILD_TYPE="$KX_BUILD_TYPE"
 linux_configured=$?
 if [ "$linux_configured" -eq 0 ]; then
-    step "build Linux" cmake --build "$root/build-ci" -j"$KX_JOBS"
+    step "build Linux" cmake --build --preset ci -j"$KX_JOBS"
 fi
-step "build Windows i686 (build-mingw32)" windows_build build-mingw32 mingw-i686.cmake
-step "build Windows x86_64 (build-mingw64)" windows_build build-mingw64 mingw-x86_64.cmake
+step "build Windows i686 (build-mingw32)" windows_build mingw32
+step "build Windows x86_64 (build-mingw64)" windows_build mingw64
 step "sign and verify the Windows modules (test certificate)" windows_signing
 step "Windows installer packages (build-mingw32/msi, build-mingw64/msi)" windows_packages
 
 if [ "$linux_configured" -eq 0 ]; then
-    step "test" ctest --test-dir "$root/build-ci" -j"$KX_JOBS" --output-on-failure \
-        --no-tests=error
+    step "test" ctest --preset ci -j"$KX_JOBS"
 fi
 
 step "Windows integration suite under Wine (build-wine64, build-wine32)" bash "$root/scripts/wine-test.sh"

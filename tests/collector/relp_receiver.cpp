@@ -1,9 +1,8 @@
 // relp_receiver.cpp: rsyslogd as the collector's receiver in tests.
 #include "relp_receiver.h"
 
-#include <chrono>
+#include <iterator>
 #include <stdexcept>
-#include <thread>
 
 #include "loopback.h"
 #include "support.h"
@@ -11,7 +10,6 @@
 namespace kx::test {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -130,73 +128,42 @@ TlsFiles MakeCertificates(const fs::path& dir) {
             dir / "client.key"};
 }
 
-RelpReceiver::RelpReceiver(const fs::path& dir, std::optional<TlsFiles> tls)
-    : dir_(dir), port_(FreeLoopbackPort()) {
-    fs::create_directories(dir / "work");
-    std::string tlsOptions;
+namespace {
+
+Settings ReceiverSettings(const fs::path& dir, int port, const std::optional<TlsFiles>& tls) {
+    Settings settings = {{"KXEVENT_RELP_PORT", std::to_string(port)},
+                         {"KXEVENT_ALERTS_FILE", (dir / "out.json").string()}};
     if (tls) {
-        tlsOptions = " tls=\"on\" tls.caCert=\"" + tls->ca.string() + "\" tls.myCert=\"" +
-                     tls->serverCert.string() + "\" tls.myPrivKey=\"" + tls->serverKey.string() +
-                     "\" tls.authMode=\"certvalid\"";
+        settings.insert(settings.end(), {{"KXEVENT_TLS_CA", tls->ca.string()},
+                                         {"KXEVENT_TLS_CERT", tls->serverCert.string()},
+                                         {"KXEVENT_TLS_KEY", tls->serverKey.string()},
+                                         {"KXEVENT_RELP_TLSLIB", tls->tlsLib}});
     }
-    WriteFile(
-        dir / "rsyslog.conf",
-        "global(workDirectory=\"" + (dir / "work").string() +
-            "\" maxMessageSize=\"256k\" parser.escapeControlCharactersOnReceive=\"off\")\n"
-            "module(load=\"imrelp\"" +
-            (tls && !tls->tlsLib.empty() ? " tls.tlslib=\"" + tls->tlsLib + "\"" : "") +
-            ")\n"
-            "template(name=\"alertjson\" type=\"list\") {\n"
-            "  constant(value=\"{\\\"msgid\\\":\\\"\") property(name=\"msgid\" format=\"json\")\n"
-            "  constant(value=\"\\\",\\\"severity\\\":\\\"\") property(name=\"syslogseverity\")\n"
-            "  constant(value=\"\\\",\\\"sd\\\":\\\"\") property(name=\"structured-data\" "
-            "format=\"json\")\n"
-            "  constant(value=\"\\\",\\\"msg\\\":\\\"\") property(name=\"msg\" format=\"json\")\n"
-            "  constant(value=\"\\\"}\\n\")\n}\n"
-            "ruleset(name=\"alerts\" queue.type=\"Direct\") {\n"
-            "  action(type=\"omfile\" file=\"" +
-            (dir / "out.json").string() +
-            "\" template=\"alertjson\")\n}\n"
-            "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" +
-            std::to_string(port_) + "\" maxDataSize=\"256k\" ruleset=\"alerts\"" + tlsOptions +
-            ")\n");
-    Start();
+    return settings;
 }
 
-RelpReceiver::~RelpReceiver() = default;
-
-bool RelpReceiver::ready() const {
-    return TcpPortOpen(port_);
+// The number of a severity as rsyslog names it.
+std::string SeverityNumber(const std::string& name) {
+    static const char* const kNames[] = {"emerg",   "alert",  "crit", "err",
+                                         "warning", "notice", "info", "debug"};
+    for (std::size_t i = 0; i < std::size(kNames); ++i)
+        if (name == kNames[i]) return std::to_string(i);
+    throw std::runtime_error("unknown severity " + name);
 }
 
-void RelpReceiver::Stop() {
-    process_.reset();
-}
+}  // namespace
 
-void RelpReceiver::Start() {
-    process_ = std::make_unique<BackgroundProcess>(
-        "/usr/sbin/rsyslogd", std::vector<std::string>{"-n", "-f", (dir_ / "rsyslog.conf").string(),
-                                                       "-i", (dir_ / "rsyslog.pid").string()});
-    for (int i = 0; i < 200 && !TcpPortOpen(port_); ++i) std::this_thread::sleep_for(25ms);
-}
-
-std::vector<std::string> RelpReceiver::WaitForLines(std::size_t count, int seconds) const {
-    std::vector<std::string> lines;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    do {
-        lines = Lines(ReadFile(dir_ / "out.json"));
-        if (lines.size() >= count) break;
-        std::this_thread::sleep_for(50ms);
-    } while (std::chrono::steady_clock::now() < until);
-    return lines;
-}
+RelpReceiver::RelpReceiver(const fs::path& dir, std::optional<TlsFiles> tls)
+    : dir_(dir),
+      port_(FreeLoopbackPort()),
+      daemon_(dir, ReceiverSettings(dir, port_, tls),
+              {tls ? ReceiverTlsExample() : ReceiverExample()}) {}
 
 Received ParseReceived(const std::string& line) {
     Received received;
-    received.msgid = JsonField(line, "msgid");
-    received.severity = JsonField(line, "severity");
+    received.msgid = JsonField(line, "event");
+    received.severity = SeverityNumber(JsonField(line, "severity"));
     received.msg = JsonField(line, "msg");
-    if (received.msg.starts_with("\xEF\xBB\xBF")) received.msg.erase(0, 3);
     const std::string sd = JsonField(line, "sd");
     // [ID name="value" ...] with '"', '\' and ']' escaped by a backslash in values.
     std::size_t at = sd.find(' ');

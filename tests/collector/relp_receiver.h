@@ -1,7 +1,7 @@
-// relp_receiver.h: a real rsyslogd with imrelp on a free loopback port, for the collector's
-// tests: one JSON line per message in out.json (structured data and message JSON-escaped),
-// written before the acknowledgement (a direct queue), optionally with TLS. Also alert files as
-// the library writes them, and what the receiver got, taken apart again.
+// relp_receiver.h: the receiver the package ships (examples/rsyslog), run by the tests' rsyslogd
+// on a free port, for the collector's tests: one JSON line per alert in out.json, written before
+// the acknowledgement, optionally with TLS. Also alert files as the library writes them, and
+// what the receiver got, taken apart again.
 #pragma once
 
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "rsyslogd.h"
 
 namespace kx::test {
 
@@ -38,30 +39,33 @@ void MakeCertificate(const std::filesystem::path& dir, const std::string& name,
 
 class RelpReceiver {
   public:
-    // Starts rsyslogd; with `tls` the input requires a client certificate signed by its CA.
+    // Starts rsyslogd from the plain example, or with `tls` from the TLS one, whose input
+    // requires a client certificate signed by its CA.
     RelpReceiver(const std::filesystem::path& dir, std::optional<TlsFiles> tls = std::nullopt);
-    ~RelpReceiver();
     int port() const { return port_; }
     std::string url() const { return "relp://127.0.0.1:" + std::to_string(port_); }
-    bool ready() const;
+    bool ready() const { return daemon_.ready(); }
     // Stops rsyslogd (SIGTERM: it writes what it acknowledged) and starts it again.
-    void Stop();
-    void Start();
+    void Stop() { daemon_.Stop(); }
+    void Start() { daemon_.Start(); }
+    std::filesystem::path output() const { return dir_ / "out.json"; }
     // The JSON lines written so far; waits until `count` are there or `seconds` passed.
-    std::vector<std::string> WaitForLines(std::size_t count, int seconds = 10) const;
+    std::vector<std::string> WaitForLines(std::size_t count, int seconds = 10) const {
+        return kx::test::WaitForLines(output(), count, seconds);
+    }
 
   private:
     std::filesystem::path dir_;
     int port_;
-    std::unique_ptr<BackgroundProcess> process_;
+    Rsyslogd daemon_;
 };
 
 // One received message: its structured-data parameters and its MSG.
 struct Received {
     std::map<std::string, std::string> params;
-    std::string msgid;
-    std::string msg;
-    std::string severity;
+    std::string msgid;     // the line's "event"
+    std::string msg;       // as written, byte order mark and all
+    std::string severity;  // the number of the line's severity name
 };
 
 // Takes apart one line of out.json. Throws std::runtime_error for a line it cannot read.

@@ -10,6 +10,7 @@
 
 #include "event/snapshot.h"
 #include "platform/testing.h"
+#include "records.h"
 #include "stage_doubles.h"
 #include "support.h"
 
@@ -17,12 +18,6 @@ namespace kx::test {
 namespace {
 
 using plat::testing::ScopedHook;
-
-struct Records {
-    MessageRecord message{};
-    DetailRecord detail{};
-    ContextRecord context{};
-};
 
 class SendPipeline : public ::testing::Test {
   protected:

@@ -16,6 +16,7 @@
 #include "forwarders/syslog/syslog_resolver.h"
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
+#include "records.h"
 #include "support.h"
 #include "syslog_faults.h"
 
@@ -31,15 +32,13 @@ using Outcome = HostResolver::Outcome;
 const std::string kModule = std::string(KX_TEST_INSTALL_DIR) + "/FwdSyslog.DLL";
 const std::string kSilentName = "collector.kxevent-faults.test";
 
-struct Records {
-    MessageRecord message{};
-    DetailRecord detail{};
-    ContextRecord context{};
-    Records() { std::strcpy(message.szLongDescript, "Found W32.Test in C:\\tmp\\a.exe."); }
+// The three records with the values of a sample event.
+struct SampleRecords : Records {
+    SampleRecords() { std::strcpy(message.szLongDescript, "Found W32.Test in C:\\tmp\\a.exe."); }
 };
 
 // FwdSyslog.DLL loaded through the platform loader, as KXEvent.DLL loads it for each send.
-int ForwardThroughTheModule(Records& records) {
+int ForwardThroughTheModule(SampleRecords& records) {
     const plat::Module module = plat::LoadLibraryA(kModule.c_str());
     if (module == nullptr) return -1;
     const auto forward =
@@ -63,7 +62,7 @@ class ForwardingFaults : public ::testing::Test {
     TempDir dir;
     ScopedEnv registry{"VEL_REGISTRY", (dir / "hklm.reg").string()};
     ScopedEnv eventLog{"VEL_EVENTLOG", (dir / "eventlog.json").string()};
-    Records records;
+    SampleRecords records;
     ManualClock clock;
     std::vector<std::string> logged;
     Forwarder forwarder{[this](std::uint32_t, const std::string& line) { logged.push_back(line); },

@@ -1,6 +1,6 @@
-// rsyslog_test.cpp: FwdSyslog.DLL against real log daemons. The test starts rsyslogd on a free
-// loopback port with UDP and TCP inputs, or with imuxsock on a local socket of its own, and a
-// file action that writes what it parsed; or systemd-journald in a private mount namespace whose
+// rsyslog_test.cpp: FwdSyslog.DLL against real log daemons. The test starts the tests' rsyslogd
+// on a free loopback port with UDP and TCP inputs, or on a local socket of its own, writing what
+// it parsed; or systemd-journald in a private mount namespace whose
 // sockets and journal files are the test's own directories. It loads the module from the
 // installation directory as the library does and reads back what arrived.
 #include <gtest/gtest.h>
@@ -23,6 +23,8 @@
 #include "kxevent/kxevent.h"
 #include "loopback.h"
 #include "platform/platform.h"
+#include "records.h"
+#include "rsyslogd.h"
 #include "support.h"
 
 namespace kx::test {
@@ -34,76 +36,44 @@ using namespace std::chrono_literals;
 const std::string kRsyslogd = "/usr/sbin/rsyslogd";
 const std::string kModule = std::string(KX_TEST_INSTALL_DIR) + "/FwdSyslog.DLL";
 
-// rsyslogd in the foreground with `inputs`, every message written through `format` into
-// out.log.
-class RsyslogProcess {
-  public:
-    RsyslogProcess(const TempDir& dir, const std::string& inputs, const std::string& format)
-        : dir_(dir) {
-        fs::create_directory(dir / "work");
-        WriteFile(dir / "rsyslog.conf", "global(workDirectory=\"" + (dir / "work").string() +
-                                            "\" maxMessageSize=\"64k\")\n" + inputs +
-                                            "template(name=\"out\" type=\"string\" string=\"" +
-                                            format + "\\n\")\naction(type=\"omfile\" file=\"" +
-                                            Log().string() + "\" template=\"out\")\n");
-        process_ = std::make_unique<BackgroundProcess>(
-            kRsyslogd, std::vector<std::string>{"-n", "-f", (dir / "rsyslog.conf").string(), "-i",
-                                                (dir / "rsyslog.pid").string()});
-    }
-    fs::path Log() const { return dir_ / "out.log"; }
-
-    // The lines received so far, waiting until `count` have arrived or time is up.
-    std::vector<std::string> WaitForLines(std::size_t count) const {
-        std::vector<std::string> lines;
-        for (int i = 0; i < 100; ++i) {
-            lines = Lines(ReadFile(Log()));
-            if (lines.size() >= count) break;
-            std::this_thread::sleep_for(50ms);
-        }
-        return lines;
-    }
-
-  private:
-    const TempDir& dir_;
-    std::unique_ptr<BackgroundProcess> process_;
-};
-
-// On 127.0.0.1:port (UDP and TCP), raw messages.
-class Rsyslog : public RsyslogProcess {
+// The tests' rsyslogd on 127.0.0.1:port (UDP and TCP), raw messages one a line.
+class Rsyslog {
   public:
     explicit Rsyslog(const TempDir& dir, int port = FreeLoopbackPort())
-        : RsyslogProcess(dir, Inputs(port), "%rawmsg%"), port_(port) {
-        for (int i = 0; i < 100 && !TcpPortOpen(port_); ++i) std::this_thread::sleep_for(50ms);
-    }
+        : log_(dir / "out.log"),
+          port_(port),
+          daemon_(dir / "rsyslog",
+                  {{"KX_SYSLOG_PORT", std::to_string(port)}, {"KX_SYSLOG_LOG", log_.string()}},
+                  {SyslogInputs(), LargeMessages()}) {}
     int port() const { return port_; }
-    bool ready() const { return TcpPortOpen(port_); }
+    bool ready() const { return daemon_.ready(); }
+    std::vector<std::string> WaitForLines(std::size_t count) const {
+        return kx::test::WaitForLines(log_, count);
+    }
 
   private:
-    static std::string Inputs(int port) {
-        const std::string at = "address=\"127.0.0.1\" port=\"" + std::to_string(port) + "\")\n";
-        return "module(load=\"imudp\")\nmodule(load=\"imtcp\")\ninput(type=\"imudp\" " + at +
-               "input(type=\"imtcp\" " + at;
-    }
+    fs::path log_;
     int port_;
+    Rsyslogd daemon_;
 };
 
-// imuxsock on `socket` only (not the system's), each message as
+// The tests' rsyslogd on the local socket `socket` only (not the system's), each message as
 // program|process|severity|facility|text.
-class LocalRsyslog : public RsyslogProcess {
+class LocalRsyslog {
   public:
     LocalRsyslog(const TempDir& dir, const fs::path& socket)
-        : RsyslogProcess(dir,
-                         "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
-                         "input(type=\"imuxsock\" Socket=\"" +
-                             socket.string() + "\")\n",
-                         "%programname%|%procid%|%syslogseverity%|%syslogfacility-text%|%msg%"),
-          socket_(socket) {
-        for (int i = 0; i < 100 && !ready(); ++i) std::this_thread::sleep_for(50ms);
+        : log_(dir / "out.log"),
+          daemon_(dir / "rsyslog",
+                  {{"KX_LOCAL_SOCKET", socket.string()}, {"KX_LOCAL_LOG", log_.string()}},
+                  {LocalSocketInput(), LargeMessages()}) {}
+    bool ready() const { return daemon_.ready(); }
+    std::vector<std::string> WaitForLines(std::size_t count) const {
+        return kx::test::WaitForLines(log_, count);
     }
-    bool ready() const { return fs::is_socket(socket_); }
 
   private:
-    fs::path socket_;
+    fs::path log_;
+    Rsyslogd daemon_;
 };
 
 // systemd-journald in a mount namespace of its own, where /run is a fresh tmpfs and the
@@ -165,11 +135,9 @@ class Journald {
     std::unique_ptr<BackgroundProcess> process_;
 };
 
-struct Records {
-    MessageRecord message{};
-    DetailRecord detail{};
-    ContextRecord context{};
-    Records() {
+// The three records with the values of a sample event.
+struct SampleRecords : Records {
+    SampleRecords() {
         std::strcpy(message.szComputerName, "scanhost");
         std::strcpy(message.szGMTTime, "2024  6 30 12:00:01");
         std::strcpy(message.szLongDescript, "Found W32.Test in C:\\tmp\\a.exe.");
@@ -187,7 +155,7 @@ class LoadedModule {
     ~LoadedModule() {
         if (module_) plat::FreeLibrary(module_);
     }
-    int Forward(Records& records) const {
+    int Forward(SampleRecords& records) const {
         auto forward = reinterpret_cast<ForwardVELMessageFn>(
             plat::GetProcAddress(module_, "ForwardVELMessage"));
         if (forward == nullptr) return -1;
@@ -237,7 +205,7 @@ TEST_F(RsyslogForwarding, UdpMessageArrivesWholeWithEscapedFields) {
     Rsyslog daemon(dir);
     ASSERT_TRUE(daemon.ready()) << "rsyslogd did not start";
     Configure("udp", daemon.port());
-    Records records;
+    SampleRecords records;
     EXPECT_EQ(LoadedModule().Forward(records), 0);
     const auto lines = daemon.WaitForLines(1);
     ASSERT_EQ(lines.size(), 1u);
@@ -248,7 +216,7 @@ TEST_F(RsyslogForwarding, TcpMessagesArriveWholeAndSeparately) {
     Rsyslog daemon(dir);
     ASSERT_TRUE(daemon.ready()) << "rsyslogd did not start";
     Configure("tcp", daemon.port());
-    Records records;
+    SampleRecords records;
     const LoadedModule module;
     EXPECT_EQ(module.Forward(records), 0);
     EXPECT_EQ(module.Forward(records), 0);
@@ -260,7 +228,7 @@ TEST_F(RsyslogForwarding, TcpMessagesArriveWholeAndSeparately) {
 
 TEST_F(RsyslogForwarding, CollectorThatIsDownFailsQuicklyAndIsLogged) {
     Configure("tcp", FreeLoopbackPort());
-    Records records;
+    SampleRecords records;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(LoadedModule().Forward(records), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
@@ -308,7 +276,7 @@ TEST_F(LocalForwarding, RsyslogReadsProgramSeverityAndTextAsSent) {
     LocalRsyslog daemon(dir, dir / "log.sock");
     ASSERT_TRUE(daemon.ready()) << "rsyslogd did not start";
     ConfigureLocal(dir / "log.sock", dir / "no-journal");
-    Records records;
+    SampleRecords records;
     std::strcpy(records.message.szLongDescript, "Found W32.Test\tin C:\\tmp\\a.exe.");
     EXPECT_EQ(LoadedModule().Forward(records), 0);
     const auto lines = daemon.WaitForLines(1);
@@ -322,7 +290,7 @@ TEST_F(LocalForwarding, JournalThatDoesNotAnswerLeavesTheTraditionalSocket) {
     { const BoundSocket gone(dir / "journal.sock"); }
     const BoundSocket socket(dir / "log.sock");
     ConfigureLocal(dir / "log.sock", dir / "journal.sock");
-    Records records;
+    SampleRecords records;
     EXPECT_EQ(LoadedModule().Forward(records), 0);
     EXPECT_EQ(socket.Receive().rfind("<131>", 0), 0u);
 }
@@ -330,7 +298,7 @@ TEST_F(LocalForwarding, JournalThatDoesNotAnswerLeavesTheTraditionalSocket) {
 TEST_F(LocalForwarding, NeitherSocketAnsweringIsLoggedWithBothReasons) {
     { const BoundSocket gone(dir / "journal.sock"); }
     ConfigureLocal(dir / "log.sock", dir / "journal.sock");
-    Records records;
+    SampleRecords records;
     EXPECT_EQ(LoadedModule().Forward(records), 1);
     const std::string log = ReadFile(dir / "eventlog.json");
     EXPECT_NE(log.find("sendmsg " + (dir / "journal.sock").string()), std::string::npos) << log;
@@ -351,7 +319,7 @@ TEST_F(JournalForwarding, JournalGetsTheEventWithItsFields) {
     const Journald journald(dir);
     ASSERT_TRUE(journald.ready()) << "systemd-journald did not start in a namespace of its own";
     ConfigureLocal(dir / "log.sock", journald.Socket());
-    Records records;
+    SampleRecords records;
     std::strcpy(records.message.szLongDescript, "Found it\nin two lines.");
     EXPECT_EQ(LoadedModule().Forward(records), 0);
     const std::string entries = journald.WaitForEntries("kxevent", "KXEVENT_SZVIRUSNAME");
@@ -393,7 +361,7 @@ TEST_F(RsyslogForwarding, BadSettingIsLoggedOncePerDistinctValue) {
             return line.find(text) != std::string::npos;
         });
     };
-    Records records;
+    SampleRecords records;
     configure("pigeon");
     for (int send = 0; send < 3; ++send) EXPECT_EQ(LoadedModule().Forward(records), 1);
     configure("carrier");

@@ -9,16 +9,16 @@
 
 #include "collector/alert_record.h"
 #include "common/utf8.h"
+#include "records.h"
 
 namespace kx::fwd {
 namespace {
 
 constexpr plat::CalendarTime kNow{2024, 2, 29, 23, 59, 58};
 
-struct Records {
-    MessageRecord message{};
-    DetailRecord detail{};
-    Records() {
+// The three records with the values of a sample event.
+struct SampleRecords : test::Records {
+    SampleRecords() {
         std::strcpy(message.szGMTTime, "2024  5  1  9: 3: 7");
         std::strcpy(message.szComputerName, "HOST-1");
         std::strcpy(message.szLongDescript, "Found it.");
@@ -30,7 +30,7 @@ struct Records {
 };
 
 TEST(SyslogMessage, HeaderCarriesPriorityTimeHostAppProcessAndEvent) {
-    Records records;
+    SampleRecords records;
     MessageHeader header;
     header.facility = 16;
     header.procId = "42";
@@ -80,7 +80,7 @@ TEST(SyslogMessage, FwdSyslogAndTheCollectorFormatTheSameTextsAlike) {
 }
 
 TEST(SyslogMessage, DescriptionIsTheMessageAfterAByteOrderMark) {
-    const std::string text = Records().Format();
+    const std::string text = SampleRecords().Format();
     EXPECT_TRUE(
         text.ends_with("] \xEF\xBB\xBF"
                        "Found it."))
@@ -88,13 +88,13 @@ TEST(SyslogMessage, DescriptionIsTheMessageAfterAByteOrderMark) {
 }
 
 TEST(SyslogMessage, EmptyDescriptionLeavesNoMessagePart) {
-    Records records;
+    SampleRecords records;
     records.message.szLongDescript[0] = 0;
     EXPECT_TRUE(records.Format().ends_with("]"));
 }
 
 TEST(SyslogMessage, StructuredDataHasProductEventNumbersAndNonEmptyTexts) {
-    Records records;
+    SampleRecords records;
     std::strcpy(records.detail.szVirusName, "W32.Test");
     records.detail.uNumVirs = 3;
     const std::string text = records.Format();
@@ -108,13 +108,13 @@ TEST(SyslogMessage, StructuredDataHasProductEventNumbersAndNonEmptyTexts) {
 
 TEST(SyslogMessage, ParamValuesEscapeQuoteBackslashAndBracket) {
     EXPECT_EQ(EscapeParamValue("a\"b\\c]d"), "a\\\"b\\\\c\\]d");
-    Records records;
+    SampleRecords records;
     std::strcpy(records.detail.szFileName, "C:\\x]\"y\"");
     EXPECT_NE(records.Format().find(" szFileName=\"C:\\\\x\\]\\\"y\\\"\""), std::string::npos);
 }
 
 TEST(SyslogMessage, FieldWithoutTerminatorIsReadOnlyToItsEnd) {
-    Records records;
+    SampleRecords records;
     std::memset(records.detail.szNoteID, 'n', sizeof records.detail.szNoteID);
     std::strcpy(records.detail.szNotesServerName, "SRV");
     EXPECT_NE(records.Format().find(" szNoteID=\"" + std::string(16, 'n') + "\""),
@@ -168,11 +168,11 @@ TEST(SyslogMessage, HeaderTokensHoldOnlyPrintableCharactersWithinTheirLimit) {
 TEST(SyslogMessage, EnterpriseNumberNamesTheStructuredData) {
     MessageHeader header;
     header.enterpriseNumber = 4711;
-    EXPECT_NE(Records().Format(header).find(" [kxevent@4711 uProductID="), std::string::npos);
+    EXPECT_NE(SampleRecords().Format(header).find(" [kxevent@4711 uProductID="), std::string::npos);
 }
 
 TEST(TraditionalMessage, HeaderHasPriorityLocalTimeTagAndProcess) {
-    Records records;
+    SampleRecords records;
     MessageHeader header;
     header.facility = 16;
     header.procId = "42";
@@ -181,7 +181,7 @@ TEST(TraditionalMessage, HeaderHasPriorityLocalTimeTagAndProcess) {
 }
 
 TEST(TraditionalMessage, ControlsAreEscapedAndTheTagCannotEndEarly) {
-    Records records;
+    SampleRecords records;
     std::strcpy(records.message.szLongDescript, "a\nb\x01");
     MessageHeader header;
     header.appName = "my:app[x]";
@@ -191,7 +191,7 @@ TEST(TraditionalMessage, ControlsAreEscapedAndTheTagCannotEndEarly) {
 }
 
 TEST(TraditionalMessage, EmptyDescriptionNamesTheEvent) {
-    Records records;
+    SampleRecords records;
     records.message.szLongDescript[0] = 0;
     EXPECT_TRUE(
         FormatTraditionalMessage(1000, records.message, {}, kNow).ends_with(": event 1000"));
@@ -221,7 +221,7 @@ std::map<std::string, std::string> JournalFields(std::string_view entry) {
 }
 
 TEST(JournalEntry, CarriesMessageIdPriorityFacilityIdentifierAndRecordFields) {
-    Records records;
+    SampleRecords records;
     std::strcpy(records.detail.szVirusName, "W32.Test");
     records.detail.uNumVirs = 3;
     MessageHeader header;
@@ -243,7 +243,7 @@ TEST(JournalEntry, CarriesMessageIdPriorityFacilityIdentifierAndRecordFields) {
 }
 
 TEST(JournalEntry, ValuesWithNewlinesUseTheLengthFormAndStayWhole) {
-    Records records;
+    SampleRecords records;
     std::strcpy(records.message.szLongDescript, "line 1\nline 2");
     std::strcpy(records.detail.szFileName, "M\xFC\n");
     const std::string entry = FormatJournalEntry(1, 1000, records.message, records.detail, {});

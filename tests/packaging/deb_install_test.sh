@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # deb_install_test.sh: installs the built Debian packages with dpkg into a scratch root and
 # checks the system they make: the files, owners and modes the library's trust check accepts,
+# the receiver examples shipped as tested,
 # the alerting service's user and group and the alerting directory given to that group (made by
 # the maintainer scripts, which dpkg runs inside the root with the host's tools copied in),
 # kxevent doctor passing there, the registry as a conffile naming real paths, the development files (a C host built against
@@ -114,6 +115,17 @@ every_package_names_its_licence() {
         grep -qx 'License: Apache-2.0' "$copyright" &&
             grep -q '/usr/share/common-licenses/Apache-2.0' "$copyright" ||
             { say "$copyright does not name the Apache License 2.0"; return 1; }
+    done
+}
+
+# The receiver's configuration for rsyslog, as tested (examples/rsyslog), among the examples.
+receiver_examples_are_shipped() {
+    local file
+    for file in kxevent-receiver.conf kxevent-receiver-tls.conf; do
+        if ! cmp -s "$source/examples/rsyslog/$file" "$root/usr/share/doc/kxevent/examples/$file"; then
+            say "/usr/share/doc/kxevent/examples/$file is missing or not the tested one"
+            return 1
+        fi
     done
 }
 
@@ -402,6 +414,8 @@ check "the four packages install with dpkg into an empty root" install_packages 
 check "dpkg records every package as installed" every_package_is_installed
 check "every package's copyright file names the Apache License 2.0" every_package_names_its_licence
 check "/etc/velmora/hklm.reg is a conffile" registry_is_a_conffile
+check "the rsyslog receiver examples are in /usr/share/doc/kxevent/examples" \
+    receiver_examples_are_shipped
 check "the registry names the installation and alerting directories that exist" \
     registry_names_the_installed_paths
 check "no installed registry holds an @...@ placeholder" no_installed_registry_holds_a_placeholder

@@ -6,8 +6,11 @@
 
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
+#include "records.h"
 
 namespace kx::robust {
+
+using test::Records;
 
 using SendFn = int(KX_API*)(uint32_t, int32_t, MessageRecord*, DetailRecord*, ContextRecord*);
 
@@ -32,11 +35,6 @@ class LoadedLibrary {
     }
 
   private:
-    struct Records {
-        MessageRecord message{};
-        DetailRecord detail{};
-        ContextRecord context{};
-    };
     plat::Module module_;
     SendFn send_ = nullptr;
 };

@@ -18,8 +18,11 @@
 
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
+#include "records.h"
 
 namespace {
+
+using kx::test::Records;
 
 using SendFn = int(KX_API*)(uint32_t, int32_t, MessageRecord*, DetailRecord*, ContextRecord*);
 
@@ -29,16 +32,10 @@ kx::plat::Dword FixedTick() {
     return fixedTick.load();
 }
 
-struct Records {
-    MessageRecord message;
-    DetailRecord detail;
-    ContextRecord context;
-};
-
 void SendAll(SendFn send, const std::string& tag, int thread, int sends, std::atomic<int>& failed) {
     auto records = std::make_unique<Records>();
     for (int i = 0; i < sends; ++i) {
-        std::memset(records.get(), 0, sizeof(Records));
+        *records = Records{};
         std::snprintf(records->detail.szVirusName, sizeof records->detail.szVirusName, "%s-%d-%d",
                       tag.c_str(), thread, i);
         if (send(1, 1001, &records->message, &records->detail, &records->context) != 0) {

@@ -26,6 +26,7 @@
 #include "library.h"
 #include "platform/platform.h"
 #include "platform/regfile.h"
+#include "records.h"
 #include "robust_support.h"
 
 namespace kx::robust {
@@ -382,12 +383,6 @@ using ResendFn = int(KX_API*)(uint32_t, uint32_t, int32_t, const char*, uint32_t
 
 constexpr std::int32_t kResentEvent = 1002;
 constexpr char kResentEventKey[] = "Software\\Velmora\\QRD\\Shared Components\\Events\\0901\\1002";
-
-struct Records {
-    MessageRecord message{};
-    DetailRecord detail{};
-    ContextRecord context{};
-};
 
 // KXEvent.DLL of the build tree, loaded as a reporting product loads it.
 class AttackedLibrary {

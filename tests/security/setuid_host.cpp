@@ -13,16 +13,13 @@
 
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
+#include "records.h"
 
 namespace {
 
-using SendFn = int(KX_API*)(uint32_t, int32_t, MessageRecord*, DetailRecord*, ContextRecord*);
+using kx::test::Records;
 
-struct Records {
-    MessageRecord message{};
-    DetailRecord detail{};
-    ContextRecord context{};
-};
+using SendFn = int(KX_API*)(uint32_t, int32_t, MessageRecord*, DetailRecord*, ContextRecord*);
 
 void SendOne(const char* library) {
     kx::plat::Module module = kx::plat::LoadLibraryA(library);

@@ -5,10 +5,6 @@
 
 namespace kx::wine {
 
-std::unique_ptr<Records> NewRecords() {
-    return std::make_unique<Records>();
-}
-
 EventLibrary::EventLibrary(const std::string& path) {
     ::SetLastError(0);
     module_ = ::LoadLibraryA(path.c_str());

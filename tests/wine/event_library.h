@@ -8,15 +8,12 @@
 #include <string>
 
 #include "kxevent/kxevent.h"
+#include "tests/support/records.h"
 
 namespace kx::wine {
 
-struct Records {
-    MessageRecord message{};
-    DetailRecord detail{};
-    ContextRecord context{};
-};
-std::unique_ptr<Records> NewRecords();
+using test::NewRecords;
+using test::Records;
 
 class EventLibrary {
   public:

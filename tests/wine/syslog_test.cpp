@@ -1,10 +1,11 @@
-// syslog_test.cpp: the Windows build of FwdSyslog.DLL against a real syslog daemon. The run
-// script starts rsyslogd on a free loopback port with UDP and TCP inputs writing each raw
-// message as one line, and names the port and the file in KX_WINE_SYSLOG_PORT and
-// KX_WINE_SYSLOG_LOG. Each test marks its messages with a text of its own, so the shared file
-// tells them apart.
+// syslog_test.cpp: the Windows build of FwdSyslog.DLL against a real syslog daemon. A fixture
+// of the suite's ctest run (prefix.sh) starts the tests' rsyslogd on a free loopback port with
+// UDP and TCP inputs writing each raw message as one line into out.log, in the directory that
+// KX_WINE_SYSLOG_DIR names, whose file "port" holds the port. Each test marks its messages with
+// a text of its own, so the shared file tells them apart.
 #include <winsock2.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,6 +23,18 @@ std::string Environment(const char* name) {
     char value[1024] = {};
     const DWORD length = ::GetEnvironmentVariableA(name, value, sizeof value);
     return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+// The first line of a file; "" when it cannot be read.
+std::string FirstLine(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return {};
+    char line[64] = {};
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    std::string text = read ? line : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
 }
 
 // A loopback TCP port nothing listens on: bound once to learn a free one, then closed.
@@ -43,8 +56,9 @@ unsigned ClosedLoopbackPort() {
 class SyslogForwardingTest : public WineTest {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(port_.empty() || log_.empty())
-            << "KX_WINE_SYSLOG_PORT and KX_WINE_SYSLOG_LOG are set by scripts/wine-test.sh";
+        ASSERT_FALSE(dir_.empty() || port_.empty())
+            << "KX_WINE_SYSLOG_DIR names the directory of the rsyslogd the suite's ctest fixture "
+               "starts (ctest --preset wine64)";
         std::strcpy(records_->message.szComputerName, "scanhost");
         std::strcpy(records_->message.szGMTTime, "2024  6 30 12:00:01");
         records_->message.uSeverity = 3;
@@ -121,8 +135,9 @@ class SyslogForwardingTest : public WineTest {
     std::string marker_;
 
   private:
-    std::string port_ = Environment("KX_WINE_SYSLOG_PORT");
-    std::string log_ = Environment("KX_WINE_SYSLOG_LOG");
+    std::string dir_ = Environment("KX_WINE_SYSLOG_DIR");
+    std::string port_ = dir_.empty() ? std::string() : FirstLine(dir_ + "\\port");
+    std::string log_ = dir_ + "\\out.log";
 };
 
 TEST_F(SyslogForwardingTest, UdpMessageArrivesWholeWithItsStructuredData) {
