@@ -43,7 +43,7 @@ TEST(SyslogMessage, HeaderCarriesPriorityTimeHostAppProcessAndEvent) {
 // One event as FwdSyslog sends it and as the collector sends its alert file: the same header
 // fields, parameter escaping, message and enterprise number.
 TEST(SyslogMessage, FwdSyslogAndTheCollectorFormatTheSameTextsAlike) {
-    Records records;
+    SampleRecords records;
     std::strcpy(records.message.szComputerName, "scan host\xE9");
     std::strcpy(records.detail.szVirusName, "q\"]\\\x01");
     std::strcpy(records.message.szLongDescript, "one\r\ntwo\xE9");
