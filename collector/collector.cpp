@@ -589,11 +589,20 @@ void Collector::WriteMetrics() const {
     }
     const char* step = "write";
     switch (replaced.failed) {
-        case ReplaceStep::kCreate: step = "create"; break;
-        case ReplaceStep::kMode: step = "set the mode of"; break;
-        case ReplaceStep::kFlush: step = "flush"; break;
-        case ReplaceStep::kRename: step = "rename"; break;
-        default: break;
+        case ReplaceStep::kCreate:
+            step = "create";
+            break;
+        case ReplaceStep::kMode:
+            step = "set the mode of";
+            break;
+        case ReplaceStep::kFlush:
+            step = "flush";
+            break;
+        case ReplaceStep::kRename:
+            step = "rename";
+            break;
+        default:
+            break;
     }
     const int error = replaced.error;
     std::string why = std::string("cannot ") + step + " " + LogText(temporary) + ": " +

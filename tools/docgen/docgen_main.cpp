@@ -35,12 +35,12 @@ std::string ExpandSections(const std::string& text, const fs::path& directory) {
             out += line + "\n";
             continue;
         }
-        const std::string spec =
+        const std::string marker =
             line.substr(kSectionMarker.size(), line.size() - kSectionMarker.size() - 1);
-        const std::size_t space = spec.find(' ');
+        const std::size_t space = marker.find(' ');
         if (space == std::string::npos) throw UsageError(line + ": expected @SECTION FILE TITLE@");
-        const fs::path file = directory / spec.substr(0, space);
-        const std::string heading = "### " + spec.substr(space + 1);
+        const fs::path file = directory / marker.substr(0, space);
+        const std::string heading = "### " + marker.substr(space + 1);
         std::istringstream document(ReadWholeFile(file));
         bool inside = false, found = false;
         for (std::string source; std::getline(document, source);) {

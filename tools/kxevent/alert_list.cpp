@@ -10,8 +10,8 @@
 #include "common/utf8.h"
 #include "platform/platform.h"
 #include "tools/admin/errors.h"
-#include "tools/kxevent/json_line.h"
 #include "tools/admin/registry_files.h"
+#include "tools/kxevent/json_line.h"
 
 namespace kx::tool {
 

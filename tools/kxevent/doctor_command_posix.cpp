@@ -78,8 +78,9 @@ UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>& files) {
 SystemLog TheSystemLog() {
     SystemLog log{.name = "syslog (" _PATH_LOG ")",
                   .problem = std::nullopt,
-                  .todo = "start the system logger (rsyslog or systemd-journald), which listens "
-                          "at " _PATH_LOG};
+                  .todo =
+                      "start the system logger (rsyslog or systemd-journald), which listens "
+                      "at " _PATH_LOG};
     const std::string socketPath = _PATH_LOG;
     struct stat info {};
     if (::stat(socketPath.c_str(), &info) != 0) {

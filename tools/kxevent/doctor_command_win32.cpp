@@ -27,7 +27,8 @@ UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>&) {
 }
 
 SystemLog TheSystemLog() {
-    return {.name = "the system event log", .problem = std::nullopt,
+    return {.name = "the system event log",
+            .problem = std::nullopt,
             .todo = "start the event log service"};
 }
 

@@ -113,7 +113,6 @@ void PrintTable(const std::vector<EventLine>& lines) {
     }
 }
 
-
 // The event number a key name stands for: a signed decimal exactly as the library writes it.
 std::optional<std::int32_t> EventNumber(std::string_view name) {
     std::int32_t number = 0;
