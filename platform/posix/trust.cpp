@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -91,8 +90,8 @@ std::string RefusalReason(const std::string& part) {
 
 Dword CopyOut(std::string_view text, char* buffer, Dword size) {
     if (!buffer || size == 0) return 0;
-    const std::size_t length = std::min<std::size_t>(text.size(), size - 1);
-    std::memcpy(buffer, text.data(), length);
+    // copy() rather than memcpy: an empty reason may have no characters to point at.
+    const std::size_t length = text.copy(buffer, std::min<std::size_t>(text.size(), size - 1));
     buffer[length] = '\0';
     return static_cast<Dword>(length);
 }
