@@ -1,18 +1,9 @@
 // alert_command.cpp: "kxevent alert list" and "alert show": the waiting central alerts, one
 // line each, and central alert files printed as a table or as JSON, once or as they arrive.
-#if !defined(_WIN32)
-#include <poll.h>
-#include <sys/inotify.h>
-
-#include "common/fd.h"
-#endif
-
-#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/utf8.h"
@@ -21,6 +12,7 @@
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/alert_list.h"
 #include "tools/kxevent/commands.h"
+#include "tools/kxevent/directory_watch.h"
 #include "tools/kxevent/options.h"
 
 namespace kx::tool {
@@ -101,43 +93,6 @@ int RunAlertList(std::span<const std::string> args) {
     }
     return status;
 }
-
-// Waits until `directory` may have changed: an inotify event, or a rescan every few seconds
-// for file systems whose changes inotify does not see (shared directories). Windows rescans.
-class DirectoryWatch {
-  public:
-    explicit DirectoryWatch(const fs::path& directory) {
-#if !defined(_WIN32)
-        fd_ = Fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        if (fd_ && ::inotify_add_watch(fd_.get(), directory.c_str(),
-                                       IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE) < 0) {
-            fd_ = Fd();
-        }
-#else
-        (void)directory;
-#endif
-    }
-    void Wait() {
-#if !defined(_WIN32)
-        if (fd_) {
-            pollfd ready{fd_.get(), POLLIN, 0};
-            if (::poll(&ready, 1, kRescanMilliseconds) > 0) {
-                char events[4096];
-                while (::read(fd_.get(), events, sizeof events) > 0) {
-                }
-            }
-            return;
-        }
-#endif
-        std::this_thread::sleep_for(std::chrono::milliseconds(kRescanMilliseconds / 5));
-    }
-
-  private:
-    static constexpr int kRescanMilliseconds = 5000;
-#if !defined(_WIN32)
-    Fd fd_;
-#endif
-};
 
 // Prints each alert of the directory once, then every new one as it arrives, until the
 // process is stopped. A name seen again after it went away (collected, then reused) is new.
