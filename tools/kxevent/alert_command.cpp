@@ -24,12 +24,13 @@ namespace fs = std::filesystem;
 constexpr char kAlertAbout[] =
     "list prints one line per alert waiting in DIR, lowest number first: its number, time\n"
     "(UTC), event, severity, virus and item; with --json one JSON object per line.\n"
-    "show prints a central alert file, or every *.ALR file of a directory, as a table of keys\n"
-    "and values or, with --json, as JSON (one object per file; an array for a directory).\n"
+    "show prints a central alert file, or the waiting ones of a directory (NUMBER.ALR, lowest\n"
+    "number first), as a table of keys and values or, with --json, as JSON (one object per\n"
+    "file; an array for a directory).\n"
     "With --follow it prints the alerts of the directory and then each new one as it arrives\n"
     "(with --json one object per line) until interrupted.\n"
-    "Without FILE or DIR both take the alerting directory of the registry in use. A malformed\n"
-    "file is refused with the number of the line that is wrong.\n";
+    "Without FILE or DIR both take the alerting directory of the registry in use. A file the\n"
+    "collector would set aside in bad/ is refused with the number of the line that is wrong.\n";
 
 enum AlertOptionId { kJson, kFollow };
 
