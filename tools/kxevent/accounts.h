@@ -29,6 +29,9 @@ bool CollectorGroupExists();
 // directory.
 std::string AlertDirectoryWriteAdvice(const std::filesystem::path& directory);
 
+// Whether this process may create files in `directory`, as far as the system says before trying.
+bool CanCreateFilesIn(const std::filesystem::path& directory);
+
 // What to do about a missing alerting directory `directory`: made as the package makes it when
 // the group exists, else owned by the product's user.
 std::string AlertDirectoryCreateAdvice(const std::filesystem::path& directory);

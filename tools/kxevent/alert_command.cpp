@@ -1,18 +1,9 @@
 // alert_command.cpp: "kxevent alert list" and "alert show": the waiting central alerts, one
 // line each, and central alert files printed as a table or as JSON, once or as they arrive.
-#if !defined(_WIN32)
-#include <poll.h>
-#include <sys/inotify.h>
-
-#include "common/fd.h"
-#endif
-
-#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/utf8.h"
@@ -21,6 +12,7 @@
 #include "tools/kxevent/alert_file.h"
 #include "tools/kxevent/alert_list.h"
 #include "tools/kxevent/commands.h"
+#include "tools/kxevent/directory_watch.h"
 #include "tools/kxevent/options.h"
 
 namespace kx::tool {
@@ -32,12 +24,13 @@ namespace fs = std::filesystem;
 constexpr char kAlertAbout[] =
     "list prints one line per alert waiting in DIR, lowest number first: its number, time\n"
     "(UTC), event, severity, virus and item; with --json one JSON object per line.\n"
-    "show prints a central alert file, or every *.ALR file of a directory, as a table of keys\n"
-    "and values or, with --json, as JSON (one object per file; an array for a directory).\n"
+    "show prints a central alert file, or the waiting ones of a directory (NUMBER.ALR, lowest\n"
+    "number first), as a table of keys and values or, with --json, as JSON (one object per\n"
+    "file; an array for a directory).\n"
     "With --follow it prints the alerts of the directory and then each new one as it arrives\n"
     "(with --json one object per line) until interrupted.\n"
-    "Without FILE or DIR both take the alerting directory of the registry in use. A malformed\n"
-    "file is refused with the number of the line that is wrong.\n";
+    "Without FILE or DIR both take the alerting directory of the registry in use. A file the\n"
+    "collector would set aside in bad/ is refused with the number of the line that is wrong.\n";
 
 enum AlertOptionId { kJson, kFollow };
 
@@ -101,43 +94,6 @@ int RunAlertList(std::span<const std::string> args) {
     }
     return status;
 }
-
-// Waits until `directory` may have changed: an inotify event, or a rescan every few seconds
-// for file systems whose changes inotify does not see (shared directories). Windows rescans.
-class DirectoryWatch {
-  public:
-    explicit DirectoryWatch(const fs::path& directory) {
-#if !defined(_WIN32)
-        fd_ = Fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        if (fd_ && ::inotify_add_watch(fd_.get(), directory.c_str(),
-                                       IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE) < 0) {
-            fd_ = Fd();
-        }
-#else
-        (void)directory;
-#endif
-    }
-    void Wait() {
-#if !defined(_WIN32)
-        if (fd_) {
-            pollfd ready{fd_.get(), POLLIN, 0};
-            if (::poll(&ready, 1, kRescanMilliseconds) > 0) {
-                char events[4096];
-                while (::read(fd_.get(), events, sizeof events) > 0) {
-                }
-            }
-            return;
-        }
-#endif
-        std::this_thread::sleep_for(std::chrono::milliseconds(kRescanMilliseconds / 5));
-    }
-
-  private:
-    static constexpr int kRescanMilliseconds = 5000;
-#if !defined(_WIN32)
-    Fd fd_;
-#endif
-};
 
 // Prints each alert of the directory once, then every new one as it arrives, until the
 // process is stopped. A name seen again after it went away (collected, then reused) is new.

@@ -1,10 +1,6 @@
 // send_command.cpp: filling the records from options, sending, and reporting what happened.
 #include "tools/kxevent/send_command.h"
 
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -291,10 +287,7 @@ std::string UndeliveredAlertAdvice(const std::optional<fs::path>& directory) {
     std::error_code error;
     if (!directory) return "set \"Centralized Alerting Path\" (kxevent doctor checks it)";
     if (!fs::is_directory(*directory, error)) return AlertDirectoryCreateAdvice(*directory);
-#if !defined(_WIN32)
-    if (::access(directory->c_str(), W_OK | X_OK) != 0)
-        return AlertDirectoryWriteAdvice(*directory);
-#endif
+    if (!CanCreateFilesIn(*directory)) return AlertDirectoryWriteAdvice(*directory);
     return "kxevent doctor checks the alerting directory";
 }
 

@@ -1,16 +1,13 @@
-// accounts.cpp: names of users and groups, and the alerting directory's setup.
-#include "tools/kxevent/accounts.h"
-
-#if !defined(_WIN32)
+// accounts_posix.cpp: names of users and groups, and the alerting directory's setup with the
+// package's group kxevent.
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
+
+#include "tools/kxevent/accounts.h"
 
 namespace kx::tool {
-
-#if !defined(_WIN32)
 
 std::string UserName(std::uint32_t uid) {
     const passwd* entry = ::getpwuid(static_cast<uid_t>(uid));
@@ -61,33 +58,8 @@ std::string AlertDirectoryCreateAdvice(const std::filesystem::path& directory) {
     return "create it (mkdir -m 0755 " + path + ") owned by the user running the product";
 }
 
-#else
-
-// The system's access control decides who may write; accounts are not looked up here.
-std::string UserName(std::uint32_t uid) {
-    return std::to_string(uid);
+bool CanCreateFilesIn(const std::filesystem::path& directory) {
+    return ::access(directory.c_str(), W_OK | X_OK) == 0;
 }
-
-std::string GroupName(std::uint32_t gid) {
-    return std::to_string(gid);
-}
-
-std::string ThisUserName() {
-    return "this user";
-}
-
-bool CollectorGroupExists() {
-    return false;
-}
-
-std::string AlertDirectoryWriteAdvice(const std::filesystem::path&) {
-    return "let the account running the product write it (its access control list)";
-}
-
-std::string AlertDirectoryCreateAdvice(const std::filesystem::path&) {
-    return "create it, writable by the account running the product";
-}
-
-#endif
 
 }  // namespace kx::tool
