@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "common/syslog_names.h"
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
 #include "platform/testing.h"
@@ -214,6 +215,35 @@ TEST_F(CollectorDelivery, WatcherDeliversFileRenamedInWhileRunning) {
                               "--state", (dir / "state").string(), "--once"});
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_NE(second.err.find("another collector"), std::string::npos) << second.err;
+}
+
+// The packaged service runs as a user of its own with no home: it drains the directory of the
+// system registry and takes FwdSyslog's enterprise number from there.
+TEST_F(CollectorDelivery, ServiceUserWithoutHomeTakesItsSettingsFromTheSystemRegistry) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the collector as another user";
+    RegFile reg;
+    reg.Key("Software\\Velmora\\QRD\\Shared Components\\Brisa\\Alerting")
+        .Dword("bEnableCAlert", 1)
+        .String("Centralized Alerting Path", alerts.string());
+    reg.Key(kSyslogSettingsKey).Dword("EnterpriseNumber", 4711);
+    reg.WriteTo(dir / "hklm.reg");
+    fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
+    ASSERT_EQ(::chown(alerts.c_str(), 65534, 65534), 0);
+    DropSamples(2);
+    RelpReceiver receiver(dir / "rsyslog");
+    const ProcessResult result =
+        RunProcess("/usr/bin/setpriv",
+                   {"--reuid=65534", "--regid=65534", "--clear-groups", kKxevent, "collect", "--to",
+                    receiver.url(), "--once"},
+                   {{"HOME", std::nullopt},
+                    {"XDG_STATE_HOME", std::nullopt},
+                    {"VEL_REGISTRY", std::nullopt},
+                    {"KXEVENT_SYSTEM_REGISTRY", (dir / "hklm.reg").string()}});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(CountReady(alerts), 0u);
+    const auto lines = receiver.WaitForLines(2);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& line : lines) EXPECT_EQ(ParseReceived(line).sdId, "kxalert@4711");
 }
 
 TEST_F(CollectorDelivery, EveryDirectoryGivenIsDrained) {

@@ -168,6 +168,7 @@ Received ParseReceived(const std::string& line) {
     // [ID name="value" ...] with '"', '\' and ']' escaped by a backslash in values.
     std::size_t at = sd.find(' ');
     if (!sd.starts_with("[") || at == std::string::npos) throw std::runtime_error("sd: " + sd);
+    received.sdId = sd.substr(1, at - 1);
     while (at < sd.size() && sd[at] == ' ') {
         const std::size_t equals = sd.find("=\"", at);
         if (equals == std::string::npos) throw std::runtime_error("sd: " + sd);

@@ -62,6 +62,7 @@ class RelpReceiver {
 
 // One received message: its structured-data parameters and its MSG.
 struct Received {
+    std::string sdId;  // the structured data's id, kxalert@NUMBER
     std::map<std::string, std::string> params;
     std::string msgid;     // the line's "event"
     std::string msg;       // as written, byte order mark and all

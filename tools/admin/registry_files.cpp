@@ -56,15 +56,21 @@ fs::path SystemRegistryPath() {
     return "/etc/velmora/hklm.reg";
 }
 
-fs::path StateDirectory() {
+std::optional<fs::path> FindStateDirectory() {
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
         return fs::path(state) / "kxevent";
     }
     const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') {
+    if (home == nullptr || *home == '\0') return std::nullopt;
+    return fs::path(home) / ".local" / "state" / "kxevent";
+}
+
+fs::path StateDirectory() {
+    std::optional<fs::path> state = FindStateDirectory();
+    if (!state) {
         throw RuntimeError("cannot find a state directory: neither XDG_STATE_HOME nor HOME is set");
     }
-    return fs::path(home) / ".local" / "state" / "kxevent";
+    return *std::move(state);
 }
 
 RegistryChoice FindRegistry() {
@@ -78,6 +84,22 @@ RegistryChoice FindRegistry() {
     return {StateDirectory() / "hklm.reg", RegistrySource::UserDefault};
 }
 
+std::optional<RegistryChoice> FindInstalledRegistry() {
+    if (const char* configured = std::getenv("VEL_REGISTRY"); configured && *configured) {
+        return RegistryChoice{configured, RegistrySource::Environment};
+    }
+    std::error_code ignored;
+    const bool system = fs::exists(SystemRegistryPath(), ignored);
+    if (system && UsesSystemRegistry())
+        return RegistryChoice{SystemRegistryPath(), RegistrySource::System};
+    if (const std::optional<fs::path> state = FindStateDirectory();
+        state && fs::exists(*state / "hklm.reg", ignored)) {
+        return RegistryChoice{*state / "hklm.reg", RegistrySource::UserDefault};
+    }
+    if (system) return RegistryChoice{SystemRegistryPath(), RegistrySource::System};
+    return std::nullopt;
+}
+
 RegistryChoice SelectRegistry(const fs::path& libraryDirectory) {
     RegistryChoice choice = FindRegistry();
     if (choice.source == RegistrySource::UserDefault) {
@@ -88,7 +110,11 @@ RegistryChoice SelectRegistry(const fs::path& libraryDirectory) {
 }
 
 RegistryChoice SelectTrustedRegistry(const fs::path& libraryDirectory) {
-    const RegistryChoice registry = SelectRegistry(libraryDirectory);
+    return TrustRegistry(SelectRegistry(libraryDirectory));
+}
+
+RegistryChoice TrustRegistry(const RegistryChoice& registry) {
+    SetEnvironment("VEL_REGISTRY", registry.file.string());
     std::error_code ignored;
     if (!fs::exists(registry.file, ignored)) {
         throw RuntimeError("registry file " + registry.file.string() +

@@ -25,7 +25,9 @@ struct RegistryChoice {
 // /etc/velmora/hklm.reg.
 std::filesystem::path SystemRegistryPath();
 
-// The per-user state directory: $XDG_STATE_HOME/kxevent, else ~/.local/state/kxevent.
+// The per-user state directory: $XDG_STATE_HOME/kxevent, else ~/.local/state/kxevent; nullopt
+// for a user with neither (a service's user). StateDirectory throws RuntimeError instead.
+std::optional<std::filesystem::path> FindStateDirectory();
 std::filesystem::path StateDirectory();
 
 // Whether the command may work on the system registry: only root can (not on Windows).
@@ -43,6 +45,14 @@ RegistryChoice SelectTrustedRegistry(const std::filesystem::path& libraryDirecto
 // The same choice for a command that only reads: nothing is installed and nothing set, so the
 // per-user default's path is given whether or not it exists yet.
 RegistryChoice FindRegistry();
+
+// The registry a service reads its settings from, one that exists: VEL_REGISTRY when set; for
+// root, the system file; the user's installed default; else the system file. nullopt when there
+// is none; nothing is installed, and no state directory is needed.
+std::optional<RegistryChoice> FindInstalledRegistry();
+
+// `registry` made the library's (VEL_REGISTRY) and refused as SelectTrustedRegistry refuses.
+RegistryChoice TrustRegistry(const RegistryChoice& registry);
 
 // The document of a choice for reading: the file's when it exists; for a per-user default not
 // yet installed, the built-in default as it would be installed; otherwise empty.

@@ -134,8 +134,16 @@ collect::CollectorOptions ParseCollectOptions(std::span<const std::string> args)
     return options;
 }
 
+// The registry the collector takes its settings from: an installed one (the system's for the
+// service's user, who has no home), else, with no --dir to go by, a default of the user's own.
+RegistryChoice CollectorRegistry() {
+    if (std::optional<RegistryChoice> installed = FindInstalledRegistry())
+        return TrustRegistry(*installed);
+    return SelectTrustedRegistry(FindLibraryDirectory());
+}
+
 fs::path RegistryAlertDirectory() {
-    const RegistryChoice registry = SelectTrustedRegistry(FindLibraryDirectory());
+    const RegistryChoice registry = CollectorRegistry();
     const AlertSettings settings = ReadAlertSettings(registry.file);
     if (!settings.directory)
         throw RuntimeError("no --dir given and " + registry.file.string() +
@@ -143,17 +151,14 @@ fs::path RegistryAlertDirectory() {
     return *settings.directory;
 }
 
-// FwdSyslog's enterprise number in the trusted registry (a dword or decimal text), so that
-// alerts and events carry one structured-data number; the default when the registry, the value
-// or a number in range is missing. A user's default registry is not installed for it.
+// FwdSyslog's enterprise number in the installed registry (a dword or decimal text), so that
+// alerts and events carry one structured-data number; the default when there is no registry,
+// it is refused, or it holds no number in range.
 std::uint32_t RegistryEnterpriseNumber() {
-    std::error_code ignored;
-    const RegistryChoice found = FindRegistry();
-    if (found.source == RegistrySource::UserDefault && !fs::exists(found.file, ignored))
-        return kSyslogDefaultEnterprise;
     try {
-        const reg::Document document =
-            LoadRegistryFile(SelectTrustedRegistry(FindLibraryDirectory()).file);
+        const std::optional<RegistryChoice> installed = FindInstalledRegistry();
+        if (!installed) return kSyslogDefaultEnterprise;
+        const reg::Document document = LoadRegistryFile(TrustRegistry(*installed).file);
         const reg::Key* key = reg::FindKey(document, kSyslogSettingsKey);
         const reg::Value* value = key ? reg::FindValue(*key, kSyslogEnterpriseValue) : nullptr;
         if (value == nullptr) return kSyslogDefaultEnterprise;
