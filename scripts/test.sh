@@ -3,7 +3,7 @@
 # the cross-compiled Windows builds for i686 (the library's real target) and x86_64, whose
 # export tables, version resources and debug files the test suite then checks, and copies of
 # whose modules are signed and verified with a test certificate, and whose installer packages
-# are built with wixl; the Windows integration suite under Wine; the whole
+# are built with wixl and signed likewise; the Windows integration suite under Wine; the whole
 # suite again under the address and undefined-behaviour sanitizers; the threaded tests under the
 # thread sanitizer; every fuzz target for a bounded time (KX_FUZZ_SECONDS, default 20); the
 # Debian packages, checked with lintian and installed into a scratch root; and the source
@@ -40,6 +40,8 @@ windows_build() {
 
 # Copies of every module of both Windows builds signed with a throwaway test certificate, each
 # signature verified (scripts/sign-windows.sh); the build trees stay as the linker left them.
+# (The packages do not take these: they carry the installed, stripped modules, which
+# windows-msi.sh signs itself.)
 windows_signing() {
     local dir
     for dir in build-mingw32 build-mingw64; do
@@ -49,11 +51,12 @@ windows_signing() {
     done
 }
 
-# The installer package of each Windows build (scripts/windows-msi.sh); the suite checks their
-# tables and installs the x86_64 one under Wine (tests/installer).
+# The installer package of each Windows build (scripts/windows-msi.sh), it and the installed
+# modules it carries signed with a test certificate and verified; the suite checks their tables
+# and signatures and installs the x86_64 one under Wine (tests/installer).
 windows_packages() {
-    bash "$root/scripts/windows-msi.sh" "$root/build-mingw32" &&
-        bash "$root/scripts/windows-msi.sh" "$root/build-mingw64"
+    bash "$root/scripts/windows-msi.sh" --test-certificate "$root/build-mingw32" &&
+        bash "$root/scripts/windows-msi.sh" --test-certificate "$root/build-mingw64"
 }
 
 # Every C and C++ source of the tree as clang-format lays it out.

@@ -2,8 +2,8 @@
 // read back with msiinfo: the files of the installation directory, the registry in the view the
 // package's DLL reads (64-bit components only in the x64 package), every value of the default
 // registry with Windows paths, the forwarding list only with a syslog host, the event sources,
-// the alerting directory and its custom actions. And the registry converter's refusals.
-// Skipped when a Windows build is not present.
+// the alerting directory and its custom actions; the package's signature and those of the modules
+// it carries. And the registry converter's refusals. Skipped when a Windows build is not present.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -88,8 +88,8 @@ class Package : public ::testing::TestWithParam<Architecture> {
         if (!fs::exists(fs::path(arch.build) / "msi" / "package.env")) {
             GTEST_SKIP() << arch.build << " is not a Windows build (bash scripts/test.sh)";
         }
-        const auto result =
-            RunCommand({"bash", KX_TEST_SOURCE_DIR "/scripts/windows-msi.sh", arch.build});
+        const auto result = RunCommand({"bash", KX_TEST_SOURCE_DIR "/scripts/windows-msi.sh",
+                                        "--test-certificate", arch.build});
         ASSERT_EQ(result.status, 0) << "scripts/windows-msi.sh " << arch.build;
         const std::vector<std::string> lines = Lines(result.output);
         ASSERT_FALSE(lines.empty());
@@ -203,6 +203,58 @@ TEST_P(Package, SecuresTheAlertingDirectoryAndReportsWaitingAlertsAtUninstall) {
     EXPECT_EQ(sequence.at("ReportWaitingAlerts").at(1), "REMOVE~=\"ALL\"");
     const auto folders = ByKey(Table(package, "CreateFolder"));
     EXPECT_EQ(folders.count("ALERTDIR"), 1u);
+}
+
+// The package is signed, and so is every module in it (the files msiextract takes out, and the
+// custom actions' DLL in the Binary table), each by the certificate that signed the package:
+// the package's own signer is the only certificate each signature is verified against.
+TEST_P(Package, IsSignedAndCarriesModulesSignedWithTheSameCertificate) {
+    kx::test::TempDir dir;
+    const fs::path copy = dir / "package.msi";  // other tests build the package again meanwhile
+    fs::copy_file(package, copy);
+    const auto shell = [](const std::string& command) {
+        return RunCommand({"bash", "-c", "set -o pipefail; " + command}).status;
+    };
+    const std::string signer = (dir / "signer.pem").string();
+    ASSERT_EQ(shell("osslsigncode extract-signature -in '" + copy.string() + "' -out '" +
+                    dir.str() + "/signature.der' && openssl pkcs7 -inform DER -in '" + dir.str() +
+                    "/signature.der' -print_certs -out '" + signer + "'"),
+              0)
+        << "no signature in " << package;
+    const auto verifies = [&](const fs::path& file) {
+        return RunCommand({"osslsigncode", "verify", "-CAfile", signer, "-in", file.string()})
+                   .status == 0;
+    };
+    EXPECT_TRUE(verifies(copy));
+
+    ASSERT_EQ(RunCommand({"msiextract", "-C", (dir / "files").string(), copy.string()}).status, 0);
+    ASSERT_EQ(shell("msiinfo extract '" + copy.string() + "' Binary.KXSetupActions > '" +
+                    dir.str() + "/KXSetupActions.dll'"),
+              0);
+    std::vector<fs::path> modules = {dir / "KXSetupActions.dll"};
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "files")) {
+        if (entry.is_regular_file() && kx::test::ReadFile(entry.path()).starts_with("MZ")) {
+            modules.push_back(entry.path());
+        }
+    }
+    std::size_t packed = 0;  // the modules of the File table
+    for (const Row& row : Table(copy, "File")) {
+        const std::string name = row.at(2);
+        packed += name.ends_with(".dll") || name.ends_with(".DLL") || name.ends_with(".exe");
+    }
+    EXPECT_GE(packed, 9u);  // the library, FwdSyslog, the message file, 4 resource modules
+    EXPECT_EQ(modules.size(), packed + 1);
+    for (const fs::path& module : modules) EXPECT_TRUE(verifies(module)) << module;
+
+    // A module signed by another certificate does not pass.
+    fs::create_directories(dir / "other" / "bin");
+    fs::copy_file(dir / "KXSetupActions.dll", dir / "other" / "bin" / "KXSetupActions.dll");
+    ASSERT_EQ(
+        RunCommand({"bash", KX_TEST_SOURCE_DIR "/scripts/sign-windows.sh", "--test-certificate",
+                    "--output", (dir / "resigned").string(), (dir / "other").string()})
+            .status,
+        0);
+    EXPECT_FALSE(verifies(dir / "resigned" / "bin" / "KXSetupActions.dll"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, Package, ::testing::ValuesIn(kArchitectures),
