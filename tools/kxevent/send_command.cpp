@@ -521,7 +521,8 @@ int RunSendCommand(std::span<const std::string> args) {
     const std::vector<SendStep> steps = ParseSteps(args);
     const fs::path libraryDirectory = FindLibraryDirectory();
     const RegistryChoice registry = SelectTrustedRegistry(libraryDirectory);
-    const AlertSettings alerts = ReadAlertSettings(registry.file);  // also refuses a bad file
+    const AlertSettings alerts =
+        ReadAlertSettings(LoadRegistryChoice(registry));  // refuses a bad file
     EventLogCapture capture;  // before the load, so that the library writes where it reads
     EventLibrary library(libraryDirectory);
     return RunSteps(steps, library, alerts, &capture);
