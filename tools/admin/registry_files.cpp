@@ -215,7 +215,7 @@ AlertSettings ReadAlertSettings(const reg::Document& document) {
     if (read.directory) {
         std::string text = *read.directory;
         std::replace(text.begin(), text.end(), '\\', '/');
-        settings.directory = fs::path(text);
+        settings.directory = fs::path(text).make_preferred();  // as the system writes it
     }
     return settings;
 }

@@ -47,13 +47,16 @@ constexpr std::uintmax_t kMinFreeBytes = 1u << 20;
 
 constexpr char kDoctorAbout[] =
     "Checks the installation as KXEvent.DLL will see it: the registry file read and why, its\n"
-    "trust check, the installation directory and its modules, the resource module for the\n"
-    "current language, the alerting directory and whether the collector's group can read the\n"
-    "alert files waiting in it, each forwarding module and the event-log destination. Prints\n"
-    "one line per check (\"ok\" or \"FAIL\" and what to do); changes nothing. With --json,\n"
-    "each check is one JSON object per line: {\"check\", \"ok\": true, \"detail\"} or\n"
-    "{\"check\", \"ok\": false, \"problem\", \"todo\"}. Exit status: 0 when every check\n"
-    "passes, 1 otherwise, 2 on a usage error.\n";
+    "trust check, the installation directory, each core module where the library's search\n"
+    "finds it, the resource module for the current language, the alerting directory and\n"
+    "whether the collector's group can read the alert files waiting in it, each forwarding\n"
+    "module and the event-log destination. On Windows the registry is the machine's, in the\n"
+    "view KXEvent.DLL reads; the alerting directory's access list, FwdSyslog's transport and\n"
+    "the event sources' message files are checked too. Prints one line per check (\"ok\" or\n"
+    "\"FAIL\" and what to do); changes nothing. With --json, each check is one JSON object\n"
+    "per line: {\"check\", \"ok\": true, \"detail\"} or {\"check\", \"ok\": false,\n"
+    "\"problem\", \"todo\"}. Exit status: 0 when every check passes, 1 otherwise, 2 on a\n"
+    "usage error.\n";
 
 enum DoctorOptionId { kJson };
 
@@ -100,10 +103,11 @@ std::string Folded(std::string text) {
     return text;
 }
 
-// A configured path as the platform reads it: backslashes are directory separators.
+// A configured path as the platform reads it: backslashes are directory separators, shown as
+// the system writes them (backslashes on Windows).
 std::string NativePath(std::string text) {
     std::replace(text.begin(), text.end(), '\\', '/');
-    return text;
+    return fs::path(text).make_preferred().string();
 }
 
 constexpr char kTrustTodo[] =
@@ -187,7 +191,7 @@ std::optional<reg::Document> CheckLiveRegistry(Report& report) {
                         LiveRegistryViewOption() + ")");
         return std::nullopt;
     }
-    report.Pass("registry", key + " in " + name + ", the view KXEvent.DLL reads");
+    report.Pass("registry", key + " read in " + name + ", as KXEvent.DLL reads it");
     return document;
 }
 
@@ -210,7 +214,8 @@ std::optional<fs::path> CheckInstallDirectory(Report& report, const RegistryRead
     // The library's existence test takes a name ending in a separator for no directory, as
     // FindFirstFile does, yet it still finds its modules below that name: only a directory that
     // is not there is a failure.
-    if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    if (directory.size() > 1 && (directory.back() == '/' || directory.back() == '\\'))
+        directory.pop_back();
     std::error_code error;
     if (install.code == kInstallDirMissing && !fs::is_directory(directory, error)) {
         report.Fail("installation directory",
@@ -416,7 +421,7 @@ void CheckForwarding(Report& report, const reg::Document& document) {
         any = true;
         const std::string what = "forwarding module \"" + value.name + "\"";
         const std::string path = NativePath(ValueText(value));
-        if (path.find('/') == std::string::npos) {
+        if (ValueText(value).find_first_of("/\\") == std::string::npos) {
             report.Fail(what,
                         path +
                             " is a bare name, which the loader refuses: it would be found "
