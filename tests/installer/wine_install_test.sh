@@ -34,6 +34,8 @@ if [ "$KX_MSI_ARCH" = x86 ]; then
     program_files="Program Files (x86)"
     view=(/reg:32)
     view_name="32-bit view"
+    other_view=(/reg:64)
+    other_view_name="64-bit view"
     if ! dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'install ok installed' ||
         [ ! -x "$host_wine" ]; then
         echo "skipped: the x86 package runs under 32-bit Wine (wine32:i386), which is not installed;" \
@@ -46,6 +48,8 @@ else
     program_files="Program Files"
     view=(/reg:64)
     view_name="64-bit view"
+    other_view=(/reg:32)
+    other_view_name="32-bit view"
 fi
 if [ -z "$wine" ] || [ -z "$wineserver" ] || ! command -v "$compiler" >/dev/null; then
     echo "skipped: wine64, wineserver or $compiler is not installed"
@@ -183,6 +187,16 @@ if [ -f "$kxevent" ]; then
             winreg delete "$eventlog\\FwdSyslog" /f
     }
     mend_source() { winreg import "$(winepath_of "$work/source.reg")"; }
+    # The settings moved into the view the library does not read.
+    break_view() {
+        winreg export "$shared" "$(winepath_of "$work/shared.reg")" /y "${view[@]}" &&
+            winreg delete "$shared" /f "${view[@]}" &&
+            winreg import "$(winepath_of "$work/shared.reg")" "${other_view[@]}"
+    }
+    mend_view() {
+        winreg delete "$shared" /f "${other_view[@]}"
+        winreg import "$(winepath_of "$work/shared.reg")" "${view[@]}"
+    }
     break_transport() { winreg add "$syslog_key" /v Transport /t REG_SZ /d local /f "${view[@]}"; }
     mend_transport() { winreg add "$syslog_key" /v Transport /t REG_SZ /d tcp /f "${view[@]}"; }
     winepath_of() { echo "Z:${1//\//\\}"; }
@@ -193,6 +207,7 @@ if [ -f "$kxevent" ]; then
         'alert_dir|the alerting directory removed|does not exist or is no directory'
         'alert_acl|the alerting directory writable by others|lets Everyone change it'
         'source|an event source unregistered|event source "FwdSyslog": is not registered'
+        'view|the settings in the other view|Shared Components is in the '"$other_view_name"' only'
         'transport|the transport "local"|FwdSyslog transport: "Transport" is "local"'
     )
     for row in "${faults[@]}"; do
@@ -204,6 +219,8 @@ if [ -f "$kxevent" ]; then
         "mend_$name"
         check "doctor passes again once $fault is undone" kx_status doctor
     done
+    check "kxevent.exe events lists the installed catalogue's event 1000" \
+        grep -qE '(^|[^0-9])1000([^0-9]|$)' <<<"$(kx events)"
     reg_said="$(kx reg query)"
     check "kxevent.exe reg says to use reg.exe" grep -qF "use reg.exe" <<<"$reg_said"
     kx_status reg query

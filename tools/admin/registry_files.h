@@ -47,6 +47,9 @@ bool SystemRegistryIsLive();
 std::string LiveRegistryName();
 // reg.exe's option for that view ("/reg:32"); empty where there is no live registry.
 std::string LiveRegistryViewOption();
+// The other view's name ("32-bit view") when it, not the library's, holds `key`: settings
+// imported into the view the library does not read. Nothing where there is no live registry.
+std::optional<std::string> OtherViewHolding(const char* key);
 // The live registry as a document: every key and value below kSharedComponentsKey, and the
 // event-log sources' keys (kEventLogSourcesKey\NAME) of `sources`, read in the library's view.
 // Throws RuntimeError naming the key that cannot be read; a missing key is simply absent.

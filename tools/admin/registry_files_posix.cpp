@@ -42,6 +42,10 @@ std::string LiveRegistryViewOption() {
     return "";
 }
 
+std::optional<std::string> OtherViewHolding(const char*) {
+    return std::nullopt;
+}
+
 reg::Document ReadLiveRegistry(std::span<const std::string_view>) {
     throw RuntimeError("this system has no registry of its own; the library reads registry files");
 }

@@ -41,9 +41,13 @@ namespace {
 #ifdef _WIN64
 constexpr REGSAM kLibraryView = KEY_WOW64_64KEY;
 constexpr char kLibraryViewName[] = "64-bit view";
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+constexpr char kOtherViewName[] = "32-bit view";
 #else
 constexpr REGSAM kLibraryView = KEY_WOW64_32KEY;
 constexpr char kLibraryViewName[] = "32-bit view";
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+constexpr char kOtherViewName[] = "64-bit view";
 #endif
 
 // Deeper or larger than this the settings are not the product's: reading stops with an error.
@@ -153,6 +157,22 @@ std::string LiveRegistryName() {
 
 std::string LiveRegistryViewOption() {
     return kLibraryView == KEY_WOW64_64KEY ? "/reg:64" : "/reg:32";
+}
+
+std::optional<std::string> OtherViewHolding(const char* key) {
+    // On 32-bit Windows there is one view: both flags open it, so it is never "the other".
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | kLibraryView, &opened) ==
+        ERROR_SUCCESS) {
+        ::RegCloseKey(opened);
+        return std::nullopt;
+    }
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ | kOtherView, &opened) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    ::RegCloseKey(opened);
+    return std::string(kOtherViewName);
 }
 
 reg::Document ReadLiveRegistry(std::span<const std::string_view> sources) {

@@ -185,6 +185,19 @@ std::optional<reg::Document> CheckLiveRegistry(Report& report) {
         return std::nullopt;
     }
     if (reg::FindKey(document, kSharedComponentsKey) == nullptr) {
+        if (const std::optional<std::string> other = OtherViewHolding(kSharedComponentsKey)) {
+            report.Fail("registry",
+                        key + " is in the " + *other +
+                            " only, which KXEvent.DLL does not read: "
+                            "it reads " +
+                            name,
+                        "import the settings into that view (reg export the key " +
+                            (LiveRegistryViewOption() == "/reg:32" ? std::string("/reg:64")
+                                                                   : std::string("/reg:32")) +
+                            ", then reg import FILE " + LiveRegistryViewOption() +
+                            "), or install the product's package for this system");
+            return std::nullopt;
+        }
         report.Fail("registry", key + " is missing from " + name + ", the view KXEvent.DLL reads",
                     "install the product (msiexec /i), or import its settings into that view "
                     "(reg import FILE " +
