@@ -22,6 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kLibraryFile[] = "KXEvent.DLL";
+// The library reads "szInstallDir" into a buffer of this size; a longer text is not its.
+constexpr std::size_t kInstallTextSize = 260;
 
 fs::path ExecutableDirectory() {
     std::array<char, 4096> buffer{};
@@ -54,7 +56,7 @@ fs::path FindLibraryDirectory() {
     if (SystemRegistryIsLive()) {
         // As a product finds it: in the installation directory the registry names, else beside
         // the command.
-        std::array<char, 260> install{};
+        std::array<char, kInstallTextSize> install{};
         if (ReadRegistryText(kCurrentVersionKey, "szInstallDir", install)) {
             std::string text = install.data();
             if (!text.empty() && (text.back() == '\\' || text.back() == '/')) text.pop_back();
