@@ -33,6 +33,9 @@ if [ "$KX_MSI_ARCH" = x86 ]; then
     host_wine=/usr/lib/wine/wine  # Debian's 32-bit loader
     program_files="Program Files (x86)"
     view=(/reg:32)
+    view_name="32-bit view"
+    other_view=(/reg:64)
+    other_view_name="64-bit view"
     if ! dpkg-query -W -f='${Status}\n' wine32:i386 2>/dev/null | grep -q 'install ok installed' ||
         [ ! -x "$host_wine" ]; then
         echo "skipped: the x86 package runs under 32-bit Wine (wine32:i386), which is not installed;" \
@@ -44,6 +47,9 @@ else
     host_wine="$wine"
     program_files="Program Files"
     view=(/reg:64)
+    view_name="64-bit view"
+    other_view=(/reg:32)
+    other_view_name="32-bit view"
 fi
 if [ -z "$wine" ] || [ -z "$wineserver" ] || ! command -v "$compiler" >/dev/null; then
     echo "skipped: wine64, wineserver or $compiler is not installed"
@@ -149,7 +155,87 @@ while IFS= read -r source; do
 done < <(sed -n 's/^{"source":\(null\|"\([^"]*\)"\),.*/\2/p;' "$events" |
     sed 's/^$/-/' | sort -u)
 
-# 3. Repair (msiexec /fa, as properties: Wine's msiexec does not take /f), then uninstall with
+# 3. kxevent.exe on the installation, with no HOME: it reads the registry in the package's view
+# and finds the library through "szInstallDir". doctor passes; for each fault of the table it
+# fails naming the cause, and passes again once the fault is undone.
+kxevent="$build/bin/kxevent.exe"
+kx() { env -u HOME -u XDG_STATE_HOME "$host_wine" "$kxevent" "$@" 2>&1 | tr -d '\r'; }
+kx_status() { env -u HOME -u XDG_STATE_HOME "$host_wine" "$kxevent" "$@" >/dev/null 2>&1; }
+if [ -f "$kxevent" ]; then
+    doctor="$(kx doctor)"
+    check "kxevent.exe doctor passes on the installation" kx_status doctor
+    check "doctor read the registry in the package's view" \
+        grep -qF "Shared Components read in HKEY_LOCAL_MACHINE ($view_name)" <<<"$doctor"
+    echo "$doctor" >"$work/doctor.txt"
+    syslog_key="$shared\\Events\\Forwarding\\Syslog"
+    winreg() { "$wine" reg "$@" >/dev/null 2>&1; }
+    # Each fault is made by break_NAME and undone by mend_NAME.
+    break_install_dir() {
+        winreg delete "$shared\\Brisa\\CurrentVersion" /v szInstallDir /f "${view[@]}"
+    }
+    mend_install_dir() {
+        winreg add "$shared\\Brisa\\CurrentVersion" /v szInstallDir /t REG_SZ /d "$win_install\\" /f "${view[@]}"
+    }
+    break_module() { mv "$install_dir/KXUTIL.DLL" "$work/KXUTIL.DLL"; }
+    mend_module() { mv "$work/KXUTIL.DLL" "$install_dir/KXUTIL.DLL"; }
+    break_alert_dir() { mv "$alert_dir" "$work/alerts.aside"; }
+    mend_alert_dir() { mv "$work/alerts.aside" "$alert_dir"; }
+    break_alert_acl() { chmod o+w "$alert_dir"; }
+    mend_alert_acl() { chmod o-w "$alert_dir"; }
+    break_source() {
+        winreg export "$eventlog\\FwdSyslog" "$(winepath_of "$work/source.reg")" /y &&
+            winreg delete "$eventlog\\FwdSyslog" /f
+    }
+    mend_source() { winreg import "$(winepath_of "$work/source.reg")"; }
+    # The settings moved into the view the library does not read.
+    break_view() {
+        winreg export "$shared" "$(winepath_of "$work/shared.reg")" /y "${view[@]}" &&
+            winreg delete "$shared" /f "${view[@]}" &&
+            winreg import "$(winepath_of "$work/shared.reg")" "${other_view[@]}"
+    }
+    mend_view() {
+        winreg delete "$shared" /f "${other_view[@]}"
+        winreg import "$(winepath_of "$work/shared.reg")" "${view[@]}"
+    }
+    break_transport() { winreg add "$syslog_key" /v Transport /t REG_SZ /d local /f "${view[@]}"; }
+    mend_transport() { winreg add "$syslog_key" /v Transport /t REG_SZ /d tcp /f "${view[@]}"; }
+    winepath_of() { echo "Z:${1//\//\\}"; }
+    # NAME|FAULT|CAUSE doctor names
+    faults=(
+        'install_dir|szInstallDir removed|"szInstallDir" is missing'
+        'module|a module missing|module KXUTIL.DLL: not found in'
+        'alert_dir|the alerting directory removed|does not exist or is no directory'
+        'alert_acl|the alerting directory writable by others|lets Everyone change it'
+        'source|an event source unregistered|event source "FwdSyslog": is not registered'
+        'view|the settings in the other view|Shared Components is in the '"$other_view_name"' only'
+        'transport|the transport "local"|FwdSyslog transport: "Transport" is "local"'
+    )
+    for row in "${faults[@]}"; do
+        IFS='|' read -r name fault cause <<<"$row"
+        "break_$name"
+        report="$(kx doctor)"
+        check "doctor fails with $fault" test -n "$(grep '^FAIL' <<<"$report")"
+        check "doctor names the cause of $fault ($cause)" grep -qF "$cause" <<<"$report"
+        "mend_$name"
+        check "doctor passes again once $fault is undone" kx_status doctor
+    done
+    check "kxevent.exe events lists the installed catalogue's event 1000" \
+        grep -qE '(^|[^0-9])1000([^0-9]|$)' <<<"$(kx events)"
+    reg_said="$(kx reg query)"
+    check "kxevent.exe reg says to use reg.exe" grep -qF "use reg.exe" <<<"$reg_said"
+    kx_status reg query
+    check "kxevent.exe reg exits as a usage error" test $? -eq 2
+    sent="$(kx send --product 1 --event 1000 --virus EICAR-Test)"
+    written="$(sed -n 's/^alert file: //p' <<<"$sent")"
+    check "kxevent.exe send shows the alert file it wrote ($written)" \
+        test -n "$written" -a -f "$alert_dir/$(basename "${written//\\//}")"
+    check "kxevent.exe alert show shows it" grep -qF "EICAR-Test" <<<"$(kx alert show "$written")"
+    rm -f "$alert_dir/$(basename "${written//\\//}")"
+else
+    fail "no $kxevent in the build"
+fi
+
+# 4. Repair (msiexec /fa, as properties: Wine's msiexec does not take /f), then uninstall with
 # an alert file still waiting.
 rm -f "$install_dir/KXEvent.DLL"
 check "the repair runs" timeout 300 "$wine" msiexec /i "$package" REINSTALL=ALL REINSTALLMODE=amus \
@@ -169,7 +255,7 @@ check "the waiting alert file is left" \
 check "the uninstall log says the alert files were left" \
     grep -aqF "alert file(s) not yet collected are left in $win_alerts" "$work/uninstall.log"
 
-# 4. Without a syslog host, no forwarding list; with nothing waiting, nothing left at all.
+# 5. Without a syslog host, no forwarding list; with nothing waiting, nothing left at all.
 rm -f "$alert_dir"/*
 check "msiexec /i without SYSLOGHOST installs" timeout 300 "$wine" msiexec /i "$package" /qn
 check "no forwarding list without SYSLOGHOST" \

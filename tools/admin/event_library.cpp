@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "common/registry.h"
 #include "tools/admin/errors.h"
+#include "tools/admin/registry_files.h"
 
 #ifndef KXEVENT_RELATIVE_LIBRARY_DIR
 #define KXEVENT_RELATIVE_LIBRARY_DIR "../lib/velmora"
@@ -20,6 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kLibraryFile[] = "KXEvent.DLL";
+// The library reads "szInstallDir" into a buffer of this size; a longer text is not its.
+constexpr std::size_t kInstallTextSize = 260;
 
 fs::path ExecutableDirectory() {
     std::array<char, 4096> buffer{};
@@ -48,9 +52,20 @@ fs::path FindLibraryDirectory() {
         return configured;
     }
     const fs::path executable = ExecutableDirectory();
+    std::error_code ignored;
+    if (SystemRegistryIsLive()) {
+        // As a product finds it: in the installation directory the registry names, else beside
+        // the command.
+        std::array<char, kInstallTextSize> install{};
+        if (ReadRegistryText(kCurrentVersionKey, "szInstallDir", install)) {
+            std::string text = install.data();
+            if (!text.empty() && (text.back() == '\\' || text.back() == '/')) text.pop_back();
+            if (!text.empty() && fs::exists(fs::path(text) / kLibraryFile, ignored)) return text;
+        }
+        if (fs::exists(executable / kLibraryFile, ignored)) return executable;
+    }
     for (const char* relative : {KXEVENT_RELATIVE_LIBRARY_DIR, "../lib/velmora"}) {
         fs::path candidate = (executable / relative).lexically_normal();
-        std::error_code ignored;
         if (fs::exists(candidate / kLibraryFile, ignored)) return candidate;
     }
     return (executable / KXEVENT_RELATIVE_LIBRARY_DIR).lexically_normal();

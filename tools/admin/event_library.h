@@ -16,8 +16,10 @@ using SendMessageExFn = decltype(&EVENT_SendVELMessageEx);
 using SendEventExFn = decltype(&EVENT_SendVELEventEx);
 using QueryMessageTextFn = decltype(&EVENT_QueryMessageText);
 
-// The installation directory that holds KXEvent.DLL: KXEVENT_LIBRARY_DIR when set, else the
-// installation directory relative to this executable (installed layout, then build tree).
+// The installation directory that holds KXEvent.DLL: KXEVENT_LIBRARY_DIR when set; on Windows
+// "szInstallDir" of the registry, then this executable's own directory, when KXEvent.DLL is
+// there; else the installation directory relative to this executable (installed layout, then
+// build tree).
 std::filesystem::path FindLibraryDirectory();
 
 class EventLibrary {

@@ -74,6 +74,7 @@ fs::path StateDirectory() {
 }
 
 RegistryChoice FindRegistry() {
+    if (SystemRegistryIsLive()) return {LiveRegistryName(), RegistrySource::System, true};
     if (const char* configured = std::getenv("VEL_REGISTRY"); configured && *configured) {
         return {configured, RegistrySource::Environment};
     }
@@ -85,6 +86,7 @@ RegistryChoice FindRegistry() {
 }
 
 std::optional<RegistryChoice> FindInstalledRegistry() {
+    if (SystemRegistryIsLive()) return FindRegistry();
     if (const char* configured = std::getenv("VEL_REGISTRY"); configured && *configured) {
         return RegistryChoice{configured, RegistrySource::Environment};
     }
@@ -102,6 +104,7 @@ std::optional<RegistryChoice> FindInstalledRegistry() {
 
 RegistryChoice SelectRegistry(const fs::path& libraryDirectory) {
     RegistryChoice choice = FindRegistry();
+    if (choice.live) return choice;
     if (choice.source == RegistrySource::UserDefault) {
         choice.file = InstallDefaultRegistry(StateDirectory(), libraryDirectory);
     }
@@ -114,6 +117,7 @@ RegistryChoice SelectTrustedRegistry(const fs::path& libraryDirectory) {
 }
 
 RegistryChoice TrustRegistry(const RegistryChoice& registry) {
+    if (registry.live) return registry;  // the system's access control keeps it
     SetEnvironment("VEL_REGISTRY", registry.file.string());
     std::error_code ignored;
     if (!fs::exists(registry.file, ignored)) {
@@ -127,6 +131,7 @@ RegistryChoice TrustRegistry(const RegistryChoice& registry) {
 }
 
 reg::Document ReadRegistryChoice(const RegistryChoice& choice, const fs::path& libraryDirectory) {
+    if (choice.live) return ReadLiveRegistry();
     std::error_code error;
     if (fs::exists(choice.file, error)) return LoadRegistryFile(choice.file);
     if (choice.source != RegistrySource::UserDefault) return {};
@@ -195,15 +200,22 @@ reg::Document LoadRegistryFile(const fs::path& file, std::vector<reg::Deletion>*
     return ParseRegistryText(ReadWholeFile(file), file.string(), deletions);
 }
 
+reg::Document LoadRegistryChoice(const RegistryChoice& choice) {
+    return choice.live ? ReadLiveRegistry() : LoadRegistryFile(choice.file);
+}
+
 AlertSettings ReadAlertSettings(const fs::path& registryFile) {
-    const reg::Document document = LoadRegistryFile(registryFile);
+    return ReadAlertSettings(LoadRegistryFile(registryFile));
+}
+
+AlertSettings ReadAlertSettings(const reg::Document& document) {
     const CentralAlertSettings read = ReadCentralAlertSettings(DocumentRegistry(document).read);
     AlertSettings settings;
     settings.enabled = read.enabled;
     if (read.directory) {
         std::string text = *read.directory;
         std::replace(text.begin(), text.end(), '\\', '/');
-        settings.directory = fs::path(text);
+        settings.directory = fs::path(text).make_preferred();  // as the system writes it
     }
     return settings;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,9 +17,14 @@ namespace kx::tool {
 // Where the registry in use came from.
 enum class RegistrySource { Environment, System, UserDefault };
 
+// Where the system keeps its event-log sources, one key per source.
+inline constexpr char kEventLogSourcesKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+
 struct RegistryChoice {
-    std::filesystem::path file;
+    std::filesystem::path file;  // for the live registry, its name for messages
     RegistrySource source;
+    bool live = false;  // the machine's own registry (Windows), read live and never a file
 };
 
 // The system registry file: KXEVENT_SYSTEM_REGISTRY when set (packagers, tests), else
@@ -32,6 +38,22 @@ std::filesystem::path StateDirectory();
 
 // Whether the command may work on the system registry: only root can (not on Windows).
 bool UsesSystemRegistry();
+
+// Whether the system registry is the machine's own, read live as KXEvent.DLL reads it (Windows),
+// rather than a registry file: then the choices below are always that registry, VEL_REGISTRY and
+// the state directory play no part, and nothing is installed.
+bool SystemRegistryIsLive();
+// "HKEY_LOCAL_MACHINE (32-bit view)": the live registry and the view of it the library reads.
+std::string LiveRegistryName();
+// reg.exe's option for that view ("/reg:32"); empty where there is no live registry.
+std::string LiveRegistryViewOption();
+// The other view's name ("32-bit view") when it, not the library's, holds `key`: settings
+// imported into the view the library does not read. Nothing where there is no live registry.
+std::optional<std::string> OtherViewHolding(const char* key);
+// The live registry as a document: every key and value below kSharedComponentsKey, and the
+// event-log sources' keys (kEventLogSourcesKey\NAME) of `sources`, read in the library's view.
+// Throws RuntimeError naming the key that cannot be read; a missing key is simply absent.
+reg::Document ReadLiveRegistry(std::span<const std::string_view> sources = {});
 
 // VEL_REGISTRY when set; else, for root, the system file when it exists; else the built-in
 // default, installed into the state directory at first use with its placeholders filled from
@@ -84,6 +106,10 @@ struct AlertSettings {
     std::optional<std::filesystem::path> directory;
 };
 AlertSettings ReadAlertSettings(const std::filesystem::path& registryFile);
+AlertSettings ReadAlertSettings(const reg::Document& document);
+// The document of a choice as the library reads it: the live registry, or the file, loaded
+// strictly (LoadRegistryFile).
+reg::Document LoadRegistryChoice(const RegistryChoice& choice);
 
 // Writes `document` to `file` through a temporary file in the same directory that is renamed
 // over it only once complete and flushed: the old file stays whole when anything fails. A

@@ -30,6 +30,26 @@ bool UsesSystemRegistry() {
     return ::geteuid() == 0;
 }
 
+bool SystemRegistryIsLive() {
+    return false;  // the library keeps HKEY_LOCAL_MACHINE in a registry file
+}
+
+std::string LiveRegistryName() {
+    return SystemRegistryPath().string();
+}
+
+std::string LiveRegistryViewOption() {
+    return "";
+}
+
+std::optional<std::string> OtherViewHolding(const char*) {
+    return std::nullopt;
+}
+
+reg::Document ReadLiveRegistry(std::span<const std::string_view>) {
+    throw RuntimeError("this system has no registry of its own; the library reads registry files");
+}
+
 std::string ReadWholeFile(const fs::path& file) {
     // Opened without blocking, so that a FIFO or device is refused by the check, never waited on.
     FileContent read = ReadRegularFile(AT_FDCWD, file.c_str(), kMaxInputFileSize, true);

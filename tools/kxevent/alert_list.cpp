@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "common/registry.h"
 #include "common/severity.h"
 #include "common/utf8.h"
 #include "platform/platform.h"
@@ -36,12 +37,24 @@ std::string Padded(std::string text, std::size_t width) {
     return text;
 }
 
+// The alerting directory the machine's own registry names (Windows).
+fs::path LiveAlertingDirectory(const RegistryChoice& registry) {
+    const AlertSettings settings = ReadAlertSettings(LoadRegistryChoice(registry));
+    if (!settings.directory) {
+        throw RuntimeError("no directory given and " + registry.file.string() +
+                           " names no \"Centralized Alerting Path\" under HKEY_LOCAL_MACHINE\\" +
+                           kAlertingKey);
+    }
+    return *settings.directory;
+}
+
 }  // namespace
 
 fs::path RegistryAlertingDirectory() {
     // Only reads: a per-user default not yet installed has no alerting directory either.
     const RegistryChoice registry = FindRegistry();
     std::error_code error;
+    if (registry.live) return LiveAlertingDirectory(registry);
     if (!fs::exists(registry.file, error)) {
         throw RuntimeError("no directory given and the registry file " + registry.file.string() +
                            " does not exist");

@@ -13,8 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "common/alert_log_source.h"
 #include "common/registry.h"
+#include "common/syslog_names.h"
 #include "common/utf8.h"
+#include "platform/eventlog_ids.h"
 #include "platform/platform.h"
 #include "runtime/search_rules.h"
 #include "tools/admin/errors.h"
@@ -35,18 +38,25 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kCoreModules[] = {"KXKRNL.DLL", "KXUTIL.DLL", "KXEvent.DLL"};
+// The event-log sources the library, the platform layer and FwdSyslog write under.
+constexpr std::string_view kEventSources[] = {KX_EVENT_SOURCE_TRACE, KX_EVENT_SOURCE_PLATFORM,
+                                              KX_EVENT_SOURCE_SYSLOG, kAlertLogSource};
+constexpr char kRepairTodo[] = "repair the installation (msiexec /fa with the product's package)";
 // Below this an alert file (a few kilobytes) may no longer fit once other writers are counted.
 constexpr std::uintmax_t kMinFreeBytes = 1u << 20;
 
 constexpr char kDoctorAbout[] =
     "Checks the installation as KXEvent.DLL will see it: the registry file read and why, its\n"
-    "trust check, the installation directory and its modules, the resource module for the\n"
-    "current language, the alerting directory and whether the collector's group can read the\n"
-    "alert files waiting in it, each forwarding module and the event-log destination. Prints\n"
-    "one line per check (\"ok\" or \"FAIL\" and what to do); changes nothing. With --json,\n"
-    "each check is one JSON object per line: {\"check\", \"ok\": true, \"detail\"} or\n"
-    "{\"check\", \"ok\": false, \"problem\", \"todo\"}. Exit status: 0 when every check\n"
-    "passes, 1 otherwise, 2 on a usage error.\n";
+    "trust check, the installation directory, each core module where the library's search\n"
+    "finds it, the resource module for the current language, the alerting directory and\n"
+    "whether the collector's group can read the alert files waiting in it, each forwarding\n"
+    "module and the event-log destination. On Windows the registry is the machine's, in the\n"
+    "view KXEvent.DLL reads; the alerting directory's access list, FwdSyslog's transport and\n"
+    "the event sources' message files are checked too. Prints one line per check (\"ok\" or\n"
+    "\"FAIL\" and what to do); changes nothing. With --json, each check is one JSON object\n"
+    "per line: {\"check\", \"ok\": true, \"detail\"} or {\"check\", \"ok\": false,\n"
+    "\"problem\", \"todo\"}. Exit status: 0 when every check passes, 1 otherwise, 2 on a\n"
+    "usage error.\n";
 
 enum DoctorOptionId { kJson };
 
@@ -87,10 +97,17 @@ class Report {
     bool failed_ = false;
 };
 
-// A configured path as the platform reads it: backslashes are directory separators.
+// `text` in lower case, for names the system compares without regard to case.
+std::string Folded(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A configured path as the platform reads it: backslashes are directory separators, shown as
+// the system writes them (backslashes on Windows).
 std::string NativePath(std::string text) {
     std::replace(text.begin(), text.end(), '\\', '/');
-    return text;
+    return fs::path(text).make_preferred().string();
 }
 
 constexpr char kTrustTodo[] =
@@ -156,13 +173,53 @@ std::optional<reg::Document> CheckRegistry(Report& report) {
     }
 }
 
+// The machine's registry, in the view the library reads (Windows).
+std::optional<reg::Document> CheckLiveRegistry(Report& report) {
+    const std::string name = LiveRegistryName();
+    const std::string key = std::string("HKEY_LOCAL_MACHINE\\") + kSharedComponentsKey;
+    reg::Document document;
+    try {
+        document = ReadLiveRegistry(kEventSources);
+    } catch (const RuntimeError& failure) {
+        report.Fail("registry", failure.what(), "run kxevent doctor as an administrator");
+        return std::nullopt;
+    }
+    if (reg::FindKey(document, kSharedComponentsKey) == nullptr) {
+        if (const std::optional<std::string> other = OtherViewHolding(kSharedComponentsKey)) {
+            report.Fail("registry",
+                        key + " is in the " + *other +
+                            " only, which KXEvent.DLL does not read: "
+                            "it reads " +
+                            name,
+                        "import the settings into that view (reg export the key " +
+                            (LiveRegistryViewOption() == "/reg:32" ? std::string("/reg:64")
+                                                                   : std::string("/reg:32")) +
+                            ", then reg import FILE " + LiveRegistryViewOption() +
+                            "), or install the product's package for this system");
+            return std::nullopt;
+        }
+        report.Fail("registry", key + " is missing from " + name + ", the view KXEvent.DLL reads",
+                    "install the product (msiexec /i), or import its settings into that view "
+                    "(reg import FILE " +
+                        LiveRegistryViewOption() + ")");
+        return std::nullopt;
+    }
+    report.Pass("registry", key + " read in " + name + ", as KXEvent.DLL reads it");
+    return document;
+}
+
 std::optional<fs::path> CheckInstallDirectory(Report& report, const RegistryReader& registry) {
     const InstallDirectory install = FindInstallDirectory(registry);
     if (install.code == kInstallKeyNotOpened || install.code == kNoInstallDirValue) {
         report.Fail("installation directory",
                     std::string("\"szInstallDir\" is missing from HKEY_LOCAL_MACHINE\\") +
                         kCurrentVersionKey + ", so the library cannot find its modules",
-                    "set it to the directory holding KXEvent.DLL (kxevent reg set)");
+                    SystemRegistryIsLive()
+                        ? std::string("set it to the directory holding KXEvent.DLL (reg add "
+                                      "\"HKLM\\") +
+                              kCurrentVersionKey + "\" /v szInstallDir /d DIRECTORY " +
+                              LiveRegistryViewOption() + ") or " + kRepairTodo
+                        : "set it to the directory holding KXEvent.DLL (kxevent reg set)");
         return std::nullopt;
     }
     const std::string origin = OriginOf(install.origin);
@@ -170,7 +227,8 @@ std::optional<fs::path> CheckInstallDirectory(Report& report, const RegistryRead
     // The library's existence test takes a name ending in a separator for no directory, as
     // FindFirstFile does, yet it still finds its modules below that name: only a directory that
     // is not there is a failure.
-    if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    if (directory.size() > 1 && (directory.back() == '/' || directory.back() == '\\'))
+        directory.pop_back();
     std::error_code error;
     if (install.code == kInstallDirMissing && !fs::is_directory(directory, error)) {
         report.Fail("installation directory",
@@ -199,16 +257,34 @@ void CheckModuleFile(Report& report, const std::string& what, const fs::path& fi
                 notAFile ? "put the module's file there in its place" : kTrustTodo);
 }
 
+// A path of the library's search as the user finds it: absolute, with native separators.
+fs::path Shown(const std::string& path);
+
+// Each core module where the library's search finds it: the first of its places holding a
+// file, judged as the loader judges it. A refused copy ends the search, as in the library; no
+// regular file at a place lets it go on.
 void CheckModules(Report& report, const fs::path& directory) {
     for (const char* name : kCoreModules) {
         const std::string what = std::string("module ") + name;
-        const std::optional<std::string> file = LocateFile((directory / name).string());
-        if (!file) {
-            report.Fail(what, "not found in " + directory.string(),
-                        "install it into the installation directory");
+        std::string tried;
+        std::optional<std::string> notAFile;  // the first place holding something else
+        bool ended = false;
+        for (const std::string& place : CoreComponentPlaces(directory.string(), name)) {
+            const std::optional<std::string> file = LocateFile(NativePath(place));
+            if (file && JudgeModuleFile(*file).kind != ModuleRefusalKind::NotAFile) {
+                CheckModuleFile(report, what, Shown(*file));
+                ended = true;
+                break;
+            }
+            if (file && !notAFile) notAFile = file;
+            tried += (tried.empty() ? "" : ", ") + Shown(place).parent_path().string();
+        }
+        if (ended) continue;
+        if (notAFile) {
+            CheckModuleFile(report, what, Shown(*notAFile));
             continue;
         }
-        CheckModuleFile(report, what, fs::path(*file));
+        report.Fail(what, "not found in " + tried, "install it into the installation directory");
     }
 }
 
@@ -228,7 +304,6 @@ std::string FactsOfRefusedPart(const std::string& reason, const fs::path& file) 
     return "";
 }
 
-// A path of the library's search as the user finds it: absolute, with native separators.
 fs::path Shown(const std::string& path) {
     std::error_code error;
     return fs::absolute(NativePath(path), error).lexically_normal();
@@ -295,8 +370,7 @@ void CheckAlertFilesReadable(Report& report, const fs::path& directory) {
                     "group read (such as 027)");
 }
 
-void CheckAlerting(Report& report, const fs::path& registryFile) {
-    const AlertSettings settings = ReadAlertSettings(registryFile);
+void CheckAlerting(Report& report, const AlertSettings& settings) {
     if (!settings.enabled) {
         report.Pass("alerting directory", "central alerting is off (\"bEnableCAlert\")");
         return;
@@ -312,6 +386,12 @@ void CheckAlerting(Report& report, const fs::path& registryFile) {
     if (!fs::is_directory(*settings.directory, error)) {
         report.Fail("alerting directory", directory + " does not exist or is no directory",
                     AlertDirectoryCreateAdvice(*settings.directory));
+        return;
+    }
+    if (const std::optional<std::string> problem = AccessListProblem(directory)) {
+        report.Fail("alerting directory", directory + ": " + *problem,
+                    "let only Administrators, SYSTEM and the alerting service change it (" +
+                        std::string(kRepairTodo) + " sets that access list)");
         return;
     }
     const std::string facts = OwnerAndMode(directory);
@@ -354,7 +434,7 @@ void CheckForwarding(Report& report, const reg::Document& document) {
         any = true;
         const std::string what = "forwarding module \"" + value.name + "\"";
         const std::string path = NativePath(ValueText(value));
-        if (path.find('/') == std::string::npos) {
+        if (ValueText(value).find_first_of("/\\") == std::string::npos) {
             report.Fail(what,
                         path +
                             " is a bare name, which the loader refuses: it would be found "
@@ -371,6 +451,79 @@ void CheckForwarding(Report& report, const reg::Document& document) {
         CheckModuleFile(report, what, fs::path(*found));
     }
     if (!any) report.Pass("forwarding", "no forwarding modules are configured");
+}
+
+// The sources the entries are written under, each registered with a message file that exists,
+// so that the event log renders their entries (Windows).
+void CheckEventSources(Report& report, const reg::Document& document) {
+    for (std::string_view source : kEventSources) {
+        const std::string what = "event source \"" + std::string(source) + "\"";
+        const std::string path = std::string(kEventLogSourcesKey) + "\\" + std::string(source);
+        const reg::Key* key = reg::FindKey(document, path);
+        const reg::Value* file = key ? reg::FindValue(*key, "EventMessageFile") : nullptr;
+        if (file == nullptr || ValueText(*file).empty()) {
+            report.Fail(what,
+                        std::string(key ? "has no \"EventMessageFile\"" : "is not registered") +
+                            " under HKEY_LOCAL_MACHINE\\" + kEventLogSourcesKey +
+                            ", so the event log cannot show its entries' messages",
+                        std::string(kRepairTodo) + ", which registers it with KXEventMessages.dll");
+            continue;
+        }
+        std::string missing;
+        const std::string files = ExpandedText(ValueText(*file));
+        for (std::size_t at = 0; at <= files.size();) {
+            const std::size_t end = std::min(files.find(';', at), files.size());
+            const std::string one = files.substr(at, end - at);
+            std::error_code error;
+            if (!one.empty() && !fs::is_regular_file(NativePath(one), error)) missing = one;
+            at = end + 1;
+        }
+        if (!missing.empty()) {
+            report.Fail(what, "its message file " + missing + " does not exist",
+                        std::string(kRepairTodo) + ", which installs KXEventMessages.dll");
+            continue;
+        }
+        report.Pass(what, "message file " + files);
+    }
+}
+
+// FwdSyslog's transport, when FwdSyslog is in the forwarding list: "local" (its default) means
+// a Unix syslog socket, which Windows has not, so every send would log an error (Windows).
+void CheckSyslogTransport(Report& report, const reg::Document& document) {
+    const reg::Key* list = reg::FindKey(document, kForwardingKey);
+    const auto isSyslog = [](const reg::Value& value) {
+        const std::string name = fs::path(NativePath(ValueText(value))).filename().string();
+        return IsTextType(value.type) && Folded(name) == "fwdsyslog.dll";
+    };
+    if (list == nullptr || std::none_of(list->values.begin(), list->values.end(), isSyslog)) {
+        return;
+    }
+    const reg::Key* key = reg::FindKey(document, kSyslogSettingsKey);
+    const reg::Value* value = key ? reg::FindValue(*key, kSyslogTransportValue) : nullptr;
+    const std::string transport = value ? Folded(ValueText(*value)) : "";
+    const std::string set = std::string(
+                                "set it to udp or tcp, with \"Host\" the syslog server (reg "
+                                "add \"HKLM\\") +
+                            kSyslogSettingsKey + "\" /v Transport /d udp " +
+                            LiveRegistryViewOption() + ")";
+    if (transport.empty() || transport == "local") {
+        report.Fail("FwdSyslog transport",
+                    (value ? std::string("\"Transport\" is \"local\"")
+                           : std::string("\"Transport\" is unset, which means \"local\"")) +
+                        ", a Unix syslog socket, which Windows has not: every send would log "
+                        "an error",
+                    set);
+        return;
+    }
+    if (transport != "udp" && transport != "tcp") {
+        report.Fail("FwdSyslog transport",
+                    "\"Transport\" is \"" + ValueText(*value) + "\", which FwdSyslog does not know",
+                    set);
+        return;
+    }
+    const reg::Value* host = key ? reg::FindValue(*key, "Host") : nullptr;
+    report.Pass("FwdSyslog transport",
+                transport + " to " + (host ? ValueText(*host) : std::string("127.0.0.1")));
 }
 
 // Why the library would not append to `file`: it follows no link, writes regular files only
@@ -429,15 +582,21 @@ std::span<const Option> DoctorOptionTable() {
 
 bool RunDoctorChecks(std::ostream& out, bool json) {
     Report report(out, json);
-    const std::optional<reg::Document> document = CheckRegistry(report);
+    const bool live = SystemRegistryIsLive();
+    const std::optional<reg::Document> document =
+        live ? CheckLiveRegistry(report) : CheckRegistry(report);
     if (document) {
         const RegistryReader registry = DocumentRegistry(*document);
         if (const std::optional<fs::path> directory = CheckInstallDirectory(report, registry)) {
             CheckModules(report, *directory);
             CheckResourceModule(report, registry);
         }
-        CheckAlerting(report, std::getenv("VEL_REGISTRY"));
+        CheckAlerting(report, ReadAlertSettings(*document));
         CheckForwarding(report, *document);
+        if (live) {
+            CheckSyslogTransport(report, *document);
+            CheckEventSources(report, *document);
+        }
     }
     CheckEventLog(report);
     return !report.Failed();

@@ -37,6 +37,13 @@ struct UnreadableAlerts {
 };
 UnreadableAlerts UnreadableByCollector(const std::vector<std::filesystem::path>& files);
 
+// Why others than the system's administrators (and the alerting service) could change the
+// directory at `path`, by its access list; nothing when none can, or where owners and modes
+// decide (POSIX systems: the trust check's line says it).
+std::optional<std::string> AccessListProblem(const std::string& path);
+// A registry text with its %VARIABLE%s expanded, as the system expands REG_EXPAND_SZ paths.
+std::string ExpandedText(const std::string& text);
+
 // The system log the library writes every entry to: its name for the report, and why entries
 // would not reach it, with what to do.
 struct SystemLog {

@@ -72,6 +72,14 @@ UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>& files) {
     return unreadable;
 }
 
+std::optional<std::string> AccessListProblem(const std::string&) {
+    return std::nullopt;
+}
+
+std::string ExpandedText(const std::string& text) {
+    return text;
+}
+
 // The library sends each syslog line without waiting to the datagram socket _PATH_LOG and drops
 // it when that fails. Connecting tells the same: no socket, something else at the name, no one
 // bound to it, or no permission.

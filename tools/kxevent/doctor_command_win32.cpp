@@ -1,5 +1,13 @@
 // doctor_command_win32.cpp: the facts doctor reports on Windows, where the system's access
-// control decides who may write; its lists are not shown here.
+// control decides who may write: the alerting directory's access list is read here.
+#include <windows.h>
+// After windows.h, which these need.
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <array>
+#include <memory>
+
 #include "tools/kxevent/doctor_command.h"
 
 namespace kx::tool::doctor {
@@ -24,6 +32,74 @@ bool SharedWithCollector(const std::string&) {
 
 UnreadableAlerts UnreadableByCollector(const std::vector<fs::path>&) {
     return {};
+}
+
+namespace {
+
+// Rights that change a directory or what it holds.
+constexpr ACCESS_MASK kChangeRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                      DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                      GENERIC_ALL;
+
+// The groups of everyone who is no administrator, and what the report calls them.
+struct Stranger {
+    WELL_KNOWN_SID_TYPE type;
+    const char* name;
+};
+constexpr Stranger kStrangers[] = {
+    {WinWorldSid, "Everyone"},
+    {WinBuiltinUsersSid, "Users"},
+    {WinAuthenticatedUserSid, "Authenticated Users"},
+    {WinInteractiveSid, "INTERACTIVE"},
+    {WinBuiltinGuestsSid, "Guests"},
+    {WinAnonymousSid, "ANONYMOUS LOGON"},
+};
+
+struct LocalFreeDeleter {
+    void operator()(void* memory) const { ::LocalFree(memory); }
+};
+
+}  // namespace
+
+std::optional<std::string> AccessListProblem(const std::string& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status =
+        ::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &dacl, nullptr, &descriptor);
+    const std::unique_ptr<void, LocalFreeDeleter> owned(descriptor);
+    if (status != ERROR_SUCCESS) {
+        return "its access list cannot be read (system error " + std::to_string(status) + ")";
+    }
+    if (dacl == nullptr) return "it has no access list, so everyone may change it";
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, index, &entry)) continue;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & kChangeRights) == 0) continue;
+        const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        for (const Stranger& stranger : kStrangers) {
+            std::array<BYTE, SECURITY_MAX_SID_SIZE> known{};
+            DWORD size = known.size();
+            if (::CreateWellKnownSid(stranger.type, nullptr, known.data(), &size) &&
+                ::EqualSid(sid, known.data())) {
+                return std::string("its access list lets ") + stranger.name +
+                       " change it, so anyone could plant or remove alerts";
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ExpandedText(const std::string& text) {
+    std::array<char, 32768> expanded{};
+    const DWORD length =
+        ::ExpandEnvironmentStringsA(text.c_str(), expanded.data(), expanded.size());
+    if (length == 0 || length > expanded.size()) return text;
+    return std::string(expanded.data());
 }
 
 SystemLog TheSystemLog() {

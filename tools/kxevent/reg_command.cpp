@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "common/names.h"
+#include "common/registry.h"
 #include "common/utf8.h"
 #include "tools/admin/errors.h"
 #include "tools/admin/event_library.h"
@@ -226,6 +227,17 @@ std::string RegHelp() {
 }
 
 int RunRegCommand(std::span<const std::string> args) {
+    if (SystemRegistryIsLive()) {
+        // The library reads the machine's registry here, never a file: editing one changes
+        // nothing it sees, and the system's own tool edits the registry.
+        const std::string view = LiveRegistryViewOption();
+        throw UsageError(
+            "kxevent reg edits registry files, which KXEvent.DLL does not read on Windows: it "
+            "reads " +
+            LiveRegistryName() + "; use reg.exe in that view, e.g. reg query \"HKLM\\" +
+            kSharedComponentsKey + "\" /s " + view + ", reg add, reg delete or reg import FILE " +
+            view + " (kxevent doctor checks the result)");
+    }
     const RegOptions options = ParseRegOptions(args.subspan(1));
     const std::string& command = options.positional.front();
     if (options.type && command != "set") throw UsageError("--type belongs to reg set");

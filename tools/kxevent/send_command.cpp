@@ -248,22 +248,14 @@ std::set<std::string> AlertFileNames(const std::optional<fs::path>& directory) {
     return names;
 }
 
-// The newest alert file that was not there before the send.
-std::optional<fs::path> NewAlertFile(const AlertSettings& alerts,
-                                     const std::set<std::string>& before) {
-    std::optional<fs::path> newest;
-    fs::file_time_type newestTime{};
+// The alert files that were not there before the send, in name order.
+std::vector<fs::path> NewAlertFiles(const AlertSettings& alerts,
+                                    const std::set<std::string>& before) {
+    std::vector<fs::path> appeared;
     for (const std::string& name : AlertFileNames(alerts.directory)) {
-        if (before.contains(name)) continue;
-        const fs::path path = *alerts.directory / name;
-        std::error_code error;
-        const auto time = fs::last_write_time(path, error);
-        if (!newest || time > newestTime || (time == newestTime && path > *newest)) {
-            newest = path;
-            newestTime = time;
-        }
+        if (!before.contains(name)) appeared.push_back(*alerts.directory / name);
     }
-    return newest;
+    return appeared;
 }
 
 // The event-log entries of one step, read back once when first asked for, so that both the
@@ -311,8 +303,21 @@ std::string WithoutCarriageReturns(std::string text) {
 
 // Prints the alert file a send wrote; returns false when one was due and none appeared.
 bool ReportAlertFile(const AlertSettings& alerts, const std::set<std::string>& before,
-                     bool alertDue, std::string* actualMessage, StepLog& log) {
-    const std::optional<fs::path> file = NewAlertFile(alerts, before);
+                     bool alertDue, std::string* actualMessage, StepLog& log,
+                     std::optional<std::uint32_t> messageId) {
+    const std::vector<fs::path> candidates =
+        SendsAlertFiles(NewAlertFiles(alerts, before), messageId);
+    if (candidates.size() > 1) {
+        std::cout << "alert file: one of " << candidates.size()
+                  << " that appeared during the send, as other programs sent alerts too:";
+        for (const fs::path& candidate : candidates) {
+            std::cout << " " << ForPerson(candidate.string());
+        }
+        std::cout << "\n";
+        return true;
+    }
+    const std::optional<fs::path> file =
+        candidates.empty() ? std::nullopt : std::optional<fs::path>(candidates.front());
     if (!file) {
         if (!alertDue) {
             std::cout << "alert file: none\n";
@@ -362,7 +367,7 @@ int RunSend(const SendStep& step, EventLibrary& library, const AlertSettings& al
     std::cout << "description: " << ForPerson(FieldText(message.szLongDescript)) << "\n";
     const bool due = result == EVENT_OK &&
                      CentralAlertDue(alerts.enabled, step.suppress, detail.bAlwaysAlert != 0);
-    const bool delivered = ReportAlertFile(alerts, before, due, nullptr, log);
+    const bool delivered = ReportAlertFile(alerts, before, due, nullptr, log, detail.uTrapID);
     if (result != EVENT_OK) return ReportFailure(step, result);
     return delivered ? kExitOk : kExitFailure;
 }
@@ -379,7 +384,7 @@ int RunResend(const SendStep& step, EventLibrary& library, const AlertSettings& 
     // The snapshot's own "Always Alert" stays inside the library; only the switch and the
     // caller's suppression are known here.
     const bool due = result == EVENT_OK && CentralAlertDue(alerts.enabled, step.suppress, false);
-    const bool delivered = ReportAlertFile(alerts, before, due, &description, log);
+    const bool delivered = ReportAlertFile(alerts, before, due, &description, log, std::nullopt);
     if (!description.empty()) std::cout << "description: " << ForPerson(description) << "\n";
     if (result != EVENT_OK) return ReportFailure(step, result);
     return delivered ? kExitOk : kExitFailure;
@@ -517,11 +522,28 @@ std::string SendHelp() {
     return text;
 }
 
+std::vector<fs::path> SendsAlertFiles(std::vector<fs::path> appeared,
+                                      std::optional<std::uint32_t> messageId) {
+    if (appeared.size() <= 1 || !messageId) return appeared;
+    const std::string wanted = std::to_string(*messageId);
+    std::erase_if(appeared, [&](const fs::path& file) {
+        try {
+            const AlertFile parsed = ParseAlertFile(ReadWholeFile(file), file.string());
+            const std::string* id = parsed.Find("uMessageID");
+            return id == nullptr || *id != wanted;
+        } catch (const RuntimeError&) {
+            return true;  // taken away meanwhile, or not the library's
+        }
+    });
+    return appeared;
+}
+
 int RunSendCommand(std::span<const std::string> args) {
     const std::vector<SendStep> steps = ParseSteps(args);
     const fs::path libraryDirectory = FindLibraryDirectory();
     const RegistryChoice registry = SelectTrustedRegistry(libraryDirectory);
-    const AlertSettings alerts = ReadAlertSettings(registry.file);  // also refuses a bad file
+    const AlertSettings alerts =
+        ReadAlertSettings(LoadRegistryChoice(registry));  // refuses a bad file
     EventLogCapture capture;  // before the load, so that the library writes where it reads
     EventLibrary library(libraryDirectory);
     return RunSteps(steps, library, alerts, &capture);

@@ -36,6 +36,13 @@ struct SendStep {
     std::vector<FieldAssignment> assignments;
 };
 
+// Of the alert files that appeared in the alerting directory during a send, the ones that can
+// be that send's: the only one; of several (other programs sent too), those whose "uMessageID"
+// is the send's `messageId` when it is known. More than one left means the send's own cannot be
+// told apart, and none of them is shown as its.
+std::vector<std::filesystem::path> SendsAlertFiles(std::vector<std::filesystem::path> appeared,
+                                                   std::optional<std::uint32_t> messageId);
+
 // Parses "send|query|resend OPTIONS [--then send|query|resend OPTIONS ...]". Throws UsageError
 // for an unknown option, a missing value, an unknown field or a value that does not fit.
 std::vector<SendStep> ParseSteps(std::span<const std::string> args);

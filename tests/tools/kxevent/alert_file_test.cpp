@@ -9,6 +9,7 @@
 #include "support.h"
 #include "tools/admin/errors.h"
 #include "tools/admin/registry_files.h"
+#include "tools/kxevent/send_command.h"
 
 namespace kx::tool {
 namespace {
@@ -236,6 +237,41 @@ TEST(AlertFileShow, JsonStringEscapesC1ControlsWhetherStoredAsUtf8OrAsOneByte) {
               "\"\\u009b31m\"");
     EXPECT_EQ(JsonString("a\x85z\x9F"), "\"a\\u0085z\\u009f\"");
     EXPECT_EQ(JsonString("\xC2\x80\xC2\xA0"), "\"\\u0080\xC2\xA0\"");  // NBSP is no control
+}
+
+// Of the alert files that appeared during a send, only those that can be the send's own are
+// shown as it: the only one, or of several those with the send's message ID.
+TEST(AlertFileParse, ASendsOwnAlertFileIsTheOneWithItsMessageId) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const auto withId = [&](const char* name, const char* id) {
+        const fs::path file = dir / name;
+        test::WriteFile(file,
+                        id ? Replaced(AlertText(), "uMessageID=7", std::string("uMessageID=") + id)
+                           : std::string("not an alert"));
+        return file;
+    };
+    const fs::path a = withId("1.ALR", "42");
+    const fs::path b = withId("2.ALR", "43");
+    const fs::path c = withId("3.ALR", "42");
+    const fs::path bad = withId("4.ALR", nullptr);
+    const struct {
+        std::vector<fs::path> appeared;
+        std::optional<std::uint32_t> messageId;
+        std::vector<fs::path> own;
+    } cases[] = {
+        {{}, 42, {}},
+        {{b}, 42, {b}},  // the only one is the send's, whatever it holds
+        {{a, b}, 42, {a}},
+        {{a, b, bad}, 43, {b}},
+        {{a, b, c}, 42, {a, c}},         // cannot be told apart: both named, neither chosen
+        {{a, b}, std::nullopt, {a, b}},  // a resend knows no message ID
+        {{b, bad}, 42, {}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(testing::PrintToString(row.appeared));
+        EXPECT_EQ(SendsAlertFiles(row.appeared, row.messageId), row.own);
+    }
 }
 
 }  // namespace

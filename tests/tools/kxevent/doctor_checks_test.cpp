@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/registry.h"
 #include "support.h"
@@ -129,8 +130,45 @@ TEST_F(DoctorChecks, InstallationDirectoryComesFromVelDebugcoreFirst) {
               "ok    installation directory: " + core.string() + " (VEL_DEBUGCORE)");
     EXPECT_EQ(Line("module KXUTIL.DLL"),
               "ok    module KXUTIL.DLL: " + (core / "kxutil.dll").string());
-    EXPECT_EQ(Line("module KXKRNL.DLL"), "FAIL  module KXKRNL.DLL: not found in " + core.string() +
-                                             "; install it into the installation directory");
+    // Every place of the library's search is named: the installation directory, "..\zqpal"
+    // and the current directory.
+    EXPECT_EQ(Line("module KXKRNL.DLL"),
+              "FAIL  module KXKRNL.DLL: not found in " + core.string() + ", " +
+                  fs::absolute("../zqpal").lexically_normal().string() + ", " +
+                  fs::current_path().string() + "; install it into the installation directory");
+}
+
+// A core module is found where the library's search finds it: the installation directory, then
+// "..\zqpal", then the current directory, the first holding it winning.
+TEST_F(DoctorChecks, CoreModulesAreFoundInEveryPlaceTheLibrarySearches) {
+    const fs::path core = dir / "core";
+    const fs::path zqpal = dir / "zqpal";
+    const fs::path current = dir / "current";
+    for (const fs::path& place : {core, zqpal, current}) {
+        fs::create_directory(place);
+        ::chmod(place.c_str(), 0755);
+    }
+    test::RegFile reg;
+    reg.Key(test::kInstallKey).String("szInstallDir", core.string());
+    reg.WriteTo(registry);
+    const fs::path previous = fs::current_path();
+    fs::current_path(current);
+    const struct {
+        std::vector<fs::path> holding;  // the places given a copy of KXKRNL.DLL
+        fs::path found;
+    } cases[] = {
+        {{core, zqpal, current}, core},
+        {{zqpal, current}, zqpal},
+        {{current}, current},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.found.string());
+        for (const fs::path& place : {core, zqpal, current}) fs::remove(place / "KXKRNL.DLL");
+        for (const fs::path& place : row.holding) test::WriteFile(place / "KXKRNL.DLL", "");
+        EXPECT_EQ(Line("module KXKRNL.DLL"),
+                  "ok    module KXKRNL.DLL: " + (row.found / "KXKRNL.DLL").string());
+    }
+    fs::current_path(previous);
 }
 
 }  // namespace
