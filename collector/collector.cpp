@@ -238,6 +238,8 @@ int Collector::Run(const std::atomic<bool>& stop) {
     started_ = lastProgress_ = std::chrono::steady_clock::now();
     while (!stop) {
         const bool drained = DrainAll(stop);
+        // A drain cut short by a stop is no failed session: nothing to retry, nothing to say.
+        if (stop && !options_.once) break;
         WriteMetrics();
         // A failed session fails over at once to the next receiver that may be tried.
         if (!drained && !stop && ReceiverDue()) continue;
@@ -422,9 +424,12 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
         }
         first = false;
     }
-    counters_.oldestAgeSeconds = CountHeld();
+    const std::int64_t oldest = CountHeld();
+    // Stopped midway, what the scans found, less what was acknowledged since, still waits.
+    if (stop) return false;
+    counters_.oldestAgeSeconds = oldest;
     counters_.backlog = counters_.held;
-    return !stop;
+    return true;
 }
 
 std::int64_t Collector::CountHeld() {
