@@ -592,26 +592,8 @@ void Collector::WriteMetrics() const {
         metricsFailure_.clear();
         return;
     }
-    const char* step = "write";
-    switch (replaced.failed) {
-        case ReplaceStep::kCreate:
-            step = "create";
-            break;
-        case ReplaceStep::kMode:
-            step = "set the mode of";
-            break;
-        case ReplaceStep::kFlush:
-            step = "flush";
-            break;
-        case ReplaceStep::kRename:
-            step = "rename";
-            break;
-        default:
-            break;
-    }
     const int error = replaced.error;
-    std::string why = std::string("cannot ") + step + " " + LogText(temporary) + ": " +
-                      std::generic_category().message(error);
+    std::string why = ReplaceFailureText(replaced);
     if (error == EACCES || error == EPERM || error == EROFS)
         why += "; the collector's user (uid " + std::to_string(::geteuid()) +
                ") must be able to create files in " + LogText(target.parent_path().string()) +

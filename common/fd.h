@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <system_error>
 #endif
 
 namespace kx {
@@ -209,6 +210,37 @@ inline ReplaceResult ReplaceFile(int dir, const char* name, const char* temporar
     const Fd directory(::openat(dir, parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory) ::fsync(directory.get());
     return result;
+}
+
+// What a failed ReplaceFile was doing and why it failed, for a message about the file it was to
+// replace: "creating a temporary file beside it: Permission denied". `prepare` says what the
+// caller's prepare step does.
+inline std::string ReplaceFailureText(const ReplaceResult& result,
+                                      std::string_view prepare = "preparing it") {
+    std::string step;
+    switch (result.failed) {
+        case ReplaceStep::kNone:
+            return {};
+        case ReplaceStep::kCreate:
+            step = "creating a temporary file beside it";
+            break;
+        case ReplaceStep::kWrite:
+            step = "writing";
+            break;
+        case ReplaceStep::kPrepare:
+            step = prepare;
+            break;
+        case ReplaceStep::kMode:
+            step = "setting its mode";
+            break;
+        case ReplaceStep::kFlush:
+            step = "flushing";
+            break;
+        case ReplaceStep::kRename:
+            step = "replacing it";
+            break;
+    }
+    return step + ": " + std::generic_category().message(result.error);
 }
 #endif
 
