@@ -1,14 +1,13 @@
 // registry_files_win32.cpp: the Windows half of registry_files: the environment, reading a
-// whole file and replacing one atomically through the platform layer.
+// whole file and replacing one atomically (fd.h's ReplaceFile).
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <system_error>
 
-#include "platform/platform.h"
+#include "common/fd.h"
 #include "tools/admin/errors.h"
 #include "tools/admin/registry_files.h"
 #include "tools/admin/registry_files_internal.h"
@@ -40,26 +39,12 @@ std::string ReadWholeFile(const fs::path& file) {
 }
 
 void SaveTextAtomically(const fs::path& file, std::string_view text) {
-    std::string temporary;
-    std::intptr_t handle = plat::kInvalidFile;
-    for (int attempt = 0; attempt < 16 && handle == plat::kInvalidFile; ++attempt) {
-        temporary = TemporaryNameFor(file);
-        handle = plat::FileCreate(temporary.c_str());
-    }
-    if (handle == plat::kInvalidFile) {
-        throw RuntimeError("cannot create a temporary file next to " + file.string());
-    }
-    const auto size = static_cast<plat::Dword>(text.size());
-    const bool written = plat::FileWrite(handle, text.data(), size) == size;
-    const bool closed = plat::FileClose(handle);
-    std::error_code error;
-    if (written && closed) fs::rename(temporary, file, error);
-    if (!written || !closed || error) {
-        plat::FileDelete(temporary.c_str());
-        throw RuntimeError("cannot write " + file.string() +
-                           (error ? ": " + error.message() : std::string(": write failed")) +
+    const std::string target = file.string();
+    const ReplaceResult replaced =
+        ReplaceFile(target.c_str(), TemporaryNameFor(file).c_str(), text);
+    if (!replaced)
+        throw RuntimeError("cannot write " + target + ": " + ReplaceFailureText(replaced) +
                            "; the file is unchanged");
-    }
 }
 
 }  // namespace kx::tool
