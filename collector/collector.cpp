@@ -238,6 +238,8 @@ int Collector::Run(const std::atomic<bool>& stop) {
     started_ = lastProgress_ = std::chrono::steady_clock::now();
     while (!stop) {
         const bool drained = DrainAll(stop);
+        // A drain cut short by a stop is no failed session: nothing to retry, nothing to say.
+        if (stop && !options_.once) break;
         WriteMetrics();
         // A failed session fails over at once to the next receiver that may be tried.
         if (!drained && !stop && ReceiverDue()) continue;
@@ -422,9 +424,12 @@ bool Collector::DrainAll(const std::atomic<bool>& stop) {
         }
         first = false;
     }
-    counters_.oldestAgeSeconds = CountHeld();
+    const std::int64_t oldest = CountHeld();
+    // Stopped midway, what the scans found, less what was acknowledged since, still waits.
+    if (stop) return false;
+    counters_.oldestAgeSeconds = oldest;
     counters_.backlog = counters_.held;
-    return !stop;
+    return true;
 }
 
 std::int64_t Collector::CountHeld() {
@@ -587,26 +592,8 @@ void Collector::WriteMetrics() const {
         metricsFailure_.clear();
         return;
     }
-    const char* step = "write";
-    switch (replaced.failed) {
-        case ReplaceStep::kCreate:
-            step = "create";
-            break;
-        case ReplaceStep::kMode:
-            step = "set the mode of";
-            break;
-        case ReplaceStep::kFlush:
-            step = "flush";
-            break;
-        case ReplaceStep::kRename:
-            step = "rename";
-            break;
-        default:
-            break;
-    }
     const int error = replaced.error;
-    std::string why = std::string("cannot ") + step + " " + LogText(temporary) + ": " +
-                      std::generic_category().message(error);
+    std::string why = ReplaceFailureText(replaced);
     if (error == EACCES || error == EPERM || error == EROFS)
         why += "; the collector's user (uid " + std::to_string(::geteuid()) +
                ") must be able to create files in " + LogText(target.parent_path().string()) +

@@ -42,22 +42,18 @@ std::string Named(const char* option, const std::string& file) {
 std::string ReadPem(const char* option, const std::string& file, const char* wanted) {
     // Without blocking: a FIFO in its place must not hang the start.
     const Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd)
-        throw std::runtime_error(Named(option, file) + ": cannot read it (" +
-                                 std::generic_category().message(errno) + "); give " + wanted +
-                                 ", readable by the collector's user");
+    const auto unreadable = [&](int error) {
+        return std::runtime_error(Named(option, file) + ": cannot read it (" +
+                                  std::generic_category().message(error) + "); give " + wanted +
+                                  ", readable by the collector's user");
+    };
+    if (!fd) throw unreadable(errno);
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxPemBytes)
         throw std::runtime_error(Named(option, file) + " is not a PEM file; give " + wanted);
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const ssize_t count = ::read(fd.get(), text.data() + at, text.size() - at);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        at += static_cast<std::size_t>(count);
-    }
-    text.resize(at);
+    std::string text;
+    if (const int error = ReadUpTo(fd.get(), static_cast<std::size_t>(info.st_size), text))
+        throw unreadable(error);
     return text;
 }
 
@@ -70,29 +66,28 @@ int NoPassphrase(char*, int, int, void*) {
     return -1;
 }
 
+// The first certificate of a PEM text; null when it holds none.
+Cert ReadCertificate(const std::string& pem) {
+    const Bio bio = Memory(pem);
+    return Cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, NoPassphrase, nullptr) : nullptr);
+}
+
 }  // namespace
 
 void CheckTlsFiles(const RelpTarget& target) {
     if (!target.tlsCa) return;
     const std::string ca = ReadPem("--tls-ca", *target.tlsCa, "the receiver's CA as PEM");
-    {
-        const Bio bio = Memory(ca);
-        const Cert first(bio ? PEM_read_bio_X509(bio.get(), nullptr, NoPassphrase, nullptr)
-                             : nullptr);
-        if (!first)
-            throw std::runtime_error(Named("--tls-ca", *target.tlsCa) +
-                                     " holds no PEM certificate; give the CA that signed the "
-                                     "receiver's certificate, as PEM (openssl x509 -inform der "
-                                     "converts a DER one)");
-    }
+    if (!ReadCertificate(ca))
+        throw std::runtime_error(Named("--tls-ca", *target.tlsCa) +
+                                 " holds no PEM certificate; give the CA that signed the "
+                                 "receiver's certificate, as PEM (openssl x509 -inform der "
+                                 "converts a DER one)");
     if (!target.tlsCert || !target.tlsKey) return;
     const std::string certText =
         ReadPem("--tls-cert", *target.tlsCert, "the collector's certificate as PEM");
     const std::string keyText =
         ReadPem("--tls-key", *target.tlsKey, "the key of --tls-cert's certificate as PEM");
-    const Bio certBio = Memory(certText);
-    const Cert cert(certBio ? PEM_read_bio_X509(certBio.get(), nullptr, NoPassphrase, nullptr)
-                            : nullptr);
+    const Cert cert = ReadCertificate(certText);
     if (!cert)
         throw std::runtime_error(Named("--tls-cert", *target.tlsCert) +
                                  " holds no PEM certificate; give the collector's certificate, "

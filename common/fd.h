@@ -1,7 +1,7 @@
 // fd.h: a POSIX file descriptor that is closed however its scope ends (movable, so that a
 // function can open one and hand it back; never copied), and the file operations every part
 // repeats: writing everything, reading a regular file up to a limit, replacing a file
-// atomically and moving one without replacing another.
+// atomically (on Windows too) and moving one without replacing another.
 #pragma once
 
 #include <unistd.h>
@@ -11,9 +11,18 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -50,6 +59,15 @@ class Fd {
     }
 
     int fd_ = -1;
+};
+
+// Where ReplaceFile stopped.
+enum class ReplaceStep { kNone, kCreate, kWrite, kPrepare, kMode, kFlush, kRename };
+
+struct ReplaceResult {
+    ReplaceStep failed = ReplaceStep::kNone;
+    int error = 0;  // an errno value; on Windows, a Windows error code
+    explicit operator bool() const { return failed == ReplaceStep::kNone; }
 };
 
 #if !defined(_WIN32)
@@ -160,15 +178,6 @@ inline int MoveWithoutReplacing(int fromDir, const char* from, int toDir, const 
     return ::renameat(fromDir, from, toDir, to);
 }
 
-// Where ReplaceFile stopped.
-enum class ReplaceStep { kNone, kCreate, kWrite, kPrepare, kMode, kFlush, kRename };
-
-struct ReplaceResult {
-    ReplaceStep failed = ReplaceStep::kNone;
-    int error = 0;
-    explicit operator bool() const { return failed == ReplaceStep::kNone; }
-};
-
 // Replaces `name` (in `dir`, or a path with AT_FDCWD) by a file holding `data` with `mode`,
 // whatever the umask: written whole under `temporary` beside it (created exclusively, never
 // through a link; whatever a process that died left under that name is removed first), handed
@@ -210,6 +219,87 @@ inline ReplaceResult ReplaceFile(int dir, const char* name, const char* temporar
     if (directory) ::fsync(directory.get());
     return result;
 }
+
+// The same by path, as the Windows half below takes it.
+inline ReplaceResult ReplaceFile(const char* name, const char* temporary, std::string_view data,
+                                 mode_t mode = 0644) {
+    return ReplaceFile(AT_FDCWD, name, temporary, data, mode);
+}
+#else
+// Replaces `name` by a file holding `data`: written whole under `temporary` beside it (created
+// new, so that whatever is already under that name is never opened), flushed to the disk, and
+// moved over `name` with write-through, so that the move is on the disk too when this returns. A
+// reader sees the old file or the new one, never part of one. The temporary is removed on
+// failure.
+inline ReplaceResult ReplaceFile(const char* name, const char* temporary, std::string_view data) {
+    const auto create = [&] {
+        return ::CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE file = create();
+    // Left by a process that died: removed, never opened.
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS &&
+        ::DeleteFileA(temporary))
+        file = create();
+    if (file == INVALID_HANDLE_VALUE)
+        return {ReplaceStep::kCreate, static_cast<int>(::GetLastError())};
+    ReplaceResult result;
+    for (std::size_t done = 0; done < data.size();) {
+        // WriteFile takes a DWORD's worth at most; pieces of 1 MiB.
+        const auto piece = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 20));
+        DWORD wrote = 0;
+        if (!::WriteFile(file, data.data() + done, piece, &wrote, nullptr) || wrote == 0) {
+            const DWORD error = ::GetLastError();
+            result = {ReplaceStep::kWrite, static_cast<int>(error != 0 ? error : ERROR_DISK_FULL)};
+            break;
+        }
+        done += wrote;
+    }
+    if (result && !::FlushFileBuffers(file))
+        result = {ReplaceStep::kFlush, static_cast<int>(::GetLastError())};
+    if (!::CloseHandle(file) && result)
+        result = {ReplaceStep::kFlush, static_cast<int>(::GetLastError())};
+    if (result &&
+        !::MoveFileExA(temporary, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        result = {ReplaceStep::kRename, static_cast<int>(::GetLastError())};
+    if (!result) ::DeleteFileA(temporary);
+    return result;
+}
 #endif
+
+// What a failed ReplaceFile was doing and why it failed, for a message about the file it was to
+// replace: "creating a temporary file beside it: Permission denied". `prepare` says what the
+// caller's prepare step does.
+inline std::string ReplaceFailureText(const ReplaceResult& result,
+                                      std::string_view prepare = "preparing it") {
+    std::string step;
+    switch (result.failed) {
+        case ReplaceStep::kNone:
+            return {};
+        case ReplaceStep::kCreate:
+            step = "creating a temporary file beside it";
+            break;
+        case ReplaceStep::kWrite:
+            step = "writing";
+            break;
+        case ReplaceStep::kPrepare:
+            step = prepare;
+            break;
+        case ReplaceStep::kMode:
+            step = "setting its mode";
+            break;
+        case ReplaceStep::kFlush:
+            step = "flushing";
+            break;
+        case ReplaceStep::kRename:
+            step = "replacing it";
+            break;
+    }
+#if defined(_WIN32)
+    return step + ": " + std::system_category().message(result.error);
+#else
+    return step + ": " + std::generic_category().message(result.error);
+#endif
+}
 
 }  // namespace kx

@@ -261,8 +261,9 @@ TEST_F(CollectorFaults, MetricsFileThatCannotBeWrittenIsExplainedOnceNotAtEveryP
         std::this_thread::sleep_for(50ms);
     ASSERT_GE(count("not acknowledged"), 4u) << ReadFile(log);
     EXPECT_EQ(count("is not written"), 1u) << ReadFile(log);
-    EXPECT_NE(ReadFile(log).find("is not written: cannot create " + metrics.string() +
-                                 ".tmp: No such file or directory"),
+    EXPECT_NE(ReadFile(log).find("the metrics file " + metrics.string() +
+                                 " is not written: creating a temporary file beside it: No such "
+                                 "file or directory"),
               std::string::npos)
         << ReadFile(log);
 }

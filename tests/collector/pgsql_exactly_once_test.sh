@@ -50,14 +50,22 @@ rows() { psql -d kxevent -Atc 'SELECT count(*) FROM kxevent_alerts' 2>/dev/null 
     psql -d postgres -c 'CREATE DATABASE kxevent' && psql -d kxevent -f "$source/examples/rsyslog/kxevent-alerts.sql" ||
     fail "PostgreSQL with kxevent-alerts.sql"
 
-until port=$((20000 + RANDOM % 30000)) && [ -z "$(ss -Htln "sport = :$port")" ]; do :; done
-sed -e "s|@localhost/kxevent\"|@/kxevent?host=$pgdata\"|" -e "s|port=\"2514\"|address=\"127.0.0.1\" port=\"$port\"|" \
-    "$source/examples/rsyslog/kxevent-pgsql.conf" >"$scratch/rsyslog.conf"
-grep -q "host=$pgdata\"" "$scratch/rsyslog.conf" && grep -q "port=\"$port\"" "$scratch/rsyslog.conf" ||
+# The tests' rsyslogd (tests/support/rsyslogd.sh) runs the shipped snippet pointed at the private
+# database, its port taken from the environment as the other receiver examples take theirs.
+rsyslogd_sh="$source/tests/support/rsyslogd.sh"
+port="$(bash "$rsyslogd_sh" port)" || fail "no free port"
+sed -e "s|@localhost/kxevent\"|@/kxevent?host=$pgdata\"|" \
+    -e "s|port=\"2514\"|address=\"127.0.0.1\" port=\`echo \$KXEVENT_RELP_PORT\`|" \
+    "$source/examples/rsyslog/kxevent-pgsql.conf" >"$scratch/kxevent-pgsql.conf"
+grep -q "host=$pgdata\"" "$scratch/kxevent-pgsql.conf" && grep -q 'port=`echo $KXEVENT_RELP_PORT`' "$scratch/kxevent-pgsql.conf" ||
     fail "kxevent-pgsql.conf no longer has the conninfo and port this test points elsewhere"
+bash "$rsyslogd_sh" check "$scratch/rsyslog" KXEVENT_RELP_PORT="$port" "$scratch/kxevent-pgsql.conf" \
+    >"$scratch/rsyslog.log" 2>&1 || fail "rsyslogd -N1 refuses kxevent-pgsql.conf"
+# rsyslogd in place of the fixture's shell, a child of this one: killed and waited for here.
 listening() { ss -Htlnp "sport = :$port" | grep -q "pid=$rsyslog_pid,"; }
 rsyslog_start() {
-    /usr/sbin/rsyslogd -n -f "$scratch/rsyslog.conf" -i "$scratch/rsyslog.pid" >>"$scratch/rsyslog.log" 2>&1 &
+    bash "$rsyslogd_sh" run "$scratch/rsyslog" KXEVENT_RELP_PORT="$port" "$scratch/kxevent-pgsql.conf" \
+        >>"$scratch/rsyslog.log" 2>&1 &
     rsyslog_pid=$!
     wait_for "rsyslogd listening on port $port" 60 listening
 }

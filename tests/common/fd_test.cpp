@@ -47,6 +47,28 @@ TEST(FileOperations, ReplaceFileSwapsInTheWholeTextWithItsModeWhateverLeftItsTem
     EXPECT_FALSE(fs::exists(temporary));
 }
 
+TEST(FileOperations, AFailedReplaceIsWordedByItsStepAndTheSystemsReason) {
+    const test::TempDir dir;
+    fs::create_directories(dir / "taken" / "inside");
+    const struct {
+        const char* target;  // in dir
+        int refused;         // by the prepare step
+        const char* words;
+    } rows[] = {
+        {"file", 0, ""},
+        {"missing/file", 0, "creating a temporary file beside it: No such file or directory"},
+        {"file", EPERM, "keeping its owner: Operation not permitted"},
+        {"taken", 0, "replacing it: Is a directory"},
+    };
+    for (const auto& row : rows) {
+        const std::string target = (dir / row.target).string();
+        const ReplaceResult result =
+            ReplaceFile(AT_FDCWD, target.c_str(), (target + ".tmp").c_str(), "text", 0644,
+                        [&](int) { return row.refused; });
+        EXPECT_EQ(ReplaceFailureText(result, "keeping its owner"), row.words) << row.target;
+    }
+}
+
 TEST(FileOperations, MoveWithoutReplacingLeavesAnExistingTargetAlone) {
     const test::TempDir dir;
     test::WriteFile(dir / "a", "a");

@@ -62,10 +62,14 @@ std::string ReadWholeFile(const fs::path& file) {
 
 namespace {
 
-// The one place the saving code turns an errno into text.
+// Why a save failed, `why` being what it was doing and the system's reason.
+[[noreturn]] void FailSave(const fs::path& file, const std::string& why) {
+    throw RuntimeError("cannot write " + file.string() + ": " + why + "; the file is unchanged");
+}
+
+// The saving code's own errno in words (ReplaceFailureText words those of the replace).
 [[noreturn]] void FailSave(const fs::path& file, const std::string& step, int error) {
-    throw RuntimeError("cannot write " + file.string() + ": " + step + ": " +
-                       std::generic_category().message(error) + "; the file is unchanged");
+    FailSave(file, step + ": " + std::generic_category().message(error));
 }
 
 // The file a save replaces: a symbolic link's target, link after link as the kernel would
@@ -113,22 +117,7 @@ void SaveTextAtomically(const fs::path& file, std::string_view text) {
     const mode_t mode = exists ? original.st_mode & 07777 : NewFileMode();
     const ReplaceResult replaced =
         ReplaceFile(AT_FDCWD, target.c_str(), temporary.c_str(), text, mode, keepOwner);
-    switch (replaced.failed) {
-        case ReplaceStep::kNone:
-            return;
-        case ReplaceStep::kCreate:
-            FailSave(target, "creating a temporary file beside it", replaced.error);
-        case ReplaceStep::kWrite:
-            FailSave(target, "writing", replaced.error);
-        case ReplaceStep::kPrepare:
-            FailSave(target, "keeping its owner and group", replaced.error);
-        case ReplaceStep::kMode:
-            FailSave(target, "keeping its mode", replaced.error);
-        case ReplaceStep::kFlush:
-            FailSave(target, "flushing", replaced.error);
-        case ReplaceStep::kRename:
-            FailSave(target, "replacing it", replaced.error);
-    }
+    if (!replaced) FailSave(target, ReplaceFailureText(replaced, "keeping its owner and group"));
 }
 
 }  // namespace kx::tool

@@ -1,6 +1,6 @@
 // registry_files_win32.cpp: the Windows half of registry_files: the machine's registry read
 // live in the library's view, the environment, reading a whole file and replacing one
-// atomically through the platform layer.
+// atomically (fd.h's ReplaceFile).
 #include <windows.h>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/fd.h"
 #include "common/registry.h"
 #include "platform/platform.h"
 #include "tools/admin/errors.h"
@@ -201,26 +202,12 @@ std::string ReadWholeFile(const fs::path& file) {
 }
 
 void SaveTextAtomically(const fs::path& file, std::string_view text) {
-    std::string temporary;
-    std::intptr_t handle = plat::kInvalidFile;
-    for (int attempt = 0; attempt < 16 && handle == plat::kInvalidFile; ++attempt) {
-        temporary = TemporaryNameFor(file);
-        handle = plat::FileCreate(temporary.c_str());
-    }
-    if (handle == plat::kInvalidFile) {
-        throw RuntimeError("cannot create a temporary file next to " + file.string());
-    }
-    const auto size = static_cast<plat::Dword>(text.size());
-    const bool written = plat::FileWrite(handle, text.data(), size) == size;
-    const bool closed = plat::FileClose(handle);
-    std::error_code error;
-    if (written && closed) fs::rename(temporary, file, error);
-    if (!written || !closed || error) {
-        plat::FileDelete(temporary.c_str());
-        throw RuntimeError("cannot write " + file.string() +
-                           (error ? ": " + error.message() : std::string(": write failed")) +
+    const std::string target = file.string();
+    const ReplaceResult replaced =
+        ReplaceFile(target.c_str(), TemporaryNameFor(file).c_str(), text);
+    if (!replaced)
+        throw RuntimeError("cannot write " + target + ": " + ReplaceFailureText(replaced) +
                            "; the file is unchanged");
-    }
 }
 
 }  // namespace kx::tool

@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/fd.h"
+
 namespace {
 
 constexpr unsigned kCannotCreateAlert = 140;
@@ -205,19 +207,8 @@ bool ParseLanguage(std::string_view text, unsigned& primary, unsigned& sub) {
 
 // Writes beside the target and renames, so a failed run never leaves a half-written output.
 bool WriteOutput(const std::filesystem::path& path, const std::string& bytes) {
-    std::filesystem::path partial = path;
-    partial += ".partial";
-    bool written = false;
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        written = static_cast<bool>(out.flush());
-    }
-    std::error_code error;
-    if (written) std::filesystem::rename(partial, path, error);
-    if (written && !error) return true;
-    std::filesystem::remove(partial, error);  // leave no half-written file behind
-    return false;
+    const std::string target = path.string();
+    return static_cast<bool>(kx::ReplaceFile(target.c_str(), (target + ".partial").c_str(), bytes));
 }
 
 int Usage() {
