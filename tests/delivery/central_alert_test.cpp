@@ -178,6 +178,15 @@ class CentralAlertTest : public DeliveryTest {
         return RunCentralAlertStage(1025, &message_, &detail_, expansion);
     }
 
+    // With alerting on, the stage reads the path (true) but publishes nothing and logs the one
+    // failure 141.
+    void ExpectTheStagePublishesNothingAndLogs141() {
+        EnableAlerts(alerts_.string());
+        EXPECT_TRUE(RunStage());
+        EXPECT_TRUE(Listing().empty());
+        ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    }
+
     void ExpectOneFailureLogged(unsigned stringId, const std::string& path,
                                 const std::string& message) {
         ASSERT_EQ(LoggedEntries().size(), 1u);
@@ -487,10 +496,7 @@ TEST_F(CentralAlertTest, RenameThatFailsRemovesTheTemporaryFileAndSaysSo) {
         plat::SetLastError(plat::kErrorAccessDenied);
         return false;
     });
-    EnableAlerts(alerts_.string());
-    EXPECT_TRUE(RunStage());
-    EXPECT_TRUE(Listing().empty());
-    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    ExpectTheStagePublishesNothingAndLogs141();
 }
 
 TEST_F(CentralAlertTest, FailedFlushPublishesNothingAndLogs141) {
@@ -499,10 +505,7 @@ TEST_F(CentralAlertTest, FailedFlushPublishesNothingAndLogs141) {
             plat::SetLastError(plat::kErrorDiskFull);
             return false;
         });
-    EnableAlerts(alerts_.string());
-    EXPECT_TRUE(RunStage());
-    EXPECT_TRUE(Listing().empty());
-    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    ExpectTheStagePublishesNothingAndLogs141();
 }
 
 TEST_F(CentralAlertTest, DirectorySyncFailingAfterTheRenameIsLoggedAsPublishedUnconfirmed) {
@@ -828,10 +831,7 @@ TEST_F(KernelLibraryAlertTest, FailedWriteLeavesNoFile) {
             plat::SetLastError(plat::kErrorDiskFull);
             return n - 1;
         });
-    EnableAlerts(alerts_.string());
-    EXPECT_TRUE(RunStage());
-    EXPECT_TRUE(Listing().empty());
-    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    ExpectTheStagePublishesNothingAndLogs141();
 }
 
 TEST_F(KernelLibraryAlertTest, WriteReportedWholeButCutShortIsFoundBySizeAndPublishesNothing) {
@@ -841,10 +841,7 @@ TEST_F(KernelLibraryAlertTest, WriteReportedWholeButCutShortIsFoundBySizeAndPubl
         +[](std::intptr_t f, const void* d, plat::Dword n) -> plat::Dword {
             return plat::DefaultHooks().FileWrite(f, d, n > 1 ? n - 1 : n) > 0 ? n : 0;
         });
-    EnableAlerts(alerts_.string());
-    EXPECT_TRUE(RunStage());
-    EXPECT_TRUE(Listing().empty());
-    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    ExpectTheStagePublishesNothingAndLogs141();
 }
 
 // Kernel libraries of the family whose KRNL_FileClose answers a good close with 0, or with a
