@@ -164,15 +164,7 @@ class CentralAlertTest : public DeliveryTest {
     }
 
     // Names of the files in the alerting directory, sorted.
-    std::vector<std::string> Listing() const { return ListDirectory(alerts_); }
-    static std::vector<std::string> ListDirectory(const fs::path& dir) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Listing() const { return EntryNames(alerts_); }
 
     bool RunStage(const char* expansion = "Expanded message") {
         return RunCentralAlertStage(1025, &message_, &detail_, expansion);
@@ -305,7 +297,7 @@ TEST_F(CentralAlertTest, DirectoryOf246CharactersGetsItsAlert) {
     ASSERT_EQ(dir.string().size(), 246u);
     fs::create_directories(dir);
     EXPECT_EQ(WriteCentralAlert(dir.string(), CompleteRecord("m")), AlertOutcome::kWritten);
-    EXPECT_EQ(ListDirectory(dir), std::vector<std::string>{"00000005.ALR"});
+    EXPECT_EQ(EntryNames(dir), std::vector<std::string>{"00000005.ALR"});
 }
 
 TEST_F(CentralAlertTest, DirectoryOf247CharactersGivesNameTooLongAndLogs141) {
