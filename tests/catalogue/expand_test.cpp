@@ -60,10 +60,6 @@ TEST_F(ExpandTest, SeesTheFieldsAsTheyAreWhenItRuns) {
     EXPECT_EQ(Expand("by %USERNAME%"), "by later");
 }
 
-TEST_F(ExpandTest, EmptyValueBecomesUnderscoreBetweenApostrophes) {
-    EXPECT_EQ(Expand("virus %VIRUSNAME% found"), "virus '_' found");
-}
-
 TEST_F(ExpandTest, VariableWithoutValueBecomesUnderscoreBetweenApostrophes) {
     FailAllocation(3);  // the SEVERITY text
     Table();
@@ -77,21 +73,27 @@ TEST_F(ExpandTest, NamesMatchOnlyExactlyAndLoseTheirSignsOtherwise) {
               "virusname NOSUCHNAME VIRUSNAM VIRUSNAMES");
 }
 
-TEST_F(ExpandTest, LonePercentSignStaysWithTheTextAfterIt) {
-    EXPECT_EQ(Expand("done 100%"), "done 100%");
-    EXPECT_EQ(Expand("a % b"), "a % b");
-}
-
-TEST_F(ExpandTest, TwoPercentagesFormAPairAndLoseTheirSigns) {
-    EXPECT_EQ(Expand("50% done and 100% clean"), "50 done and 100 clean");
-}
-
-TEST_F(ExpandTest, TwoSignsInARowExpandToNothing) {
-    EXPECT_EQ(Expand("a%%b"), "ab");
-}
-
-TEST_F(ExpandTest, MiddleSignClosesThePairAndTheRestIsLiteral) {
-    EXPECT_EQ(Expand("%A%B%"), "AB%");
+// What the percent signs of a text around empty fields become: each row what it shows, the
+// text and its expansion.
+TEST_F(ExpandTest, SignsPairUpAndEmptyValuesBecomeUnderscoreBetweenApostrophes) {
+    const struct {
+        const char* behaviour;
+        const char* text;
+        const char* expanded;
+    } cases[] = {
+        {"an empty value becomes '_' between apostrophes", "virus %VIRUSNAME% found",
+         "virus '_' found"},
+        {"an empty time too", "%LOCALTIME%", "'_'"},
+        {"a lone sign at the end stays", "done 100%", "done 100%"},
+        {"a lone sign stays with the text after it", "a % b", "a % b"},
+        {"two percentages form a pair and lose their signs", "50% done and 100% clean",
+         "50 done and 100 clean"},
+        {"two signs in a row expand to nothing", "a%%b", "ab"},
+        {"a middle sign closes the pair and the rest is literal", "%A%B%", "AB%"},
+    };
+    for (const auto& [behaviour, text, expanded] : cases) {
+        EXPECT_EQ(Expand(text), expanded) << behaviour;
+    }
 }
 
 TEST_F(ExpandTest, ReplacementIsNotScannedAgain) {
@@ -158,10 +160,6 @@ TEST_F(ExpandTest, TimesExpandAsDatesWhileTheFieldsKeepTheirForm) {
 TEST_F(ExpandTest, ShortTimeTextIsFilledOnlyWhereItReaches) {
     std::strcpy(message_.szGMTTime, "2000  1");
     EXPECT_EQ(Expand("%GMTTIME%"), "2000-01");
-}
-
-TEST_F(ExpandTest, EmptyTimeBecomesUnderscoreBetweenApostrophes) {
-    EXPECT_EQ(Expand("%LOCALTIME%"), "'_'");
 }
 
 TEST_F(ExpandTest, TimeFillingItsFieldIsReadWithinIt) {

@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "collector_test.h"
 #include "common/syslog_names.h"
 #include "kxevent/kxevent.h"
 #include "platform/platform.h"
@@ -42,16 +43,8 @@ std::set<std::string> ExpectedAlertIds(const fs::path& dir, const std::string& c
     return ids;
 }
 
-class CollectorDelivery : public ::testing::Test {
+class CollectorDelivery : public CollectorTest {
   protected:
-    TempDir dir;
-    fs::path alerts = dir / "alerts";
-
-    void SetUp() override {
-        if (::access("/usr/sbin/rsyslogd", X_OK) != 0) GTEST_SKIP() << "rsyslogd is missing";
-        fs::create_directories(alerts);
-    }
-
     ProcessResult Collect(const std::string& url, std::vector<std::string> extra = {}) const {
         std::vector<std::string> args{"collect", "--dir", alerts.string(), "--to", url, "--once"};
         args.insert(args.end(), extra.begin(), extra.end());

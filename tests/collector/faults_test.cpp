@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "collector_test.h"
 #include "relp_receiver.h"
 #include "support.h"
 
@@ -55,16 +56,8 @@ class Collector {
     pid_t pid_ = -1;
 };
 
-class CollectorFaults : public ::testing::Test {
+class CollectorFaults : public CollectorTest {
   protected:
-    TempDir dir;
-    fs::path alerts = dir / "alerts";
-
-    void SetUp() override {
-        if (::access("/usr/sbin/rsyslogd", X_OK) != 0) GTEST_SKIP() << "rsyslogd is missing";
-        fs::create_directories(alerts);
-    }
-
     std::vector<std::string> Args(const std::string& url, bool once) const {
         std::vector<std::string> args{"collect", "--dir", alerts.string(), "--to", url};
         if (once) args.push_back("--once");

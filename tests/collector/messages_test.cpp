@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "collector_test.h"
 #include "relp_receiver.h"
 #include "support.h"
 
@@ -18,16 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class CollectorMessages : public ::testing::Test {
+class CollectorMessages : public CollectorTest {
   protected:
-    TempDir dir;
-    fs::path alerts = dir / "alerts";
     fs::path pki = dir / "pki";
-
-    void SetUp() override {
-        if (::access("/usr/sbin/rsyslogd", X_OK) != 0) GTEST_SKIP() << "rsyslogd is missing";
-        fs::create_directories(alerts);
-    }
 
     std::vector<std::string> Args(const std::string& url, std::vector<std::string> extra) const {
         std::vector<std::string> args{"collect", "--dir", alerts.string(), "--to", url, "--once"};

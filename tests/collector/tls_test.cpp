@@ -12,6 +12,7 @@
 #include <regex>
 #include <thread>
 
+#include "collector_test.h"
 #include "relp_receiver.h"
 #include "support.h"
 
@@ -21,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class CollectorTls : public ::testing::Test {
+class CollectorTls : public CollectorTest {
   protected:
     static void SetUpTestSuite() {
         pki_ = new TempDir();
@@ -39,11 +40,6 @@ class CollectorTls : public ::testing::Test {
     static void TearDownTestSuite() {
         delete pki_;
         pki_ = nullptr;
-    }
-
-    void SetUp() override {
-        if (::access("/usr/sbin/rsyslogd", X_OK) != 0) GTEST_SKIP() << "rsyslogd is missing";
-        fs::create_directories(alerts);
     }
 
     static fs::path Pki(const std::string& file) { return pki_->path() / file; }
@@ -89,8 +85,6 @@ class CollectorTls : public ::testing::Test {
         return hex;
     }
 
-    TempDir dir;
-    fs::path alerts = dir / "alerts";
     static TempDir* pki_;
 };
 

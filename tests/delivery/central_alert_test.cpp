@@ -164,18 +164,19 @@ class CentralAlertTest : public DeliveryTest {
     }
 
     // Names of the files in the alerting directory, sorted.
-    std::vector<std::string> Listing() const { return ListDirectory(alerts_); }
-    static std::vector<std::string> ListDirectory(const fs::path& dir) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Listing() const { return EntryNames(alerts_); }
 
     bool RunStage(const char* expansion = "Expanded message") {
         return RunCentralAlertStage(1025, &message_, &detail_, expansion);
+    }
+
+    // With alerting on, the stage reads the path (true) but publishes nothing and logs the one
+    // failure 141.
+    void ExpectTheStagePublishesNothingAndLogs141() {
+        EnableAlerts(alerts_.string());
+        EXPECT_TRUE(RunStage());
+        EXPECT_TRUE(Listing().empty());
+        ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
     }
 
     void ExpectOneFailureLogged(unsigned stringId, const std::string& path,
@@ -296,7 +297,7 @@ TEST_F(CentralAlertTest, DirectoryOf246CharactersGetsItsAlert) {
     ASSERT_EQ(dir.string().size(), 246u);
     fs::create_directories(dir);
     EXPECT_EQ(WriteCentralAlert(dir.string(), CompleteRecord("m")), AlertOutcome::kWritten);
-    EXPECT_EQ(ListDirectory(dir), std::vector<std::string>{"00000005.ALR"});
+    EXPECT_EQ(EntryNames(dir), std::vector<std::string>{"00000005.ALR"});
 }
 
 TEST_F(CentralAlertTest, DirectoryOf247CharactersGivesNameTooLongAndLogs141) {
@@ -487,10 +488,7 @@ TEST_F(CentralAlertTest, RenameThatFailsRemovesTheTemporaryFileAndSaysSo) {
         plat::SetLastError(plat::kErrorAccessDenied);
         return false;
     });
-    EnableAlerts(alerts_.string());
-    EXPECT_TRUE(RunStage());
-    EXPECT_TRUE(Listing().empty());
-    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    ExpectTheStagePublishesNothingAndLogs141();
 }
 
 TEST_F(CentralAlertTest, FailedFlushPublishesNothingAndLogs141) {
@@ -499,10 +497,7 @@ TEST_F(CentralAlertTest, FailedFlushPublishesNothingAndLogs141) {
             plat::SetLastError(plat::kErrorDiskFull);
             return false;
         });
-    EnableAlerts(alerts_.string());
-    EXPECT_TRUE(RunStage());
-    EXPECT_TRUE(Listing().empty());
-    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    ExpectTheStagePublishesNothingAndLogs141();
 }
 
 TEST_F(CentralAlertTest, DirectorySyncFailingAfterTheRenameIsLoggedAsPublishedUnconfirmed) {
@@ -828,10 +823,7 @@ TEST_F(KernelLibraryAlertTest, FailedWriteLeavesNoFile) {
             plat::SetLastError(plat::kErrorDiskFull);
             return n - 1;
         });
-    EnableAlerts(alerts_.string());
-    EXPECT_TRUE(RunStage());
-    EXPECT_TRUE(Listing().empty());
-    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    ExpectTheStagePublishesNothingAndLogs141();
 }
 
 TEST_F(KernelLibraryAlertTest, WriteReportedWholeButCutShortIsFoundBySizeAndPublishesNothing) {
@@ -841,10 +833,7 @@ TEST_F(KernelLibraryAlertTest, WriteReportedWholeButCutShortIsFoundBySizeAndPubl
         +[](std::intptr_t f, const void* d, plat::Dword n) -> plat::Dword {
             return plat::DefaultHooks().FileWrite(f, d, n > 1 ? n - 1 : n) > 0 ? n : 0;
         });
-    EnableAlerts(alerts_.string());
-    EXPECT_TRUE(RunStage());
-    EXPECT_TRUE(Listing().empty());
-    ExpectOneFailureLogged(141, alerts_.string(), "Expanded message");
+    ExpectTheStagePublishesNothingAndLogs141();
 }
 
 // Kernel libraries of the family whose KRNL_FileClose answers a good close with 0, or with a

@@ -42,15 +42,6 @@ void Mode(const fs::path& path, mode_t mode) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
 }
 
-std::vector<std::string> EntriesOf(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A scratch machine whose registry, event log and planted code the case controls. The marker is
 // the file the planted module writes when any of it runs.
 class AttackTest : public ScratchMachineTest {
@@ -262,7 +253,7 @@ TEST_F(AttackTest, SetUserIdHostIgnoresTheCallersVariables) {
     ASSERT_NE(output.find("euid=0 secure=1 "), std::string::npos) << output;
     EXPECT_NE(output.find("key=absent"), std::string::npos) << output;
     EXPECT_EQ(output.find("tick=4242 "), std::string::npos) << output;
-    EXPECT_EQ(EntriesOf(sealed), std::vector<std::string>{"hklm.reg"});
+    EXPECT_EQ(test::EntryNames(sealed), std::vector<std::string>{"hklm.reg"});
 }
 
 // ---- Links planted at the files the library writes ------------------------------------------

@@ -69,4 +69,7 @@ std::vector<std::string> Lines(std::string_view text);
 std::string ReadFile(const std::filesystem::path& file);
 void WriteFile(const std::filesystem::path& file, std::string_view content);
 
+// The names of the entries of `dir`, sorted.
+std::vector<std::string> EntryNames(const std::filesystem::path& dir);
+
 }  // namespace kx::test

@@ -1,19 +1,9 @@
 // attach_module.cpp: a test module that records each DllMain notification it gets, one line
 // ("attach" or "detach") per notification, in the file named by KX_TEST_MODULE_LOG.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
-namespace {
-void Record(const char* what) {
-    const char* file = std::getenv("KX_TEST_MODULE_LOG");
-    if (!file) return;
-    if (FILE* out = std::fopen(file, "a")) {
-        std::fprintf(out, "%s\n", what);
-        std::fclose(out);
-    }
-}
-}  // namespace
+#include "module_log.h"
 
 extern "C" __attribute__((visibility("default"))) int DllMain(void*, std::uint32_t reason, void*) {
     Record(reason == 1 ? "attach" : "detach");

@@ -5,20 +5,10 @@
 // Each notification that returns is recorded in the file named by KX_TEST_MODULE_LOG, a throw out
 // of the attach as "throw" and one out of the detach as "throw detach".
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
-namespace {
-void Record(const char* what) {
-    const char* file = std::getenv("KX_TEST_MODULE_LOG");
-    if (!file) return;
-    if (FILE* out = std::fopen(file, "a")) {
-        std::fprintf(out, "%s\n", what);
-        std::fclose(out);
-    }
-}
-}  // namespace
+#include "module_log.h"
 
 extern "C" __attribute__((visibility("default"))) int DllMain(void*, std::uint32_t reason, void*) {
     if (reason == 1 && std::getenv("KX_TEST_THROW_MODULE_ACCEPTS") == nullptr) {

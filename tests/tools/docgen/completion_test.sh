@@ -1,14 +1,12 @@
 #!/bin/bash
+# shellcheck disable=SC2317  # the check functions are called by run_checks
 # completion_test.sh COMPLETION KXEVENT TEMPLATE INSTALLDIR: the generated bash completion,
 # sourced into this bash and called as readline would call it, against the built command and
 # real registry files made from the default template.
 set -u
 completion=$1 kxevent=$2 template=$3 installdir=$4
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+# shellcheck source=SCRIPTDIR/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -141,13 +139,12 @@ END
     [[ -z $reply ]] || fail "1001 matched '$reply'"
 }
 
-it_is_registered_for_kxevent
-first_word_offers_every_verb_of_the_command
-each_verb_offers_the_options_its_usage_names
-then_starts_a_new_chained_verb
-subcommands_then_key_paths_of_the_registry_file
-a_missing_registry_offers_nothing_quietly
-option_values_by_their_placeholder
-event_numbers_come_from_the_events_verb
-((failures == 0)) && echo "completion: all checks passed"
-exit $((failures > 0))
+run_checks "completion" \
+    it_is_registered_for_kxevent \
+    first_word_offers_every_verb_of_the_command \
+    each_verb_offers_the_options_its_usage_names \
+    then_starts_a_new_chained_verb \
+    subcommands_then_key_paths_of_the_registry_file \
+    a_missing_registry_offers_nothing_quietly \
+    option_values_by_their_placeholder \
+    event_numbers_come_from_the_events_verb

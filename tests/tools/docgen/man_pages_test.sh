@@ -1,14 +1,12 @@
 #!/bin/bash
+# shellcheck disable=SC2317  # the check functions are called by run_checks
 # man_pages_test.sh MANDIR KXEVENT: the generated manual pages format without a single groff
 # or man warning (lintian reads them the same way), and kxevent(1) describes every verb and
 # option the built command's own help names.
 set -u
 mandir=$1 kxevent=$2
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+# shellcheck source=SCRIPTDIR/checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 pages=("$mandir/man1/kxevent.1" "$mandir/man5/kxevent.reg.5" "$mandir/man8/kxevent-collect.8")
 
@@ -60,9 +58,8 @@ collector_page_holds_collector_md_section() {
         fail "collector.md has no section 'What it does with each entry'"
 }
 
-pages_format_without_warnings
-collector_page_holds_collector_md_section
-page_names_every_verb_and_option_of_the_help
-pages_refer_to_each_other
-((failures == 0)) && echo "man pages: all checks passed"
-exit $((failures > 0))
+run_checks "man pages" \
+    pages_format_without_warnings \
+    collector_page_holds_collector_md_section \
+    page_names_every_verb_and_option_of_the_help \
+    pages_refer_to_each_other

@@ -157,47 +157,80 @@ TEST_F(KxeventCommand, EveryCommandAnswersHelpWithoutDoingAnything) {
     EXPECT_FALSE(fs::exists(registry));
 }
 
-TEST_F(KxeventCommand, UnknownCommandIsAUsageError) {
-    const ProcessResult result = Run({"frobnicate"});
-    EXPECT_EQ(result.exitCode, 2);
-    ExpectOneErrorLine(result, "unknown command 'frobnicate'");
-}
+// --- Refusals --------------------------------------------------------------------------------
 
-TEST_F(KxeventCommand, UnknownOptionIsAUsageError) {
-    const ProcessResult result = Run({"send", "--product", "1", "--event", "500", "--bogus"});
-    EXPECT_EQ(result.exitCode, 2);
-    ExpectOneErrorLine(result, "unknown option '--bogus'");
-}
+// A command refused: its status, the one error line (each fragment in it), what it still prints
+// on standard output; the registry (this test's, or none) stays as it was and nothing is sent.
+struct Refusal {
+    const char* behaviour;
+    bool withRegistry;
+    int exitCode;
+    std::vector<std::string> args;
+    std::vector<std::string> said;
+    std::string out = {};
+};
 
-TEST_F(KxeventCommand, MissingEventNumberIsAUsageError) {
-    const ProcessResult result = Run({"send", "--product", "1"});
-    EXPECT_EQ(result.exitCode, 2);
-    ExpectOneErrorLine(result, "--event");
-}
+const std::vector<std::string> kSend500 = {"send", "--product", "1", "--event", "500"};
 
-TEST_F(KxeventCommand, NonNumericProductIsAUsageError) {
-    const ProcessResult result = Run({"send", "--product", "one", "--event", "500"});
-    EXPECT_EQ(result.exitCode, 2);
-    ExpectOneErrorLine(result, "'one' is not a number");
-}
+// Each row: what it shows, whether the registry is there, the status, the arguments after
+// kSend500's (or all of them), the fragments of the error line.
+// clang-format off
+const std::vector<Refusal> kRefusals = {
+    {"an unknown command is a usage error", false, 2, {"frobnicate"},
+     {"unknown command 'frobnicate'"}},
+    {"an unknown option is a usage error", false, 2, {"--bogus"}, {"unknown option '--bogus'"}},
+    {"a missing event number is a usage error", false, 2, {"send", "--product", "1"},
+     {"--event"}},
+    {"a non-numeric product is a usage error", false, 2,
+     {"send", "--product", "one", "--event", "500"}, {"'one' is not a number"}},
+    {"an unknown field name is a usage error", true, 2, {"--field", "szNoSuchField=x"},
+     {"unknown record field 'szNoSuchField'"}},
+    {"a value too long for its field is a usage error", true, 2,
+     {"--field", "szTargetIP=10.100.200.250:65535"},
+     {"szTargetIP: the value is 20 characters long; the field holds at most 15"}},
+    {"a field the library overwrites is refused naming who fills it", true, 2,
+     {"--field", "szComputerName=spoofed"},
+     {"--field szComputerName: the library overwrites it with the computer's name from the "
+      "system on every send"}},
+    {"a field the library overwrites is refused naming who fills it", true, 2,
+     {"--field", "uSeverity=0"},
+     {"--field uSeverity: the library overwrites it with the event's \"SEVERITY\" from the "
+      "catalogue on every send"}},
+    {"a field the library overwrites is refused naming who fills it", true, 2,
+     {"--field", "szSoftwareName=x"}, {"the product's name from the registry"}},
+    {"resend outside a chain is refused before anything is sent", true, 2,
+     {"resend", "--product", "1", "--event", "500"},
+     {"resend has nothing to send again: a new process holds no last", "--then resend"}},
+    {"a send of an event without definition fails with one line", true, 1,
+     {"send", "--product", "1", "--event", "777"}, {"EVENT_ERR_NO_DEFINITION"},
+     "result: 9 EVENT_ERR_NO_DEFINITION"},
+    {"a missing registry named by the environment is reported", false, 1, {}, {"does not exist"}},
+    {"reg query of a missing key fails", true, 1, {"reg", "query", "Software\\Nowhere"},
+     {"no key Software\\Nowhere"}},
+    {"reg set with a bad dword is a usage error", true, 2,
+     {"reg", "set", kAlertingKey, "bEnableCAlert", "yes", "--type", "dword"}, {"not a number"}},
+};
+// clang-format on
 
-TEST_F(KxeventCommand, UnknownFieldNameIsAUsageError) {
-    BaseRegistry().WriteTo(registry);
-    const ProcessResult result =
-        Run({"send", "--product", "1", "--event", "500", "--field", "szNoSuchField=x"});
-    EXPECT_EQ(result.exitCode, 2);
-    ExpectOneErrorLine(result, "unknown record field 'szNoSuchField'");
-    EXPECT_TRUE(AlertFiles().empty());
-}
-
-TEST_F(KxeventCommand, ValueTooLongForItsFieldIsAUsageErrorAndNothingIsSent) {
-    BaseRegistry().WriteTo(registry);
-    const ProcessResult result = Run(
-        {"send", "--product", "1", "--event", "500", "--field", "szTargetIP=10.100.200.250:65535"});
-    EXPECT_EQ(result.exitCode, 2);
-    ExpectOneErrorLine(result,
-                       "szTargetIP: the value is 20 characters long; the field holds at most 15");
-    EXPECT_TRUE(AlertFiles().empty());
+TEST_F(KxeventCommand, RefusalsSayWhyOnOneLineWithTheirStatusAndChangeNothing) {
+    for (const Refusal& refusal : kRefusals) {
+        std::vector<std::string> args = refusal.args;
+        if (args.empty() || args[0].starts_with("--"))
+            args.insert(args.begin(), kSend500.begin(), kSend500.end());
+        SCOPED_TRACE(refusal.behaviour + (": " + args.back()));
+        fs::remove(registry);
+        if (refusal.withRegistry) BaseRegistry().WriteTo(registry);
+        const std::string before = refusal.withRegistry ? ReadFile(registry) : "";
+        const ProcessResult result = Run(args);
+        EXPECT_EQ(result.exitCode, refusal.exitCode) << result.err;
+        for (const std::string& said : refusal.said) ExpectOneErrorLine(result, said);
+        EXPECT_NE(result.out.find(refusal.out), std::string::npos) << result.out;
+        ASSERT_EQ(fs::exists(registry), refusal.withRegistry);
+        if (refusal.withRegistry) {
+            EXPECT_EQ(ReadFile(registry), before);
+        }
+        EXPECT_TRUE(AlertFiles().empty());
+    }
 }
 
 // --- Sending ---------------------------------------------------------------------------------
@@ -216,15 +249,6 @@ TEST_F(KxeventCommand, SendPrintsResultDescriptionAndTheAlertFileItWrote) {
     EXPECT_NE(result.out.find("alert file: " + files[0].string()), std::string::npos);
     EXPECT_NE(result.out.find("szVirusName=Test.Worm"), std::string::npos);
     EXPECT_EQ(ReadFile(files[0]).rfind("[CentralAlert]\r\nuFileVersion=1\r\n", 0), 0u);
-}
-
-TEST_F(KxeventCommand, SendOfAnEventWithoutDefinitionFailsWithOneLine) {
-    BaseRegistry().WriteTo(registry);
-    const ProcessResult result = Run({"send", "--product", "1", "--event", "777"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.out.find("result: 9 EVENT_ERR_NO_DEFINITION"), std::string::npos);
-    ExpectOneErrorLine(result, "EVENT_ERR_NO_DEFINITION");
-    EXPECT_TRUE(AlertFiles().empty());
 }
 
 TEST_F(KxeventCommand, SendWithoutAlertingPathFailsWithResultOne) {
@@ -295,12 +319,6 @@ TEST_F(KxeventCommand, MalformedRegistryIsRefusedWithTheLineAndLeftUntouched) {
     EXPECT_TRUE(AlertFiles().empty());
 }
 
-TEST_F(KxeventCommand, MissingRegistryNamedByTheEnvironmentIsReported) {
-    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"});
-    EXPECT_EQ(result.exitCode, 1);
-    ExpectOneErrorLine(result, "does not exist");
-}
-
 TEST_F(KxeventCommand, RegistryOthersCanChangeIsRefusedBySendAndByCollectAlike) {
     BaseRegistry().WriteTo(registry);
     fs::permissions(registry, fs::perms::others_write, fs::perm_options::add);
@@ -334,35 +352,6 @@ TEST_F(KxeventCommand, ResendAfterSendReusesTheRecordsUnderTheNewEvent) {
     EXPECT_EQ(AlertFiles().size(), 2u);
     EXPECT_NE(result.out.find("description: Again Snap.A during Nightly."), std::string::npos)
         << result.out;
-}
-
-TEST_F(KxeventCommand, ResendOutsideAChainIsRefusedBeforeAnythingIsSent) {
-    BaseRegistry().WriteTo(registry);
-    const ProcessResult result = Run({"resend", "--product", "1", "--event", "500"});
-    EXPECT_EQ(result.exitCode, 2);
-    ExpectOneErrorLine(result, "resend has nothing to send again: a new process holds no last");
-    EXPECT_NE(result.err.find("--then resend"), std::string::npos) << result.err;
-    EXPECT_TRUE(AlertFiles().empty());
-}
-
-TEST_F(KxeventCommand, FieldTheLibraryOverwritesIsRefusedNamingWhoFillsIt) {
-    BaseRegistry().WriteTo(registry);
-    const std::pair<const char*, const char*> cases[] = {
-        {"szComputerName=spoofed",
-         "--field szComputerName: the library overwrites it with the "
-         "computer's name from the system on every send"},
-        {"uSeverity=0",
-         "--field uSeverity: the library overwrites it with the event's "
-         "\"SEVERITY\" from the catalogue on every send"},
-        {"szSoftwareName=x", "the product's name from the registry"},
-    };
-    for (const auto& [field, message] : cases) {
-        const ProcessResult result =
-            Run({"send", "--product", "1", "--event", "500", "--field", field});
-        EXPECT_EQ(result.exitCode, 2) << field;
-        ExpectOneErrorLine(result, message);
-    }
-    EXPECT_TRUE(AlertFiles().empty());
 }
 
 TEST_F(KxeventCommand, ChainStopsAtTheFirstFailingStep) {
@@ -464,37 +453,52 @@ TEST_F(KxeventCommand, RefusedAttachNamesTheBinderCodeAndWhatWasMissing) {
     EXPECT_EQ(result.err.find("initialization routine failed"), std::string::npos) << result.err;
 }
 
-TEST_F(KxeventCommand, RefusedAttachListsTheResourceModulePathsTried) {
-    BaseRegistry().WriteTo(registry);
-    const fs::path install = dir / "install";
-    fs::create_directory(install);
-    for (const char* module : {"KXKRNL.DLL", "KXUTIL.DLL"}) {
-        fs::copy_file(fs::path(KX_TEST_INSTALL_DIR) / module, install / module);
-    }
-    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"}, true,
-                                     {{"VEL_DEBUGCORE", install.string()}});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("Error loading resource DLL (kxUtlRes.dll); paths tried: " +
-                              install.string() + "\\Res0901\\kxUtlRes.dll ("),
-              std::string::npos)
-        << result.err;
-    EXPECT_NE(result.err.find("run kxevent doctor"), std::string::npos) << result.err;
-}
+// An installation directory the binder refuses, what it holds, and what the error says ("@"
+// stands for the directory).
+struct RefusedInstall {
+    const char* behaviour;
+    const char* directory;
+    std::vector<const char*> modules;
+    bool othersMayWrite;
+    std::vector<std::string> said;
+};
 
-TEST_F(KxeventCommand, RefusedAttachNamesTheUntrustedModuleAndTheModeAtFault) {
+const RefusedInstall kRefusedInstalls[] = {
+    {"the resource module paths tried are listed",
+     "install",
+     {"KXKRNL.DLL", "KXUTIL.DLL"},
+     false,
+     {"Error loading resource DLL (kxUtlRes.dll); paths tried: @\\Res0901\\kxUtlRes.dll (",
+      "run kxevent doctor"}},
+    {"the untrusted module and the mode at fault are named",
+     "shared",
+     {"KXKRNL.DLL"},
+     true,
+     {"@ can be changed by users other than its owner and root", "binder code 9"}},
+};
+
+TEST_F(KxeventCommand, RefusedAttachListsThePathsTriedOrNamesTheUntrustedModuleAndItsMode) {
     BaseRegistry().WriteTo(registry);
-    const fs::path install = dir / "shared";
-    fs::create_directory(install);
-    fs::copy_file(fs::path(KX_TEST_INSTALL_DIR) / "KXKRNL.DLL", install / "KXKRNL.DLL");
-    ASSERT_EQ(::chmod(install.c_str(), 0777), 0);
-    const ProcessResult result = Run({"send", "--product", "1", "--event", "500"}, true,
-                                     {{"VEL_DEBUGCORE", install.string()}});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find(install.string() +
-                              " can be changed by users other than its owner and root"),
-              std::string::npos)
-        << result.err;
-    EXPECT_NE(result.err.find("binder code 9"), std::string::npos) << result.err;
+    for (const RefusedInstall& refused : kRefusedInstalls) {
+        SCOPED_TRACE(refused.behaviour);
+        const fs::path install = dir / refused.directory;
+        fs::create_directory(install);
+        for (const char* module : refused.modules) {
+            fs::copy_file(fs::path(KX_TEST_INSTALL_DIR) / module, install / module);
+        }
+        if (refused.othersMayWrite) {
+            ASSERT_EQ(::chmod(install.c_str(), 0777), 0);
+        }
+        const ProcessResult result = Run({"send", "--product", "1", "--event", "500"}, true,
+                                         {{"VEL_DEBUGCORE", install.string()}});
+        EXPECT_EQ(result.exitCode, 1);
+        for (std::string said : refused.said) {
+            if (const auto at = said.find('@'); at != std::string::npos) {
+                said.replace(at, 1, install.string());
+            }
+            EXPECT_NE(result.err.find(said), std::string::npos) << said << "\n" << result.err;
+        }
+    }
 }
 
 // --- Built-in default ------------------------------------------------------------------------
@@ -682,13 +686,6 @@ TEST_F(KxeventCommand, RegImportMergesAndExportGivesItBack) {
         << exported.out;
     EXPECT_EQ(exported.out.find("Alerting"), std::string::npos);
     EXPECT_EQ(Run({"query", "--product", "1", "--event", "500"}).exitCode, 0);
-}
-
-TEST_F(KxeventCommand, RegQueryOfAMissingKeyFails) {
-    BaseRegistry().WriteTo(registry);
-    const ProcessResult result = Run({"reg", "query", "Software\\Nowhere"});
-    EXPECT_EQ(result.exitCode, 1);
-    ExpectOneErrorLine(result, "no key Software\\Nowhere");
 }
 
 TEST_F(KxeventCommand, RegImportCarriesOutDeletionsAndSaysWhatEachRemoved) {
@@ -884,16 +881,6 @@ TEST_F(KxeventCommand, ReadOnlyCommandsCreateNothingInAFreshAccount) {
     EXPECT_TRUE(fs::is_empty(home.path()));
     ASSERT_EQ(Run({"reg", "set", kAlertingKey, "NoIP", "1"}, false, fresh).exitCode, 0);
     EXPECT_TRUE(fs::exists(home / ".local" / "state" / "kxevent" / "hklm.reg")) << "a change does";
-}
-
-TEST_F(KxeventCommand, RegSetWithABadDwordIsAUsageError) {
-    BaseRegistry().WriteTo(registry);
-    const std::string before = ReadFile(registry);
-    const ProcessResult result =
-        Run({"reg", "set", kAlertingKey, "bEnableCAlert", "yes", "--type", "dword"});
-    EXPECT_EQ(result.exitCode, 2);
-    ExpectOneErrorLine(result, "not a number");
-    EXPECT_EQ(ReadFile(registry), before);
 }
 
 // --- Catalogue listing -------------------------------------------------------------------------
