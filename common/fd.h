@@ -22,6 +22,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// The system's own ReplaceFile is not used; its macro would rename this file's.
+#undef ReplaceFile
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
