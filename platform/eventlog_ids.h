@@ -15,6 +15,18 @@
 #define KX_EVENT_SOURCE_SYSLOG "FwdSyslog"
 #define KX_EVENT_SOURCE_ALERT "Derad Edarevu Razud Evarivive"
 
+/* The alerting service on Windows ("kxevent collect --to eventlog") files every alert it takes
+   from an alerting directory under a source of its own, with its own message file: the alert's
+   event number is the entry's identifier (0 for a number outside 0 to KX_EVENT_ALERTS_HIGHEST_ID,
+   which Event Viewer could not show), and every identifier's message is "%1", the alert as the
+   collector wrote it out. Strings %2 on are the alert file's values in file order, then its
+   alertId. */
+#define KX_EVENT_SOURCE_ALERTS "KXEvent Alerts"
+#define KX_EVENT_ALERTS_MESSAGE_FILE "KXEventAlerts.dll"
+#define KX_EVENT_ALERTS_HIGHEST_ID 65535u
+/* The Windows service that runs it (the Linux unit's name too). */
+#define KX_COLLECT_SERVICE_NAME "kxevent-collect"
+
 /* Event identifiers as written. Event Viewer shows the low 16 bits: 0xC0000101 is shown as 257.
    The central-alert identifier is the number the library has always logged them with. */
 #define KX_EVENT_ID_TRACE 100u
