@@ -1,14 +1,7 @@
-// collector.cpp: the drain loop. A file leaves the alerting directory only after the receiver
-// acknowledged its message, so a collector killed at any point loses nothing: what was in
+// collector.cpp: the drain loop. A file leaves the alerting directory only after the sink
+// acknowledged its alert, so a collector killed at any point loses nothing: what was in
 // flight is sent again at the next start, under the same alertId.
 #include "collector/collector.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +9,8 @@
 #include <ctime>
 #include <system_error>
 #include <thread>
+
+#include "collector/collector_system.h"
 
 namespace kx::collect {
 
@@ -36,36 +31,8 @@ void Metric(std::string& out, const char* name, const char* type, const char* he
 void SleepUnlessStopped(int seconds, const std::atomic<bool>& stop) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!stop && std::chrono::steady_clock::now() < until) {
-        ::poll(nullptr, 0, 200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-}
-
-// The state directory, made (mode 0700) when missing; it must be a directory of the collector's
-// user that no one else may write, since it holds the lock.
-Fd OpenStateDirectory(const std::filesystem::path& path) {
-    std::filesystem::path state = path.lexically_normal();
-    if (!state.has_filename()) state = state.parent_path();
-    if (state.has_parent_path()) std::filesystem::create_directories(state.parent_path());
-    const std::string name = LogText(state.string());
-    if (::mkdir(state.c_str(), 0700) != 0 && errno != EEXIST)
-        throw std::system_error(errno, std::generic_category(),
-                                "cannot create the state directory " + name);
-    // A path descriptor: examined before anything is opened in it, whatever its mode.
-    Fd dir(::open(state.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
-    if (!dir || ::fstat(dir.get(), &info) != 0)
-        throw std::system_error(errno, std::generic_category(),
-                                "cannot open the state directory " + name);
-    if (info.st_uid != ::geteuid())
-        throw std::runtime_error("the state directory " + name + " belongs to uid " +
-                                 std::to_string(info.st_uid) +
-                                 ", not to the collector's user (uid " +
-                                 std::to_string(::geteuid()) + "); give it to that user");
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        throw std::runtime_error("the state directory " + name +
-                                 " may be written by others than the collector's user; "
-                                 "chmod go-w it");
-    return dir;
 }
 
 }  // namespace
@@ -182,13 +149,15 @@ void Retirer::Run() {
     }
 }
 
-Collector::Collector(CollectorOptions options, LogFn log) : options_(std::move(options)) {
-    // Every file given is checked before anything else is done.
-    CheckTlsFiles(options_.target);
+Collector::Collector(CollectorOptions options, std::vector<std::unique_ptr<AlertSink>> sinks,
+                     LogFn log)
+    : options_(std::move(options)) {
     if (options_.metrics) CheckMetricsFile(*options_.metrics);
-    receivers_.push_back({std::make_unique<RelpSender>(options_.target), RelpUrl(options_.target)});
-    for (const RelpTarget& alternate : options_.alternates)
-        receivers_.push_back({std::make_unique<RelpSender>(alternate), RelpUrl(alternate)});
+    if (sinks.empty()) throw std::runtime_error("no receiver to send the alerts to");
+    for (std::unique_ptr<AlertSink>& sink : sinks) {
+        const std::string name = sink->name();
+        receivers_.push_back({std::move(sink), name});
+    }
     // The retirer logs from its own thread.
     log_ = [mutex = std::make_shared<std::mutex>(), log = std::move(log)](const std::string& line) {
         const std::lock_guard lock(*mutex);
@@ -197,38 +166,12 @@ Collector::Collector(CollectorOptions options, LogFn log) : options_(std::move(o
     if (options_.directories.empty()) throw std::runtime_error("no alerting directory");
     options_.batch = std::max<std::size_t>(options_.batch, 1);
     options_.scanLimit = std::max<std::size_t>(options_.scanLimit, 1);
-    if (options_.state) {
-        const Fd state = OpenStateDirectory(*options_.state);
-        const std::string lock = LogText((*options_.state / "collect.lock").string());
-        lock_ = CreateExclusive(state.get(), "collect.lock", 0600);
-        if (!lock_ && errno == EEXIST) {
-            lock_ = Fd(::openat(state.get(), "collect.lock",
-                                O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            struct stat info {};
-            if (lock_ && (::fstat(lock_.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-                          info.st_uid != ::geteuid()))
-                throw std::runtime_error(lock +
-                                         " is not a regular file of the collector's user;"
-                                         " remove it");
-        }
-        if (!lock_) throw std::system_error(errno, std::generic_category(), lock);
-        if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0)
-            throw std::runtime_error("another collector runs with the state directory " +
-                                     options_.state->string());
-    }
+    if (options_.state) lock_ = std::make_unique<StateLock>(*options_.state);
     for (const std::filesystem::path& directory : options_.directories)
         spools_.push_back(std::make_unique<Spool>(directory, options_.keep, log_));
     retirer_ = std::make_unique<Retirer>(options_.batch);
-    if (!options_.once) {
-        inotify_ = Fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        if (!inotify_) throw std::system_error(errno, std::generic_category(), "inotify");
-        for (const std::filesystem::path& directory : options_.directories) {
-            if (::inotify_add_watch(inotify_.get(), directory.c_str(),
-                                    IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE) < 0)
-                log_("cannot watch " + LogText(directory.string()) + "; rescanning every " +
-                     std::to_string(options_.rescanSeconds) + " s only");
-        }
-    }
+    if (!options_.once)
+        watch_ = std::make_unique<SpoolWatch>(options_.directories, options_.rescanSeconds, log_);
 }
 
 Collector::~Collector() = default;
@@ -274,15 +217,9 @@ void Collector::AnnounceStart() const {
     for (std::size_t i = 1; i < receivers_.size(); ++i)
         to += (i == 1 ? " (failing over to " : ", then ") + LogText(receivers_[i].url);
     if (receivers_.size() > 1) to += ")";
-    const RelpTarget& target = options_.target;
-    std::string tls = "without TLS";
-    if (target.tlsCa) {
-        tls = "over TLS (CA " + LogText(*target.tlsCa);
-        if (target.tlsCert) tls += ", certificate " + LogText(*target.tlsCert);
-        tls += ")";
-    }
+    const std::string settings = receivers_.front().sender->Settings();
     log_((options_.once ? "sending the alert files of " : "collecting ") + directories +
-         (options_.once ? " to " : " into ") + to + " " + tls +
+         (options_.once ? " to " : " into ") + to + (settings.empty() ? "" : " " + settings) +
          (options_.once ? "; exiting once they are acknowledged" : "; watching for new ones"));
 }
 
@@ -353,7 +290,7 @@ bool Collector::OpenSession() {
 
 void Collector::NoteFailure(std::size_t index) {
     Receiver& receiver = receivers_[index];
-    RelpReplies& replies = receiver.sender->replies();
+    SinkReplies& replies = receiver.sender->replies();
     const std::string& error = replies.error;
     const std::string why = error.empty() ? std::string("the RELP session failed") : error;
     if (inUse_ && *inUse_ != index) {
@@ -480,21 +417,20 @@ bool Collector::Take(Spool& spool, const std::string& name) {
             break;
     }
     ++counters_.collected;
-    const std::string message =
-        FormatAlertMessage(loaded.alert, loaded.origin, options_.enterpriseNumber);
     if (!sender().open() && !OpenSession()) {
         ++counters_.retried;  // the message that was to be sent; nothing was in flight
         return false;
     }
-    const int txnr = sender().Send(message);
+    std::size_t bytes = 0;
+    const int txnr = sender().Send(loaded.alert, loaded.origin, bytes);
     if (txnr == 0) {
         ++counters_.retried;  // the message being sent, beside those in flight
         GiveUp();
         return false;
     }
-    inFlight_.push_back({&spool, name, txnr, message.size(),
+    inFlight_.push_back({&spool, name, txnr, bytes,
                          options_.verbose ? AlertId(loaded.alert, loaded.origin) : std::string()});
-    inFlightBytes_ += message.size();
+    inFlightBytes_ += bytes;
     Retire();
     // Far over the byte bound (large files), the session is closed to collect the replies
     // rather than waiting for them unbounded.
@@ -586,40 +522,20 @@ void Collector::WriteMetrics() const {
     // Readable by node_exporter's user whatever the service's umask, without it being in the
     // group that may write the alerting directory. A temporary file left by a collector that
     // died, or anything put in its place, is removed rather than opened.
-    const ReplaceResult replaced =
-        ReplaceFile(AT_FDCWD, target.c_str(), temporary.c_str(), text, 0644);
+    const ReplaceResult replaced = ReplaceFile(target.string().c_str(), temporary.c_str(), text);
     if (replaced) {
         metricsFailure_.clear();
         return;
     }
-    const int error = replaced.error;
-    std::string why = ReplaceFailureText(replaced);
-    if (error == EACCES || error == EPERM || error == EROFS)
-        why += "; the collector's user (uid " + std::to_string(::geteuid()) +
-               ") must be able to create files in " + LogText(target.parent_path().string()) +
-               " (the unit allows its state directory: --metrics "
-               "/var/lib/kxevent-collect/kxevent_collect.prom)";
+    const std::string why =
+        ReplaceFailureText(replaced) + MetricsPermissionAdvice(replaced.error, target);
     if (why == metricsFailure_) return;
     metricsFailure_ = why;
     log_("the metrics file " + LogText(target.string()) + " is not written: " + why);
 }
 
 void Collector::WaitForWork(int seconds, const std::atomic<bool>& stop) {
-    pollfd watch{inotify_.get(), POLLIN, 0};
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!stop) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
-        // Slices keep a stop prompt even when the signal lands just before poll.
-        const int ready = ::poll(&watch, 1, static_cast<int>(std::min<long>(left.count(), 500)));
-        if (ready > 0) {
-            alignas(inotify_event) char events[4096];
-            while (::read(inotify_.get(), events, sizeof events) > 0) {
-            }
-            return;
-        }
-    }
+    watch_->Wait(seconds, stop);
 }
 
 }  // namespace kx::collect

@@ -1,5 +1,6 @@
-// collector.h: the alerting service: drains alerting directories into a RELP receiver, removing
-// a file only once the receiver acknowledged it, and keeps watching for more.
+// collector.h: the alerting service: drains alerting directories into a sink (a RELP receiver,
+// or the Windows event log), removing a file only once the sink acknowledged it, and keeps
+// watching for more.
 #pragma once
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "collector/relp_sender.h"
+#include "collector/sink.h"
 #include "collector/spool.h"
 
 namespace kx::collect {
@@ -100,9 +102,21 @@ class Retirer {
     std::thread thread_;
 };
 
+// The RELP receivers of options.target and options.alternates, their TLS files checked (Linux;
+// throws std::runtime_error saying what to do).
+std::vector<std::unique_ptr<AlertSink>> RelpSinks(const CollectorOptions& options);
+// The Windows event log, source KX_EVENT_SOURCE_ALERTS (Windows).
+std::unique_ptr<AlertSink> MakeEventLogSink();
+
+class StateLock;   // collector_system.h
+class SpoolWatch;  // collector_system.h
+
 class Collector {
   public:
-    // Opens every directory; throws std::system_error or std::runtime_error.
+    // Opens every directory; throws std::system_error or std::runtime_error. The alerts go to
+    // `sinks`, the first preferred, the others failed over to.
+    Collector(CollectorOptions options, std::vector<std::unique_ptr<AlertSink>> sinks, LogFn log);
+    // The same with the RELP receivers of options.target and options.alternates (Linux).
     Collector(CollectorOptions options, LogFn log);
     ~Collector();
 
@@ -127,7 +141,7 @@ class Collector {
     };
     // One --to receiver, and when it may be tried again after its sessions failed.
     struct Receiver {
-        std::unique_ptr<RelpSender> sender;
+        std::unique_ptr<AlertSink> sender;
         std::string url;
         int backoff = 1;  // seconds before the next attempt, after the next failure
         std::chrono::steady_clock::time_point retryAt{};
@@ -150,7 +164,7 @@ class Collector {
     void WaitForWork(int seconds, const std::atomic<bool>& stop);
     // The session of the current receiver; OpenSession picks the first receiver due that
     // answers, false when none did.
-    RelpSender& sender() { return *receivers_[current_].sender; }
+    AlertSink& sender() { return *receivers_[current_].sender; }
     bool OpenSession();
     // Logs the failure of the current receiver's session and sets its next attempt.
     void NoteFailure(std::size_t receiver);
@@ -178,8 +192,8 @@ class Collector {
     std::size_t inFlightBytes_ = 0;
     std::size_t sinceMetrics_ = 0;
     CollectorCounters counters_;
-    Fd inotify_;
-    Fd lock_;
+    std::unique_ptr<SpoolWatch> watch_;
+    std::unique_ptr<StateLock> lock_;
     // Last, so that it finishes its removals while the spools still exist.
     std::unique_ptr<Retirer> retirer_;
     // Why the metrics file could not be written last time, so that it is said once, not at

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "collector/sink.h"
+
 struct relpEngine_s;
 struct relpClt_s;
 
@@ -47,11 +49,8 @@ std::string FormatFingerprint(const unsigned char* digest, std::size_t size);
 // Messages in flight on the session: sending waits for a reply once this many are unanswered.
 inline constexpr int kRelpWindow = 1024;
 
-// What the replies read so far said.
-struct RelpReplies {
-    std::vector<int> acknowledged;  // transaction numbers with a positive reply
-    std::string error;              // the first failure, empty while the session is sound
-};
+// What the replies read so far said: transaction numbers with a positive reply.
+using RelpReplies = SinkReplies;
 
 class RelpSender {
   public:
