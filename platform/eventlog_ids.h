@@ -32,6 +32,8 @@
 #define KX_EVENT_ID_TRACE 100u
 #define KX_EVENT_ID_MODULE_REFUSED 200u
 #define KX_EVENT_ID_FORWARDING 300u
+/* The alerting service's own log lines, under KX_EVENT_SOURCE_TRACE. */
+#define KX_EVENT_ID_COLLECTOR 400u
 #define KX_EVENT_ID_OTHER 900u
 #define KX_EVENT_ID_ALERT_DELIVERY 0xC0000101u
 

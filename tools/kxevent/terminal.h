@@ -7,5 +7,7 @@ namespace kx::tool {
 
 // Whether standard output is a terminal rather than a file or a pipe.
 bool StandardOutputIsTerminal();
+// The same of standard error, where progress lines go.
+bool StandardErrorIsTerminal();
 
 }  // namespace kx::tool

@@ -11,4 +11,8 @@ bool StandardOutputIsTerminal() {
     return ::_isatty(::_fileno(stdout)) != 0;
 }
 
+bool StandardErrorIsTerminal() {
+    return ::_isatty(::_fileno(stderr)) != 0;
+}
+
 }  // namespace kx::tool

@@ -209,6 +209,18 @@ const std::vector<Refusal> kRefusals = {
      {"no key Software\\Nowhere"}},
     {"reg set with a bad dword is a usage error", true, 2,
      {"reg", "set", kAlertingKey, "bEnableCAlert", "yes", "--type", "dword"}, {"not a number"}},
+    {"collect without a receiver names the one this system's build has", true, 2,
+     {"collect", "--once"}, {"collect needs --to relp://HOST:PORT"}},
+    {"collect into the event log is refused off Windows", true, 2,
+     {"collect", "--to", "eventlog", "--once"},
+     {"--to eventlog is the Windows event log, which only the Windows build writes"}},
+    {"collect as a Windows service is refused off Windows", true, 2,
+     {"collect", "--to", "relp://127.0.0.1:1", "--service"},
+     {"--service is for Windows", "kxevent-collect.service"}},
+    {"the same receiver twice is refused", true, 2,
+     {"collect", "--to", "relp://h:1", "--to", "relp://h:1"}, {"--to relp://h:1 is given twice"}},
+    {"TLS options without a CA are refused", true, 2,
+     {"collect", "--to", "relp://h:1", "--tls-peer", "h"}, {"--tls-peer needs --tls-ca"}},
 };
 // clang-format on
 
