@@ -1,9 +1,10 @@
 /* installed_host.c: a product that uses an installed kxevent, for wine_install_test.sh.
  *
  *   installed_host send DLL EVENT      reports EVENT through DLL; prints the send's result
- *   installed_host render SOURCE       renders an entry of the event-log call's SOURCE ("-" for
+ *   installed_host render SOURCE [ID]  renders an entry of the event-log call's SOURCE ("-" for
  *                                      none) as Event Viewer would: the source's registered
- *                                      message file, the entry's event ID; prints the text
+ *                                      message file, the entry's event ID (or ID); prints the
+ *                                      text
  *
  * Exit status 0 on success, 1 with a line on stderr saying what failed. */
 #include <stdio.h>
@@ -42,8 +43,8 @@ static int Send(const char* dll, const char* event) {
     return 0;
 }
 
-static int Render(const char* sourceArgument) {
-    const kx_event_log_key key =
+static int Render(const char* sourceArgument, const char* idArgument) {
+    kx_event_log_key key =
         kx_event_log_key_of(strcmp(sourceArgument, "-") == 0 ? NULL : sourceArgument);
     char keyPath[512];
     char file[MAX_PATH];
@@ -55,6 +56,7 @@ static int Render(const char* sourceArgument) {
     HKEY registered;
     HMODULE messages;
     const char* strings[] = {"label: text", "label", "0x00000000", "text"};
+    if (idArgument != NULL) key.id = (unsigned)strtoul(idArgument, NULL, 0);
     snprintf(keyPath, sizeof keyPath,
              "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s", key.source);
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &registered) != ERROR_SUCCESS) {
@@ -92,7 +94,8 @@ static int Render(const char* sourceArgument) {
 
 int main(int argc, char** argv) {
     if (argc == 4 && strcmp(argv[1], "send") == 0) return Send(argv[2], argv[3]);
-    if (argc == 3 && strcmp(argv[1], "render") == 0) return Render(argv[2]);
-    fprintf(stderr, "usage: installed_host send DLL EVENT | render SOURCE\n");
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "render") == 0)
+        return Render(argv[2], argc == 4 ? argv[3] : NULL);
+    fprintf(stderr, "usage: installed_host send DLL EVENT | render SOURCE [ID]\n");
     return 2;
 }
