@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -41,8 +42,10 @@ struct Service {
     SERVICE_STATUS_HANDLE handle = nullptr;
     SERVICE_STATUS status{};
     int result = kExitFailure;
+    std::mutex mutex;  // the control handler reports from a thread of its own
 
     void Report(DWORD state, DWORD waitHint = 0) {
+        const std::lock_guard lock(mutex);
         status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         status.dwCurrentState = state;
         status.dwControlsAccepted =
@@ -93,7 +96,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 }
 
 int RunService(CollectCommand command) {
-    Service running{std::move(command)};
+    Service running;
+    running.command = std::move(command);
     service = &running;
     wchar_t name[] = L"" KX_COLLECT_SERVICE_NAME;
     const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
