@@ -206,7 +206,8 @@ TEST_P(Package, RegistersEverySourceWithTheMessageFile) {
 
 // The alerting service: installed to start on demand and left stopped, or with STARTCOLLECTOR
 // started automatically and at once; stopped at every installation (so that kxevent.exe can be
-// replaced) and removed at uninstall. Each component's key file is the kxevent.exe it runs.
+// replaced), restarted after a failure, and removed at uninstall. Each component's key file is the
+// kxevent.exe it runs.
 TEST_P(Package, InstallsTheAlertingServiceOnDemandUnlessAskedToStartIt) {
     const auto services = ByKey(Table(package, "ServiceInstall"));
     const auto controls = ByKey(Table(package, "ServiceControl"));
@@ -242,6 +243,18 @@ TEST_P(Package, InstallsTheAlertingServiceOnDemandUnlessAskedToStartIt) {
         EXPECT_EQ(files.at(key).at(2), "kxevent.exe") << c.component;
         EXPECT_EQ(components.at(c.component).at(2), "INSTALLDIR");
     }
+    // Restarted after a failure: set once the service is installed, before it may be started.
+    const auto actions = ByKey(Table(package, "CustomAction"));
+    EXPECT_EQ(actions.at("ConfigureCollectorRecovery").at(1), "3073");
+    EXPECT_EQ(actions.at("ConfigureCollectorRecovery").at(2), "KXSetupActions");
+    EXPECT_EQ(actions.at("ConfigureCollectorRecoveryData").at(3), KX_COLLECT_SERVICE_NAME);
+    const auto sequence = ByKey(Table(package, "InstallExecuteSequence"));
+    const auto at = [&](const char* action) { return std::stoi(sequence.at(action).at(2)); };
+    EXPECT_LT(at("ConfigureCollectorRecoveryData"), at("ConfigureCollectorRecovery"));
+    EXPECT_GT(at("ConfigureCollectorRecovery"), at("InstallServices"));
+    EXPECT_LT(at("ConfigureCollectorRecovery"), at("StartServices"));
+    EXPECT_EQ(sequence.at("ConfigureCollectorRecovery").at(1), "NOT REMOVE~=\"ALL\"");
+
     const auto properties = ByKey(Table(package, "Property"));
     EXPECT_EQ(properties.count("STARTCOLLECTOR"), 0u);  // not started unless asked
     EXPECT_NE(properties.at("SecureCustomProperties").at(1).find("STARTCOLLECTOR"),

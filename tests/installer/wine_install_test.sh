@@ -143,6 +143,8 @@ check "the alerting service runs the installed kxevent.exe ($image_path)" test \
 check "the alerting service starts on demand" test "$(reg_value "$service_key" Start)" = 0x3
 service_state="$("$wine" sc query kxevent-collect 2>&1 | tr -d '\r')"
 check "the alerting service is not running" grep -qE 'STATE +: +1 +STOPPED' <<<"$service_state"
+check "the alerting service restarts after a failure" grep -aqF \
+    "kxevent: the alerting service kxevent-collect restarts after a failure" "$work/install.log"
 # Wine keeps no access lists on its files (it reads back one made from the Unix mode), so the
 # list itself is not observable here: the custom action must have set it and said so.
 check "the alerting directory's access list was set" grep -aqF \
