@@ -74,13 +74,20 @@ new="$stage/package.msi"
 cd "$stage/root"
 wixl -a "$KX_MSI_ARCH" -I "$msi_dir" -o "$new" "$msi_dir/kxevent.wxs"
 # What wixl cannot say: the forwarding component's condition (a syslog host given; and at
-# uninstall, where the host is not given again, the component must still be taken away), and the
-# public properties the installer passes on to its elevated part.
+# uninstall, where the host is not given again, the component must still be taken away), the
+# alerting service's components' conditions, and the public properties the installer passes on
+# to its elevated part.
 secure="$(msiinfo export "$new" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')"
 msibuild "$new" -q \
     "UPDATE \`Component\` SET \`Condition\` = 'SYSLOGHOST OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'SyslogForwarding'"
+# The alerting service's two components: one of them is installed, by STARTCOLLECTOR; at
+# uninstall both are taken away (the one installed stops and removes the service).
 msibuild "$new" -q \
-    "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}SYSLOGHOST;SYSLOGTRANSPORT;SYSLOGPORT' WHERE \`Property\` = 'SecureCustomProperties'"
+    "UPDATE \`Component\` SET \`Condition\` = 'NOT STARTCOLLECTOR OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'Collector'"
+msibuild "$new" -q \
+    "UPDATE \`Component\` SET \`Condition\` = 'STARTCOLLECTOR OR REMOVE~=\"ALL\"' WHERE \`Component\` = 'CollectorAuto'"
+msibuild "$new" -q \
+    "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}SYSLOGHOST;SYSLOGTRANSPORT;SYSLOGPORT;STARTCOLLECTOR' WHERE \`Property\` = 'SecureCustomProperties'"
 
 for table in $(msiinfo tables "$new"); do
     case "$table" in _*) continue ;; esac

@@ -5,6 +5,12 @@
 // list of its own, inherited by nothing above it: full control for the Administrators group and
 // the local system, nothing for anybody else. Its CustomActionData is the directory.
 //
+// ConfigureCollectorRecovery (deferred, as the local system, once the services are installed):
+// the alerting service is restarted by the service manager when it fails: a minute after its
+// first and second failures, five minutes after any later one, the count starting again after a
+// day without one. Its CustomActionData is the service's name. Not vital: the installation goes
+// on when the service manager refuses, and the log says so.
+//
 // ReportWaitingAlerts (immediate, at uninstall): alert files the alerting service has not yet
 // collected are not the installation's to remove; the uninstall leaves them and their directory,
 // and says so in the installer's log.
@@ -17,7 +23,9 @@
 // clang-format on
 
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -88,6 +96,11 @@ bool IsAlertFileName(const char* name) {
     return end == "ALR" || end == "TMP";
 }
 
+struct ServiceHandleCloser {
+    void operator()(SC_HANDLE handle) const { ::CloseServiceHandle(handle); }
+};
+using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+
 }  // namespace
 
 extern "C" UINT __stdcall SecureAlertDirectory(MSIHANDLE install) {
@@ -143,5 +156,36 @@ extern "C" UINT __stdcall ReportWaitingAlerts(MSIHANDLE install) {
                          ", and the directory with them; remove them once they are no longer "
                          "needed");
     }
+    return ERROR_SUCCESS;
+}
+
+extern "C" UINT __stdcall ConfigureCollectorRecovery(MSIHANDLE install) {
+    const std::string name = Property(install, "CustomActionData");
+    if (name.empty()) {
+        Log(install, "kxevent: no alerting service was named to configure");
+        return ERROR_SUCCESS;
+    }
+    const ServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle service(
+        manager ? ::OpenServiceA(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START)
+                : nullptr);
+    SC_ACTION actions[] = {
+        {SC_ACTION_RESTART, 60 * 1000},
+        {SC_ACTION_RESTART, 60 * 1000},
+        {SC_ACTION_RESTART, 5 * 60 * 1000},
+    };
+    SERVICE_FAILURE_ACTIONSA failure{};
+    failure.dwResetPeriod = 24 * 60 * 60;
+    failure.cActions = sizeof actions / sizeof actions[0];
+    failure.lpsaActions = actions;
+    if (!service ||
+        !::ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        Log(install, "kxevent: the alerting service " + name +
+                         " could not be set to restart after a failure (error " +
+                         std::to_string(::GetLastError()) + "); set it with sc failure " + name +
+                         " reset= 86400 actions= restart/60000/restart/60000/restart/300000");
+        return ERROR_SUCCESS;
+    }
+    Log(install, "kxevent: the alerting service " + name + " restarts after a failure");
     return ERROR_SUCCESS;
 }

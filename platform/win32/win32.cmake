@@ -42,3 +42,41 @@ kx_windows_module(kxevent_messages FILE KXEventMessages.dll
                   DESCRIPTION "kxevent event log messages" RESOURCE_ONLY)
 install(TARGETS kxevent_messages RUNTIME DESTINATION ${KX_INSTALL_SUBDIR}
         LIBRARY DESTINATION ${KX_INSTALL_SUBDIR})
+
+# The alerting service's message file, KXEventAlerts.dll: each alert is written with its event
+# number as the identifier, so the table gives every identifier from 0 to
+# KX_EVENT_ALERTS_HIGHEST_ID the one text "%1" (the alert as the collector wrote it out). The
+# .mc is made here, one entry repeated (an empty MessageId is the one before it plus one), and
+# compiled by windmc like the other message file. Its categories are KXEventMessages.dll's.
+file(STRINGS ${PROJECT_SOURCE_DIR}/platform/eventlog_ids.h highest_line
+     REGEX "^#define KX_EVENT_ALERTS_HIGHEST_ID ")
+string(REGEX REPLACE ".* ([0-9]+)u$" "\\1" highest_alert_id "${highest_line}")
+if(NOT highest_alert_id MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "KX_EVENT_ALERTS_HIGHEST_ID not found in platform/eventlog_ids.h")
+endif()
+string(REPEAT "MessageId=\nLanguage=English\n%1\n.\n\n" ${highest_alert_id} following)
+set(KX_ALERTS_MC_DIR ${CMAKE_CURRENT_BINARY_DIR}/eventlog_alerts)
+set(KX_ALERTS_MC ${KX_ALERTS_MC_DIR}/eventlog_alerts.mc)
+file(WRITE ${KX_ALERTS_MC}.new
+     ";// eventlog_alerts.mc: made by platform/win32/win32.cmake; identifiers 0 to "
+     "${highest_alert_id}, each \"%1\".\n"
+     "MessageIdTypedef=DWORD\nLanguageNames=(English=0x409:MSG00409)\n\n"
+     "MessageId=0\nLanguage=English\n%1\n.\n\n${following}")
+file(COPY_FILE ${KX_ALERTS_MC}.new ${KX_ALERTS_MC} ONLY_IF_DIFFERENT)
+file(REMOVE ${KX_ALERTS_MC}.new)
+add_custom_command(
+    OUTPUT ${KX_ALERTS_MC_DIR}/eventlog_alerts.rc
+    COMMAND ${KX_WINDMC} -h ${KX_ALERTS_MC_DIR} -r ${KX_ALERTS_MC_DIR} ${KX_ALERTS_MC}
+    DEPENDS ${KX_ALERTS_MC}
+    COMMENT "Compiling the alerting service's message table"
+    VERBATIM)
+add_library(kxevent_alerts_messages SHARED ${KX_ALERTS_MC_DIR}/eventlog_alerts.rc)
+set_target_properties(kxevent_alerts_messages PROPERTIES
+    PREFIX "" OUTPUT_NAME KXEventAlerts SUFFIX ".dll" LINKER_LANGUAGE C
+    RUNTIME_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD} LIBRARY_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD})
+target_compile_options(kxevent_alerts_messages PRIVATE "-I${KX_ALERTS_MC_DIR}")
+target_link_options(kxevent_alerts_messages PRIVATE -nostdlib -Wl,--entry=0)
+kx_windows_module(kxevent_alerts_messages FILE KXEventAlerts.dll
+                  DESCRIPTION "kxevent alerting service event log messages" RESOURCE_ONLY)
+install(TARGETS kxevent_alerts_messages RUNTIME DESTINATION ${KX_INSTALL_SUBDIR}
+        LIBRARY DESTINATION ${KX_INSTALL_SUBDIR})

@@ -227,25 +227,30 @@ TEST(WindowsExportsX8664, GroupedOrdinalsAreOneFunctionAtOneAddress) {
     ExpectSharedFunctionsAtOneAddress(kX8664);
 }
 
-// Every module and executable of the release layout. Resource-only modules have no code and
-// so no debug information to move out; their string table keeps the module's language.
+// Every module and executable of the release layout. Resource-only modules (the resource
+// modules, the event log's message files) have no code and so no debug information to move
+// out; a string table keeps the module's language.
 struct ReleaseModule {
     const char* path;  // under the build directory
     const char* description;
     const char* stringTableLanguage;  // windres's LANGUAGE line of the string table, if any
+    bool code;
 };
 
 constexpr ReleaseModule kReleaseModules[] = {
-    {"lib/velmora/KXEvent.DLL", "kxevent event-reporting library", nullptr},
-    {"lib/velmora/KXKRNL.DLL", "kxevent kernel library stand-in", nullptr},
-    {"lib/velmora/KXUTIL.DLL", "kxevent utility library stand-in", nullptr},
-    {"lib/velmora/FwdSyslog.DLL", "kxevent syslog forwarding module", nullptr},
-    {"bin/kxevent.exe", "kxevent command", nullptr},
+    {"lib/velmora/KXEvent.DLL", "kxevent event-reporting library", nullptr, true},
+    {"lib/velmora/KXKRNL.DLL", "kxevent kernel library stand-in", nullptr, true},
+    {"lib/velmora/KXUTIL.DLL", "kxevent utility library stand-in", nullptr, true},
+    {"lib/velmora/FwdSyslog.DLL", "kxevent syslog forwarding module", nullptr, true},
+    {"bin/kxevent.exe", "kxevent command", nullptr, true},
     {"lib/velmora/Res0901/kxUtlRes.dll", "kxevent resources (English (United States))",
-     "LANGUAGE 9, 1"},
-    {"lib/velmora/Res0701/kxUtlRes.dll", "kxevent resources (German)", "LANGUAGE 7, 1"},
-    {"lib/velmora/Res0c01/kxUtlRes.dll", "kxevent resources (French)", "LANGUAGE 12, 1"},
-    {"lib/velmora/Res1101/kxUtlRes.dll", "kxevent resources (Japanese)", "LANGUAGE 17, 1"},
+     "LANGUAGE 9, 1", false},
+    {"lib/velmora/Res0701/kxUtlRes.dll", "kxevent resources (German)", "LANGUAGE 7, 1", false},
+    {"lib/velmora/Res0c01/kxUtlRes.dll", "kxevent resources (French)", "LANGUAGE 12, 1", false},
+    {"lib/velmora/Res1101/kxUtlRes.dll", "kxevent resources (Japanese)", "LANGUAGE 17, 1", false},
+    {"lib/velmora/KXEventMessages.dll", "kxevent event log messages", nullptr, false},
+    {"lib/velmora/KXEventAlerts.dll", "kxevent alerting service event log messages", nullptr,
+     false},
 };
 
 // The section names objdump -h lists.
@@ -346,7 +351,7 @@ void ExpectDebugInformationSplit(const WindowsBuild& build) {
         ASSERT_TRUE(sections.contains(".text") || sections.contains(".rsrc"));
         for (const std::string& section : sections)
             EXPECT_FALSE(section.starts_with(".debug")) << section << " is in the module";
-        if (module.stringTableLanguage != nullptr) continue;  // no code, nothing to move out
+        if (!module.code) continue;  // nothing to move out
 
         const fs::path debugFile = build.dir / "debug" / (std::string(module.path) + ".debug");
         ASSERT_TRUE(fs::exists(debugFile)) << debugFile << " is missing";

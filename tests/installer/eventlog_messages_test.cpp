@@ -2,8 +2,9 @@
 // under has its event ID and category, the central alert entry keeps its source and number, and
 // the message table compiled into each Windows build's KXEventMessages.dll (read back with
 // windres) holds a text for exactly the identifiers and categories the code writes, each
-// carrying the entry's text in an insertion string. The tables are skipped when a Windows build
-// is not present.
+// carrying the entry's text in an insertion string, and KXEventAlerts.dll, the alerting
+// service's, holds "%1" for every event number. The tables are skipped when a Windows build is
+// not present.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -141,6 +142,25 @@ TEST_P(MessageFile, HoldsATextForEveryIdentifierTheCodeWrites) {
     std::set<std::uint32_t> found;
     for (const auto& [id, text] : messages) found.insert(id);
     EXPECT_EQ(found, expected);
+}
+
+// The alerting service writes each alert with its event number as the identifier, so every
+// number Event Viewer can show has a message, the alert's own text (%1, as windmc ends a line).
+TEST_P(MessageFile, TheAlertsModuleShowsTheAlertForEveryEventNumber) {
+    const Build& build = GetParam();
+    const fs::path module = fs::path(build.dir) / "lib/velmora" / KX_EVENT_ALERTS_MESSAGE_FILE;
+    if (!fs::exists(module)) GTEST_SKIP() << module << " is not built (bash scripts/test.sh)";
+    ASSERT_FALSE(std::string(build.windres).empty()) << "mingw-w64 windres is not installed";
+    const auto messages = MessageTable(build, module);
+
+    ASSERT_EQ(messages.size(), KX_EVENT_ALERTS_HIGHEST_ID + 1u);
+    EXPECT_EQ(messages.begin()->first, 0u);
+    EXPECT_EQ(messages.rbegin()->first, KX_EVENT_ALERTS_HIGHEST_ID);
+    std::size_t other = 0;
+    for (const auto& [id, text] : messages) {
+        if (text != "%1\n" && other++ < 5) ADD_FAILURE() << id << ": \"" << text << "\"";
+    }
+    EXPECT_EQ(other, 0u) << "identifiers whose message is not \"%1\"";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,14 +2,16 @@
 // read back with msiinfo: the files of the installation directory, the registry in the view the
 // package's DLL reads (64-bit components only in the x64 package), every value of the default
 // registry with Windows paths, the forwarding list only with a syslog host, the event sources,
-// the alerting directory and its custom actions; the package's signature and those of the modules
-// it carries. And the registry converter's refusals. Skipped when a Windows build is not present.
+// the alerting directory and its custom actions, the alerting service; the package's signature and
+// those of the modules it carries. And the registry converter's refusals. Skipped when a Windows
+// build is not present.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -102,9 +104,10 @@ TEST_P(Package, InstallsTheModulesTheLicenceAndTheResourceModules) {
     std::multiset<std::string> names;
     for (const Row& row : Table(package, "File")) names.insert(row.at(2));
     for (const char* name : {"KXEvent.DLL", "KXKRNL.DLL", "KXUTIL.DLL", "FwdSyslog.DLL",
-                             "KXEventMessages.dll", "LICENSE.txt"}) {
+                             "KXEventMessages.dll", KX_EVENT_ALERTS_MESSAGE_FILE, "LICENSE.txt"}) {
         EXPECT_EQ(names.count(name), 1u) << name;
     }
+    EXPECT_EQ(names.count("kxevent.exe"), 2u);  // one in each of the service's components
     EXPECT_EQ(names.count("kxUtlRes.dll"), 4u);
 
     const auto directories = ByKey(Table(package, "Directory"));
@@ -186,6 +189,76 @@ TEST_P(Package, RegistersEverySourceWithTheMessageFile) {
         EXPECT_EQ(value(key, "CategoryCount"), "#" + std::to_string(KX_EVENT_CATEGORY_COUNT));
         EXPECT_EQ(value(key, "TypesSupported"), "#7");  // error, warning, information
     }
+    const std::string alerts =
+        std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") +
+        KX_EVENT_SOURCE_ALERTS;
+    EXPECT_EQ(value(alerts, "EventMessageFile"),
+              std::string("[INSTALLDIR]") + KX_EVENT_ALERTS_MESSAGE_FILE);
+    EXPECT_EQ(value(alerts, "CategoryMessageFile"), "[INSTALLDIR]KXEventMessages.dll");
+    EXPECT_EQ(value(alerts, "CategoryCount"), "#" + std::to_string(KX_EVENT_CATEGORY_COUNT));
+    EXPECT_EQ(value(alerts, "TypesSupported"), "#7");
+    for (const Row& row : Table(package, "Registry")) {
+        if (row.at(2) == alerts) {
+            EXPECT_EQ(row.at(5), "AlertMessages") << row.at(3);
+        }
+    }
+}
+
+// The alerting service: installed to start on demand and left stopped, or with STARTCOLLECTOR
+// started automatically and at once; stopped at every installation (so that kxevent.exe can be
+// replaced), restarted after a failure, and removed at uninstall. Each component's key file is the
+// kxevent.exe it runs.
+TEST_P(Package, InstallsTheAlertingServiceOnDemandUnlessAskedToStartIt) {
+    const auto services = ByKey(Table(package, "ServiceInstall"));
+    const auto controls = ByKey(Table(package, "ServiceControl"));
+    const auto components = ByKey(Table(package, "Component"));
+    const auto files = ByKey(Table(package, "File"));
+    const struct {
+        const char* component;
+        const char* startType;  // 3 demand, 2 automatic
+        const char* events;     // stop at install and uninstall, remove at uninstall (+1 start)
+        const char* condition;
+    } cases[] = {
+        {"Collector", "3", "162", "NOT STARTCOLLECTOR OR REMOVE~=\"ALL\""},
+        {"CollectorAuto", "2", "163", "STARTCOLLECTOR OR REMOVE~=\"ALL\""},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(services.count(c.component), 1u) << c.component;
+        const Row& service = services.at(c.component);
+        EXPECT_EQ(service.at(1), KX_COLLECT_SERVICE_NAME);
+        EXPECT_EQ(service.at(2), "kxevent alerting service");
+        EXPECT_EQ(service.at(3), "16");  // its own process
+        EXPECT_EQ(service.at(4), c.startType) << c.component;
+        EXPECT_EQ(service.at(5), "1");  // errors logged, the start goes on
+        EXPECT_EQ(service.at(8), "");   // the local system
+        EXPECT_EQ(service.at(10), "collect --service --to eventlog");
+        EXPECT_EQ(service.at(11), c.component);
+        EXPECT_FALSE(service.at(12).empty());
+        ASSERT_EQ(controls.count(c.component), 1u) << c.component;
+        EXPECT_EQ(controls.at(c.component).at(1), KX_COLLECT_SERVICE_NAME);
+        EXPECT_EQ(controls.at(c.component).at(2), c.events) << c.component;
+        EXPECT_EQ(controls.at(c.component).at(5), c.component);
+        EXPECT_EQ(components.at(c.component).at(4), c.condition);
+        const std::string key = components.at(c.component).at(5);
+        EXPECT_EQ(files.at(key).at(2), "kxevent.exe") << c.component;
+        EXPECT_EQ(components.at(c.component).at(2), "INSTALLDIR");
+    }
+    // Restarted after a failure: set once the service is installed, before it may be started.
+    const auto actions = ByKey(Table(package, "CustomAction"));
+    EXPECT_EQ(actions.at("ConfigureCollectorRecovery").at(1), "3073");
+    EXPECT_EQ(actions.at("ConfigureCollectorRecovery").at(2), "KXSetupActions");
+    EXPECT_EQ(actions.at("ConfigureCollectorRecoveryData").at(3), KX_COLLECT_SERVICE_NAME);
+    const auto sequence = ByKey(Table(package, "InstallExecuteSequence"));
+    const auto at = [&](const char* action) { return std::stoi(sequence.at(action).at(2)); };
+    EXPECT_LT(at("ConfigureCollectorRecoveryData"), at("ConfigureCollectorRecovery"));
+    EXPECT_GT(at("ConfigureCollectorRecovery"), at("InstallServices"));
+    EXPECT_LT(at("ConfigureCollectorRecovery"), at("StartServices"));
+    EXPECT_EQ(sequence.at("ConfigureCollectorRecovery").at(1), "NOT REMOVE~=\"ALL\"");
+
+    const auto properties = ByKey(Table(package, "Property"));
+    EXPECT_EQ(properties.count("STARTCOLLECTOR"), 0u);  // not started unless asked
+    EXPECT_NE(properties.at("SecureCustomProperties").at(1).find("STARTCOLLECTOR"),
+              std::string::npos);
 }
 
 TEST_P(Package, SecuresTheAlertingDirectoryAndReportsWaitingAlertsAtUninstall) {
@@ -237,13 +310,19 @@ TEST_P(Package, IsSignedAndCarriesModulesSignedWithTheSameCertificate) {
             modules.push_back(entry.path());
         }
     }
-    std::size_t packed = 0;  // the modules of the File table
+    // The modules of the File table, by directory and name (the service's two components
+    // install kxevent.exe at the same place).
+    const auto components = ByKey(Table(copy, "Component"));
+    std::set<std::pair<std::string, std::string>> packed;
     for (const Row& row : Table(copy, "File")) {
         const std::string name = row.at(2);
-        packed += name.ends_with(".dll") || name.ends_with(".DLL") || name.ends_with(".exe");
+        if (name.ends_with(".dll") || name.ends_with(".DLL") || name.ends_with(".exe")) {
+            packed.emplace(components.at(row.at(1)).at(2), name);
+        }
     }
-    EXPECT_GE(packed, 9u);  // the library, FwdSyslog, the message file, 4 resource modules
-    EXPECT_EQ(modules.size(), packed + 1);
+    // The library, FwdSyslog, the two message files, kxevent.exe, 4 resource modules.
+    EXPECT_GE(packed.size(), 11u);
+    EXPECT_EQ(modules.size(), packed.size() + 1);
     for (const fs::path& module : modules) EXPECT_TRUE(verifies(module)) << module;
 
     // A module signed by another certificate does not pass.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # wine_install_test.sh BUILD_DIR: the build's installer package in a fresh 64-bit Wine prefix.
 # Installed with a syslog host (TCP, to a port nobody listens on): files, registry in the
-# package's view, event sources, the alerting directory's access list. A C program reports
-# through the installed KXEvent.DLL: the alert file appears in the alerting directory, and every
+# package's view, event sources, the alerting service (registered, on demand, stopped), the
+# alerting directory's access list. A C program reports through the installed KXEvent.DLL: the
+# alert file appears in the alerting directory, and every
 # event-log entry the sends made (traces, FwdSyslog's failure, a failed alert) renders from its
 # source's registered message file. Repaired, uninstalled with an alert file waiting (kept, and
 # said in the log), installed and uninstalled without a syslog host (no forwarding list, nothing
@@ -95,6 +96,8 @@ win_alerts='C:\ProgramData\Velmora\kxevent\alerts'
 shared='HKLM\Software\Velmora\QRD\Shared Components'
 eventlog='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
 sources=(KXEvent "KXEvent Platform" FwdSyslog "Derad Edarevu Razud Evarivive")
+alerts_source="KXEvent Alerts"
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\kxevent-collect'
 # A TCP port nobody listens on: taken from the kernel, then closed again.
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null || echo 9)"
 
@@ -109,7 +112,8 @@ no_key() { ! has_key "$1"; }
 # 1. Install.
 check "msiexec /i installs" timeout 300 "$wine" msiexec /i "$package" /qn /l*v "$work/install.log" \
     SYSLOGHOST=127.0.0.1 SYSLOGTRANSPORT=tcp SYSLOGPORT="$port"
-for file in KXEvent.DLL KXKRNL.DLL KXUTIL.DLL FwdSyslog.DLL KXEventMessages.dll LICENSE.txt \
+for file in KXEvent.DLL KXKRNL.DLL KXUTIL.DLL FwdSyslog.DLL KXEventMessages.dll KXEventAlerts.dll \
+    kxevent.exe LICENSE.txt \
     Res0901/kxUtlRes.dll Res0701/kxUtlRes.dll Res0c01/kxUtlRes.dll Res1101/kxUtlRes.dll; do
     check "installed $file" test -f "$install_dir/$file"
 done
@@ -127,6 +131,20 @@ for source in "${sources[@]}"; do
     check "event source $source registered with the message file" \
         test "$(reg_value "$eventlog\\$source" EventMessageFile)" = "$win_install\\KXEventMessages.dll"
 done
+check "event source $alerts_source registered with its own message file" \
+    test "$(reg_value "$eventlog\\$alerts_source" EventMessageFile)" = "$win_install\\KXEventAlerts.dll"
+check "event source $alerts_source takes its categories from the message file" \
+    test "$(reg_value "$eventlog\\$alerts_source" CategoryMessageFile)" = "$win_install\\KXEventMessages.dll"
+# The alerting service: registered to run the installed kxevent.exe, on demand, and not started.
+image_path="$(reg_value "$service_key" ImagePath)"
+check "the alerting service runs the installed kxevent.exe ($image_path)" test \
+    "$image_path" = "\"$win_install\\kxevent.exe\" collect --service --to eventlog" -o \
+    "$image_path" = "$win_install\\kxevent.exe collect --service --to eventlog"
+check "the alerting service starts on demand" test "$(reg_value "$service_key" Start)" = 0x3
+service_state="$("$wine" sc query kxevent-collect 2>&1 | tr -d '\r')"
+check "the alerting service is not running" grep -qE 'STATE +: +1 +STOPPED' <<<"$service_state"
+check "the alerting service restarts after a failure" grep -aqF \
+    "kxevent: the alerting service kxevent-collect restarts after a failure" "$work/install.log"
 # Wine keeps no access lists on its files (it reads back one made from the Unix mode), so the
 # list itself is not observable here: the custom action must have set it and said so.
 check "the alerting directory's access list was set" grep -aqF \
@@ -164,6 +182,8 @@ kx_status() { env -u HOME -u XDG_STATE_HOME "$host_wine" "$kxevent" "$@" >/dev/n
 if [ -f "$kxevent" ]; then
     doctor="$(kx doctor)"
     check "kxevent.exe doctor passes on the installation" kx_status doctor
+    check "doctor checks the alerting service's program" \
+        grep -qF 'ok    alerting service "kxevent-collect": runs' <<<"$doctor"
     check "doctor read the registry in the package's view" \
         grep -qF "Shared Components read in HKEY_LOCAL_MACHINE ($view_name)" <<<"$doctor"
     echo "$doctor" >"$work/doctor.txt"
@@ -187,6 +207,13 @@ if [ -f "$kxevent" ]; then
             winreg delete "$eventlog\\FwdSyslog" /f
     }
     mend_source() { winreg import "$(winepath_of "$work/source.reg")"; }
+    break_alerts_source() {
+        winreg export "$eventlog\\$alerts_source" "$(winepath_of "$work/alerts_source.reg")" /y &&
+            winreg delete "$eventlog\\$alerts_source" /f
+    }
+    mend_alerts_source() { winreg import "$(winepath_of "$work/alerts_source.reg")"; }
+    break_service() { mv "$install_dir/kxevent.exe" "$work/kxevent.exe"; }
+    mend_service() { mv "$work/kxevent.exe" "$install_dir/kxevent.exe"; }
     # The settings moved into the view the library does not read.
     break_view() {
         winreg export "$shared" "$(winepath_of "$work/shared.reg")" /y "${view[@]}" &&
@@ -207,6 +234,8 @@ if [ -f "$kxevent" ]; then
         'alert_dir|the alerting directory removed|does not exist or is no directory'
         'alert_acl|the alerting directory writable by others|lets Everyone change it'
         'source|an event source unregistered|event source "FwdSyslog": is not registered'
+        'alerts_source|the alerting service'"'"'s source unregistered|event source "KXEvent Alerts": is not registered'
+        'service|the alerting service'"'"'s program missing|kxevent\kxevent.exe, which does not exist'
         'view|the settings in the other view|Shared Components is in the '"$other_view_name"' only'
         'transport|the transport "local"|FwdSyslog transport: "Transport" is "local"'
     )
@@ -216,6 +245,7 @@ if [ -f "$kxevent" ]; then
         report="$(kx doctor)"
         check "doctor fails with $fault" test -n "$(grep '^FAIL' <<<"$report")"
         check "doctor names the cause of $fault ($cause)" grep -qF "$cause" <<<"$report"
+        grep -qF "$cause" <<<"$report" || grep '^FAIL' <<<"$report" >&2  # what it said instead
         "mend_$name"
         check "doctor passes again once $fault is undone" kx_status doctor
     done
@@ -250,6 +280,8 @@ check "the forwarding list is gone" \
 for source in "${sources[@]}"; do
     check "event source $source is unregistered" no_key "$eventlog\\$source"
 done
+check "event source $alerts_source is unregistered" no_key "$eventlog\\$alerts_source"
+check "the alerting service is removed" no_key "$service_key"
 check "the waiting alert file is left" \
     test -n "$(find "$alert_dir" -maxdepth 1 -name '*ALR' -print -quit)"
 check "the uninstall log says the alert files were left" \

@@ -38,9 +38,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kCoreModules[] = {"KXKRNL.DLL", "KXUTIL.DLL", "KXEvent.DLL"};
-// The event-log sources the library, the platform layer and FwdSyslog write under.
+// The event-log sources the library, the platform layer and FwdSyslog write under, and the
+// alerting service's.
 constexpr std::string_view kEventSources[] = {KX_EVENT_SOURCE_TRACE, KX_EVENT_SOURCE_PLATFORM,
-                                              KX_EVENT_SOURCE_SYSLOG, kAlertLogSource};
+                                              KX_EVENT_SOURCE_SYSLOG, kAlertLogSource,
+                                              KX_EVENT_SOURCE_ALERTS};
 constexpr char kRepairTodo[] = "repair the installation (msiexec /fa with the product's package)";
 // Below this an alert file (a few kilobytes) may no longer fit once other writers are counted.
 constexpr std::uintmax_t kMinFreeBytes = 1u << 20;
@@ -51,12 +53,12 @@ constexpr char kDoctorAbout[] =
     "finds it, the resource module for the current language, the alerting directory and\n"
     "whether the collector's group can read the alert files waiting in it, each forwarding\n"
     "module and the event-log destination. On Windows the registry is the machine's, in the\n"
-    "view KXEvent.DLL reads; the alerting directory's access list, FwdSyslog's transport and\n"
-    "the event sources' message files are checked too. Prints one line per check (\"ok\" or\n"
-    "\"FAIL\" and what to do); changes nothing. With --json, each check is one JSON object\n"
-    "per line: {\"check\", \"ok\": true, \"detail\"} or {\"check\", \"ok\": false,\n"
-    "\"problem\", \"todo\"}. Exit status: 0 when every check passes, 1 otherwise, 2 on a\n"
-    "usage error.\n";
+    "view KXEvent.DLL reads; the alerting directory's access list, FwdSyslog's transport, the\n"
+    "event sources' message files and the alerting service's program are checked too. Prints\n"
+    "one line per check (\"ok\" or \"FAIL\" and what to do); changes nothing. With --json,\n"
+    "each check is one JSON object per line: {\"check\", \"ok\": true, \"detail\"} or\n"
+    "{\"check\", \"ok\": false, \"problem\", \"todo\"}. Exit status: 0 when every check\n"
+    "passes, 1 otherwise, 2 on a usage error.\n";
 
 enum DoctorOptionId { kJson };
 
@@ -459,6 +461,9 @@ void CheckEventSources(Report& report, const reg::Document& document) {
     for (std::string_view source : kEventSources) {
         const std::string what = "event source \"" + std::string(source) + "\"";
         const std::string path = std::string(kEventLogSourcesKey) + "\\" + std::string(source);
+        const std::string module = source == KX_EVENT_SOURCE_ALERTS
+                                       ? std::string(KX_EVENT_ALERTS_MESSAGE_FILE)
+                                       : std::string("KXEventMessages.dll");
         const reg::Key* key = reg::FindKey(document, path);
         const reg::Value* file = key ? reg::FindValue(*key, "EventMessageFile") : nullptr;
         if (file == nullptr || ValueText(*file).empty()) {
@@ -466,7 +471,7 @@ void CheckEventSources(Report& report, const reg::Document& document) {
                         std::string(key ? "has no \"EventMessageFile\"" : "is not registered") +
                             " under HKEY_LOCAL_MACHINE\\" + kEventLogSourcesKey +
                             ", so the event log cannot show its entries' messages",
-                        std::string(kRepairTodo) + ", which registers it with KXEventMessages.dll");
+                        std::string(kRepairTodo) + ", which registers it with " + module);
             continue;
         }
         std::string missing;
@@ -480,11 +485,69 @@ void CheckEventSources(Report& report, const reg::Document& document) {
         }
         if (!missing.empty()) {
             report.Fail(what, "its message file " + missing + " does not exist",
-                        std::string(kRepairTodo) + ", which installs KXEventMessages.dll");
+                        std::string(kRepairTodo) + ", which installs " + module);
             continue;
         }
         report.Pass(what, "message file " + files);
     }
+}
+
+// The alerting service, when it is registered: the program its command line runs must be an
+// existing kxevent.exe, or the service cannot start (Windows). The program is the quoted path,
+// or for an unquoted command line the path the service manager would run.
+void CheckCollectService(Report& report) {
+    const std::string what = std::string("alerting service \"") + KX_COLLECT_SERVICE_NAME + "\"";
+    const CollectService service = TheCollectService();
+    if (service.problem) {
+        report.Fail(what, *service.problem, "run kxevent doctor as an administrator");
+        return;
+    }
+    if (!service.registered) {
+        report.Pass(what, "not registered (install the product's package to register it)");
+        return;
+    }
+    const std::string line = ExpandedText(service.command);
+    const auto exists = [](const std::string& path) {
+        std::error_code error;
+        return !path.empty() && fs::is_regular_file(NativePath(path), error);
+    };
+    std::string program;
+    if (line.starts_with('"')) {
+        const std::size_t end = line.find('"', 1);
+        program = line.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    } else {
+        // Unquoted: the shortest text up to a blank (or the end) that names a file, as the
+        // service manager tries them; when none does, the first that ends in ".exe", else the
+        // text before the first blank.
+        std::string named;
+        for (std::size_t end = line.find(' ');; end = line.find(' ', end + 1)) {
+            const std::string candidate = line.substr(0, end);
+            if (exists(candidate)) {
+                program = candidate;
+                break;
+            }
+            if (named.empty() && Folded(candidate).ends_with(".exe")) named = candidate;
+            if (end == std::string::npos) break;
+        }
+        if (program.empty()) program = named.empty() ? line.substr(0, line.find(' ')) : named;
+    }
+    const std::string todo =
+        std::string(kRepairTodo) + ", which installs kxevent.exe and registers the service for it";
+    if (!exists(program)) {
+        report.Fail(what,
+                    "its ImagePath " + service.command + " runs " +
+                        (program.empty() ? std::string("nothing") : program) +
+                        ", which does not exist",
+                    todo);
+        return;
+    }
+    if (Folded(fs::path(NativePath(program)).filename().string()) != "kxevent.exe") {
+        report.Fail(what,
+                    "its ImagePath " + service.command + " runs " + program + ", not kxevent.exe",
+                    todo);
+        return;
+    }
+    report.Pass(what, "runs " + service.command);
 }
 
 // FwdSyslog's transport, when FwdSyslog is in the forwarding list: "local" (its default) means
@@ -596,6 +659,7 @@ bool RunDoctorChecks(std::ostream& out, bool json) {
         if (live) {
             CheckSyslogTransport(report, *document);
             CheckEventSources(report, *document);
+            CheckCollectService(report);
         }
     }
     CheckEventLog(report);

@@ -53,5 +53,15 @@ struct SystemLog {
 };
 SystemLog TheSystemLog();
 
+// The alerting service as the system's service manager has it (Windows): whether it is
+// registered, the command line it runs (its ImagePath), or why that could not be read. Never
+// registered where there is no service manager of this kind (POSIX systems).
+struct CollectService {
+    bool registered = false;
+    std::string command;
+    std::optional<std::string> problem;
+};
+CollectService TheCollectService();
+
 }  // namespace doctor
 }  // namespace kx::tool

@@ -120,4 +120,8 @@ SystemLog TheSystemLog() {
     return log;
 }
 
+CollectService TheCollectService() {
+    return {};
+}
+
 }  // namespace kx::tool::doctor

@@ -7,7 +7,10 @@
 
 #include <array>
 #include <memory>
+#include <type_traits>
+#include <vector>
 
+#include "platform/eventlog_ids.h"
 #include "tools/kxevent/doctor_command.h"
 
 namespace kx::tool::doctor {
@@ -106,6 +109,55 @@ SystemLog TheSystemLog() {
     return {.name = "the system event log",
             .problem = std::nullopt,
             .todo = "start the event log service"};
+}
+
+namespace {
+
+struct ServiceHandleCloser {
+    void operator()(SC_HANDLE handle) const { ::CloseServiceHandle(handle); }
+};
+using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+
+std::string SystemError(const char* doing, DWORD error) {
+    return std::string("the service manager could not be asked (") + doing + ", system error " +
+           std::to_string(error) + ")";
+}
+
+}  // namespace
+
+CollectService TheCollectService() {
+    CollectService service;
+    const ServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        service.problem = SystemError("connecting", ::GetLastError());
+        return service;
+    }
+    const ServiceHandle handle(
+        ::OpenServiceA(manager.get(), KX_COLLECT_SERVICE_NAME, SERVICE_QUERY_CONFIG));
+    if (!handle) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_SERVICE_DOES_NOT_EXIST) {
+            service.registered = true;
+            service.problem = SystemError("opening the service", error);
+        }
+        return service;
+    }
+    service.registered = true;
+    DWORD needed = 0;
+    if (!::QueryServiceConfigA(handle.get(), nullptr, 0, &needed) &&
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        service.problem = SystemError("reading its configuration", ::GetLastError());
+        return service;
+    }
+    // Whole records, so that the configuration is aligned as the system writes it.
+    std::vector<QUERY_SERVICE_CONFIGA> config(needed / sizeof(QUERY_SERVICE_CONFIGA) + 1);
+    const DWORD bytes = static_cast<DWORD>(config.size() * sizeof(QUERY_SERVICE_CONFIGA));
+    if (!::QueryServiceConfigA(handle.get(), config.data(), bytes, &needed)) {
+        service.problem = SystemError("reading its configuration", ::GetLastError());
+        return service;
+    }
+    if (config[0].lpBinaryPathName != nullptr) service.command = config[0].lpBinaryPathName;
+    return service;
 }
 
 }  // namespace kx::tool::doctor
