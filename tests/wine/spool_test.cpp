@@ -1,14 +1,19 @@
 // spool_test.cpp: the collector's spool on a real Windows directory: ready files lowest first
 // within the limit, stale temporaries removed, what is no alert file (garbage, a directory, a
-// symbolic link) set aside in bad/ under a free name with its note, acknowledged files removed
-// or kept without replacing, and a held entry kept out of the scan.
+// symbolic link) set aside in bad/ under a free name with its note, a bad/ that everyone may
+// write refused, acknowledged files removed or kept without replacing (a keep directory on
+// another volume refused), and a held entry kept out of the scan.
 #include "collector/spool.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "common/alert_file.h"
 #include "harness.h"
@@ -235,6 +240,19 @@ TEST(WindowsSpool, FinishRemovesTheFileOrKeepsItWithoutReplacing) {
     }
     EXPECT_EQ(ReadFileBytes(kept + "\\00000001.ALR"), "kept earlier");
     EXPECT_EQ(ListFiles(kept, "*").size(), 2u);
+    // Wine's drive Z: (the Unix root) is another volume than the scratch directory's C:.
+    ASSERT_EQ(alerts.rfind("C:", 0), 0u);
+    Logged refused;
+    try {
+        Spool elsewhere(alerts, fs::path("Z:\\tmp"), refused.fn());
+        ADD_FAILURE() << "a keep directory on another volume was taken";
+    } catch (const std::system_error& error) {
+        ADD_FAILURE() << error.what();
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find(" is not on the file system of "),
+                  std::string::npos)
+            << error.what();
+    }
 }
 
 }  // namespace
