@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "collector/alert_record.h"
+#include "collector/spool_directory.h"
 #include "common/fd.h"
 
 namespace kx::collect {
@@ -115,19 +116,21 @@ class Spool {
         std::int64_t retryAt;  // steady-clock seconds
         int delay;
         // The file held: another file under the same name later is a new alert, never one to
-        // retire unsent.
+        // retire unsent. The inode, or on Windows the file index.
         std::uint64_t inode = 0;
         std::int64_t mtimeNs = 0;
     };
     bool SameFile(const std::string& name, const HeldEntry& held) const;
-    // bad/, made when missing; refused (nullopt, with the reason in `why`) unless it is a
-    // directory of the collector's user that no one else may write.
-    Fd OpenBad(std::string& why);
+    // bad/, made when missing; refused (an invalid directory, with the reason in `why`) unless
+    // it is a real directory that only the collector's user may write.
+    SpoolDirectory OpenBad(std::string& why);
+    // directory/name, for a log line.
+    std::string EntryText(const std::string& name) const;
     bool Release(const std::string& name);  // true when it was held
 
     std::filesystem::path directory_;
-    Fd dir_;
-    Fd keep_;
+    SpoolDirectory dir_;
+    SpoolDirectory keep_;
     LogFn log_;
     mutable std::mutex heldMutex_;  // Finish runs on the retirer's thread
     std::unordered_map<std::string, HeldEntry> held_;
@@ -135,8 +138,10 @@ class Spool {
     bool fullLogged_ = false;
 };
 
+#if !defined(_WIN32)
 // Creates `name` in the directory `dir` for writing, exclusively (fd.h).
 using kx::CreateExclusive;
+#endif
 
 // `text` for a log line: as UTF-8, with control characters escaped, so that a file name can
 // never start a line of its own in the journal.
