@@ -265,7 +265,72 @@ else
     fail "no $kxevent in the build"
 fi
 
-# 4. Repair (msiexec /fa, as properties: Wine's msiexec does not take /f), then uninstall with
+# 4. The alerting service. The installed kxevent.exe collect --once --to eventlog, with no --dir,
+# drains the installed alerting directory: one event-log call per alert file (Wine's event-log
+# trace shows each call and its strings), the entry renders from the alerts source's message
+# file, and a file that is no alert goes to bad/ with its reason. The installed service
+# kxevent-collect then drains what arrives while it runs, and, stopped and started again, what
+# arrived meanwhile.
+send_alerts() {  # send_alerts N: N alert files written by the installed library
+    local i
+    for ((i = 0; i < $1; i++)); do
+        "$host_wine" "$host" send "$win_install\\KXEvent.DLL" 1000 >/dev/null
+    done
+}
+waiting_alerts() { find "$alert_dir" -maxdepth 1 -name '*.ALR' | wc -l; }
+rm -f "$alert_dir"/*.ALR
+send_alerts 3
+printf 'not an alert\r\n' >"$alert_dir/00000001.ALR"
+severity="$(sed -n 's/^uSeverity=\([0-9]*\).*/\1/p' "$(find "$alert_dir" -maxdepth 1 -name '*.ALR' \
+    ! -name 00000001.ALR -print -quit)")"
+case "$severity" in 3 | 4) entry_type=0x0001 ;; 2) entry_type=0x0002 ;; *) entry_type=0x0004 ;; esac
+trace="$work/collect-trace.txt"
+WINEDEBUG=+eventlog env -u HOME "$host_wine" "$install_dir/kxevent.exe" collect --once --to eventlog \
+    >"$work/collect.out" 2>"$trace"
+collected=$?
+check "collect --once --to eventlog exits 0 ($collected)" test "$collected" -eq 0
+calls="$(grep -cE "ReportEventW \([0-9A-Fa-f]+,$entry_type,0x0001,0x000003e8,[0-9A-Fa-f]+,0x001d," "$trace")"
+check "one entry per alert, ID 1000, level of uSeverity $severity, 29 strings ($calls of 3)" \
+    test "$calls" = 3
+ids="$(grep -cE 'eventlog:ReportEventW L"[^"/]+/[0-9]{8}\.ALR/[0-9]+\.[0-9]{9}"$' "$trace")"
+check "each entry's last string is its alertId ($ids of 3)" test "$ids" = 3
+check "the collector says what it did" grep -qF \
+    "done: 3 alert files acknowledged by eventlog, 1 set aside in bad/; none left" "$trace"
+check "the alerting directory is drained" test "$(waiting_alerts)" = 0
+check "the file that is no alert is in bad/ with its reason" \
+    test -f "$alert_dir/bad/00000001.ALR" -a -f "$alert_dir/bad/00000001.ALR.why"
+rendered="$("$host_wine" "$host" render "KXEvent Alerts" 1000 | tr -d '\r')"
+check "an alert entry renders from the alerts source's message file ($rendered)" \
+    test "${rendered%%|*}|$(cut -d'|' -f2 <<<"$rendered")|${rendered##*|}" = "KXEvent Alerts|1000|label: text"
+rm -rf "$alert_dir/bad"
+
+service_state() { "$wine" sc query kxevent-collect 2>/dev/null | tr -d '\r' | sed -n 's/.*STATE *: *[0-9]* *//p'; }
+wait_for() {  # wait_for SECONDS COMMAND...: until the command succeeds
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 1
+    done
+}
+drained() { test "$(waiting_alerts)" = 0; }
+stopped() { test "$(service_state)" = STOPPED; }
+check "the service is installed and not running" stopped
+send_alerts 2
+check "the service starts" "$wine" sc start kxevent-collect
+check "the service drains the alerting directory" wait_for 120 drained
+check "the service stops" "$wine" sc stop kxevent-collect
+check "the service has stopped" wait_for 60 stopped
+send_alerts 2
+check "alerts wait while the service is stopped" test "$(waiting_alerts)" = 2
+check "the service starts again" "$wine" sc start kxevent-collect
+check "the service takes up what arrived while it was stopped" wait_for 120 drained
+"$wine" sc stop kxevent-collect >/dev/null 2>&1
+wait_for 60 stopped
+# One alert waits for the uninstall.
+send_alerts 1
+
+# 5. Repair (msiexec /fa, as properties: Wine's msiexec does not take /f), then uninstall with
 # an alert file still waiting.
 rm -f "$install_dir/KXEvent.DLL"
 check "the repair runs" timeout 300 "$wine" msiexec /i "$package" REINSTALL=ALL REINSTALLMODE=amus \
@@ -287,12 +352,20 @@ check "the waiting alert file is left" \
 check "the uninstall log says the alert files were left" \
     grep -aqF "alert file(s) not yet collected are left in $win_alerts" "$work/uninstall.log"
 
-# 5. Without a syslog host, no forwarding list; with nothing waiting, nothing left at all.
+# 6. Without a syslog host, no forwarding list; with STARTCOLLECTOR=1 the service starts at
+# once and at every boot, and collects; with nothing waiting, nothing left at all.
 rm -f "$alert_dir"/*
-check "msiexec /i without SYSLOGHOST installs" timeout 300 "$wine" msiexec /i "$package" /qn
+check "msiexec /i without SYSLOGHOST, with STARTCOLLECTOR=1, installs" \
+    timeout 300 "$wine" msiexec /i "$package" STARTCOLLECTOR=1 /qn
 check "no forwarding list without SYSLOGHOST" \
     test -z "$(reg_value "$shared\\Events\\Forwarding" "Syslog forwarder")"
+check "with STARTCOLLECTOR=1 the service starts automatically" \
+    test "$(reg_value "$service_key" Start)" = 0x2
+check "with STARTCOLLECTOR=1 the service runs" test "$(service_state)" = RUNNING
+send_alerts 1
+check "the started service collects" wait_for 120 drained
 check "msiexec /x uninstalls again" timeout 300 "$wine" msiexec /x "$package" /qn
+check "the uninstall stopped and removed the service" no_key "$service_key"
 check "no directory of the installation is left" \
     test ! -e "$drive/$program_files/Velmora" -a ! -e "$drive/ProgramData/Velmora"
 

@@ -36,6 +36,12 @@ void LogToEventLog(const std::string& line, WORD type) {
     ::DeregisterEventSource(log);
 }
 
+std::vector<std::unique_ptr<collect::AlertSink>> EventLog() {
+    std::vector<std::unique_ptr<collect::AlertSink>> sinks;
+    sinks.push_back(collect::MakeEventLogSink());
+    return sinks;
+}
+
 // The service: what ServiceMain runs, and how far it got.
 struct Service {
     CollectCommand command;
@@ -86,8 +92,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     try {
         CompleteFromRegistry(service->command.options);
         service->Report(SERVICE_RUNNING);
-        service->result = RunCollector(std::move(service->command), {collect::MakeEventLogSink()},
-                                       stopRequested, log, nullptr);
+        service->result =
+            RunCollector(std::move(service->command), EventLog(), stopRequested, log, nullptr);
     } catch (const std::exception& error) {
         LogToEventLog(std::string("the service stopped: ") + error.what(), EVENTLOG_ERROR_TYPE);
         service->result = kExitFailure;
@@ -124,7 +130,7 @@ int RunCollectCommand(std::span<const std::string> args) {
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     const auto terminal = std::make_shared<CollectLog>();
     const collect::LogFn log = [terminal](const std::string& line) { terminal->Log(line); };
-    return RunCollector(std::move(command), {collect::MakeEventLogSink()}, stopRequested, log,
+    return RunCollector(std::move(command), EventLog(), stopRequested, log,
                         StandardErrorIsTerminal() ? terminal : nullptr);
 }
 
