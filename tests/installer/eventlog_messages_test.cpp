@@ -128,9 +128,9 @@ TEST_P(MessageFile, HoldsATextForEveryIdentifierTheCodeWrites) {
         expected.insert(category);
         EXPECT_FALSE(messages.count(category) == 0 || messages.at(category).empty()) << category;
     }
-    const std::uint32_t events[] = {KX_EVENT_ID_TRACE, KX_EVENT_ID_MODULE_REFUSED,
-                                    KX_EVENT_ID_FORWARDING, KX_EVENT_ID_COLLECTOR, KX_EVENT_ID_OTHER,
-                                    KX_EVENT_ID_ALERT_DELIVERY};
+    const std::uint32_t events[] = {KX_EVENT_ID_TRACE,      KX_EVENT_ID_MODULE_REFUSED,
+                                    KX_EVENT_ID_FORWARDING, KX_EVENT_ID_COLLECTOR,
+                                    KX_EVENT_ID_OTHER,      KX_EVENT_ID_ALERT_DELIVERY};
     for (const std::uint32_t id : events) {
         expected.insert(id);
         ASSERT_EQ(messages.count(id), 1u) << std::hex << id;
