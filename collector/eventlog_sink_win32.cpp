@@ -1,29 +1,17 @@
 // eventlog_sink_win32.cpp: the Windows event log as the collector's sink. Each alert is one
 // entry (alert_log_entry.h); an entry the event log service accepted is acknowledged at once, so
 // its file goes as soon as the entry is written, and a refusal keeps the file for the next try.
-#include <windows.h>
-
 #include <climits>
 #include <system_error>
 
 #include "collector/alert_log_entry.h"
 #include "collector/collector.h"
+#include "collector/utf16_win32.h"
 #include "platform/eventlog_ids.h"
 
 namespace kx::collect {
 
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
-                              size);
-    return wide;
-}
 
 WORD EntryType(AlertLogLevel level) {
     switch (level) {

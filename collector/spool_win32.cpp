@@ -3,14 +3,8 @@
 // place) while the collector works in it; its entries are reached by path under it, each opened
 // as itself, never through a reparse point (a symbolic link or a junction). Windows errors
 // become errno values here, once.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// windows.h first
+#include "collector/utf16_win32.h"  // windows.h first
+// after windows.h
 #include <aclapi.h>
 
 #include <cerrno>
@@ -66,26 +60,6 @@ int ErrnoOf(DWORD error) {
 
 int LastErrno() {
     return ErrnoOf(::GetLastError());
-}
-
-std::wstring Wide(std::string_view utf8) {
-    if (utf8.empty()) return {};
-    const int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
-                              size);
-    return wide;
-}
-
-std::string Narrow(const wchar_t* wide) {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return {};
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), size, nullptr, nullptr);
-    utf8.resize(static_cast<std::size_t>(size - 1));
-    return utf8;
 }
 
 class Handle {
