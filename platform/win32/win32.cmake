@@ -31,17 +31,23 @@ add_custom_target(kx_eventlog_messages_header DEPENDS ${KX_EVENTLOG_MC_DIR}/even
 add_dependencies(kxplatform kx_eventlog_messages_header)
 target_include_directories(kxplatform PRIVATE ${KX_EVENTLOG_MC_DIR})
 
-add_library(kxevent_messages SHARED ${KX_EVENTLOG_MC_DIR}/eventlog_messages.rc)
-set_target_properties(kxevent_messages PROPERTIES
-    PREFIX "" OUTPUT_NAME KXEventMessages SUFFIX ".dll" LINKER_LANGUAGE C
-    RUNTIME_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD} LIBRARY_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD})
-# windres finds MSG00409.bin beside the script.
-target_compile_options(kxevent_messages PRIVATE "-I${KX_EVENTLOG_MC_DIR}")
-target_link_options(kxevent_messages PRIVATE -nostdlib -Wl,--entry=0)
-kx_windows_module(kxevent_messages FILE KXEventMessages.dll
-                  DESCRIPTION "kxevent event log messages" RESOURCE_ONLY)
-install(TARGETS kxevent_messages RUNTIME DESTINATION ${KX_INSTALL_SUBDIR}
-        LIBRARY DESTINATION ${KX_INSTALL_SUBDIR})
+# kx_message_module(<target> <name> <windmc output dir> <.rc> <description>): a resource-only
+# module of windmc's message table, installed beside the library.
+function(kx_message_module target name mc_dir rc description)
+    add_library(${target} SHARED ${rc})
+    set_target_properties(${target} PROPERTIES
+        PREFIX "" OUTPUT_NAME ${name} SUFFIX ".dll" LINKER_LANGUAGE C
+        RUNTIME_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD}
+        LIBRARY_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD})
+    # windres finds MSG00409.bin beside the script.
+    target_compile_options(${target} PRIVATE "-I${mc_dir}")
+    target_link_options(${target} PRIVATE -nostdlib -Wl,--entry=0)
+    kx_windows_module(${target} FILE ${name}.dll DESCRIPTION "${description}" RESOURCE_ONLY)
+    install(TARGETS ${target} RUNTIME DESTINATION ${KX_INSTALL_SUBDIR}
+            LIBRARY DESTINATION ${KX_INSTALL_SUBDIR})
+endfunction()
+kx_message_module(kxevent_messages KXEventMessages ${KX_EVENTLOG_MC_DIR}
+                  ${KX_EVENTLOG_MC_DIR}/eventlog_messages.rc "kxevent event log messages")
 
 # The alerting service's message file, KXEventAlerts.dll: each alert is written with its event
 # number as the identifier, so the table gives every identifier from 0 to
@@ -70,13 +76,6 @@ add_custom_command(
     DEPENDS ${KX_ALERTS_MC}
     COMMENT "Compiling the alerting service's message table"
     VERBATIM)
-add_library(kxevent_alerts_messages SHARED ${KX_ALERTS_MC_DIR}/eventlog_alerts.rc)
-set_target_properties(kxevent_alerts_messages PROPERTIES
-    PREFIX "" OUTPUT_NAME KXEventAlerts SUFFIX ".dll" LINKER_LANGUAGE C
-    RUNTIME_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD} LIBRARY_OUTPUT_DIRECTORY ${KX_INSTALL_DIR_BUILD})
-target_compile_options(kxevent_alerts_messages PRIVATE "-I${KX_ALERTS_MC_DIR}")
-target_link_options(kxevent_alerts_messages PRIVATE -nostdlib -Wl,--entry=0)
-kx_windows_module(kxevent_alerts_messages FILE KXEventAlerts.dll
-                  DESCRIPTION "kxevent alerting service event log messages" RESOURCE_ONLY)
-install(TARGETS kxevent_alerts_messages RUNTIME DESTINATION ${KX_INSTALL_SUBDIR}
-        LIBRARY DESTINATION ${KX_INSTALL_SUBDIR})
+kx_message_module(kxevent_alerts_messages KXEventAlerts ${KX_ALERTS_MC_DIR}
+                  ${KX_ALERTS_MC_DIR}/eventlog_alerts.rc
+                  "kxevent alerting service event log messages")
