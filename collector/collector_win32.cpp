@@ -9,6 +9,7 @@
 
 #include "collector/collector.h"
 #include "collector/collector_system.h"
+#include "collector/spool_directory.h"
 
 namespace kx::collect {
 
@@ -23,6 +24,16 @@ std::string Reason(DWORD error) {
 StateLock::StateLock(const std::filesystem::path& state) {
     std::error_code error;
     std::filesystem::create_directories(state, error);
+    // Whoever may create files in it could hold the lock, and keep the collector from starting.
+    SpoolDirectory directory;
+    if (const int refused = SpoolDirectory::Open(state, directory))
+        throw std::runtime_error("cannot open the state directory " + LogText(state.string()) +
+                                 ": " + std::generic_category().message(refused));
+    if (!directory.Untrusted("it").empty())
+        throw std::runtime_error("the state directory " + LogText(state.string()) +
+                                 " may be written by Everyone, Users or Authenticated Users, who "
+                                 "could hold its lock; remove their write access from its "
+                                 "access list");
     const std::string name = LogText((state / "collect.lock").string());
     // Opened with no sharing: a second collector cannot open it while this one lives, and the
     // system lets it go when the process ends however it ends. A link in its place is opened as

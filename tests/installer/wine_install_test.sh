@@ -303,6 +303,20 @@ rendered="$("$host_wine" "$host" render "KXEvent Alerts" 1000 | tr -d '\r')"
 check "an alert entry renders from the alerts source's message file ($rendered)" \
     test "${rendered%%|*}|$(cut -d'|' -f2 <<<"$rendered")|${rendered##*|}" = "KXEvent Alerts|1000|label: text"
 rm -rf "$alert_dir/bad"
+# The lock of --state, in a directory that others may write, could be held by any of them.
+state="$drive/ProgramData/Velmora/kxevent/state"
+mkdir -m 0755 "$state"
+collect_state() {
+    env -u HOME "$host_wine" "$install_dir/kxevent.exe" collect --once --to eventlog \
+        --state 'C:\ProgramData\Velmora\kxevent\state' 2>&1 | tr -d '\r'
+}
+said="$(collect_state)"
+check "collect takes the lock of a state directory only it may write" test -f "$state/collect.lock"
+chmod o+w "$state"
+said="$(collect_state)"
+check "collect refuses a state directory others may write ($said)" grep -qF \
+    "may be written by Everyone, Users or Authenticated Users, who could hold its lock" <<<"$said"
+rm -rf "$state"
 
 service_state() { "$wine" sc query kxevent-collect 2>/dev/null | tr -d '\r' | sed -n 's/.*STATE *: *[0-9]* *//p'; }
 wait_for() {  # wait_for SECONDS COMMAND...: until the command succeeds
